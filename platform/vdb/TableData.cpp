@@ -1,0 +1,139 @@
+#include "TableData.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+void copyField(char* dst, size_t size, const char* src) {
+    size_t n = src != nullptr ? strnlen(src, size - 1) : 0;
+    if (n > 0) {
+        memcpy(dst, src, n);
+    }
+    dst[n] = '\0';
+}
+
+void printValue(sqlType type, const ColumnDataList* value) {
+    switch (type) {
+        case SQL_TYPE_INTEGER:
+            printf("%ld", value->value.valI);
+            break;
+        case SQL_TYPE_FLOAT:
+            printf("%g", value->value.valF);
+            break;
+        case SQL_TYPE_TEXT:
+            printf("%.*s", 1023, value->value.valT);
+            break;
+        case SQL_TYPE_BLOB:
+            printf("<blob>");
+            break;
+        case SQL_TYPE_NULL:
+            printf("NULL");
+            break;
+        default:
+            printf("?");
+            break;
+    }
+}
+
+}  // namespace
+
+TableData::TableData() : headColNames(nullptr), headRowList(nullptr), next(nullptr) {
+    tableName[0] = '\0';
+}
+
+void TableData::setTableName(const char* name) { copyField(tableName, sizeof(tableName), name); }
+
+ColumnNameList* TableData::addColumn(const char* name, sqlType type, bool isPrimaryKey) {
+    auto* col = new ColumnNameList;
+    copyField(col->name, sizeof(col->name), name);
+    col->type = type;
+    col->isPrimaryKey = isPrimaryKey;
+    col->next = nullptr;
+    ColumnNameList** tail = &headColNames;
+    while (*tail != nullptr) {
+        tail = &(*tail)->next;
+    }
+    *tail = col;
+    return col;
+}
+
+RowList* TableData::addRow() {
+    auto* row = new RowList{nullptr, nullptr};
+    RowList** tail = &headRowList;
+    while (*tail != nullptr) {
+        tail = &(*tail)->next;
+    }
+    *tail = row;
+    return row;
+}
+
+ColumnDataList* TableData::addValue(RowList* row) {
+    auto* value = new ColumnDataList;
+    memset(&value->value, 0, sizeof(value->value));
+    value->next = nullptr;
+    ColumnDataList** tail = &row->head;
+    while (*tail != nullptr) {
+        tail = &(*tail)->next;
+    }
+    *tail = value;
+    return value;
+}
+
+ColumnDataList* TableData::addText(RowList* row, const char* text) {
+    ColumnDataList* value = addValue(row);
+    copyField(value->value.valT, sizeof(value->value.valT), text);
+    return value;
+}
+
+void TableData::print() const {
+    printf("table %.*s\n", 127, tableName);
+    const char* sep = "";
+    for (const ColumnNameList* c = headColNames; c != nullptr; c = c->next) {
+        printf("%s%.*s", sep, 127, c->name);
+        sep = " | ";
+    }
+    printf("\n");
+    for (const RowList* r = headRowList; r != nullptr; r = r->next) {
+        sep = "";
+        const ColumnNameList* c = headColNames;
+        for (const ColumnDataList* v = r->head; v != nullptr; v = v->next) {
+            printf("%s", sep);
+            printValue(c != nullptr ? c->type : SQL_TYPE_ERROR, v);
+            sep = " | ";
+            if (c != nullptr) {
+                c = c->next;
+            }
+        }
+        printf("\n");
+    }
+}
+
+void TableData::freeObj(TableData* table) {
+    while (table != nullptr) {
+        ColumnNameList* c = table->headColNames;
+        while (c != nullptr) {
+            ColumnNameList* n = c->next;
+            delete c;
+            c = n;
+        }
+        RowList* r = table->headRowList;
+        while (r != nullptr) {
+            ColumnDataList* v = r->head;
+            while (v != nullptr) {
+                ColumnDataList* n = v->next;
+                delete v;
+                v = n;
+            }
+            RowList* n = r->next;
+            delete r;
+            r = n;
+        }
+        TableData* n = table->next;
+        delete table;
+        table = n;
+    }
+}
+
+void TableData::free() { freeObj(this); }

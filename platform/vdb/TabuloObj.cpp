@@ -1,0 +1,6 @@
+#include "TabuloObj.h"
+
+TabuloObj::TabuloObj() = default;
+TabuloObj::TabuloObj(const TabuloObj&) = default;
+TabuloObj::TabuloObj(const TableData*, int) {}
+TabuloObj::~TabuloObj() = default;

@@ -1,0 +1,118 @@
+#include "cVlog.h"
+
+#include <log4cpp/Category.hh>
+#include <log4cpp/OstreamAppender.hh>
+#include <log4cpp/PatternLayout.hh>
+#include <log4cpp/Priority.hh>
+#include <log4cpp/PropertyConfigurator.hh>
+
+#include <cstdarg>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::mutex gInitMutex;
+
+// Removes every appender from every category, so that a new configuration
+// starts from nothing and never adds a second copy of an appender.
+void clearAllAppenders() {
+    std::vector<log4cpp::Category*>* cats = log4cpp::Category::getCurrentCategories();
+    if (cats != nullptr) {
+        for (log4cpp::Category* c : *cats) {
+            c->removeAllAppenders();
+        }
+        delete cats;
+    }
+    log4cpp::Category::getRoot().removeAllAppenders();
+}
+
+bool anyAppender() {
+    bool found = !log4cpp::Category::getRoot().getAllAppenders().empty();
+    std::vector<log4cpp::Category*>* cats = log4cpp::Category::getCurrentCategories();
+    if (cats != nullptr) {
+        for (log4cpp::Category* c : *cats) {
+            if (!c->getAllAppenders().empty()) {
+                found = true;
+            }
+        }
+        delete cats;
+    }
+    return found;
+}
+
+// INFO and above to standard error, with a time stamp, priority and category.
+void installFallback() {
+    log4cpp::Category& root = log4cpp::Category::getRoot();
+    auto* appender = new log4cpp::OstreamAppender("stderr", &std::cerr);
+    auto* layout = new log4cpp::PatternLayout();
+    layout->setConversionPattern("%d{%Y-%m-%d %H:%M:%S} %p %c: %m%n");
+    appender->setLayout(layout);
+    root.addAppender(appender);
+    root.setPriority(log4cpp::Priority::INFO);
+}
+
+bool isReadable(const char* path) {
+    std::ifstream in(path);
+    return static_cast<bool>(in);
+}
+
+}  // namespace
+
+cVlog::cVlog(const char* catName)
+    : mCatName(catName != nullptr ? catName : ""),
+      mCategory(&log4cpp::Category::getInstance(mCatName)) {
+    mLogBuffer[0] = '\0';
+}
+
+cVlog::~cVlog() = default;
+
+void cVlog::init(const char* path) {
+    std::lock_guard<std::mutex> lock(gInitMutex);
+    clearAllAppenders();
+    bool configured = false;
+    if (path != nullptr && isReadable(path)) {
+        try {
+            log4cpp::PropertyConfigurator::configure(path);
+            configured = anyAppender();
+        } catch (const std::exception& e) {
+            std::cerr << "dorvane: bad log configuration in " << path << ": " << e.what()
+                      << "; logging INFO and above to standard error" << std::endl;
+            clearAllAppenders();
+        }
+    }
+    if (!configured) {
+        installFallback();
+    }
+}
+
+bool cVlog::isEnabled(VlogPiority priority) const {
+    return mCategory->isPriorityEnabled(static_cast<log4cpp::Priority::Value>(priority));
+}
+
+void cVlog::write(VlogPiority priority, const char* fmt, va_list args) {
+    if (!isEnabled(priority)) {
+        return;
+    }
+    vsnprintf(mLogBuffer, sizeof(mLogBuffer), fmt, args);
+    // The string overload: the text is already formatted and may hold "%".
+    mCategory->log(static_cast<log4cpp::Priority::Value>(priority), std::string(mLogBuffer));
+}
+
+#define DORVANE_VLOG_LEVEL(name, prio)     \
+    void cVlog::name(const char* fmt, ...) { \
+        va_list args;                        \
+        va_start(args, fmt);                 \
+        write(prio, fmt, args);              \
+        va_end(args);                        \
+    }
+
+DORVANE_VLOG_LEVEL(debug, DEBUG)
+DORVANE_VLOG_LEVEL(info, INFO)
+DORVANE_VLOG_LEVEL(warn, WARN)
+DORVANE_VLOG_LEVEL(error, ERROR)
+DORVANE_VLOG_LEVEL(fatal, FATAL)

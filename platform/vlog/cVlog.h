@@ -1,0 +1,73 @@
+// cVlog: the log facade over log4cpp.
+//
+// Each instance names one log4cpp category at construction and formats its
+// messages into its own 1024-character buffer, so one instance must be used
+// by one thread at a time. Messages whose priority the category filters out
+// are not formatted at all.
+#ifndef DORVANE_PLATFORM_VLOG_CVLOG_H
+#define DORVANE_PLATFORM_VLOG_CVLOG_H
+
+#include <cstddef>
+
+namespace log4cpp {
+class Category;
+}
+
+class cVlog {
+public:
+    // The priority values of log4cpp.
+    enum VlogPiority {
+        EMERG = 0,
+        FATAL = 0,
+        ALERT = 100,
+        CRIT = 200,
+        ERROR = 300,
+        WARN = 400,
+        NOTICE = 500,
+        INFO = 600,
+        DEBUG = 700,
+        NOTSET = 800
+    };
+
+    enum { LOG_BUFFER_SIZE = 1024 };
+
+    // catName must outlive the instance (the service passes literals).
+    explicit cVlog(const char* catName);
+    virtual ~cVlog();
+
+    cVlog(const cVlog&) = delete;
+    cVlog& operator=(const cVlog&) = delete;
+
+    // Configures log4cpp from the "log4cpp." keys of the key=value file at
+    // path. Calling it again replaces the earlier configuration, so no
+    // appender is ever duplicated. When the file is missing, unreadable or
+    // configures no appender, lines of priority INFO and above go to standard
+    // error with a time stamp, the priority and the category. A bad
+    // configuration is reported on standard error; it never throws.
+    // Thread-safe against other init calls, not against concurrent logging
+    // while the configuration is replaced.
+    static void init(const char* path);
+
+    // printf-style. The message is cut to fit the buffer, never written past it.
+    void debug(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void info(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void warn(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void error(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void fatal(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+    // True when a line of this priority would be written.
+    bool isEnabled(VlogPiority priority) const;
+
+    const char* getCatName() const { return mCatName; }
+
+protected:
+    const char* mCatName;
+    char mLogBuffer[LOG_BUFFER_SIZE];
+
+private:
+    void write(VlogPiority priority, const char* fmt, __builtin_va_list args);
+
+    log4cpp::Category* mCategory;
+};
+
+#endif

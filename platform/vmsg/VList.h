@@ -1,0 +1,49 @@
+// VList: a singly linked list of untyped element pointers with one cursor.
+//
+// The list never owns or deletes its elements; the destructor frees only its
+// own nodes. mNodeCount is 16 bits wide, so a list holds at most 65,535
+// elements: an add beyond that is refused with a log line. Not thread-safe;
+// the cursor is shared by every walk.
+#ifndef DORVANE_PLATFORM_VMSG_VLIST_H
+#define DORVANE_PLATFORM_VMSG_VLIST_H
+
+#include <cstdint>
+
+#include "cVlog.h"
+
+struct VListNode {
+    void* mData;
+    VListNode* mNext;
+};
+
+class VList : public cVlog {
+public:
+    enum { MAX_NODES = 65535 };
+
+    VList();  // category "Vlist", empty, cursor null
+    ~VList() override;
+
+    VList(const VList&) = delete;
+    VList& operator=(const VList&) = delete;
+
+    // Appends data at the end without copying it. Returns false, and logs,
+    // when the list already holds MAX_NODES elements.
+    bool add(void* data);
+
+    // Puts the cursor on the first node (null for an empty list).
+    void reset();
+
+    // The element under the cursor, or null when the cursor is past the end.
+    void* get();
+
+    // Moves the cursor to the next node. Returns false when the cursor was
+    // already past the end.
+    bool step();
+
+    VListNode* mStart;
+    VListNode* mCurrent;
+    VListNode* mEnd;
+    uint16_t mNodeCount;
+};
+
+#endif

@@ -1,0 +1,35 @@
+// cProperties: reads a key=value file into memory and answers lookups.
+//
+// Lines are handled one by one: text from the first "#" on is a comment,
+// the key is the text before the first "=", the value all after it; nothing
+// is trimmed and the first line that gives a key wins. A line longer than 255
+// bytes is skipped with a line on standard output; the lines after it are
+// still read. Not thread-safe.
+#ifndef DORVANE_SRC_PROPERTIES_H
+#define DORVANE_SRC_PROPERTIES_H
+
+#include <map>
+#include <string>
+
+class cProperties {
+public:
+    enum { MAX_LINE = 255 };
+
+    // Replaces the map with the entries of file_name. Returns false, prints
+    // "Failed to load input file <name>" and keeps the map when the file
+    // cannot be opened; true otherwise, whatever its lines held.
+    bool load(const char* file_name);
+
+    // The stored value of key, owned by this object and valid until the next
+    // load that opens its file; defval itself when key is not stored.
+    const char* getString(const char* key, const char* defval) const;
+
+    // The stored value read as strtol(value, nullptr, 10) clamped to a
+    // 32-bit int; defval when key is not stored.
+    int getInt(const char* key, int defval) const;
+
+private:
+    std::map<std::string, std::string> mPropsMap;
+};
+
+#endif

@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "DatabaseHandler.h"
+#include "pAccess.h"
+#include "test_util.h"
+
+using testutil::execSql;
+using testutil::makeCodesDb;
+using testutil::StdoutCapture;
+using testutil::TempDir;
+
+namespace {
+
+// Looks up code with a handler opened as the service opens it.
+int findCode(DatabaseHandler& db, const char* code, TableData** result) {
+    pAccess query;
+    query.setScanCode(code);
+    return db.Find(&query, result);
+}
+
+TEST(Database, FindsTheRowWithBothColumnsAsText) {
+    TempDir dir;
+    makeCodesDb(dir.file("a.db"), {{"04A1", "Door1"}, {"04A2", "Door2"}});
+    DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
+    TableData* result = reinterpret_cast<TableData*>(0x1);
+    ASSERT_EQ(1, findCode(db, "04A2", &result));
+    ASSERT_NE(nullptr, result);
+    EXPECT_STREQ("codes", result->tableName);
+    ColumnNameList* sc = result->headColNames;
+    ASSERT_NE(nullptr, sc);
+    EXPECT_STREQ("sc", sc->name);
+    EXPECT_EQ(SQL_TYPE_TEXT, sc->type);
+    EXPECT_TRUE(sc->isPrimaryKey);
+    ASSERT_NE(nullptr, sc->next);
+    EXPECT_STREQ("reader", sc->next->name);
+    EXPECT_EQ(SQL_TYPE_TEXT, sc->next->type);
+    ASSERT_NE(nullptr, result->headRowList);
+    EXPECT_STREQ("04A2", result->headRowList->head->value.valT);
+    EXPECT_STREQ("Door2", result->headRowList->head->next->value.valT);
+    EXPECT_EQ(nullptr, result->headRowList->next);
+    {
+        StdoutCapture out;
+        result->print();
+        EXPECT_EQ("table codes\nsc | reader\n04A2 | Door2\n", out.text());
+    }
+    result->free();
+}
+
+TEST(Database, NoMatchAndNoKeyGiveNull) {
+    TempDir dir;
+    makeCodesDb(dir.file("a.db"), {{"04A1", "Door1"}, {"", "EmptyCode"}});
+    DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
+    TableData* result = reinterpret_cast<TableData*>(0x1);
+    EXPECT_EQ(0, findCode(db, "nope", &result));
+    EXPECT_EQ(nullptr, result);
+    result = reinterpret_cast<TableData*>(0x1);
+    pAccess noKey;  // no scan code: must not return all rows, nor the empty-code row
+    noKey.setReaderLabel("Door1");
+    EXPECT_EQ(0, db.Find(&noKey, &result));
+    EXPECT_EQ(nullptr, result);
+}
+
+TEST(Database, MetacharactersAreValuesNotSql) {
+    TempDir dir;
+    const char* nasty[] = {"' OR '1'='1", "x'; DROP TABLE codes; --", "%", "_", "a\"b",
+                           "line\nbreak"};
+    makeCodesDb(dir.file("a.db"), {{"04A1", "Door1"}, {"a\"b", "Quote"}});
+    DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
+    for (const char* code : nasty) {
+        TableData* result = nullptr;
+        int n = findCode(db, code, &result);
+        if (std::string(code) == "a\"b") {
+            ASSERT_EQ(1, n);
+            EXPECT_STREQ("Quote", result->headRowList->head->next->value.valT);
+            result->free();
+        } else {
+            EXPECT_EQ(0, n) << code;
+            EXPECT_EQ(nullptr, result) << code;
+        }
+    }
+    TableData* result = nullptr;
+    ASSERT_EQ(1, findCode(db, "04A1", &result));  // table still there
+    result->free();
+}
+
+TEST(Database, SeesRowsAddedAndRemovedByAnotherConnection) {
+    TempDir dir;
+    makeCodesDb(dir.file("a.db"), {{"04A1", "Door1"}});
+    DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
+    TableData* result = nullptr;
+    EXPECT_EQ(0, findCode(db, "NEW1", &result));
+    execSql(dir.file("a.db"), "INSERT INTO codes VALUES ('NEW1', 'Gate');");
+    ASSERT_EQ(1, findCode(db, "NEW1", &result));
+    result->free();
+    execSql(dir.file("a.db"), "DELETE FROM codes WHERE sc = '04A1';");
+    EXPECT_EQ(0, findCode(db, "04A1", &result));
+    EXPECT_EQ(nullptr, result);
+}
+
+TEST(Database, WaitsForAWriterThenFailsWithoutCrashing) {
+    TempDir dir;
+    std::string path = dir.file("a.db");
+    makeCodesDb(path, {{"04A1", "Door1"}});
+    DatabaseHandler db(SQLITE3, path.c_str(), false, true);
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &writer));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(writer, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
+
+    // Held for longer than the busy timeout: the lookup fails, cleanly.
+    TableData* result = reinterpret_cast<TableData*>(0x1);
+    EXPECT_EQ(-1, findCode(db, "04A1", &result));
+    EXPECT_EQ(nullptr, result);
+
+    // Released within the busy timeout: the lookup waits and succeeds.
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(writer, "COMMIT;", nullptr, nullptr, nullptr));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(writer, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
+    std::thread release2([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sqlite3_exec(writer, "COMMIT;", nullptr, nullptr, nullptr);
+    });
+    EXPECT_EQ(1, findCode(db, "04A1", &result));
+    release2.join();
+    if (result != nullptr) {
+        result->free();
+    }
+    sqlite3_close(writer);
+}
+
+TEST(Database, OpensADatabaseCreatedAfterTheHandler) {
+    TempDir dir;
+    std::string path = dir.file("late.db");
+    DatabaseHandler db(SQLITE3, path.c_str(), false, true);
+    EXPECT_FALSE(db.isOpen());
+    TableData* result = reinterpret_cast<TableData*>(0x1);
+    EXPECT_EQ(-1, findCode(db, "04A1", &result));
+    EXPECT_EQ(nullptr, result);
+    EXPECT_NE(0, access(path.c_str(), F_OK));  // read-only handler created nothing
+    makeCodesDb(path, {{"04A1", "Door1"}});
+    ASSERT_EQ(1, findCode(db, "04A1", &result));
+    result->free();
+}
+
+TEST(Database, ReopensAFileRemovedAndPutBack) {
+    TempDir dir;
+    std::string path = dir.file("a.db");
+    makeCodesDb(path, {{"04A1", "Door1"}});
+    DatabaseHandler db(SQLITE3, path.c_str(), false, true);
+    TableData* result = nullptr;
+    ASSERT_EQ(1, findCode(db, "04A1", &result));
+    result->free();
+    ASSERT_EQ(0, remove(path.c_str()));
+    EXPECT_EQ(-1, findCode(db, "04A1", &result));
+    makeCodesDb(path, {{"04B2", "Door2"}});
+    EXPECT_EQ(0, findCode(db, "04A1", &result));
+    ASSERT_EQ(1, findCode(db, "04B2", &result));
+    result->free();
+}
+
+TEST(Database, FileThatIsNotADatabaseOrLacksTheTable) {
+    TempDir dir;
+    testutil::writeFile(dir.file("junk.db"), std::string(4096, 'j'));
+    DatabaseHandler junk(SQLITE3, dir.file("junk.db").c_str(), false, true);
+    TableData* result = reinterpret_cast<TableData*>(0x1);
+    EXPECT_EQ(-1, findCode(junk, "04A1", &result));
+    EXPECT_EQ(nullptr, result);
+    execSql(dir.file("other.db"), "CREATE TABLE other (x TEXT);");
+    DatabaseHandler other(SQLITE3, dir.file("other.db").c_str(), false, true);
+    EXPECT_EQ(-1, findCode(other, "04A1", &result));
+    EXPECT_EQ(nullptr, result);
+}
+
+TEST(Database, CreateFlagMakesAWritableFile) {
+    TempDir dir;
+    std::string path = dir.file("new.db");
+    DatabaseHandler db(SQLITE3, path.c_str(), true, false);
+    EXPECT_TRUE(db.isOpen());
+    EXPECT_EQ(0, access(path.c_str(), F_OK));
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "DatabaseHandler.h"
+#include "pAccess.h"
+#include "test_util.h"
+
+using testutil::makeCodesDb;
+using testutil::StdoutCapture;
+using testutil::TempDir;
+
+namespace {
+
+TEST(AccessRecord, KeyFieldDecidesAllPrimaryKeyFieldsSet) {
+    pAccess record;
+    EXPECT_STREQ("", record.getScanCode());
+    EXPECT_STREQ("", record.getReaderLabel());
+    EXPECT_FALSE(record.allPrimaryKeyFieldsSet());
+    record.setReaderLabel("Door1");
+    EXPECT_FALSE(record.allPrimaryKeyFieldsSet());
+    record.setScanCode("04A1");
+    EXPECT_TRUE(record.allPrimaryKeyFieldsSet());
+    record.setScanCode("");
+    EXPECT_FALSE(record.allPrimaryKeyFieldsSet());
+}
+
+TEST(AccessRecord, DatabaseFormatHasTheSetFieldsOnly) {
+    struct Case {
+        const char* sc;
+        const char* reader;
+        std::string columns;
+        std::string values;
+    } cases[] = {{"04A1", "Door1", "sc,reader,", "04A1,Door1,"},
+                 {"04A1", "", "sc,", "04A1,"},
+                 {"", "Door1", "reader,", "Door1,"},
+                 {"", "", "", ""}};
+    for (const Case& c : cases) {
+        pAccess record;
+        record.setScanCode(c.sc);
+        record.setReaderLabel(c.reader);
+        TableData* t = record.toDatabaseFormat();
+        EXPECT_STREQ("codes", t->tableName);
+        EXPECT_EQ(nullptr, t->next);
+        ASSERT_NE(nullptr, t->headRowList);
+        EXPECT_EQ(nullptr, t->headRowList->next);
+        std::string columns, values;
+        for (ColumnNameList* col = t->headColNames; col != nullptr; col = col->next) {
+            columns += std::string(col->name) + ",";
+            EXPECT_EQ(SQL_TYPE_TEXT, col->type);
+            EXPECT_EQ(std::string(col->name) == "sc", col->isPrimaryKey);
+        }
+        for (ColumnDataList* v = t->headRowList->head; v != nullptr; v = v->next) {
+            values += std::string(v->value.valT) + ",";
+        }
+        EXPECT_EQ(c.columns, columns);
+        EXPECT_EQ(c.values, values);
+        t->free();
+    }
+}
+
+TEST(AccessRecord, SchemaIsAlwaysBothColumns) {
+    pAccess record;
+    record.setReaderLabel("x");
+    TableData* t = record.toSchemaCheck();
+    EXPECT_STREQ("codes", t->tableName);
+    EXPECT_EQ(nullptr, t->headRowList);
+    ASSERT_NE(nullptr, t->headColNames);
+    EXPECT_STREQ("sc", t->headColNames->name);
+    EXPECT_TRUE(t->headColNames->isPrimaryKey);
+    ASSERT_NE(nullptr, t->headColNames->next);
+    EXPECT_STREQ("reader", t->headColNames->next->name);
+    EXPECT_FALSE(t->headColNames->next->isPrimaryKey);
+    EXPECT_EQ(nullptr, t->headColNames->next->next);
+    t->free();
+}
+
+TEST(AccessRecord, RoundTripThroughARealDatabase) {
+    TempDir dir;
+    makeCodesDb(dir.file("a.db"), {{"04A1", "Door 1"}, {"04A2", "Door2"}});
+    DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
+    pAccess query;
+    query.setScanCode("04A1");
+    TableData* result = nullptr;
+    ASSERT_EQ(1, db.Find(&query, &result));
+    pAccess row0(result, 0);
+    EXPECT_STREQ("04A1", row0.getScanCode());
+    EXPECT_STREQ("Door 1", row0.getReaderLabel());
+    pAccess row1(result, 1);  // past the last row: unchanged, empty
+    EXPECT_STREQ("", row1.getScanCode());
+    EXPECT_STREQ("", row1.getReaderLabel());
+    pAccess rowNeg(result, -3);  // 0 or less: the first row
+    EXPECT_STREQ("04A1", rowNeg.getScanCode());
+    result->free();
+}
+
+TEST(AccessRecord, OverlongTextsAreRefusedNotCut) {
+    std::string code127(127, 'A');
+    std::string code128(128, 'A');
+    pAccess record;
+    record.setScanCode(code127.c_str());
+    EXPECT_EQ(code127, record.getScanCode());
+    record.setScanCode(code128.c_str());
+    EXPECT_STREQ("", record.getScanCode());
+    EXPECT_FALSE(record.allPrimaryKeyFieldsSet());
+    record.setReaderLabel(std::string(5000, 'R').c_str());
+    EXPECT_STREQ("", record.getReaderLabel());
+
+    // A cut code must never find the row of its 127-character prefix.
+    TempDir dir;
+    makeCodesDb(dir.file("a.db"), {{code127, "Door1"}, {"04A1", std::string(128, 'L')}});
+    DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
+    pAccess query;
+    query.setScanCode(code128.c_str());
+    TableData* result = reinterpret_cast<TableData*>(0x1);
+    EXPECT_EQ(0, db.Find(&query, &result));
+    EXPECT_EQ(nullptr, result);
+
+    // A reader label of 128 characters in a row leaves the field empty.
+    query.setScanCode("04A1");
+    ASSERT_EQ(1, db.Find(&query, &result));
+    pAccess found(result, 0);
+    EXPECT_STREQ("04A1", found.getScanCode());
+    EXPECT_STREQ("", found.getReaderLabel());
+    result->free();
+}
+
+TEST(AccessRecord, UnknownAndNonTextColumnsAreReportedAndSkipped) {
+    TableData* t = new TableData();
+    t->setTableName("codes");
+    t->addColumn("extra", SQL_TYPE_TEXT, false);
+    t->addColumn("reader", SQL_TYPE_INTEGER, false);
+    t->addColumn("sc", SQL_TYPE_TEXT, true);
+    t->addColumn("dangling", SQL_TYPE_TEXT, false);  // no value in the row
+    RowList* row = t->addRow();
+    TableData::addText(row, "x");
+    TableData::addValue(row)->value.valI = 5;
+    TableData::addText(row, "04A1");
+    StdoutCapture out;
+    pAccess record;
+    record.setReaderLabel("before");
+    pAccess filled(t, 0);
+    EXPECT_EQ("Don't know what to do with col extra(2)\n"
+              "Don't know what to do with col reader(1)\n",
+              out.text());
+    EXPECT_STREQ("04A1", filled.getScanCode());
+    EXPECT_STREQ("", filled.getReaderLabel());
+    t->free();
+}
+
+}  // namespace

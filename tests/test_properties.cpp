@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "properties.h"
+#include "test_util.h"
+
+using testutil::StdoutCapture;
+using testutil::TempDir;
+using testutil::writeFile;
+
+namespace {
+
+const char* kWorkedExample =
+    "# site settings\n"
+    "host=127.0.0.1\n"
+    "ioPairFile=/data/pairs.xml  # local copy\n"
+    "dblocal = /data/access.db\n"
+    "dblocal=/tmp/other.db\n"
+    "mode=a=b\n"
+    "mode=c\n"
+    "=orphan\n"
+    "empty=\n"
+    "just some words\n"
+    "   # indented comment\n";
+
+TEST(Properties, WorkedExample) {
+    TempDir dir;
+    writeFile(dir.file("p.conf"), kWorkedExample);
+    cProperties props;
+    ASSERT_TRUE(props.load(dir.file("p.conf").c_str()));
+    const char* def = "DEFAULT";
+    EXPECT_STREQ("127.0.0.1", props.getString("host", def));
+    EXPECT_STREQ("/data/pairs.xml  ", props.getString("ioPairFile", def));
+    EXPECT_STREQ(" /data/access.db", props.getString("dblocal ", def));
+    EXPECT_STREQ("/tmp/other.db", props.getString("dblocal", def));
+    EXPECT_STREQ("a=b", props.getString("mode", def));
+    EXPECT_STREQ("orphan", props.getString("", def));
+    EXPECT_STREQ("", props.getString("empty", def));
+    EXPECT_EQ(def, props.getString("just some words", def));
+    EXPECT_EQ(def, props.getString("   ", def));
+    EXPECT_EQ(0, props.getInt("mode", 5));
+    EXPECT_EQ(5, props.getInt("absent", 5));
+}
+
+TEST(Properties, MissingFileKeepsEarlierEntries) {
+    TempDir dir;
+    writeFile(dir.file("p.conf"), "a=1\n");
+    cProperties props;
+    ASSERT_TRUE(props.load(dir.file("p.conf").c_str()));
+    std::string missing = dir.file("nope.conf");
+    StdoutCapture out;
+    EXPECT_FALSE(props.load(missing.c_str()));
+    EXPECT_EQ("Failed to load input file " + missing + "\n", out.text());
+    EXPECT_STREQ("1", props.getString("a", "x"));
+}
+
+TEST(Properties, SecondLoadReplacesEverything) {
+    TempDir dir;
+    writeFile(dir.file("one"), "a=1\nb=2\n");
+    writeFile(dir.file("two"), "b=3\n");
+    cProperties props;
+    ASSERT_TRUE(props.load(dir.file("one").c_str()));
+    ASSERT_TRUE(props.load(dir.file("two").c_str()));
+    EXPECT_STREQ("x", props.getString("a", "x"));
+    EXPECT_STREQ("3", props.getString("b", "x"));
+}
+
+TEST(Properties, NothingIsTrimmed) {
+    TempDir dir;
+    writeFile(dir.file("p"), "host = x\r\nv=keep  # c\r\nw=crlf\r\nlast=no newline");
+    cProperties props;
+    ASSERT_TRUE(props.load(dir.file("p").c_str()));
+    EXPECT_STREQ("d", props.getString("host", "d"));
+    EXPECT_STREQ(" x\r", props.getString("host ", "d"));
+    EXPECT_STREQ("keep  ", props.getString("v", "d"));
+    EXPECT_STREQ("crlf\r", props.getString("w", "d"));
+    EXPECT_STREQ("no newline", props.getString("last", "d"));
+}
+
+TEST(Properties, NulCutsTheLine) {
+    TempDir dir;
+    writeFile(dir.file("p"), std::string("a=1\0=b=2\nk\0=v\nz=9\n", 18));
+    cProperties props;
+    ASSERT_TRUE(props.load(dir.file("p").c_str()));
+    EXPECT_STREQ("1", props.getString("a", "d"));
+    EXPECT_STREQ("d", props.getString("k", "d"));
+    EXPECT_STREQ("d", props.getString("", "d"));
+    EXPECT_STREQ("9", props.getString("z", "d"));
+}
+
+TEST(Properties, LongLineIsSkippedAndLoadingGoesOn) {
+    TempDir dir;
+    std::string line255 = "k255=" + std::string(250, 'a');  // 255 bytes
+    std::string line256 = "k256=" + std::string(251, 'b');  // 256 bytes
+    ASSERT_EQ(255u, line255.size());
+    ASSERT_EQ(256u, line256.size());
+    std::string huge = "huge=" + std::string(100000, 'c');
+    writeFile(dir.file("p"), "first=1\n" + line255 + "\n" + line256 + "\nafter=2\n" + huge +
+                                 "\nlast=3\n" + line256);
+    cProperties props;
+    StdoutCapture out;
+    ASSERT_TRUE(props.load(dir.file("p").c_str()));
+    std::string printed = out.text();
+    EXPECT_STREQ("1", props.getString("first", "d"));
+    EXPECT_EQ(std::string(250, 'a'), props.getString("k255", "d"));
+    EXPECT_STREQ("d", props.getString("k256", "d"));
+    EXPECT_STREQ("2", props.getString("after", "d"));
+    EXPECT_STREQ("d", props.getString("huge", "d"));
+    EXPECT_STREQ("3", props.getString("last", "d"));
+    std::string p = dir.file("p");
+    EXPECT_EQ("Skipping line 3 of " + p + ": longer than 255 bytes\n" + "Skipping line 5 of " +
+                  p + ": longer than 255 bytes\n" + "Skipping line 7 of " + p +
+                  ": longer than 255 bytes\n",
+              printed);
+}
+
+TEST(Properties, LineOf255BytesWithoutNewlineAtEnd) {
+    TempDir dir;
+    std::string line255 = "k=" + std::string(253, 'a');
+    writeFile(dir.file("p"), line255);
+    cProperties props;
+    ASSERT_TRUE(props.load(dir.file("p").c_str()));
+    EXPECT_EQ(std::string(253, 'a'), props.getString("k", "d"));
+}
+
+TEST(Properties, FirstDefinitionWinsAndEmptyFile) {
+    TempDir dir;
+    writeFile(dir.file("p"), "a=first\na=second\n=\n");
+    writeFile(dir.file("empty"), "");
+    cProperties props;
+    ASSERT_TRUE(props.load(dir.file("p").c_str()));
+    EXPECT_STREQ("first", props.getString("a", "d"));
+    EXPECT_STREQ("", props.getString("", "d"));
+    ASSERT_TRUE(props.load(dir.file("empty").c_str()));
+    EXPECT_STREQ("d", props.getString("a", "d"));
+}
+
+TEST(Properties, GetInt) {
+    TempDir dir;
+    writeFile(dir.file("p"),
+              "a=42\nb= 42\nc=42abc\nd=-7\ne=\nf=abc\ng=0x10\nh=99999999999\ni=-99999999999\n");
+    cProperties props;
+    ASSERT_TRUE(props.load(dir.file("p").c_str()));
+    EXPECT_EQ(42, props.getInt("a", 1));
+    EXPECT_EQ(42, props.getInt("b", 1));
+    EXPECT_EQ(42, props.getInt("c", 1));
+    EXPECT_EQ(-7, props.getInt("d", 1));
+    EXPECT_EQ(0, props.getInt("e", 1));
+    EXPECT_EQ(0, props.getInt("f", 1));
+    EXPECT_EQ(0, props.getInt("g", 1));
+    EXPECT_EQ(2147483647, props.getInt("h", 1));
+    EXPECT_EQ(-2147483647 - 1, props.getInt("i", 1));
+    EXPECT_EQ(1, props.getInt("absent", 1));
+}
+
+TEST(Properties, BinaryJunkNeverCrashes) {
+    TempDir dir;
+    std::string junk;
+    for (int i = 0; i < 5000; ++i) {
+        junk += static_cast<char>((i * 131 + 7) % 256);
+    }
+    writeFile(dir.file("p"), junk);
+    cProperties props;
+    testutil::StdoutCapture out;
+    EXPECT_TRUE(props.load(dir.file("p").c_str()));
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+#include "test_util.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace testutil {
+
+TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base != nullptr && *base ? base : "/tmp") + "/dorvane-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed";
+    }
+    mPath = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::string cmd = "rm -rf '" + mPath + "'";
+    if (system(cmd.c_str()) != 0) {
+        fprintf(stderr, "could not remove %s\n", mPath.c_str());
+    }
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    ASSERT_TRUE(out.good()) << path;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    std::istringstream in(text);
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+StdoutCapture::StdoutCapture() : mDone(false) {
+    fflush(stdout);
+    char tmpl[] = "/tmp/dorvane-out-XXXXXX";
+    int fd = mkstemp(tmpl);
+    mPath = tmpl;
+    mSaved = dup(1);
+    dup2(fd, 1);
+    close(fd);
+}
+
+std::string StdoutCapture::text() {
+    if (!mDone) {
+        fflush(stdout);
+        dup2(mSaved, 1);
+        close(mSaved);
+        mText = readFile(mPath);
+        unlink(mPath.c_str());
+        mDone = true;
+    }
+    return mText;
+}
+
+StdoutCapture::~StdoutCapture() { text(); }
+
+void execSql(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+    char* err = nullptr;
+    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+    EXPECT_EQ(SQLITE_OK, rc) << (err ? err : "") << " in " << sql;
+    sqlite3_free(err);
+    sqlite3_close(db);
+}
+
+void makeCodesDb(const std::string& path,
+                 const std::vector<std::pair<std::string, std::string>>& rows) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                      "CREATE TABLE IF NOT EXISTS codes "
+                                      "(sc TEXT PRIMARY KEY, reader TEXT);",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(SQLITE_OK,
+              sqlite3_prepare_v2(db, "INSERT INTO codes VALUES (?, ?)", -1, &st, nullptr));
+    for (const auto& row : rows) {
+        sqlite3_bind_text(st, 1, row.first.data(), static_cast<int>(row.first.size()),
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 2, row.second.data(), static_cast<int>(row.second.size()),
+                          SQLITE_TRANSIENT);
+        EXPECT_EQ(SQLITE_DONE, sqlite3_step(st));
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
+}  // namespace testutil

@@ -1,0 +1,51 @@
+// Small helpers shared by the tests: temporary directories, files, and
+// capture of standard output.
+#ifndef DORVANE_TESTS_TEST_UTIL_H
+#define DORVANE_TESTS_TEST_UTIL_H
+
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content when
+// the object goes out of scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return mPath; }
+    std::string file(const std::string& name) const { return mPath + "/" + name; }
+
+private:
+    std::string mPath;
+};
+
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);
+std::vector<std::string> splitLines(const std::string& text);
+
+// Captures what the process writes to standard output (file descriptor 1)
+// between construction and text().
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    std::string text();  // stops the capture and returns what was written
+
+private:
+    int mSaved;
+    std::string mPath;
+    bool mDone;
+    std::string mText;
+};
+
+// Creates an SQLite file with table "codes" and the given (sc, reader) rows.
+void makeCodesDb(const std::string& path,
+                 const std::vector<std::pair<std::string, std::string>>& rows);
+// Runs SQL against the database file; fails the test on an error.
+void execSql(const std::string& path, const std::string& sql);
+
+}  // namespace testutil
+
+#endif
