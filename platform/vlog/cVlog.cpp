@@ -94,7 +94,7 @@ bool cVlog::isEnabled(VlogPiority priority) const {
     return mCategory->isPriorityEnabled(static_cast<log4cpp::Priority::Value>(priority));
 }
 
-void cVlog::write(VlogPiority priority, const char* fmt, va_list args) {
+void cVlog::logv(VlogPiority priority, const char* fmt, va_list args) {
     if (!isEnabled(priority)) {
         return;
     }
@@ -107,7 +107,7 @@ void cVlog::write(VlogPiority priority, const char* fmt, va_list args) {
     void cVlog::name(const char* fmt, ...) { \
         va_list args;                        \
         va_start(args, fmt);                 \
-        write(prio, fmt, args);              \
+        logv(prio, fmt, args);               \
         va_end(args);                        \
     }
 

@@ -65,7 +65,7 @@ protected:
     char mLogBuffer[LOG_BUFFER_SIZE];
 
 private:
-    void write(VlogPiority priority, const char* fmt, __builtin_va_list args);
+    void logv(VlogPiority priority, const char* fmt, __builtin_va_list args);
 
     log4cpp::Category* mCategory;
 };

@@ -1,0 +1,137 @@
+// The site object model exchanged with the site daemon: cObject and the
+// port, discrete output and access classes. Objects are polymorphic; callers
+// tell them apart with dynamic_cast. Every text is the object's own copy.
+#ifndef DORVANE_PLATFORM_ULXOBJ_COBJECT_H
+#define DORVANE_PLATFORM_ULXOBJ_COBJECT_H
+
+#include <cstdint>
+#include <string>
+
+class cObject {
+public:
+    // Fixed underlying type: a type number read from the wire that has no
+    // name here is still a valid value.
+    enum eObjectTypes : int {
+        OBJ_DEVICE = 0,
+        OBJ_PORT = 1,
+        OBJ_PORT_DIN = 2,
+        OBJ_PORT_DOUT = 3,
+        OBJ_PORT_AIN = 4,
+        OBJ_EVENT = 5,
+        OBJ_MSG_INFO = 6,
+        OBJ_SITE_CFG = 7,
+        OBJ_TREND_EVENT = 8,
+        OBJ_ANALOG_SAMPLE = 9,
+        OBJ_ACCESS = 10,
+        OBJ_PORT_AOUT = 11,
+        OBJ_CAPABILITY = 12,
+        OBJ_ADHOC_EVENT = 13,
+        OBJ_NUM_OBJECT_TYPES = 14
+    };
+
+    enum eObjectIOState : int {
+        OBJ_IO_STATE_UNKNOWN = 0,
+        OBJ_IO_STATE_SET = 1,
+        OBJ_IO_STATE_CLEAR = 2
+    };
+
+    explicit cObject(eObjectTypes type) : mType(type) {}
+    virtual ~cObject();
+
+    eObjectTypes getType() const { return mType; }
+    // A new copy of the same class, owned by the caller.
+    virtual cObject* clone() const { return new cObject(*this); }
+
+protected:
+    cObject(const cObject&) = default;
+
+private:
+    eObjectTypes mType;
+};
+
+class cObjectPort : public cObject {
+public:
+    enum ePortType : int {
+        PORT_TYPE_NONE = 0,
+        PORT_TYPE_DISCRETE_IN = 1,
+        PORT_TYPE_DISCRETE_OUT = 2,
+        PORT_TYPE_ANALOG_IN = 3,
+        PORT_TYPE_ANALOG_OUT = 4
+    };
+
+    // A port of object type OBJ_PORT (the generic port) unless given another.
+    explicit cObjectPort(eObjectTypes type = OBJ_PORT);
+    cObject* clone() const override { return new cObjectPort(*this); }
+
+    ePortType getPortType() const { return mPortType; }
+    void setPortType(ePortType type) { mPortType = type; }
+    const char* getPortLabel() const { return mPortLabel.c_str(); }
+    void setPortLabel(const char* label) { mPortLabel = label != nullptr ? label : ""; }
+    uint32_t getDeviceSerial() const { return mDeviceSerial; }
+    void setDeviceSerial(uint32_t serial) { mDeviceSerial = serial; }
+    uint32_t getPortId() const { return mPortId; }
+    void setPortId(uint32_t id) { mPortId = id; }
+
+protected:
+    cObjectPort(const cObjectPort&) = default;
+
+private:
+    ePortType mPortType;
+    std::string mPortLabel;
+    uint32_t mDeviceSerial;
+    uint32_t mPortId;
+};
+
+// A discrete output: object type OBJ_PORT_DOUT, port type
+// PORT_TYPE_DISCRETE_OUT unless set otherwise.
+class cObjectDOutput : public cObjectPort {
+public:
+    cObjectDOutput();
+    cObject* clone() const override { return new cObjectDOutput(*this); }
+
+    eObjectIOState getOutputState() const { return mOutputState; }
+    // Changes the local object only; cObjectClient::set sends it.
+    void setOutputState(eObjectIOState state) { mOutputState = state; }
+
+protected:
+    cObjectDOutput(const cObjectDOutput&) = default;
+
+private:
+    eObjectIOState mOutputState;
+};
+
+// A scan at a reader: the reporting device's serial and the scan code.
+class cObjectAccess : public cObject {
+public:
+    cObjectAccess() : cObject(OBJ_ACCESS), mDeviceSerial(0) {}
+    cObject* clone() const override { return new cObjectAccess(*this); }
+
+    uint32_t getDeviceSerial() const { return mDeviceSerial; }
+    void setDeviceSerial(uint32_t serial) { mDeviceSerial = serial; }
+    const char* getScanCode() const { return mScanCode.c_str(); }
+    void setScanCode(const char* code) { mScanCode = code != nullptr ? code : ""; }
+
+protected:
+    cObjectAccess(const cObjectAccess&) = default;
+
+private:
+    uint32_t mDeviceSerial;
+    std::string mScanCode;
+};
+
+// An event object (OBJ_EVENT) as a sender builds it, with its event number.
+// Received event objects are plain cObject of type OBJ_EVENT.
+class cObjectEvent : public cObject {
+public:
+    explicit cObjectEvent(uint32_t number) : cObject(OBJ_EVENT), mNumber(number) {}
+    cObject* clone() const override { return new cObjectEvent(*this); }
+    uint32_t getNumber() const { return mNumber; }
+
+protected:
+    cObjectEvent(const cObjectEvent&) = default;
+
+private:
+    uint32_t mNumber;
+};
+
+#endif

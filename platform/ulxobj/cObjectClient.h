@@ -1,0 +1,114 @@
+// cObjectClient: the client side of the site object protocol.
+//
+// start() connects to the site daemon and starts two threads: a reading
+// thread that decodes messages, hands each reply to the request waiting for
+// it and queues every other message; and an event thread that hands the
+// queued messages to the listeners, one at a time, in arrival order. A
+// listener may therefore call get or set from inside handleObjectAction.
+// A lost connection is made again once a second for as long as the client
+// runs. Requests wait at most kReplyTimeoutMs for their reply; requests made
+// while the connection is down fail at once.
+//
+// get and set may be called from any thread, also from two at once (the
+// main thread and the event thread). Nothing here throws.
+#ifndef DORVANE_PLATFORM_ULXOBJ_COBJECTCLIENT_H
+#define DORVANE_PLATFORM_ULXOBJ_COBJECTCLIENT_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VMsg.h"
+#include "cObjectList.h"
+#include "cObjectListener.h"
+#include "cVlog.h"
+
+class cObjectClient : public cVlog {
+public:
+    static const int kReplyTimeoutMs = 2000;
+    static const int kReconnectMs = 1000;
+
+    cObjectClient();  // unconnected; log category "ObjectClient"
+    // Stops the threads and closes the connection; queued messages that were
+    // not delivered are dropped.
+    ~cObjectClient() override;
+
+    cObjectClient(const cObjectClient&) = delete;
+    cObjectClient& operator=(const cObjectClient&) = delete;
+
+    // Every message delivered after this call reaches listener. Call before
+    // start(); the listener must outlive the client's threads.
+    void addListener(cObjectListener* listener);
+
+    // Keeps a copy of host, tries to connect once and starts the threads.
+    // Returns true when the first attempt connected; either way the client
+    // keeps trying. A second call does nothing and returns false.
+    bool start(const char* host, unsigned short port);
+
+    // Sends a GET made of the query's objects and waits for the reply.
+    // Returns a new list owned by the caller (deleteObjects, then delete),
+    // or null on ERR, timeout or a connection that is down.
+    cObjectList* get(cObjectList* query);
+
+    // GET for one object: the first object of the reply, new and owned by
+    // the caller, or null.
+    cObject* get(cObject* query);
+
+    // Sends the object's current values as a SET. Returns 0 when the daemon
+    // applied it, a negative value on ERR, timeout or no connection.
+    int set(cObject* obj);
+
+    // Stops the threads; the client cannot be started again.
+    void stop();
+
+    bool isConnected() const { return mFd.load() >= 0; }
+
+private:
+    struct Pending {
+        uint8_t seq;
+        bool done;
+        VMsg* reply;
+    };
+
+    // Sends msg (whose sequence number is assigned here) and waits for the
+    // reply. Returns the reply message or null; the caller owns it.
+    VMsg* request(VMsg* msg);
+    bool connectOnce();
+    void closeConnection();
+    bool sendAll(const std::vector<uint8_t>& bytes);
+    void readLoop();
+    void eventLoop();
+    void dispatch(VMsg* msg);
+    bool waitStopping(int ms);
+    template <typename... Args>
+    void note(VlogPiority priority, const char* fmt, Args... args);
+
+    std::string mHost;
+    unsigned short mPort;
+    std::atomic<int> mFd;
+    std::atomic<bool> mRunning;
+    bool mStarted;
+    int mWake[2];  // a pipe that wakes the reading thread on stop
+
+    std::mutex mMutex;  // guards mPending, mNextSeq, mEvents, mStopping
+    std::condition_variable mReplyCond;
+    std::condition_variable mEventCond;
+    std::condition_variable mStopCond;
+    std::vector<Pending*> mPending;
+    uint8_t mNextSeq;
+    std::deque<VMsg*> mEvents;
+
+    std::mutex mWriteMutex;  // one writer at a time; taken before mMutex
+    std::mutex mLogMutex;    // the base cVlog buffer, used by requesting threads
+    cVlog mReadLog;          // the reading thread's own buffer
+    std::vector<cObjectListener*> mListeners;
+    std::thread mReader;
+    std::thread mEventThread;
+};
+
+#endif

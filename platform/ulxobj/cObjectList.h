@@ -1,0 +1,49 @@
+// cObjectList: the objects of one message, in order, with the message type
+// (message id) and sequence number. The list does not own its objects:
+// deleteObjects() deletes them, the destructor does not, so a list may hold
+// objects that live on the caller's stack.
+#ifndef DORVANE_PLATFORM_ULXOBJ_COBJECTLIST_H
+#define DORVANE_PLATFORM_ULXOBJ_COBJECTLIST_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "cObject.h"
+
+class cObjectList {
+public:
+    explicit cObjectList(uint8_t msgType = 0, uint8_t msgSeq = 0);
+    ~cObjectList();
+
+    cObjectList(const cObjectList&) = delete;
+    cObjectList& operator=(const cObjectList&) = delete;
+
+    // Appends obj without taking ownership. Null is ignored.
+    void add(cObject* obj);
+
+    // Iteration with one cursor: first() restarts; both give null after the
+    // last object.
+    cObject* first();
+    cObject* next();
+
+    uint8_t getMsgType() const { return mMsgType; }
+    uint8_t getMsgSeq() const { return mMsgSeq; }
+    void setMsgType(uint8_t type) { mMsgType = type; }
+    void setMsgSeq(uint8_t seq) { mMsgSeq = seq; }
+
+    size_t size() const { return mObjects.size(); }
+    cObject* at(size_t index) const { return mObjects[index]; }
+
+    // Deletes every object held and empties the list. Call it only for
+    // objects created with new (as in every list the client returns).
+    void deleteObjects();
+
+private:
+    std::vector<cObject*> mObjects;
+    size_t mCursor;
+    uint8_t mMsgType;
+    uint8_t mMsgSeq;
+};
+
+#endif

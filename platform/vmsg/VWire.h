@@ -1,0 +1,48 @@
+// The wire form of a message: an 8-byte header (version 1, message id,
+// sequence number, flags, 32-bit body length, big-endian) and a body of
+// tags (id, type, 16-bit length, value). See docs/protocol.md.
+//
+// The decoder works on a byte buffer, never reads past the bytes it is
+// given, whatever the lengths say, and reports a malformed message as a
+// result. Both functions are thread-safe.
+#ifndef DORVANE_PLATFORM_VMSG_VWIRE_H
+#define DORVANE_PLATFORM_VMSG_VWIRE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "VMsg.h"
+
+namespace vwire {
+
+const uint8_t kVersion = 1;
+const size_t kHeaderSize = 8;
+const size_t kTagHeaderSize = 4;
+const uint32_t kMaxBody = 1048576;
+
+enum MsgId : uint8_t { MSG_SET = 0, MSG_GET = 1, MSG_ERR = 2, MSG_EVT = 3, MSG_DEL = 4 };
+
+enum class DecodeStatus {
+    kOk,         // one message decoded from the front of the buffer
+    kNeedMore,   // the buffer holds only part of a message
+    kMalformed,  // the stream cannot go on: close the connection
+};
+
+struct DecodeResult {
+    DecodeStatus status;
+    size_t consumed;    // bytes of the message, for kOk
+    VMsg* msg;          // new message owned by the caller, for kOk; else null
+    const char* error;  // what was wrong, for kMalformed; a static text
+};
+
+// Decodes the message at the front of data[0, size).
+DecodeResult decode(const uint8_t* data, size_t size);
+
+// Appends the wire form of msg to out. Returns false, appending nothing,
+// when a tag's value or the body is too long for the format.
+bool encode(const VMsg& msg, std::vector<uint8_t>& out);
+
+}  // namespace vwire
+
+#endif

@@ -1,0 +1,134 @@
+#include "arg_parser.h"
+
+#include <getopt.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const int kShortSize = 10;
+const int kLongSize = 10;
+
+bool isEnd(const argParser::argument_option& o) {
+    return o.short_option == 0 && o.long_option == nullptr;
+}
+
+// Copies optarg into the entry's buffer when it fits whole.
+void storeArgument(const argParser::argument_option& o, const char* arg) {
+    if (o.argument == nullptr || arg == nullptr) {
+        return;
+    }
+    size_t length = strlen(arg);
+    if (o.argument_size == 0 || length >= o.argument_size) {
+        if (o.long_option != nullptr) {
+            fprintf(stderr, "option --%s: argument not stored: ", o.long_option);
+        } else {
+            fprintf(stderr, "option -%c: argument not stored: ", o.short_option);
+        }
+        if (o.argument_size == 0) {
+            fprintf(stderr, "the option table gives no buffer size\n");
+        } else {
+            fprintf(stderr, "longer than %zu characters\n", o.argument_size - 1);
+        }
+        return;
+    }
+    memcpy(o.argument, arg, length + 1);
+}
+
+void warnLeftOut(const argParser::argument_option& o, const char* why) {
+    fprintf(stderr, "argParser: option %c%c%s%s left out: %s\n", o.short_option ? '-' : ' ',
+            o.short_option ? o.short_option : ' ', o.long_option ? " --" : "",
+            o.long_option ? o.long_option : "", why);
+}
+
+}  // namespace
+
+bool argParser::getArguments(int argc, char** argv, argument_option* options) {
+    char short_options[kShortSize];
+    option long_options[kLongSize];
+    int s = 0;
+    short_options[s++] = 'h';
+    long_options[0] = {"help", no_argument, nullptr, 0};
+    int entries = 0;
+    for (int i = 0; options != nullptr && !isEnd(options[i]); ++i) {
+        const argument_option& o = options[i];
+        if (i >= MAX_ENTRIES) {
+            warnLeftOut(o, "the table holds more than 8 entries");
+            continue;
+        }
+        entries = i + 1;
+        if (o.short_option != 0) {
+            int need = 1 + (o.has_arg == 1 ? 1 : o.has_arg == 2 ? 2 : 0);
+            if (s + need <= kShortSize - 1) {
+                short_options[s++] = o.short_option;
+                for (int c = 1; c < need; ++c) {
+                    short_options[s++] = ':';
+                }
+            } else {
+                warnLeftOut(o, "letters and colons take more than 8 characters");
+            }
+        }
+        if (o.long_option != nullptr) {
+            long_options[i + 1] = {o.long_option, o.has_arg, o.flag, o.val};
+        } else {
+            // A name no command line can match (getopt_long cuts a typed name
+            // at its first "="), which keeps the positions after it reachable.
+            long_options[i + 1] = {"=", no_argument, nullptr, INT_MAX};
+        }
+    }
+    short_options[s] = '\0';
+    long_options[entries + 1] = {nullptr, 0, nullptr, 0};
+
+    int idx = 0;
+    for (;;) {
+        int result = getopt_long(argc, argv, short_options, long_options, &idx);
+        if (result == -1) {
+            return true;
+        }
+        if (result == 0) {
+            if (idx == 0) {
+                showHelp(options);
+                return false;
+            }
+            if (idx > 0 && idx <= entries) {
+                storeArgument(options[idx - 1], optarg);
+            }
+            continue;
+        }
+        if (result == 'h') {
+            showHelp(options);
+            return false;
+        }
+        for (int i = 0; i < entries; ++i) {
+            const argument_option& o = options[i];
+            if (o.short_option != 0 && o.short_option == result) {
+                if (o.flag != nullptr) {
+                    *o.flag = o.val;
+                }
+                storeArgument(o, optarg);
+            }
+        }
+    }
+}
+
+void argParser::showHelp(argument_option* options) {
+    printf("Usage:\n");
+    for (int i = 0; options != nullptr && !isEnd(options[i]); ++i) {
+        const argument_option& o = options[i];
+        if (o.description == nullptr) {
+            break;
+        }
+        if (o.short_option != 0 && o.long_option != nullptr) {
+            printf("\t-%c ", o.short_option);
+            printf("--%-10s ", o.long_option);
+        } else if (o.short_option != 0) {
+            printf("\t-%c ", o.short_option);
+            printf("  %-10s ", "");
+        } else {
+            printf("\t--%-13s ", o.long_option);
+        }
+        printf("%s\n", o.description);
+    }
+}

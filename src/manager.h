@@ -1,0 +1,78 @@
+// manager: the access-control service. Its constructor does the whole
+// start-up: configuration, connection to the site daemon, the pairing file,
+// output discovery and the access database. Afterwards it acts only when the
+// object client hands it a message: event messages are turned into toggles
+// of the outputs named by the scanned reader's IO and LED labels.
+//
+// Messages that arrive while the constructor runs are held back (the event
+// thread waits) and handled, in order, once start-up has finished.
+#ifndef DORVANE_SRC_MANAGER_H
+#define DORVANE_SRC_MANAGER_H
+
+#include <condition_variable>
+#include <mutex>
+
+#include "DatabaseHandler.h"
+#include "TableData.h"
+#include "VList.h"
+#include "cObjectClient.h"
+#include "cObjectListener.h"
+#include "cVlog.h"
+#include "pAccess.h"
+
+#ifndef DORVANE_CONFIG_FILE
+#define DORVANE_CONFIG_FILE "/etc/ulx/dorvane.conf"
+#endif
+
+// The configuration values used during construction.
+struct property_values {
+    char configFile[32];
+    char host[32];
+    char ioPairFile[32];
+    char dblocal[64];
+};
+
+// Label selector for getIOlabel.
+enum eOption { IO_LABEL = 0, LED_LABEL = 1 };
+
+class manager : public cObjectListener, public cVlog {
+public:
+    // Creates the one manager when there is none; otherwise does nothing.
+    static void start();
+
+    manager();
+    // Called on the client's event thread for every delivered message.
+    void handleObjectAction(cObjectList* rx_msg) override;
+    ~manager() override;
+
+    static const unsigned short kDaemonPort = 60000;
+
+private:
+    void initialise_lists(const char* filename);
+    void handle_event(cObjectList* rx_msg);
+    pAccess* findReaderName(const char* scancode);
+    char* getIOlabel(const char* readername, eOption option);
+    char* getlabel(const char* scancode);
+    bool toggle_port(const char* label);
+
+    // Copies the value of key into field, or the default when the value does
+    // not fit (logged and written to standard output).
+    void copySetting(char* field, size_t size, const char* key, const char* value,
+                     const char* defval);
+
+    static manager* mInstance;
+
+    cObjectClient* mObjectClient;
+    DatabaseHandler* mDBhandler;
+    VList* SCLpairsLst;
+    VList* mOutputPortLst;
+    TableData* mDBVals;
+
+    // The start-up window: the event thread waits until construction ends.
+    std::mutex mStartupMutex;
+    std::condition_variable mStartupCond;
+    bool mStartupDone;
+    cVlog mArrivalLog;  // "Received Message" while the constructor may log too
+};
+
+#endif
