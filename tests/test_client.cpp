@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "ObjectCodec.h"
+#include "VWire.h"
+#include "cObjectClient.h"
+#include "test_daemon.h"
+#include "test_util.h"
+
+using testutil::FakeDaemon;
+using testutil::Process;
+using testutil::TempDir;
+
+namespace {
+
+// Records what the client delivers, and on which thread.
+class Recorder : public cObjectListener {
+public:
+    void handleObjectAction(cObjectList* rx) override {
+        if (onMessage) {
+            onMessage(rx);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        types.push_back(rx->getMsgType());
+        seqs.push_back(rx->getMsgSeq());
+        threads.push_back(std::this_thread::get_id());
+        if (rx->size() > 0) {
+            if (auto* a = dynamic_cast<cObjectAccess*>(rx->at(0))) {
+                codes.push_back(a->getScanCode());
+            }
+        }
+        cond.notify_all();
+    }
+    bool waitCount(size_t n, int ms = 5000) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cond.wait_for(lock, std::chrono::milliseconds(ms),
+                             [&] { return types.size() >= n; });
+    }
+    std::function<void(cObjectList*)> onMessage;
+    std::mutex mutex;
+    std::condition_variable cond;
+    std::vector<int> types;
+    std::vector<int> seqs;
+    std::vector<std::thread::id> threads;
+    std::vector<std::string> codes;
+};
+
+VMsg* scanMsg(uint8_t seq, const char* code) {
+    VMsg* msg = new VMsg(vwire::MSG_EVT, seq);
+    cObjectAccess a;
+    a.setDeviceSerial(12);
+    a.setScanCode(code);
+    objcodec::appendObject(*msg, a);
+    return msg;
+}
+
+// Replies to request with the given objects, under the request's id and seq.
+void reply(FakeDaemon& d, const VMsg& request, std::vector<cObject*> objects,
+           int id = -1) {
+    cObjectList list;
+    for (cObject* o : objects) {
+        list.add(o);
+    }
+    std::unique_ptr<VMsg> msg(objcodec::toMessage(
+        list, id < 0 ? request.mMsgID : static_cast<uint8_t>(id), request.mMsgSeq));
+    d.send(*msg);
+}
+
+TEST(Client, AgainstTheSimulator) {
+    TempDir dir;
+    testutil::writeFile(dir.file("site.txt"),
+                        "port 12 1 dout RELAY_1 set\n"
+                        "port 12 2 ain TEMP\n"
+                        "port 12 3 dout \"LED 1\" clear\n");
+    Process sim({DORVANE_BIN_DIR "/tools/ulxd-sim", "--host", "127.0.1.2", "--site",
+                 dir.file("site.txt")});
+    ASSERT_GE(sim.waitFor("LISTENING"), 0);
+    cObjectClient client;
+    ASSERT_TRUE(client.start("127.0.1.2", 60000));
+
+    // The port list.
+    cObjectPort query;
+    query.setPortType(cObjectPort::PORT_TYPE_DISCRETE_OUT);
+    cObjectList tx;
+    tx.add(&query);
+    cObjectList* rx = client.get(&tx);
+    ASSERT_NE(nullptr, rx);
+    ASSERT_EQ(3u, rx->size());
+    EXPECT_NE(nullptr, dynamic_cast<cObjectDOutput*>(rx->at(0)));
+    EXPECT_EQ(cObject::OBJ_PORT_AIN, rx->at(1)->getType());
+    EXPECT_STREQ("LED 1", dynamic_cast<cObjectPort*>(rx->at(2))->getPortLabel());
+    rx->deleteObjects();
+    delete rx;
+
+    // A per-port get, a set and its reply.
+    cObjectDOutput op;
+    op.setDeviceSerial(12);
+    op.setPortId(1);
+    cObject* got = client.get(&op);
+    auto* out = dynamic_cast<cObjectDOutput*>(got);
+    ASSERT_NE(nullptr, out);
+    EXPECT_EQ(cObject::OBJ_IO_STATE_SET, out->getOutputState());
+    EXPECT_STREQ("RELAY_1", out->getPortLabel());
+    out->setOutputState(cObject::OBJ_IO_STATE_CLEAR);
+    EXPECT_EQ(0, client.set(out));
+    EXPECT_GE(sim.waitFor("SET serial=12 port=1 label=RELAY_1 state=clear"), 0);
+    delete got;
+
+    // ERR gives null, or a negative result.
+    cObjectDOutput unknown;
+    unknown.setDeviceSerial(12);
+    unknown.setPortId(99);
+    EXPECT_EQ(nullptr, client.get(&unknown));
+    EXPECT_LT(client.set(&unknown), 0);
+    cObjectDOutput badState;
+    badState.setDeviceSerial(12);
+    badState.setPortId(3);  // state unknown: neither set nor clear
+    EXPECT_LT(client.set(&badState), 0);
+}
+
+TEST(Client, NoReplyGivesNullAfterTheTimeout) {
+    FakeDaemon daemon("127.0.1.3");
+    cObjectClient client;
+    ASSERT_TRUE(client.start("127.0.1.3", 60000));
+    ASSERT_TRUE(daemon.accept());
+    cObjectDOutput op;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(nullptr, client.get(&op));
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    ASSERT_NE(nullptr, daemon.read());  // the request was sent
+    // A late reply is a message no request claims: it reaches the listener.
+}
+
+TEST(Client, EventsFlowOnTheEventThreadWhileMainWaitsInGet) {
+    FakeDaemon daemon("127.0.1.4");
+    Recorder rec;
+    cObjectClient client;
+    client.addListener(&rec);
+    ASSERT_TRUE(client.start("127.0.1.4", 60000));
+    ASSERT_TRUE(daemon.accept());
+    std::thread peer([&] {
+        auto request = daemon.read();
+        ASSERT_NE(nullptr, request);
+        std::unique_ptr<VMsg> evt(scanMsg(41, "04A1"));
+        daemon.send(*evt);
+        ASSERT_TRUE(rec.waitCount(1));  // delivered while get still waits
+        cObjectDOutput answer;
+        answer.setPortLabel("R");
+        reply(daemon, *request, {&answer});
+    });
+    cObjectDOutput op;
+    cObject* got = client.get(&op);
+    peer.join();
+    ASSERT_NE(nullptr, got);
+    EXPECT_STREQ("R", static_cast<cObjectPort*>(got)->getPortLabel());
+    delete got;
+    ASSERT_EQ(1u, rec.types.size());
+    EXPECT_EQ(vwire::MSG_EVT, rec.types[0]);
+    EXPECT_EQ(41, rec.seqs[0]);
+    EXPECT_EQ("04A1", rec.codes[0]);
+    EXPECT_NE(std::this_thread::get_id(), rec.threads[0]);
+}
+
+TEST(Client, SetFromInsideTheListener) {
+    FakeDaemon daemon("127.0.1.5");
+    Recorder rec;
+    cObjectClient client;
+    std::atomic<int> setResult{99};
+    rec.onMessage = [&](cObjectList*) {
+        cObjectDOutput out;
+        out.setDeviceSerial(12);
+        out.setPortId(1);
+        out.setOutputState(cObject::OBJ_IO_STATE_SET);
+        setResult = client.set(&out);
+    };
+    client.addListener(&rec);
+    ASSERT_TRUE(client.start("127.0.1.5", 60000));
+    ASSERT_TRUE(daemon.accept());
+    std::unique_ptr<VMsg> evt(scanMsg(1, "04A1"));
+    daemon.send(*evt);
+    auto request = daemon.read();
+    ASSERT_NE(nullptr, request);
+    EXPECT_EQ(vwire::MSG_SET, request->mMsgID);
+    std::unique_ptr<cObjectList> objs(objcodec::fromMessage(*request));
+    ASSERT_EQ(1u, objs->size());
+    EXPECT_EQ(cObject::OBJ_IO_STATE_SET,
+              dynamic_cast<cObjectDOutput*>(objs->at(0))->getOutputState());
+    reply(daemon, *request, {objs->at(0)});
+    ASSERT_TRUE(rec.waitCount(1));
+    EXPECT_EQ(0, setResult.load());
+    objs->deleteObjects();
+}
+
+TEST(Client, ReconnectsAfterADroppedConnectionAndAfterGarbage) {
+    FakeDaemon daemon("127.0.1.6");
+    Recorder rec;
+    cObjectClient client;
+    client.addListener(&rec);
+    ASSERT_TRUE(client.start("127.0.1.6", 60000));
+    ASSERT_TRUE(daemon.accept());
+    daemon.closeClient();
+    ASSERT_TRUE(daemon.accept(3000));  // within about a second
+    std::unique_ptr<VMsg> evt(scanMsg(2, "AFTER-DROP"));
+    daemon.send(*evt);
+    ASSERT_TRUE(rec.waitCount(1));
+    // A malformed message: the client closes and connects again.
+    daemon.sendRaw({9, 9, 9, 9, 9, 9, 9, 9});
+    ASSERT_TRUE(daemon.accept(3000));
+    std::unique_ptr<VMsg> evt2(scanMsg(3, "AFTER-GARBAGE"));
+    daemon.send(*evt2);
+    ASSERT_TRUE(rec.waitCount(2));
+    EXPECT_EQ("AFTER-GARBAGE", rec.codes[1]);
+}
+
+TEST(Client, RequestsFailAtOnceWhileDisconnected) {
+    cObjectClient client;
+    EXPECT_FALSE(client.start("127.0.1.7", 60000));  // nobody listens
+    cObjectDOutput op;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(nullptr, client.get(&op));
+    EXPECT_LT(client.set(&op), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    // The daemon comes up later: the client finds it.
+    FakeDaemon daemon("127.0.1.7");
+    EXPECT_TRUE(daemon.accept(3000));
+}
+
+TEST(Client, OtherMessagesReachTheListenerInArrivalOrder) {
+    FakeDaemon daemon("127.0.1.8");
+    Recorder rec;
+    cObjectClient client;
+    client.addListener(&rec);
+    ASSERT_TRUE(client.start("127.0.1.8", 60000));
+    ASSERT_TRUE(daemon.accept());
+    daemon.send(VMsg(9, 1));                // an unknown id
+    daemon.send(VMsg(vwire::MSG_GET, 77));  // a reply nobody waits for
+    for (int i = 0; i < 50; ++i) {
+        std::unique_ptr<VMsg> evt(scanMsg(static_cast<uint8_t>(i), "C"));
+        daemon.send(*evt);
+    }
+    ASSERT_TRUE(rec.waitCount(52));
+    EXPECT_EQ(9, rec.types[0]);
+    EXPECT_EQ(vwire::MSG_GET, rec.types[1]);
+    EXPECT_EQ(77, rec.seqs[1]);
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(i, rec.seqs[2 + i]);
+    }
+}
+
+TEST(Client, KeepsItsOwnCopyOfTheHost) {
+    FakeDaemon daemon("127.0.1.9");
+    cObjectClient client;
+    char host[32] = "127.0.1.9";
+    ASSERT_TRUE(client.start(host, 60000));
+    ASSERT_TRUE(daemon.accept());
+    strcpy(host, "garbage");
+    daemon.closeClient();
+    EXPECT_TRUE(daemon.accept(3000));  // reconnects to the address it was given
+}
+
+}  // namespace

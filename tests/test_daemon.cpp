@@ -1,0 +1,222 @@
+#include "test_daemon.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "VWire.h"
+
+namespace testutil {
+
+FakeDaemon::FakeDaemon(const std::string& address, unsigned short port) : mListen(-1), mClient(-1) {
+    signal(SIGPIPE, SIG_IGN);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 4) != 0) {
+        ADD_FAILURE() << "cannot listen on " << address << ":" << port << ": " << strerror(errno);
+        close(fd);
+        return;
+    }
+    mListen = fd;
+}
+
+FakeDaemon::~FakeDaemon() {
+    closeClient();
+    if (mListen >= 0) {
+        close(mListen);
+    }
+}
+
+bool FakeDaemon::accept(int timeoutMs) {
+    closeClient();
+    pollfd p{mListen, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) != 1) {
+        return false;
+    }
+    mClient = ::accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
+    mBuffer.clear();
+    return mClient >= 0;
+}
+
+std::unique_ptr<VMsg> FakeDaemon::read(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        vwire::DecodeResult r = vwire::decode(mBuffer.data(), mBuffer.size());
+        if (r.status == vwire::DecodeStatus::kOk) {
+            mBuffer.erase(mBuffer.begin(), mBuffer.begin() + static_cast<long>(r.consumed));
+            return std::unique_ptr<VMsg>(r.msg);
+        }
+        if (r.status == vwire::DecodeStatus::kMalformed || mClient < 0) {
+            return nullptr;
+        }
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        deadline - std::chrono::steady_clock::now())
+                                        .count());
+        pollfd p{mClient, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, left) != 1) {
+            return nullptr;
+        }
+        uint8_t buf[4096];
+        ssize_t n = recv(mClient, buf, sizeof(buf), 0);
+        if (n <= 0) {
+            return nullptr;
+        }
+        mBuffer.insert(mBuffer.end(), buf, buf + n);
+    }
+}
+
+void FakeDaemon::send(const VMsg& msg) {
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(vwire::encode(msg, bytes));
+    sendRaw(bytes);
+}
+
+void FakeDaemon::sendRaw(const std::vector<uint8_t>& bytes) {
+    if (mClient >= 0) {
+        ASSERT_EQ(static_cast<ssize_t>(bytes.size()),
+                  ::send(mClient, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+    }
+}
+
+void FakeDaemon::closeClient() {
+    if (mClient >= 0) {
+        close(mClient);
+        mClient = -1;
+    }
+}
+
+Process::Process(const std::vector<std::string>& argv, const std::string& dir)
+    : mPid(-1), mIn(-1), mOut(-1) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        if (!dir.empty() && chdir(dir.c_str()) != 0) {
+            _exit(126);
+        }
+        std::vector<char*> args;
+        for (const std::string& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    mPid = pid;
+    mIn = in[1];
+    mOut = out[0];
+    mReader = std::thread(&Process::readLoop, this);
+}
+
+Process::~Process() { stop(); }
+
+void Process::readLoop() {
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(mOut, buf, sizeof(buf));
+        if (n <= 0) {
+            break;
+        }
+        std::lock_guard<std::mutex> lock(mMutex);
+        mPartial.append(buf, static_cast<size_t>(n));
+        size_t nl;
+        while ((nl = mPartial.find('\n')) != std::string::npos) {
+            mLines.push_back(mPartial.substr(0, nl));
+            mPartial.erase(0, nl + 1);
+        }
+        mCond.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!mPartial.empty()) {
+        mLines.push_back(mPartial);
+        mPartial.clear();
+    }
+    mCond.notify_all();
+}
+
+void Process::write(const std::string& text) {
+    if (mIn >= 0) {
+        ASSERT_EQ(static_cast<ssize_t>(text.size()), ::write(mIn, text.data(), text.size()));
+    }
+}
+
+int Process::waitFor(const std::string& text, int timeoutMs, size_t from) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    int found = -1;
+    mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        for (size_t i = from; i < mLines.size(); ++i) {
+            if (mLines[i].find(text) != std::string::npos) {
+                found = static_cast<int>(i);
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+size_t Process::lineCount() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mLines.size();
+}
+
+std::vector<std::string> Process::lines() {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mLines;
+}
+
+int Process::stop() {
+    int status = -1;
+    if (mPid > 0) {
+        kill(mPid, SIGTERM);
+        for (int i = 0; i < 50; ++i) {
+            if (waitpid(mPid, &status, WNOHANG) == mPid) {
+                mPid = -1;
+                break;
+            }
+            usleep(20000);
+        }
+        if (mPid > 0) {
+            kill(mPid, SIGKILL);
+            waitpid(mPid, &status, 0);
+            mPid = -1;
+        }
+    }
+    if (mIn >= 0) {
+        close(mIn);
+        mIn = -1;
+    }
+    if (mReader.joinable()) {
+        mReader.join();
+    }
+    if (mOut >= 0) {
+        close(mOut);
+        mOut = -1;
+    }
+    return status;
+}
+
+}  // namespace testutil

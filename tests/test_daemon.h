@@ -1,0 +1,75 @@
+// Peers for tests that speak the site object protocol over real loopback
+// sockets: FakeDaemon, a daemon the test drives message by message, and
+// Process, a child process (the simulator, the service) whose standard
+// output the test reads line by line.
+#ifndef DORVANE_TESTS_TEST_DAEMON_H
+#define DORVANE_TESTS_TEST_DAEMON_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VMsg.h"
+
+namespace testutil {
+
+class FakeDaemon {
+public:
+    // Listens on address:port (an address of 127.0.0.0/8 of the test's own).
+    explicit FakeDaemon(const std::string& address, unsigned short port = 60000);
+    ~FakeDaemon();
+
+    bool listening() const { return mListen >= 0; }
+    // Waits for a client; closes the previous connection, if any.
+    bool accept(int timeoutMs = 5000);
+    // The next message from the client, or null on timeout or a closed
+    // connection.
+    std::unique_ptr<VMsg> read(int timeoutMs = 5000);
+    void send(const VMsg& msg);
+    void sendRaw(const std::vector<uint8_t>& bytes);
+    void closeClient();
+
+private:
+    int mListen;
+    int mClient;
+    std::vector<uint8_t> mBuffer;
+};
+
+class Process {
+public:
+    // Starts argv[0] with the given arguments in directory dir (empty: the
+    // current one); its standard input is a pipe, standard output and
+    // standard error are read by a thread of this object.
+    Process(const std::vector<std::string>& argv, const std::string& dir = "");
+    ~Process();  // kills the process if it still runs
+
+    bool running() const { return mPid > 0; }
+    void write(const std::string& text);
+    // Waits until a line containing text has been printed since the mark
+    // (0 by default); returns the index of the line, or -1 on timeout.
+    int waitFor(const std::string& text, int timeoutMs = 10000, size_t from = 0);
+    size_t lineCount();
+    std::vector<std::string> lines();
+    // Sends SIGTERM, then SIGKILL, and waits.
+    int stop();
+
+private:
+    void readLoop();
+
+    int mPid;
+    int mIn;
+    int mOut;
+    std::thread mReader;
+    std::mutex mMutex;
+    std::condition_variable mCond;
+    std::vector<std::string> mLines;
+    std::string mPartial;
+};
+
+}  // namespace testutil
+
+#endif

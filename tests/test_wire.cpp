@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "VWire.h"
+
+using vwire::DecodeStatus;
+
+namespace {
+
+std::vector<uint8_t> encodeMsg(const VMsg& msg) {
+    std::vector<uint8_t> out;
+    EXPECT_TRUE(vwire::encode(msg, out));
+    return out;
+}
+
+// Decodes exactly the given bytes (copied into a buffer of their own size,
+// so a read past the end is caught by the sanitizer builds).
+vwire::DecodeResult decodeExact(const std::vector<uint8_t>& bytes) {
+    std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size() + 1]);
+    if (!bytes.empty()) {
+        memcpy(copy.get(), bytes.data(), bytes.size());
+    }
+    return vwire::decode(copy.get(), bytes.size());
+}
+
+std::vector<uint8_t> frame(uint8_t id, uint8_t seq, const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> out = {1, id, seq, 0};
+    uint32_t n = static_cast<uint32_t>(body.size());
+    out.push_back(static_cast<uint8_t>(n >> 24));
+    out.push_back(static_cast<uint8_t>(n >> 16));
+    out.push_back(static_cast<uint8_t>(n >> 8));
+    out.push_back(static_cast<uint8_t>(n));
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+TEST(Wire, RoundTripOfEveryTagType) {
+    VMsg msg(vwire::MSG_SET, 200);
+    const uint8_t bytes[] = {0, 1, 0xFF};
+    msg.addTag(new VTagNull(0));
+    msg.addTag(new VTagString(21, "label with \"quotes\""));
+    msg.addTag(new VTagString(22, ""));
+    msg.addTag(new VTagUInt32(8, 0xDEADBEEF));
+    msg.addTag(new VTagUInt16(18, 0xBEEF));
+    msg.addTag(new VTagUInt8(40, 0xAB));
+    msg.addTag(new VTagBytes(5, bytes, sizeof(bytes)));
+    msg.addTag(new VTagFloat(49, 1.5f));
+    auto r = decodeExact(encodeMsg(msg));
+    ASSERT_EQ(DecodeStatus::kOk, r.status);
+    std::unique_ptr<VMsg> back(r.msg);
+    EXPECT_EQ(vwire::MSG_SET, back->mMsgID);
+    EXPECT_EQ(200, back->mMsgSeq);
+    ASSERT_EQ(8u, back->tagCount());
+    EXPECT_EQ(VTag::VT_NULL, back->tagAt(0)->getTagType());
+    EXPECT_EQ("label with \"quotes\"",
+              static_cast<const VTagString*>(back->tagAt(1))->getString());
+    EXPECT_EQ("", static_cast<const VTagString*>(back->tagAt(2))->getString());
+    EXPECT_EQ(0xDEADBEEFu, static_cast<const VTagUInt32*>(back->tagAt(3))->getValue());
+    EXPECT_EQ(0xBEEF, static_cast<const VTagUInt16*>(back->tagAt(4))->getValue());
+    EXPECT_EQ(0xAB, static_cast<const VTagUInt8*>(back->tagAt(5))->getValue());
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 3),
+              static_cast<const VTagBytes*>(back->tagAt(6))->getBytes());
+    ASSERT_EQ(VTag::VT_FLOAT, back->tagAt(7)->getTagType());
+    EXPECT_EQ(1.5f, static_cast<const VTagFloat*>(back->tagAt(7))->getFloat());
+    EXPECT_EQ(0x3FC00000u, static_cast<const VTagUInt32*>(back->tagAt(7))->getValue());
+    // The tag cursor visits each tag once, in order.
+    back->gotoFirst();
+    int n = 0;
+    while (back->getTag() != nullptr) {
+        ++n;
+    }
+    EXPECT_EQ(8, n);
+}
+
+TEST(Wire, ExampleScanByteForByte) {
+    VMsg msg(vwire::MSG_EVT, 7);
+    msg.addTag(new VTagUInt8(40, 10));
+    msg.addTag(new VTagUInt32(8, 12));
+    msg.addTag(new VTagString(36, "04A1"));
+    std::vector<uint8_t> expected = {0x01, 0x03, 0x07, 0x00, 0x00, 0x00, 0x00, 0x15, 0x28,
+                                     0x04, 0x00, 0x01, 0x0A, 0x08, 0x02, 0x00, 0x04, 0x00,
+                                     0x00, 0x00, 0x0C, 0x24, 0x01, 0x00, 0x04, 0x30, 0x34,
+                                     0x41, 0x31};
+    EXPECT_EQ(expected, encodeMsg(msg));
+}
+
+TEST(Wire, EveryPrefixNeedsMoreAndTwoMessagesDecodeInTurn) {
+    VMsg msg(vwire::MSG_GET, 1);
+    msg.addTag(new VTagString(26, "RELAY_1"));
+    msg.addTag(new VTagUInt32(25, 3));
+    std::vector<uint8_t> bytes = encodeMsg(msg);
+    for (size_t n = 0; n < bytes.size(); ++n) {
+        auto r = decodeExact(std::vector<uint8_t>(bytes.begin(), bytes.begin() + n));
+        EXPECT_EQ(DecodeStatus::kNeedMore, r.status) << n;
+        EXPECT_EQ(nullptr, r.msg);
+    }
+    std::vector<uint8_t> two = bytes;
+    two.insert(two.end(), bytes.begin(), bytes.end());
+    auto r = decodeExact(two);
+    ASSERT_EQ(DecodeStatus::kOk, r.status);
+    EXPECT_EQ(bytes.size(), r.consumed);
+    delete r.msg;
+}
+
+TEST(Wire, MalformedMessagesAreRefused) {
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"version 2", {2, 3, 0, 0, 0, 0, 0, 0}},
+        {"version 0, short", {0}},
+        {"body over the limit", {1, 3, 0, 0, 0x00, 0x10, 0x00, 0x01}},
+        {"body of 4 GiB", {1, 3, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"tag header cut", frame(3, 0, {40, 4, 0})},
+        {"type 7", frame(3, 0, {40, 7, 0, 0})},
+        {"type 255", frame(3, 0, {40, 255, 0, 0})},
+        {"UINT8 of 2 bytes", frame(3, 0, {40, 4, 0, 2, 1, 2})},
+        {"UINT16 of 1 byte", frame(3, 0, {18, 3, 0, 1, 1})},
+        {"UINT32 of 2 bytes", frame(3, 0, {8, 2, 0, 2, 1, 2})},
+        {"FLOAT of 8 bytes", frame(3, 0, {49, 6, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8})},
+        {"NULL of 1 byte", frame(3, 0, {0, 0, 0, 1, 0})},
+        {"string past the body", frame(3, 0, {36, 1, 0, 9, 'a', 'b'})},
+        {"bytes past the body", frame(3, 0, {5, 5, 0xFF, 0xFF, 1})},
+        {"NUL inside a string", frame(3, 0, {36, 1, 0, 3, 'a', 0, 'b'})},
+    };
+    for (const Case& c : cases) {
+        auto r = decodeExact(c.bytes);
+        EXPECT_EQ(DecodeStatus::kMalformed, r.status) << c.what;
+        EXPECT_EQ(nullptr, r.msg) << c.what;
+        EXPECT_NE(nullptr, r.error) << c.what;
+    }
+}
+
+TEST(Wire, UnknownMessageIdAndFlagsAreNotMalformed) {
+    std::vector<uint8_t> bytes = frame(200, 9, {});
+    bytes[3] = 0xFF;  // flags are ignored when received
+    auto r = decodeExact(bytes);
+    ASSERT_EQ(DecodeStatus::kOk, r.status);
+    EXPECT_EQ(200, r.msg->mMsgID);
+    EXPECT_EQ(0u, r.msg->tagCount());
+    delete r.msg;
+}
+
+TEST(Wire, LongestValuesAndWhatCannotBeEncoded) {
+    VMsg longest(vwire::MSG_SET, 0);
+    longest.addTag(new VTagString(26, std::string(65535, 'x').c_str()));
+    auto r = decodeExact(encodeMsg(longest));
+    ASSERT_EQ(DecodeStatus::kOk, r.status);
+    EXPECT_EQ(65535u, static_cast<const VTagString*>(r.msg->tagAt(0))->getString().size());
+    delete r.msg;
+
+    VMsg tooLong(vwire::MSG_SET, 0);
+    tooLong.addTag(new VTagString(26, std::string(65536, 'x').c_str()));
+    std::vector<uint8_t> out = {9};
+    EXPECT_FALSE(vwire::encode(tooLong, out));
+    EXPECT_EQ(std::vector<uint8_t>{9}, out);  // nothing appended
+
+    VMsg withNul(vwire::MSG_SET, 0);
+    withNul.addTag(new VTagString(26, "a\0b", 3));
+    EXPECT_FALSE(vwire::encode(withNul, out));
+}
+
+TEST(Wire, StringValueIsCutToTheCallersBuffer) {
+    VTagString tag(21, "abcdef");
+    char buf[4] = {'x', 'x', 'x', 'x'};
+    tag.getValue(buf, 4);
+    EXPECT_STREQ("abc", buf);
+    char one[1] = {'x'};
+    tag.getValue(one, 1);
+    EXPECT_EQ('\0', one[0]);
+}
+
+}  // namespace
