@@ -38,6 +38,7 @@ const char* kUsageExtra =
     "  scan SERIAL CODE   an access event (the code is the rest of the line)\n"
     "  event [NUMBER]     an event message with one event object\n"
     "  msg ID [SEQ]       a message of any id, without objects\n"
+    "  seq N              the next event message gets sequence number N\n"
     "  raw HEX            raw bytes, as written, to every client\n"
     "  drop               close every client connection\n"
     "  states             print every output's state\n"
@@ -363,6 +364,8 @@ bool command(Sim& sim, const std::string& line) {
         for (Client& c : sim.clients) {
             sendBytes(c.fd, bytes);
         }
+    } else if (t[0] == "seq" && t.size() >= 2) {
+        sim.eventSeq = static_cast<uint8_t>(strtoul(t[1].c_str(), nullptr, 10));
     } else if (t[0] == "drop") {
         dropAll(sim);
     } else if (t[0] == "states") {

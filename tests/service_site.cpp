@@ -1,0 +1,116 @@
+#include "service_site.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "VWire.h"
+
+namespace testutil {
+
+ServiceSite::ServiceSite(const std::string& address) : mAddress(address) {}
+
+void ServiceSite::pairs(const std::vector<Pairing>& readers) {
+    std::string xml = "<?xml version=\"1.0\"?>\n<scl_connections>\n";
+    for (const Pairing& p : readers) {
+        xml += "  <Reader name=\"" + p.reader + "\"><IOlabel value=\"" + p.io +
+               "\"/><LEDlabel value=\"" + p.led + "\"/></Reader>\n";
+    }
+    xml += "</scl_connections>\n";
+    writeFile(mDir.file("pairs.xml"), xml);
+}
+
+void ServiceSite::codes(const std::vector<std::pair<std::string, std::string>>& rows) {
+    makeCodesDb(mDir.file("access.db"), rows);
+}
+
+void ServiceSite::config(const std::string& extra) {
+    writeFile(mDir.file("dorvane.conf"),
+              extra + "host=" + mAddress +
+                  "\n"
+                  "ioPairFile=pairs.xml\n"
+                  "dblocal=access.db\n"
+                  "log4cpp.rootCategory=DEBUG, F\n"
+                  "log4cpp.appender.F=FileAppender\n"
+                  "log4cpp.appender.F.fileName=service.log\n"
+                  "log4cpp.appender.F.layout=PatternLayout\n"
+                  "log4cpp.appender.F.layout.ConversionPattern=%c|%p|%m%n\n");
+}
+
+void ServiceSite::startSim(const std::string& siteText,
+                           const std::vector<std::string>& extraArgs) {
+    writeFile(mDir.file("site.txt"), siteText);
+    std::vector<std::string> argv = {DORVANE_BIN_DIR "/tools/ulxd-sim", "--host", mAddress,
+                                     "--site", mDir.file("site.txt")};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    mSim.reset(new Process(argv));
+    ASSERT_GE(mSim->waitFor("LISTENING"), 0) << "simulator did not start";
+}
+
+void ServiceSite::startService() {
+    mService.reset(new Process({DORVANE_BIN_DIR "/src/dorvane-local"}, mDir.path()));
+}
+
+bool ServiceSite::waitReady(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const std::string& line : log("DatabaseHandler")) {
+            if (line.find("opened database") != std::string::npos ||
+                line.find("cannot open database") != std::string::npos) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+std::vector<std::string> ServiceSite::log(const std::string& category) {
+    std::vector<std::string> out;
+    std::string prefix = category + "|";
+    for (const std::string& line : splitLines(readFile(mDir.file("service.log")))) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            out.push_back(line.substr(prefix.size()));
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> ServiceSite::sets(size_t from) {
+    std::vector<std::string> out;
+    std::vector<std::string> lines = mSim->lines();
+    for (size_t i = from; i < lines.size(); ++i) {
+        if (lines[i].compare(0, 4, "SET ") == 0) {
+            out.push_back(lines[i]);
+        }
+    }
+    return out;
+}
+
+bool ServiceSite::waitSets(size_t n, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (sets().size() >= n) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::string rawCommand(const VMsg& msg) {
+    std::vector<uint8_t> bytes;
+    vwire::encode(msg, bytes);
+    std::string cmd = "raw ";
+    char hex[3];
+    for (uint8_t b : bytes) {
+        snprintf(hex, sizeof(hex), "%02X", b);
+        cmd += hex;
+    }
+    return cmd + "\n";
+}
+
+}  // namespace testutil

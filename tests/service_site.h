@@ -1,0 +1,64 @@
+// ServiceSite: a site for end-to-end tests of the real service binary: a
+// working directory with dorvane.conf (logging to service.log as
+// "category|priority|message"), a pairing file and an access database, the
+// simulator on the test's own loopback address, and the service itself.
+#ifndef DORVANE_TESTS_SERVICE_SITE_H
+#define DORVANE_TESTS_SERVICE_SITE_H
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_daemon.h"
+#include "test_util.h"
+
+namespace testutil {
+
+struct Pairing {
+    std::string reader, io, led;
+};
+
+class ServiceSite {
+public:
+    explicit ServiceSite(const std::string& address);
+
+    // Writes pairs.xml with the given readers.
+    void pairs(const std::vector<Pairing>& readers);
+    // Writes access.db with the given (code, reader) rows.
+    void codes(const std::vector<std::pair<std::string, std::string>>& rows);
+    // Writes dorvane.conf: host, files and log routing, plus extra lines.
+    void config(const std::string& extra = "");
+    // Starts the simulator with the given site file text.
+    void startSim(const std::string& siteText, const std::vector<std::string>& extraArgs = {});
+    // Starts the service in the working directory.
+    void startService();
+    // Waits until the service has finished start-up.
+    bool waitReady(int timeoutMs = 20000);
+
+    // Lines of service.log of the category, without the category prefix, in
+    // order ("DEBUG|text"); blank message lines are left out.
+    std::vector<std::string> log(const std::string& category = "DorvaneManager");
+    // The SET lines the simulator printed, from line 'from' on.
+    std::vector<std::string> sets(size_t from = 0);
+    // Waits until the simulator printed n SET lines in all.
+    bool waitSets(size_t n, int timeoutMs = 10000);
+
+    const std::string& address() const { return mAddress; }
+    std::string file(const std::string& name) const { return mDir.file(name); }
+    Process& sim() { return *mSim; }
+    Process& service() { return *mService; }
+
+private:
+    std::string mAddress;
+    TempDir mDir;
+    std::unique_ptr<Process> mSim;
+    std::unique_ptr<Process> mService;
+};
+
+// The wire form of msg as the simulator's "raw" command takes it.
+std::string rawCommand(const VMsg& msg);
+
+}  // namespace testutil
+
+#endif

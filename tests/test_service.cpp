@@ -1,0 +1,304 @@
+// End-to-end tests: the real service binary, a real pairing file and SQLite
+// database, and the simulated site daemon over loopback.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+
+#include "ObjectCodec.h"
+#include "VWire.h"
+#include "service_site.h"
+
+using testutil::FakeDaemon;
+using testutil::ServiceSite;
+
+namespace {
+
+// The manager's log lines from the first event on.
+std::vector<std::string> eventLog(ServiceSite& site) {
+    std::vector<std::string> all = site.log();
+    auto first = std::find(all.begin(), all.end(), "DEBUG|Received Message from ulxd");
+    return std::vector<std::string>(first, all.end());
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+const char* kTwoOutputs =
+    "port 12 1 dout A set\n"
+    "port 12 2 dout B clear\n";
+
+TEST(Service, TraceOfOneAccessEvent) {
+    ServiceSite site("127.0.2.2");
+    site.pairs({{"R", "A", "B"}});
+    site.codes({{"04A1", "R"}});
+    site.config();
+    site.startSim(kTwoOutputs);
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    size_t mark = site.service().lineCount();
+    site.sim().write("seq 7\nscan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=clear",
+                                        "SET serial=12 port=2 label=B state=set"}),
+              site.sets());
+    ASSERT_GE(site.service().waitFor("04A1 | R", 5000, mark), 0);
+    std::vector<std::string> out = site.service().lines();
+    EXPECT_EQ((std::vector<std::string>{"scanCode:04A1", "table codes", "sc | reader",
+                                        "04A1 | R"}),
+              std::vector<std::string>(out.begin() + static_cast<long>(mark), out.end()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ((std::vector<std::string>{
+                  "DEBUG|Received Message from ulxd", "DEBUG|Got MSG_EVT",
+                  "DEBUG|Got MSG_EVT:ACCESS SEQ(07) ", "DEBUG|Device serial: 12",
+                  "DEBUG|Scan_code: 04A1", "DEBUG|Found Reader R for scancode 04A1",
+                  "DEBUG|IN TOGGLE PORT: 2", "DEBUG|TEMP FOUND", "DEBUG|IF WORKS",
+                  "DEBUG|TEMP FOUND", "DEBUG|IN TOGGLE PORT: 2", "DEBUG|TEMP FOUND",
+                  "DEBUG|TEMP FOUND", "DEBUG|IF WORKS"}),
+              eventLog(site));
+    // Start-up: settings logged, discovery progress on standard output.
+    std::vector<std::string> log = site.log();
+    EXPECT_TRUE(contains(log, "DEBUG|host:127.0.2.2|"));
+    EXPECT_TRUE(contains(log, "DEBUG|ioPairFile:pairs.xml|"));
+    EXPECT_EQ((std::vector<std::string>{"Getting Device", "GOT THE Device"}),
+              std::vector<std::string>(out.begin(), out.begin() + 2));
+}
+
+TEST(Service, ScansDuringStartUpAreHeldBackNotDropped) {
+    ServiceSite site("127.0.2.3");
+    site.pairs({{"R", "A", "B"}});
+    site.codes({{"04A1", "R"}});
+    site.config();
+    site.startSim(kTwoOutputs);
+    site.startService();
+    ASSERT_GE(site.sim().waitFor("CONNECTED"), 0);
+    site.sim().write("scan 12 04A1\n");  // discovery takes three seconds
+    ASSERT_TRUE(site.waitSets(2, 15000));
+    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=clear",
+                                        "SET serial=12 port=2 label=B state=set"}),
+              site.sets());
+    // Handled after start-up: the database was opened before the lookup.
+    std::vector<std::string> out = site.service().lines();
+    auto ready = std::find(out.begin(), out.end(), "GOT THE Device");
+    auto scan = std::find(out.begin(), out.end(), "scanCode:04A1");
+    EXPECT_LT(ready, scan);
+}
+
+TEST(Service, TogglesFollowTheHeldStatesAndEveryMatch) {
+    ServiceSite site("127.0.2.4");
+    site.pairs({{"Same", "X", "X"},
+                {"Twice", "D", "Z"},
+                {"Dup", "A", "A"},
+                {"Dup", "U", "NONE"},
+                {"Lobby2", "A", "B"}});
+    site.codes({{"S1", "Same"}, {"T1", "Twice"}, {"D1", "Dup"}, {"L1", "lobby2"},
+                {"E1", ""}});
+    site.config();
+    site.startSim(
+        "port 1 1 dout X set\n"
+        "port 1 2 dout D clear\n"
+        "port 1 3 ain D\n"
+        "port 1 4 dout D set\n"
+        "port 1 5 dout U unknown\n");
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+
+    // IO and LED label name the same output: toggled twice, back where it was.
+    site.sim().write("scan 9 S1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    // Two outputs with the same label: both, in list order; the analog port
+    // with that label was never kept.
+    site.sim().write("scan 9 T1\n");
+    ASSERT_TRUE(site.waitSets(4));
+    // Two records for one reader: the later one wins; unknown becomes set.
+    site.sim().write("scan 9 D1\n");
+    ASSERT_TRUE(site.waitSets(5));
+    // Same reader again: each toggle starts from the state the last one left.
+    site.sim().write("scan 9 T1\n");
+    ASSERT_TRUE(site.waitSets(7));
+    EXPECT_EQ((std::vector<std::string>{"SET serial=1 port=1 label=X state=clear",
+                                        "SET serial=1 port=1 label=X state=set",
+                                        "SET serial=1 port=2 label=D state=set",
+                                        "SET serial=1 port=4 label=D state=clear",
+                                        "SET serial=1 port=5 label=U state=set",
+                                        "SET serial=1 port=2 label=D state=clear",
+                                        "SET serial=1 port=4 label=D state=set"}),
+              site.sets());
+
+    // Case differs ("lobby2"), empty reader: no match, both info lines.
+    site.sim().write("scan 9 L1\nscan 9 E1\nseq 10\nscan 9 S1\n");
+    ASSERT_TRUE(site.waitSets(9));
+    std::vector<std::string> log = site.log();
+    EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve IO corresponding to "
+                              "ReaderName:lobby2"));
+    EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve LED corresponding to "
+                              "ReaderName:lobby2"));
+    EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve IO corresponding to "
+                              "ReaderName:"));
+    EXPECT_TRUE(contains(log, "DEBUG|Got MSG_EVT:ACCESS SEQ(0A) "));  // sequence 10
+    EXPECT_EQ(9u, site.sets().size());
+}
+
+TEST(Service, UnknownCodesOtherMessagesAndObjects) {
+    ServiceSite site("127.0.2.5");
+    site.pairs({{"R", "A", "B"}});
+    site.codes({{"04A1", "R"}, {"0C0C", "NoPair"}});
+    site.config();
+    site.startSim(kTwoOutputs);
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+
+    // A message of type 1, an event without objects, an event object then an
+    // access object, and two access objects in one message.
+    site.sim().write("msg 1\nmsg 3\n");
+    VMsg mixed(vwire::MSG_EVT, 0x21);
+    cObjectEvent event(5);
+    cObjectAccess unknown, known, port;
+    unknown.setDeviceSerial(3);
+    unknown.setScanCode("FFFF");
+    known.setDeviceSerial(4);
+    known.setScanCode("04A1");
+    objcodec::appendObject(mixed, event);
+    objcodec::appendObject(mixed, cObjectPort());
+    objcodec::appendObject(mixed, unknown);
+    objcodec::appendObject(mixed, known);
+    site.sim().write(testutil::rawCommand(mixed));
+    site.sim().write("scan 12 0C0C\nscan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(4));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(4u, site.sets().size());
+    std::vector<std::string> log = eventLog(site);
+    std::vector<std::string> head(log.begin(), log.begin() + 13);
+    EXPECT_EQ((std::vector<std::string>{
+                  "DEBUG|Received Message from ulxd", "DEBUG|Unknown Message Type 1",
+                  "DEBUG|Received Message from ulxd", "DEBUG|Got MSG_EVT",
+                  "DEBUG|Received Message from ulxd", "DEBUG|Got MSG_EVT",
+                  "DEBUG|Got MSG_EVT:EVENT", "DEBUG|Got MSG_EVT:ACCESS SEQ(21) ",
+                  "DEBUG|Device serial: 3", "DEBUG|Scan_code: FFFF",
+                  "DEBUG|No Scancode value found", "DEBUG|Got MSG_EVT:ACCESS SEQ(21) ",
+                  "DEBUG|Device serial: 4"}),
+              head);
+    EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve IO corresponding to "
+                              "ReaderName:NoPair"));
+    EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve LED corresponding to "
+                              "ReaderName:NoPair"));
+}
+
+TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
+    ServiceSite site("127.0.2.6");
+    site.pairs({{"R", "A", "B"}});
+    site.codes({{"04A1", "R"}});
+    site.config();
+    FakeDaemon daemon("127.0.2.6");
+    site.startService();
+    ASSERT_TRUE(daemon.accept());
+    auto listQuery = daemon.read();
+    ASSERT_NE(nullptr, listQuery);
+    std::unique_ptr<cObjectList> q(objcodec::fromMessage(*listQuery));
+    ASSERT_EQ(1u, q->size());
+    EXPECT_EQ(cObject::OBJ_PORT, q->at(0)->getType());
+    q->deleteObjects();
+
+    auto dout = [](uint32_t id, const char* label) {
+        auto* o = new cObjectDOutput();
+        o->setDeviceSerial(5);
+        o->setPortId(id);
+        o->setPortLabel(label);
+        return o;
+    };
+    cObjectList reply(vwire::MSG_GET, listQuery->mMsgSeq);
+    reply.add(dout(1, "A"));
+    cObjectPort* ain = new cObjectPort(cObject::OBJ_PORT_AIN);
+    ain->setPortType(cObjectPort::PORT_TYPE_ANALOG_IN);
+    reply.add(ain);
+    reply.add(dout(2, "B"));
+    reply.add(new cObject(cObject::OBJ_DEVICE));  // not a port: the walk ends here
+    reply.add(dout(3, "C"));
+    std::unique_ptr<VMsg> replyMsg(objcodec::toMessage(reply, vwire::MSG_GET, reply.getMsgSeq()));
+    reply.deleteObjects();
+    daemon.send(*replyMsg);
+
+    // Port 1: answered with another label and state set. Port 2: ERR.
+    auto get1 = daemon.read(3000);
+    ASSERT_NE(nullptr, get1);
+    std::unique_ptr<cObjectList> g1(objcodec::fromMessage(*get1));
+    auto* asked = dynamic_cast<cObjectDOutput*>(g1->at(0));
+    ASSERT_NE(nullptr, asked);
+    EXPECT_EQ(1u, asked->getPortId());
+    EXPECT_STREQ("A", asked->getPortLabel());
+    g1->deleteObjects();
+    cObjectList r1(vwire::MSG_GET, get1->mMsgSeq);
+    cObjectDOutput* answer = dout(1, "OTHER");
+    answer->setOutputState(cObject::OBJ_IO_STATE_SET);
+    r1.add(answer);
+    std::unique_ptr<VMsg> r1Msg(objcodec::toMessage(r1, vwire::MSG_GET, get1->mMsgSeq));
+    r1.deleteObjects();
+    daemon.send(*r1Msg);
+    auto get2 = daemon.read(3000);
+    ASSERT_NE(nullptr, get2);
+    VMsg err(vwire::MSG_ERR, get2->mMsgSeq);
+    err.addTag(new VTagUInt8(1, vwire::MSG_GET));
+    daemon.send(err);
+    EXPECT_EQ(nullptr, daemon.read(1500));  // port 3 is never asked for
+
+    ASSERT_GE(site.service().waitFor("The Return Output Port is NULL", 5000), 0);
+    ASSERT_TRUE(site.waitReady());
+    VMsg scan(vwire::MSG_EVT, 1);
+    cObjectAccess a;
+    a.setScanCode("04A1");
+    objcodec::appendObject(scan, a);
+    daemon.send(scan);
+    auto set = daemon.read(3000);
+    ASSERT_NE(nullptr, set);
+    EXPECT_EQ(vwire::MSG_SET, set->mMsgID);
+    std::unique_ptr<cObjectList> s(objcodec::fromMessage(*set));
+    auto* toggled = dynamic_cast<cObjectDOutput*>(s->at(0));
+    ASSERT_NE(nullptr, toggled);
+    EXPECT_EQ(1u, toggled->getPortId());
+    EXPECT_STREQ("A", toggled->getPortLabel());  // the list reply's label
+    EXPECT_EQ(cObject::OBJ_IO_STATE_CLEAR, toggled->getOutputState());
+    s->deleteObjects();
+    // No reply to the SET: the service goes on after the timeout; B is not
+    // among the outputs, so no second SET follows.
+    EXPECT_EQ(nullptr, daemon.read(3000));
+    std::vector<std::string> log = site.log();
+    EXPECT_TRUE(contains(log, "DEBUG|IN TOGGLE PORT: 1"));
+}
+
+TEST(Service, NoDaemonNoFilesAndOverlongSettings) {
+    ServiceSite site("127.0.2.7");
+    site.config("host=" + std::string(40, '1') + "\n" +
+                "ioPairFile=" + std::string(32, 'p') + "\n" +  // 32: one too many
+                "dblocal=" + std::string(63, 'd') + "\n");     // 63: fits
+    site.startService();
+    // The refused host falls back to 127.0.0.1; nothing listens there on
+    // port 60000 in the tests, so discovery gets no reply.
+    ASSERT_GE(site.service().waitFor("Our pointer is NULL", 15000), 0);
+    std::vector<std::string> out = site.service().lines();
+    EXPECT_TRUE(contains(out, "Configuration value of host is longer than 31 characters; "
+                              "using the default 127.0.0.1"));
+    EXPECT_TRUE(contains(out, "Configuration value of ioPairFile is longer than 31 "
+                              "characters; using the default /etc/ulx/dorvane.xml"));
+    EXPECT_FALSE(contains(out, "Configuration value of dblocal is longer than 63 characters; "
+                               "using the default /var/ulx/access.db"));
+    ASSERT_TRUE(site.waitReady());
+    std::vector<std::string> log = site.log();
+    EXPECT_TRUE(contains(log, "DEBUG|host:127.0.0.1|"));
+    EXPECT_TRUE(contains(log, "DEBUG|ioPairFile:/etc/ulx/dorvane.xml|"));
+    EXPECT_TRUE(contains(log, "ERROR|configuration value of host is longer than 31 characters; "
+                              "using the default 127.0.0.1"));
+}
+
+TEST(Service, MissingConfigurationUsesTheDefaults) {
+    testutil::TempDir dir;
+    testutil::Process service({DORVANE_BIN_DIR "/src/dorvane-local"}, dir.path());
+    ASSERT_GE(service.waitFor("Our pointer is NULL", 15000), 0);
+    std::vector<std::string> out = service.lines();
+    EXPECT_EQ("Failed to load input file dorvane.conf", out[0]);
+    EXPECT_TRUE(contains(out, "Getting Device"));
+    EXPECT_TRUE(contains(out, "GOT THE Device"));
+}
+
+}  // namespace
