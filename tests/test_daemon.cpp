@@ -101,7 +101,7 @@ void FakeDaemon::closeClient() {
 }
 
 Process::Process(const std::vector<std::string>& argv, const std::string& dir)
-    : mPid(-1), mIn(-1), mOut(-1) {
+    : mPid(-1), mStatus(-1), mIn(-1), mOut(-1) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe failed";
@@ -188,8 +188,27 @@ std::vector<std::string> Process::lines() {
     return mLines;
 }
 
+int Process::wait(int timeoutMs) {
+    for (int waited = 0; mPid > 0; waited += 10) {
+        int status = 0;
+        if (waitpid(mPid, &status, WNOHANG) == mPid) {
+            mPid = -1;
+            mStatus = status;
+            break;
+        }
+        if (waited >= timeoutMs) {
+            return -1;
+        }
+        usleep(10000);
+    }
+    if (mReader.joinable()) {
+        mReader.join();  // all output read once the process has ended
+    }
+    return mStatus;
+}
+
 int Process::stop() {
-    int status = -1;
+    int status = mStatus;
     if (mPid > 0) {
         kill(mPid, SIGTERM);
         for (int i = 0; i < 50; ++i) {

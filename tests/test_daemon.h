@@ -54,6 +54,9 @@ public:
     int waitFor(const std::string& text, int timeoutMs = 10000, size_t from = 0);
     size_t lineCount();
     std::vector<std::string> lines();
+    // Waits up to timeoutMs for the process to end by itself; returns its
+    // wait status, or -1 when it still runs.
+    int wait(int timeoutMs);
     // Sends SIGTERM, then SIGKILL, and waits.
     int stop();
 
@@ -61,6 +64,7 @@ private:
     void readLoop();
 
     int mPid;
+    int mStatus;
     int mIn;
     int mOut;
     std::thread mReader;

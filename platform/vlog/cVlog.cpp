@@ -90,6 +90,10 @@ void cVlog::init(const char* path) {
     }
 }
 
+void cVlog::setRootPriority(VlogPiority priority) {
+    log4cpp::Category::getRoot().setPriority(static_cast<log4cpp::Priority::Value>(priority));
+}
+
 bool cVlog::isEnabled(VlogPiority priority) const {
     return mCategory->isPriorityEnabled(static_cast<log4cpp::Priority::Value>(priority));
 }

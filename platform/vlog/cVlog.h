@@ -48,6 +48,10 @@ public:
     // while the configuration is replaced.
     static void init(const char* path);
 
+    // Sets the threshold of the root category (lines below it are dropped
+    // unless a category sets its own).
+    static void setRootPriority(VlogPiority priority);
+
     // printf-style. The message is cut to fit the buffer, never written past it.
     void debug(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void info(const char* fmt, ...) __attribute__((format(printf, 2, 3)));

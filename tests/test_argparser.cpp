@@ -1,0 +1,211 @@
+// Each case runs in a process of its own, where getopt_long's state is fresh.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "arg_parser.h"
+#include "test_util.h"
+
+using testutil::StdoutCapture;
+using Opt = argParser::argument_option;
+
+namespace {
+
+// A mutable argv for getopt_long.
+struct Args {
+    explicit Args(std::vector<std::string> words) : store(std::move(words)) {
+        store.insert(store.begin(), "prog");
+        for (std::string& s : store) {
+            ptrs.push_back(&s[0]);
+        }
+        ptrs.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(store.size()); }
+    char** argv() { return ptrs.data(); }
+    std::vector<std::string> store;
+    std::vector<char*> ptrs;
+};
+
+const Opt kEnd = {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0};
+
+struct Example {
+    int verbose = 0;
+    char port[16] = "";
+    char config[64] = "";
+    Opt table[4];
+    Example() {
+        table[0] = {'v', "verbose", "Print more", 0, &verbose, 1, nullptr, 0};
+        table[1] = {'p', nullptr, "Port number", 1, nullptr, 0, port, sizeof(port)};
+        table[2] = {0, "config", "Configuration file", 1, nullptr, 0, config, sizeof(config)};
+        table[3] = kEnd;
+    }
+};
+
+const char* kExampleUsage =
+    "Usage:\n"
+    "\t-v --verbose    Print more\n"
+    "\t-p              Port number\n"
+    "\t--config        Configuration file\n";
+
+TEST(ArgParser, WorkedExampleUsage) {
+    Example ex;
+    StdoutCapture out;
+    argParser::showHelp(ex.table);
+    EXPECT_EQ(kExampleUsage, out.text());
+}
+
+TEST(ArgParser, WorkedExampleParses) {
+    Example ex;
+    Args args({"-v", "-p", "8080", "--config", "/tmp/x.conf", "rest"});
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), ex.table));
+    EXPECT_EQ(1, ex.verbose);
+    EXPECT_STREQ("8080", ex.port);
+    EXPECT_STREQ("/tmp/x.conf", ex.config);  // reached past the entry without a long name
+}
+
+TEST(ArgParser, LongNameOfTheExample) {
+    Example ex;
+    Args args({"--verbose", "--config=c"});
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), ex.table));
+    EXPECT_EQ(1, ex.verbose);
+    EXPECT_STREQ("c", ex.config);
+}
+
+TEST(ArgParser, EmptyTableHelpShort) {
+    Opt table[] = {kEnd};
+    Args args({"-h"});
+    StdoutCapture out;
+    EXPECT_FALSE(argParser::getArguments(args.argc(), args.argv(), table));
+    EXPECT_EQ("Usage:\n", out.text());
+}
+
+TEST(ArgParser, EmptyTableHelpLong) {
+    Opt table[] = {kEnd};
+    Args args({"--help"});
+    StdoutCapture out;
+    EXPECT_FALSE(argParser::getArguments(args.argc(), args.argv(), table));
+    EXPECT_EQ("Usage:\n", out.text());
+}
+
+TEST(ArgParser, EmptyTableNoOptions) {
+    Opt table[] = {kEnd};
+    Args args({"file"});
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), table));
+}
+
+TEST(ArgParser, OptionalArgumentAttached) {
+    char buf[16] = "";
+    Opt table[] = {{'x', nullptr, "x", 2, nullptr, 0, buf, sizeof(buf)}, kEnd};
+    Args args({"-xVALUE"});
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), table));
+    EXPECT_STREQ("VALUE", buf);
+}
+
+TEST(ArgParser, OptionalArgumentSeparateIsNotTaken) {
+    char buf[16] = "";
+    Opt table[] = {{'x', nullptr, "x", 2, nullptr, 0, buf, sizeof(buf)}, kEnd};
+    Args args({"-x", "VALUE"});
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), table));
+    EXPECT_STREQ("", buf);
+}
+
+TEST(ArgParser, LongWithEqualsAndSeparate) {
+    char a[16] = "", b[16] = "";
+    Opt table[] = {{0, "name", "n", 1, nullptr, 0, a, sizeof(a)},
+                   {0, "other", "o", 1, nullptr, 0, b, sizeof(b)},
+                   kEnd};
+    Args args({"--name=VALUE", "--other", "VALUE2"});
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), table));
+    EXPECT_STREQ("VALUE", a);
+    EXPECT_STREQ("VALUE2", b);
+}
+
+TEST(ArgParser, RepeatedOptionOverwrites) {
+    int flag = 0;
+    char buf[16] = "";
+    Opt table[] = {{'f', "file", "f", 1, &flag, 7, buf, sizeof(buf)}, kEnd};
+    Args args({"-f", "first-longer", "--file", "second"});
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), table));
+    EXPECT_STREQ("second", buf);
+    EXPECT_EQ(7, flag);
+}
+
+TEST(ArgParser, EntryWithoutDescriptionHidesTheRestButWorks) {
+    int a = 0, b = 0, c = 0;
+    Opt table[] = {{'a', "alpha", "first", 0, &a, 1, nullptr, 0},
+                   {'b', "beta", nullptr, 0, &b, 1, nullptr, 0},
+                   {'c', "gamma", "third", 0, &c, 1, nullptr, 0},
+                   kEnd};
+    Args args({"-b", "--gamma"});
+    StdoutCapture out;
+    argParser::showHelp(table);
+    EXPECT_EQ("Usage:\n\t-a --alpha      first\n", out.text());
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), table));
+    EXPECT_EQ(1, b);
+    EXPECT_EQ(1, c);
+}
+
+TEST(ArgParser, HelpStopsAndLetterHIsAlwaysHelp) {
+    int a = 0, h = 0;
+    Opt table[] = {{'a', nullptr, "a", 0, &a, 1, nullptr, 0},
+                   {'h', "hidden", "h", 0, &h, 1, nullptr, 0},
+                   kEnd};
+    Args args({"-h", "-a"});
+    StdoutCapture out;
+    EXPECT_FALSE(argParser::getArguments(args.argc(), args.argv(), table));
+    EXPECT_EQ(0, a);  // after -h: not stored
+    EXPECT_EQ(0, h);
+}
+
+TEST(ArgParser, LongOptionReportedAsItsLetter) {
+    int flag = 0;
+    char buf[8] = "";
+    Opt table[] = {{'q', "quiet", "q", 1, nullptr, 'q', buf, sizeof(buf)},
+                   {0, "nothing", "n", 0, nullptr, 'z', nullptr, 0},
+                   {'s', nullptr, "s", 0, &flag, 3, nullptr, 0},
+                   kEnd};
+    Args args({"--quiet", "yes", "--nothing", "-s", "--bogus", "-p"});
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), table));  // errors ignored
+    EXPECT_STREQ("yes", buf);
+    EXPECT_EQ(3, flag);
+}
+
+TEST(ArgParser, ArgumentCopyIsBounded) {
+    char small[4] = "abc";
+    char unsized[8] = "keep";
+    Opt table[] = {{'s', nullptr, "s", 1, nullptr, 0, small, sizeof(small)},
+                   {'u', nullptr, "u", 1, nullptr, 0, unsized, 0},
+                   kEnd};
+    Args args({"-s", "toolong", "-u", "x"});
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), table));
+    EXPECT_STREQ("abc", small);  // refused whole, not cut
+    EXPECT_STREQ("keep", unsized);
+}
+
+TEST(ArgParser, ArgumentThatJustFits) {
+    char small[4] = "";
+    Opt table[] = {{'s', nullptr, "s", 1, nullptr, 0, small, sizeof(small)}, kEnd};
+    Args args({"-sxyz"});
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), table));
+    EXPECT_STREQ("xyz", small);
+}
+
+TEST(ArgParser, TableBeyondTheLimitsNeverWritesPastTheArrays) {
+    int flags[10] = {};
+    Opt table[11];
+    const char* names[] = {"o0", "o1", "o2", "o3", "o4", "o5", "o6", "o7", "o8", "o9"};
+    for (int i = 0; i < 10; ++i) {
+        // Every letter takes an argument: "a:b:c:..." is far more than fits.
+        table[i] = {static_cast<char>('a' + i), names[i], "d", 1, &flags[i], 1, nullptr, 0};
+    }
+    table[10] = kEnd;
+    Args args({"-a", "x", "--o7", "y", "--o9", "z", "-b", "w"});
+    EXPECT_TRUE(argParser::getArguments(args.argc(), args.argv(), table));
+    EXPECT_EQ(1, flags[0]);
+    EXPECT_EQ(1, flags[7]);  // the eighth entry still has its long name
+    EXPECT_EQ(0, flags[9]);  // beyond eight entries: left out
+}
+
+}  // namespace

@@ -1,0 +1,489 @@
+// dorvanectl: commissioning and diagnosis of a dorvane site. It reads the
+// configuration, the pairing file and the access database as the service
+// does, asks the site daemon for its ports, and says in plain words what a
+// scan would do and what does not fit together.
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DatabaseHandler.h"
+#include "ObjectCodec.h"
+#include "SCLpairs.h"
+#include "VWire.h"
+#include "arg_parser.h"
+#include "cObjectClient.h"
+#include "cSCL.h"
+#include "pAccess.h"
+#include "properties.h"
+#include "vmsg_printer.h"
+
+#ifndef DORVANE_CONFIG_FILE
+#define DORVANE_CONFIG_FILE "/etc/ulx/dorvane.conf"
+#endif
+
+namespace {
+
+const unsigned short kPort = 60000;
+
+struct Settings {
+    std::string host = "127.0.0.1";
+    std::string ioPairFile = "/etc/ulx/dorvane.xml";
+    std::string dblocal = "/var/ulx/access.db";
+    std::vector<std::string> problems;
+};
+
+struct Record {
+    std::string reader, io, led;
+};
+
+struct Output {
+    uint32_t serial, id;
+    std::string label;
+    int state;
+};
+
+// Reads the settings as the service does: a value longer than its field is
+// refused and the default used.
+Settings readSettings(const char* path) {
+    Settings s;
+    cProperties props;
+    if (!props.load(path)) {
+        s.problems.push_back(std::string("configuration file ") + path +
+                             " cannot be read: every setting takes its default");
+    }
+    struct Key {
+        const char* name;
+        std::string* value;
+        size_t max;
+    } keys[] = {{"host", &s.host, 31}, {"ioPairFile", &s.ioPairFile, 31},
+                {"dblocal", &s.dblocal, 63}};
+    for (const Key& k : keys) {
+        std::string value = props.getString(k.name, k.value->c_str());
+        if (value.size() > k.max) {
+            s.problems.push_back(std::string("setting ") + k.name + " is longer than " +
+                                 std::to_string(k.max) + " characters: the service uses " +
+                                 *k.value + " instead");
+        } else {
+            *k.value = value;
+        }
+    }
+    return s;
+}
+
+// The records as the service loads them, in file order.
+std::vector<Record> loadPairs(const std::string& path, bool* loaded) {
+    std::vector<Record> out;
+    cSCLpairs loader;
+    VList* list = loader.getSCLpairsLst(path.c_str());
+    *loaded = list != nullptr;
+    if (list == nullptr) {
+        return out;
+    }
+    list->reset();
+    for (int i = 0; i < list->mNodeCount; ++i) {
+        auto* r = static_cast<cSCL*>(list->get());
+        out.push_back({r->getReaderName(), r->getIOLabel(), r->getLEDLabel()});
+        delete r;
+        list->step();
+    }
+    delete list;
+    return out;
+}
+
+// "Reader" elements the loader leaves out, with the reason.
+std::vector<std::string> refusedReaders(const std::string& path) {
+    std::vector<std::string> out;
+    xmlDoc* doc = xmlReadFile(path.c_str(), nullptr,
+                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (doc == nullptr) {
+        return out;
+    }
+    xmlNode* root = xmlDocGetRootElement(doc);
+    int n = 0;
+    for (xmlNode* r = root != nullptr ? root->children : nullptr; r != nullptr; r = r->next) {
+        if (r->type != XML_ELEMENT_NODE || xmlStrcmp(r->name, BAD_CAST "Reader") != 0) {
+            continue;
+        }
+        ++n;
+        auto prop = [](xmlNode* node, const char* name, std::string* value) {
+            bool found = false;
+            for (xmlAttr* a = node->properties; a != nullptr; a = a->next) {
+                if (xmlStrcmp(a->name, BAD_CAST name) == 0) {
+                    xmlChar* v = xmlGetProp(node, BAD_CAST name);
+                    if (v != nullptr) {
+                        *value = reinterpret_cast<const char*>(v);
+                        xmlFree(v);
+                        found = true;
+                    }
+                }
+            }
+            return found;
+        };
+        std::string name, io, led;
+        prop(r, "name", &name);
+        for (xmlNode* c = r->children; c != nullptr; c = c->next) {
+            if (c->type == XML_ELEMENT_NODE && xmlStrcmp(c->name, BAD_CAST "IOlabel") == 0) {
+                prop(c, "value", &io);
+            } else if (c->type == XML_ELEMENT_NODE &&
+                       xmlStrcmp(c->name, BAD_CAST "LEDlabel") == 0) {
+                prop(c, "value", &led);
+            }
+        }
+        std::string missing;
+        if (name.empty()) missing += " name";
+        if (io.empty()) missing += " IO label";
+        if (led.empty()) missing += " LED label";
+        if (!missing.empty()) {
+            out.push_back("Reader #" + std::to_string(n) + " (\"" + name +
+                          "\") is left out: empty or missing" + missing);
+        }
+    }
+    xmlFreeDoc(doc);
+    return out;
+}
+
+// Every (code, reader) row of table "codes", or false when it cannot be read.
+bool readCodes(const std::string& path, std::vector<std::pair<std::string, std::string>>* rows,
+               std::string* why) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        *why = db != nullptr ? sqlite3_errmsg(db) : "cannot open";
+        sqlite3_close(db);
+        return false;
+    }
+    sqlite3_busy_timeout(db, 1000);
+    sqlite3_stmt* st = nullptr;
+    bool ok = sqlite3_prepare_v2(db, "SELECT sc, reader FROM codes ORDER BY sc", -1, &st,
+                                 nullptr) == SQLITE_OK;
+    int rc = SQLITE_DONE;
+    while (ok && (rc = sqlite3_step(st)) == SQLITE_ROW) {
+        const unsigned char* sc = sqlite3_column_text(st, 0);
+        const unsigned char* rd = sqlite3_column_text(st, 1);
+        rows->emplace_back(sc ? reinterpret_cast<const char*>(sc) : "",
+                           rd ? reinterpret_cast<const char*>(rd) : "");
+    }
+    if (!ok || rc != SQLITE_DONE) {
+        *why = sqlite3_errmsg(db);
+        ok = false;
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return ok;
+}
+
+// The site's discrete outputs, or false when the daemon does not answer.
+bool readOutputs(cObjectClient& client, const std::string& host, std::vector<Output>* outputs) {
+    if (!client.start(host.c_str(), kPort)) {
+        return false;
+    }
+    cObjectPort query;
+    query.setPortType(cObjectPort::PORT_TYPE_DISCRETE_OUT);
+    cObjectList tx;
+    tx.add(&query);
+    cObjectList* rx = client.get(&tx);
+    if (rx == nullptr) {
+        return false;
+    }
+    for (cObject* o = rx->first(); o != nullptr; o = rx->next()) {
+        auto* out = dynamic_cast<cObjectDOutput*>(o);
+        if (out != nullptr && out->getPortType() == cObjectPort::PORT_TYPE_DISCRETE_OUT) {
+            outputs->push_back(
+                {out->getDeviceSerial(), out->getPortId(), out->getPortLabel(), out->getOutputState()});
+        }
+    }
+    rx->deleteObjects();
+    delete rx;
+    return true;
+}
+
+const Record* winner(const std::vector<Record>& records, const std::string& reader) {
+    const Record* found = nullptr;
+    for (const Record& r : records) {
+        if (r.reader == reader) {
+            found = &r;  // the last one wins, as in the service
+        }
+    }
+    return found;
+}
+
+int countCarrying(const std::vector<Output>& outputs, const std::string& label) {
+    int n = 0;
+    for (const Output& o : outputs) {
+        n += o.label == label ? 1 : 0;
+    }
+    return n;
+}
+
+const char* stateName(int s) {
+    return s == cObject::OBJ_IO_STATE_SET ? "set" : s == cObject::OBJ_IO_STATE_CLEAR ? "clear"
+                                                                                      : "unknown";
+}
+
+int check(const char* configPath) {
+    Settings s = readSettings(configPath);
+    int problems = 0;
+    auto problem = [&](const std::string& text) {
+        printf("  PROBLEM: %s\n", text.c_str());
+        ++problems;
+    };
+    printf("Configuration %s\n", configPath);
+    printf("  host       %s (port %u)\n  ioPairFile %s\n  dblocal    %s\n", s.host.c_str(),
+           static_cast<unsigned>(kPort), s.ioPairFile.c_str(), s.dblocal.c_str());
+    for (const std::string& p : s.problems) {
+        problem(p);
+    }
+
+    bool pairsLoaded = false;
+    std::vector<Record> records = loadPairs(s.ioPairFile, &pairsLoaded);
+    printf("Pairing file %s: %zu records\n", s.ioPairFile.c_str(), records.size());
+    if (!pairsLoaded) {
+        problem("no usable pairing record: no scan can toggle anything");
+    }
+    for (const std::string& r : refusedReaders(s.ioPairFile)) {
+        problem(r);
+    }
+    std::map<std::string, int> seen;
+    for (const Record& r : records) {
+        ++seen[r.reader];
+        if (r.reader.size() >= pAccess::FIELD_SIZE) {
+            problem("reader name \"" + r.reader.substr(0, 40) + "...\" is " +
+                    std::to_string(r.reader.size()) +
+                    " characters long: no database row can name it (127 at most)");
+        }
+    }
+    for (const auto& e : seen) {
+        if (e.second > 1) {
+            const Record* w = winner(records, e.first);
+            printf("  NOTE: reader %s has %d records; the last one wins (IO %s, LED %s)\n",
+                   e.first.c_str(), e.second, w->io.c_str(), w->led.c_str());
+        }
+    }
+
+    std::vector<std::pair<std::string, std::string>> codes;
+    std::string why;
+    bool dbOk = readCodes(s.dblocal, &codes, &why);
+    if (dbOk) {
+        printf("Database %s: %zu codes\n", s.dblocal.c_str(), codes.size());
+    } else {
+        problem("database " + s.dblocal + " cannot be read: " + why);
+    }
+
+    cObjectClient client;
+    std::vector<Output> outputs;
+    bool siteOk = readOutputs(client, s.host, &outputs);
+    if (siteOk) {
+        printf("Site daemon %s: %zu discrete outputs\n", s.host.c_str(), outputs.size());
+        std::set<std::string> labels;
+        for (const std::string& reader : [&] {
+                 std::set<std::string> names;
+                 for (const Record& r : records) names.insert(r.reader);
+                 return names;
+             }()) {
+            const Record* w = winner(records, reader);
+            labels.insert(w->io);
+            labels.insert(w->led);
+        }
+        for (const std::string& l : labels) {
+            if (countCarrying(outputs, l) == 0) {
+                problem("pairing label " + l + " is carried by no discrete output of the site");
+            }
+        }
+    } else {
+        printf("Site daemon %s port %u does not answer: outputs not checked\n", s.host.c_str(),
+               static_cast<unsigned>(kPort));
+    }
+
+    std::set<std::string> namedReaders;
+    int dead = 0;
+    for (const auto& row : codes) {
+        const std::string& code = row.first;
+        const std::string& reader = row.second;
+        namedReaders.insert(reader);
+        std::string why;
+        if (code.empty() || code.size() >= pAccess::FIELD_SIZE) {
+            why = "its length (" + std::to_string(code.size()) + ") can never be looked up";
+        } else if (reader.empty() || reader.size() >= pAccess::FIELD_SIZE) {
+            why = "its reader name is empty or longer than 127 characters";
+        } else if (winner(records, reader) == nullptr) {
+            why = "reader " + reader + " has no pairing record";
+        } else if (siteOk) {
+            const Record* w = winner(records, reader);
+            if (countCarrying(outputs, w->io) + countCarrying(outputs, w->led) == 0) {
+                why = "no discrete output carries " + w->io + " or " + w->led;
+            }
+        }
+        if (!why.empty()) {
+            problem("code " + code + " toggles nothing: " + why);
+            ++dead;
+        }
+    }
+    for (const auto& e : seen) {
+        if (dbOk && namedReaders.count(e.first) == 0) {
+            printf("  NOTE: pairing record %s is named by no code\n", e.first.c_str());
+        }
+    }
+    printf("%s: %d problem%s, %d of %zu codes toggle nothing\n", problems ? "FAILED" : "OK",
+           problems, problems == 1 ? "" : "s", dead, codes.size());
+    return (problems == 0 && dbOk && pairsLoaded) ? 0 : 1;
+}
+
+int lookup(const char* configPath, const char* code) {
+    Settings s = readSettings(configPath);
+    for (const std::string& p : s.problems) {
+        printf("PROBLEM: %s\n", p.c_str());
+    }
+    // The lookup the service makes, through the same handler and record.
+    DatabaseHandler db(SQLITE3, s.dblocal.c_str(), false, true);
+    pAccess query;
+    query.setScanCode(code);
+    TableData* result = nullptr;
+    db.Find(&query, &result);
+    if (result == nullptr) {
+        printf("Code %s: not in the database %s: nothing toggles\n", code, s.dblocal.c_str());
+        return 1;
+    }
+    pAccess row(result, 0);
+    result->free();
+    std::string reader = row.getReaderLabel();
+    bool loaded = false;
+    std::vector<Record> records = loadPairs(s.ioPairFile, &loaded);
+    const Record* w = winner(records, reader);
+    printf("Code %s: reader %s\n", code, reader.c_str());
+    if (w == nullptr) {
+        printf("  no pairing record for reader %s: nothing toggles\n", reader.c_str());
+        return 1;
+    }
+    printf("  IO label  %s\n  LED label %s\n", w->io.c_str(), w->led.c_str());
+    cObjectClient client;
+    std::vector<Output> outputs;
+    if (!readOutputs(client, s.host, &outputs)) {
+        printf("  site daemon %s does not answer: outputs unknown\n", s.host.c_str());
+        return 1;
+    }
+    int toggles = 0;
+    for (const std::string& label : {w->io, w->led}) {
+        for (const Output& o : outputs) {
+            if (o.label == label) {
+                printf("  toggles device %u port %u (%s), now %s\n", o.serial, o.id,
+                       o.label.c_str(), stateName(o.state));
+                ++toggles;
+            }
+        }
+    }
+    if (toggles == 0) {
+        printf("  no discrete output carries these labels: nothing toggles\n");
+    }
+    return toggles > 0 ? 0 : 1;
+}
+
+int ports(const char* configPath) {
+    Settings s = readSettings(configPath);
+    cObjectClient client;
+    if (!client.start(s.host.c_str(), kPort)) {
+        fprintf(stderr, "site daemon %s port %u does not answer\n", s.host.c_str(),
+                static_cast<unsigned>(kPort));
+        return 1;
+    }
+    cObjectPort query;
+    query.setPortType(cObjectPort::PORT_TYPE_DISCRETE_OUT);
+    cObjectList tx;
+    tx.add(&query);
+    cObjectList* rx = client.get(&tx);
+    if (rx == nullptr) {
+        fprintf(stderr, "no reply to the port query\n");
+        return 1;
+    }
+    VMsg* msg = objcodec::toMessage(*rx, vwire::MSG_GET, rx->getMsgSeq());
+    showMessage(msg);
+    delete msg;
+    rx->deleteObjects();
+    delete rx;
+    fflush(stdout);
+    return 0;
+}
+
+std::atomic<bool> gInterrupted{false};
+
+class Watcher : public cObjectListener {
+public:
+    void handleObjectAction(cObjectList* rx) override {
+        // Printed as the tags of its objects (tags before the first object,
+        // such as an error's, are not kept by the client).
+        VMsg* msg = objcodec::toMessage(*rx, rx->getMsgType(), rx->getMsgSeq());
+        bool known = msg->mMsgID <= 4;
+        showMessage(msg);  // deletes a message of an unknown id itself
+        if (known) {
+            delete msg;
+        }
+        fflush(stdout);
+    }
+};
+
+int watch(const char* configPath) {
+    Settings s = readSettings(configPath);
+    Watcher watcher;
+    cObjectClient client;
+    client.addListener(&watcher);
+    if (!client.start(s.host.c_str(), kPort)) {
+        fprintf(stderr, "site daemon %s port %u does not answer yet; waiting\n", s.host.c_str(),
+                static_cast<unsigned>(kPort));
+    }
+    signal(SIGINT, [](int) { gInterrupted = true; });
+    signal(SIGTERM, [](int) { gInterrupted = true; });
+    while (!gInterrupted) {
+        usleep(100000);
+    }
+    client.stop();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
+    int doCheck = 0, doPorts = 0, doWatch = 0;
+    static char code[4096] = "";
+    static char config[4096] = DORVANE_CONFIG_FILE;
+    argParser::argument_option options[] = {
+        {'c', "check", "check configuration, pairing file, database and site", 0, &doCheck, 1,
+         nullptr, 0},
+        {'l', "lookup", "CODE: what a scan of CODE would do", 1, nullptr, 0, code, sizeof(code)},
+        {'p', "ports", "print the site daemon's ports", 0, &doPorts, 1, nullptr, 0},
+        {'w', "watch", "print every message of the site daemon until interrupted", 0, &doWatch,
+         1, nullptr, 0},
+        {'C', "config", "FILE: configuration file (default " DORVANE_CONFIG_FILE ")", 1, nullptr,
+         0, config, sizeof(config)},
+        {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
+    if (!argParser::getArguments(argc, argv, options)) {
+        return 0;
+    }
+    // The components' own log lines: warnings and errors, on standard error.
+    cVlog::init(nullptr);
+    cVlog::setRootPriority(cVlog::WARN);
+    if (doCheck) {
+        return check(config);
+    }
+    if (code[0] != '\0') {
+        return lookup(config, code);
+    }
+    if (doPorts) {
+        return ports(config);
+    }
+    if (doWatch) {
+        return watch(config);
+    }
+    argParser::showHelp(options);
+    return 2;
+}
