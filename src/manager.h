@@ -45,7 +45,7 @@ public:
     void handleObjectAction(cObjectList* rx_msg) override;
     ~manager() override;
 
-    static const unsigned short kDaemonPort = 60000;
+    static constexpr unsigned short kDaemonPort = 60000;
 
 private:
     void initialise_lists(const char* filename);

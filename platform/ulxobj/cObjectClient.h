@@ -30,8 +30,8 @@
 
 class cObjectClient : public cVlog {
 public:
-    static const int kReplyTimeoutMs = 2000;
-    static const int kReconnectMs = 1000;
+    static constexpr int kReplyTimeoutMs = 2000;
+    static constexpr int kReconnectMs = 1000;
 
     cObjectClient();  // unconnected; log category "ObjectClient"
     // Stops the threads and closes the connection; queued messages that were

@@ -22,7 +22,7 @@ struct sqlite3_stmt;
 
 class DatabaseHandler : public cVlog {
 public:
-    static const int kBusyTimeoutMs = 300;
+    static constexpr int kBusyTimeoutMs = 300;
 
     // createIfMissing: true creates the file (and opens it read-write) when it
     //   does not exist; false never creates it.

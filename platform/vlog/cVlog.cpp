@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,16 +20,32 @@ namespace {
 std::mutex gInitMutex;
 
 // Removes every appender from every category, so that a new configuration
-// starts from nothing and never adds a second copy of an appender.
+// starts from nothing and never adds a second copy of an appender. The
+// configurator attaches appenders without handing them over to the
+// categories, so those are deleted here, once each.
 void clearAllAppenders() {
     std::vector<log4cpp::Category*>* cats = log4cpp::Category::getCurrentCategories();
+    std::vector<log4cpp::Category*> all;
     if (cats != nullptr) {
-        for (log4cpp::Category* c : *cats) {
-            c->removeAllAppenders();
-        }
+        all = *cats;
         delete cats;
     }
-    log4cpp::Category::getRoot().removeAllAppenders();
+    all.push_back(&log4cpp::Category::getRoot());
+    std::set<log4cpp::Appender*> unowned, owned;
+    for (log4cpp::Category* c : all) {
+        for (log4cpp::Appender* a : c->getAllAppenders()) {
+            (c->ownsAppender(a) ? owned : unowned).insert(a);
+        }
+    }
+    for (log4cpp::Appender* a : owned) {
+        unowned.erase(a);  // its owner deletes it
+    }
+    for (log4cpp::Category* c : all) {
+        c->removeAllAppenders();
+    }
+    for (log4cpp::Appender* a : unowned) {
+        delete a;
+    }
 }
 
 bool anyAppender() {

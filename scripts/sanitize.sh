@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the project with AddressSanitizer + UndefinedBehaviorSanitizer and
+# with ThreadSanitizer, and runs the whole test suite under each. Reports of
+# the child processes (the service, the simulator, dorvanectl) are collected
+# through log_path and fail the run as well.
+# Usage: scripts/sanitize.sh [asan|tsan]...   (default: both)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=$(nproc)
+kinds=("$@")
+[ ${#kinds[@]} -eq 0 ] && kinds=(asan tsan)
+
+for kind in "${kinds[@]}"; do
+    case $kind in
+        asan) flags="address,undefined" ;;
+        tsan) flags="thread" ;;
+        *) echo "unknown sanitizer set: $kind" >&2; exit 2 ;;
+    esac
+    build="build-$kind"
+    reports="$root/$build/sanitizer-reports"
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DDORVANE_SANITIZE="$flags" >/dev/null
+    cmake --build "$build" -j"$jobs"
+    rm -rf "$reports" && mkdir -p "$reports"
+    echo "== tests under $flags"
+    ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1" \
+    UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1" \
+    TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=1:second_deadlock_stack=1" \
+        ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300
+    if compgen -G "$reports/*" >/dev/null; then
+        echo "== $flags reports from the processes under test:" >&2
+        cat "$reports"/* >&2
+        exit 1
+    fi
+done
+echo "sanitizers: no findings"
