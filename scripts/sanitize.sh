@@ -23,6 +23,7 @@ for kind in "${kinds[@]}"; do
     cmake --build "$build" -j"$jobs"
     rm -rf "$reports" && mkdir -p "$reports"
     echo "== tests under $flags"
+    DORVANE_FLOOD_EVENTS=10000 \
     ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1" \
     UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1" \
     TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=1:second_deadlock_stack=1" \

@@ -27,13 +27,13 @@ void ServiceSite::codes(const std::vector<std::pair<std::string, std::string>>& 
     makeCodesDb(mDir.file("access.db"), rows);
 }
 
-void ServiceSite::config(const std::string& extra) {
+void ServiceSite::config(const std::string& extra, const std::string& priority) {
     writeFile(mDir.file("dorvane.conf"),
               extra + "host=" + mAddress +
                   "\n"
                   "ioPairFile=pairs.xml\n"
                   "dblocal=access.db\n"
-                  "log4cpp.rootCategory=DEBUG, F\n"
+                  "log4cpp.rootCategory=" + priority + ", F\n"
                   "log4cpp.appender.F=FileAppender\n"
                   "log4cpp.appender.F.fileName=service.log\n"
                   "log4cpp.appender.F.layout=PatternLayout\n"
@@ -48,6 +48,13 @@ void ServiceSite::startSim(const std::string& siteText,
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     mSim.reset(new Process(argv));
     ASSERT_GE(mSim->waitFor("LISTENING"), 0) << "simulator did not start";
+}
+
+void ServiceSite::stopSim() {
+    if (mSim) {
+        mSim->stop();
+        mSim.reset();
+    }
 }
 
 void ServiceSite::startService() {

@@ -27,10 +27,13 @@ public:
     void pairs(const std::vector<Pairing>& readers);
     // Writes access.db with the given (code, reader) rows.
     void codes(const std::vector<std::pair<std::string, std::string>>& rows);
-    // Writes dorvane.conf: host, files and log routing, plus extra lines.
-    void config(const std::string& extra = "");
-    // Starts the simulator with the given site file text.
+    // Writes dorvane.conf: host, files and log routing at the given
+    // priority, with extra lines in front.
+    void config(const std::string& extra = "", const std::string& priority = "DEBUG");
+    // Starts the simulator with the given site file text (again, after
+    // stopSim, with the same site).
     void startSim(const std::string& siteText, const std::vector<std::string>& extraArgs = {});
+    void stopSim();
     // Starts the service in the working directory.
     void startService();
     // Waits until the service has finished start-up.

@@ -160,7 +160,7 @@ bool DatabaseHandler::ensureOpen() {
         mIno = static_cast<unsigned long>(st.st_ino);
     }
     mDb = db;
-    debug("opened database %s", mPath.c_str());
+    info("opened database %s", mPath.c_str());
     return true;
 }
 

@@ -1,0 +1,220 @@
+// Faults, end to end with the real service: a daemon that goes away, sends
+// garbage or never answers; a locked, removed or replaced database; a flood
+// of events; hostile scan codes, pairing files and configuration files.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "ObjectCodec.h"
+#include "VWire.h"
+#include "service_site.h"
+
+using testutil::ServiceSite;
+
+namespace {
+
+const char* kSite =
+    "port 12 1 dout A clear\n"
+    "port 12 2 dout B clear\n";
+
+void standardSite(ServiceSite& site, const std::string& extraConfig = "",
+                  const std::string& priority = "DEBUG") {
+    site.pairs({{"R", "A", "B"}});
+    site.codes({{"04A1", "R"}});
+    site.config(extraConfig, priority);
+}
+
+bool logHas(ServiceSite& site, const std::string& text,
+            const std::string& category = "DorvaneManager") {
+    for (const std::string& l : site.log(category)) {
+        if (l.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(Faults, DaemonRestartedAndGarbage) {
+    ServiceSite site("127.0.4.2");
+    standardSite(site);
+    site.startSim(kSite);
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+
+    site.stopSim();
+    site.startSim(kSite);  // the daemon comes back
+    ASSERT_GE(site.sim().waitFor("CONNECTED", 5000), 0);
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    // The service's own picture: the second scan toggles back to clear.
+    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=clear",
+                                        "SET serial=12 port=2 label=B state=clear"}),
+              site.sets());
+
+    size_t mark = site.sim().lineCount();
+    site.sim().write("raw 0203FFFF00000000\n");  // version 2: the stream is broken
+    ASSERT_GE(site.sim().waitFor("DISCONNECTED", 5000, mark), 0);
+    ASSERT_GE(site.sim().waitFor("CONNECTED clients=1", 5000, mark + 1), 0);
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(4));
+    EXPECT_TRUE(logHas(site, "malformed message", "ObjectClient"));
+}
+
+TEST(Faults, DaemonThatNeverAnswersASet) {
+    ServiceSite site("127.0.4.3");
+    standardSite(site);
+    site.startSim(kSite, {"--no-set-reply"});
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    site.sim().write("scan 12 04A1\nscan 12 04A1\n");
+    // Each SET waits out its two seconds; the next scan is still handled.
+    ASSERT_TRUE(site.waitSets(4, 20000));
+    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=set",
+                                        "SET serial=12 port=2 label=B state=set",
+                                        "SET serial=12 port=1 label=A state=clear",
+                                        "SET serial=12 port=2 label=B state=clear"}),
+              site.sets());
+    EXPECT_TRUE(logHas(site, "no reply", "ObjectClient"));
+}
+
+TEST(Faults, DatabaseLockedRemovedAndPutBack) {
+    ServiceSite site("127.0.4.4");
+    standardSite(site);
+    site.startSim(kSite);
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    std::string db = site.file("access.db");
+
+    // A writer holds the database for longer than the busy timeout.
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(db.c_str(), &writer));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(writer, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
+    size_t mark = site.service().lineCount();
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_GE(site.service().waitFor("scanCode:04A1", 5000, mark), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(0u, site.sets().size());
+    sqlite3_exec(writer, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(writer);
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+
+    // Removed: lookups find nothing. Put back with other codes: seen.
+    ASSERT_EQ(0, unlink(db.c_str()));
+    site.sim().write("scan 12 04A1\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(2u, site.sets().size());
+    site.codes({{"NEW", "R"}});
+    site.sim().write("scan 12 04A1\nscan 12 NEW\n");
+    ASSERT_TRUE(site.waitSets(4));
+    EXPECT_EQ(4u, site.sets().size());
+}
+
+TEST(Faults, HostileScanCodesNeverMatchWrongly) {
+    ServiceSite site("127.0.4.5");
+    std::string c127(127, 'K');
+    site.pairs({{"R", "A", "B"}, {"R2", "A", "A"}});
+    site.codes({{"04A1", "R"}, {c127, "R2"}, {"%", "R"}, {"a_c", "R"}});
+    site.config();
+    site.startSim(kSite);
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    std::string before = testutil::readFile(site.file("access.db"));
+
+    std::vector<std::string> hostile = {"04A%", "04A_", "' OR '1'='1", "04A1'; DROP TABLE codes;--",
+                                        "04A1\n", "\n04A1", "", "abc", "a%c", c127 + "K",
+                                        c127 + std::string(1000, 'K'), "04a1", " 04A1"};
+    VMsg msg(vwire::MSG_EVT, 1);
+    for (const std::string& code : hostile) {
+        cObjectAccess a;
+        a.setScanCode(code.c_str());
+        objcodec::appendObject(msg, a);
+    }
+    site.sim().write(testutil::rawCommand(msg));
+    // Then the real ones: the 127-character code names R2, whose IO and LED
+    // label are both A: toggled twice.
+    site.sim().write("scan 12 " + c127 + "\nscan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(4));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=set",
+                                        "SET serial=12 port=1 label=A state=clear",
+                                        "SET serial=12 port=1 label=A state=set",
+                                        "SET serial=12 port=2 label=B state=set"}),
+              site.sets());
+    EXPECT_EQ(before, testutil::readFile(site.file("access.db")));
+}
+
+TEST(Faults, HostilePairingFileAndJunkConfiguration) {
+    ServiceSite site("127.0.4.6");
+    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\">";
+    std::string prev = "a";
+    for (char c = 'b'; c <= 'j'; ++c) {
+        laughs += std::string("<!ENTITY ") + c + " \"";
+        for (int i = 0; i < 10; ++i) {
+            laughs += "&" + prev + ";";
+        }
+        laughs += "\">";
+        prev = std::string(1, c);
+    }
+    laughs += "]><scl_connections><Reader name=\"&j;\"><IOlabel value=\"A\"/>"
+              "<LEDlabel value=\"B\"/></Reader></scl_connections>";
+    testutil::writeFile(site.file("pairs.xml"), laughs);
+    site.codes({{"04A1", "R"}});
+    std::string junk;
+    for (int i = 0; i < 3000; ++i) {
+        junk += static_cast<char>((i * 7919 + 13) % 256);
+    }
+    site.config(junk + "\n");
+    site.startSim(kSite);
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_GE(site.service().waitFor("scanCode:04A1"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(logHas(site, "Error when trying to retrieve IO corresponding to ReaderName:R"));
+    EXPECT_EQ(0u, site.sets().size());
+}
+
+TEST(Faults, FloodOfEventsNoneLostInOrder) {
+    const char* env = getenv("DORVANE_FLOOD_EVENTS");
+    int events = env != nullptr ? atoi(env) : 100000;
+    ServiceSite site("127.0.4.7");
+    site.pairs({{"R1", "A", "A"}, {"R2", "B", "B"}});
+    site.codes({{"C1", "R1"}, {"C2", "R2"}});
+    site.config("", "INFO");
+    site.startSim(kSite);
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    std::string batch;
+    for (int i = 0; i < events; ++i) {
+        batch += i % 2 == 0 ? "scan 12 C1\n" : "scan 12 C2\n";
+        if (batch.size() > 60000 || i == events - 1) {
+            site.sim().write(batch);
+            batch.clear();
+        }
+    }
+    ASSERT_TRUE(site.waitSets(2u * events, 240000)) << site.sets().size();
+    std::vector<std::string> sets = site.sets();
+    ASSERT_EQ(2u * events, sets.size());
+    // Events alternate A and B; each toggles its output twice (set, clear).
+    for (int i = 0; i < events; ++i) {
+        const char* label = i % 2 == 0 ? "A" : "B";
+        const char* port = i % 2 == 0 ? "1" : "2";
+        ASSERT_EQ(std::string("SET serial=12 port=") + port + " label=" + label + " state=set",
+                  sets[2 * i])
+            << "event " << i;
+        ASSERT_EQ(std::string("SET serial=12 port=") + port + " label=" + label +
+                      " state=clear",
+                  sets[2 * i + 1])
+            << "event " << i;
+    }
+}
+
+}  // namespace
