@@ -1,0 +1,461 @@
+// dorvane_bench: measures the real service binary against a site daemon
+// that the benchmark plays itself over the real protocol, and against the
+// physical floor measured in the same run: one prepared SQLite point lookup
+// plus one loopback TCP round trip of the same frame sizes.
+//
+// Usage: dorvane_bench [--quick] [--json FILE] [--service PATH]
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ObjectCodec.h"
+#include "VWire.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const char* kAddress = "127.0.6.2";
+const int kOutputs = 4;
+const int kReaders = 1000;
+
+double micros(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+[[noreturn]] void die(const std::string& why) {
+    fprintf(stderr, "dorvane_bench: %s\n", why.c_str());
+    exit(1);
+}
+
+// One peer connection with a receive buffer.
+class Conn {
+public:
+    explicit Conn(int fd) : mFd(fd) {
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
+    ~Conn() { close(mFd); }
+    int fd() const { return mFd; }
+    void sendBytes(const std::vector<uint8_t>& b) {
+        size_t sent = 0;
+        while (sent < b.size()) {
+            ssize_t n = ::send(mFd, b.data() + sent, b.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) die("send failed");
+            sent += static_cast<size_t>(n);
+        }
+    }
+    void send(const VMsg& msg) {
+        std::vector<uint8_t> b;
+        vwire::encode(msg, b);
+        sendBytes(b);
+    }
+    // The next message; timeoutMs < 0 waits for ever. *firstByte, when
+    // given, is when its first byte was read.
+    std::unique_ptr<VMsg> read(int timeoutMs = 10000, Clock::time_point* firstByte = nullptr) {
+        for (;;) {
+            if (mOff < mBuf.size()) {
+                auto r = vwire::decode(mBuf.data() + mOff, mBuf.size() - mOff);
+                if (r.status == vwire::DecodeStatus::kOk) {
+                    mOff += r.consumed;
+                    if (firstByte) *firstByte = mFirst;
+                    mFirstValid = mOff < mBuf.size();
+                    return std::unique_ptr<VMsg>(r.msg);
+                }
+                if (r.status == vwire::DecodeStatus::kMalformed) die("malformed message");
+            }
+            if (mOff > 0) {
+                mBuf.erase(mBuf.begin(), mBuf.begin() + static_cast<long>(mOff));
+                mOff = 0;
+            }
+            pollfd p{mFd, POLLIN, 0};
+            if (poll(&p, 1, timeoutMs) != 1) return nullptr;
+            uint8_t tmp[65536];
+            ssize_t n = recv(mFd, tmp, sizeof(tmp), 0);
+            if (n <= 0) return nullptr;
+            if (mBuf.empty() || !mFirstValid) {
+                mFirst = Clock::now();
+                mFirstValid = true;
+            }
+            mBuf.insert(mBuf.end(), tmp, tmp + n);
+        }
+    }
+
+private:
+    int mFd;
+    std::vector<uint8_t> mBuf;
+    size_t mOff = 0;
+    Clock::time_point mFirst;
+    bool mFirstValid = false;
+};
+
+int listenOn(const char* address, unsigned short port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, address, &a.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd, 4) != 0) {
+        die(std::string("cannot listen on ") + address + ": " + strerror(errno));
+    }
+    return fd;
+}
+
+int acceptOne(int listener, int timeoutMs) {
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) != 1) die("the service did not connect");
+    return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+std::string outputLabel(int i) { return "OUT_" + std::to_string(i); }
+std::string code(int i) {
+    char b[16];
+    snprintf(b, sizeof(b), "C%07d", i);
+    return b;
+}
+
+void makeSite(const std::string& dir, int codes, const std::string& priority) {
+    std::ofstream pairs(dir + "/pairs.xml");
+    pairs << "<scl_connections>\n";
+    for (int r = 0; r < kReaders; ++r) {
+        pairs << "<Reader name=\"R" << r << "\"><IOlabel value=\"" << outputLabel(r % kOutputs)
+              << "\"/><LEDlabel value=\"" << outputLabel((r + 1) % kOutputs)
+              << "\"/></Reader>\n";
+    }
+    pairs << "</scl_connections>\n";
+    std::ofstream conf(dir + "/dorvane.conf");
+    conf << "host=" << kAddress << "\nioPairFile=pairs.xml\ndblocal=access.db\n"
+         << "log4cpp.rootCategory=" << priority << ", F\n"
+         << "log4cpp.appender.F=FileAppender\nlog4cpp.appender.F.fileName=service.log\n"
+         << "log4cpp.appender.F.layout=PatternLayout\n"
+         << "log4cpp.appender.F.layout.ConversionPattern=%d %p %c: %m%n\n";
+    std::string db = dir + "/access.db";
+    struct stat;
+    if (access(db.c_str(), F_OK) == 0) return;  // reused across runs of one size
+    sqlite3* h = nullptr;
+    sqlite3_open(db.c_str(), &h);
+    sqlite3_exec(h, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;"
+                    "CREATE TABLE codes (sc TEXT PRIMARY KEY, reader TEXT);",
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(h, "INSERT INTO codes VALUES (?, ?)", -1, &st, nullptr);
+    for (int i = 0; i < codes; ++i) {
+        std::string c = code(i), r = "R" + std::to_string(i % kReaders);
+        sqlite3_bind_text(st, 1, c.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 2, r.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_step(st);
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    sqlite3_exec(h, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(h);
+}
+
+std::vector<uint8_t> eventBytes(uint8_t seq, const std::string& scanCode) {
+    VMsg msg(vwire::MSG_EVT, seq);
+    cObjectAccess a;
+    a.setDeviceSerial(12);
+    a.setScanCode(scanCode.c_str());
+    objcodec::appendObject(msg, a);
+    std::vector<uint8_t> b;
+    vwire::encode(msg, b);
+    return b;
+}
+
+void replyTo(Conn& c, const VMsg& request) { 
+    VMsg reply(request.mMsgID, request.mMsgSeq);
+    for (size_t i = 0; i < request.tagCount(); ++i) reply.addTag(request.tagAt(i)->clone());
+    c.send(reply);
+}
+
+long procField(pid_t pid, const char* key) {  // kB from /proc/pid/status
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, strlen(key), key) == 0) return atol(line.c_str() + strlen(key));
+    }
+    return -1;
+}
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t p = all.rfind(')');
+    std::istringstream fields(all.substr(p + 2));
+    std::string f;
+    unsigned long ut = 0, st = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14) ut = std::stoul(f);
+        if (i == 15) st = std::stoul(f);
+    }
+    return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct Percentiles {
+    double p50, p90, p99, max;
+};
+
+Percentiles percentiles(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
+    return {at(0.50), at(0.90), at(0.99), v.back()};
+}
+
+struct Result {
+    int codes;
+    std::string priority;
+    Percentiles latency;
+    double eventsPerSecond = 0, cpuMicrosPerEvent = 0;
+    long peakRssKb = 0, rssGrowthKb = 0;
+    double lookupP50 = 0, rttP50 = 0;
+};
+
+// The service against the benchmark's daemon.
+void runService(const std::string& service, const std::string& dir, int latencyEvents,
+                int floodEvents, Result& res) {
+    int listener = listenOn(kAddress, 60000);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(126);
+        int out = open("service.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(out, 2);
+        execl(service.c_str(), service.c_str(), nullptr);
+        _exit(127);
+    }
+    Conn conn(acceptOne(listener, 10000));
+    // Discovery: the port list, then one GET per discrete output.
+    auto list = conn.read();
+    if (!list || list->mMsgID != vwire::MSG_GET) die("expected the port list query");
+    cObjectList ports(vwire::MSG_GET, list->mMsgSeq);
+    for (int i = 0; i < kOutputs; ++i) {
+        auto* o = new cObjectDOutput();
+        o->setDeviceSerial(12);
+        o->setPortId(static_cast<uint32_t>(i + 1));
+        o->setPortLabel(outputLabel(i).c_str());
+        o->setOutputState(cObject::OBJ_IO_STATE_CLEAR);
+        ports.add(o);
+    }
+    std::unique_ptr<VMsg> reply(objcodec::toMessage(ports, vwire::MSG_GET, list->mMsgSeq));
+    conn.send(*reply);
+    for (int i = 0; i < kOutputs; ++i) {
+        auto get = conn.read();
+        if (!get) die("expected a port query");
+        std::unique_ptr<cObjectList> q(objcodec::fromMessage(*get));
+        auto* asked = dynamic_cast<cObjectDOutput*>(q->at(0));
+        cObjectList one(vwire::MSG_GET, get->mMsgSeq);
+        one.add(ports.at(asked->getPortId() - 1));
+        std::unique_ptr<VMsg> r(objcodec::toMessage(one, vwire::MSG_GET, get->mMsgSeq));
+        conn.send(*r);
+        q->deleteObjects();
+    }
+    ports.deleteObjects();
+    // Ready once the database is open (logged at INFO).
+    for (int i = 0; i < 200; ++i) {
+        std::ifstream log(dir + "/service.log");
+        std::string all((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        if (all.find("opened database") != std::string::npos) break;
+        usleep(50000);
+    }
+    std::mt19937 rng(42);
+    std::uniform_int_distribution<int> pick(0, res.codes - 1);
+    uint8_t seq = 0;
+    auto oneEvent = [&](double* latency) {
+        std::vector<uint8_t> ev = eventBytes(seq++, code(pick(rng)));
+        conn.sendBytes(ev);
+        Clock::time_point sent = Clock::now(), first;
+        for (int s = 0; s < 2; ++s) {
+            auto set = conn.read(10000, s == 0 ? &first : nullptr);
+            if (!set || set->mMsgID != vwire::MSG_SET) die("expected a SET");
+            replyTo(conn, *set);
+        }
+        if (latency) *latency = micros(first - sent);
+    };
+    for (int i = 0; i < 1000; ++i) oneEvent(nullptr);  // warm-up
+    std::vector<double> lat(static_cast<size_t>(latencyEvents));
+    for (double& l : lat) oneEvent(&l);
+    res.latency = percentiles(lat);
+
+    if (floodEvents > 0) {
+        long rssBefore = procField(pid, "VmRSS:");
+        double cpuBefore = cpuSeconds(pid);
+        std::vector<std::vector<uint8_t>> events;
+        for (int i = 0; i < floodEvents; ++i) events.push_back(eventBytes(seq++, code(pick(rng))));
+        auto start = Clock::now();
+        std::thread writer([&] {
+            std::vector<uint8_t> all;
+            for (auto& e : events) all.insert(all.end(), e.begin(), e.end());
+            conn.sendBytes(all);
+        });
+        for (int s = 0; s < 2 * floodEvents; ++s) {
+            auto set = conn.read(20000);
+            if (!set) die("the flood lost SETs");
+            replyTo(conn, *set);
+        }
+        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        writer.join();
+        usleep(200000);
+        res.eventsPerSecond = floodEvents / seconds;
+        res.cpuMicrosPerEvent = (cpuSeconds(pid) - cpuBefore) * 1e6 / floodEvents;
+        res.rssGrowthKb = procField(pid, "VmRSS:") - rssBefore;
+    }
+    res.peakRssKb = procField(pid, "VmHWM:");
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(listener);
+}
+
+// The floor: a prepared point lookup, and a loopback round trip of an
+// event-sized frame answered by a SET-sized frame.
+void runFloor(const std::string& dir, Result& res, int samples) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2((dir + "/access.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT sc, reader FROM codes WHERE sc = ?", -1, &st, nullptr);
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> pick(0, res.codes - 1);
+    std::vector<double> look;
+    for (int i = 0; i < samples; ++i) {
+        std::string c = code(pick(rng));
+        auto t0 = Clock::now();
+        sqlite3_bind_text(st, 1, c.c_str(), -1, SQLITE_STATIC);
+        if (sqlite3_step(st) != SQLITE_ROW) die("floor lookup found nothing");
+        sqlite3_reset(st);
+        look.push_back(micros(Clock::now() - t0));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    res.lookupP50 = percentiles(look).p50;
+
+    int listener = listenOn("127.0.6.3", 60001);
+    std::vector<uint8_t> ev = eventBytes(1, code(0));
+    VMsg set(vwire::MSG_SET, 1);
+    cObjectDOutput out;
+    out.setPortLabel(outputLabel(0).c_str());
+    objcodec::appendObject(set, out);
+    std::vector<uint8_t> setBytes;
+    vwire::encode(set, setBytes);
+    std::thread server([&] {
+        Conn c(acceptOne(listener, 5000));
+        for (int i = 0; i < samples; ++i) {
+            if (!c.read()) return;
+            c.sendBytes(setBytes);
+        }
+    });
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(60001);
+    inet_pton(AF_INET, "127.0.6.3", &a.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) die("floor connect");
+    Conn client(fd);
+    std::vector<double> rtt;
+    for (int i = 0; i < samples; ++i) {
+        auto t0 = Clock::now();
+        client.sendBytes(ev);
+        Clock::time_point first;
+        if (!client.read(5000, &first)) die("floor round trip");
+        rtt.push_back(micros(first - t0));
+    }
+    server.join();
+    close(listener);
+    res.rttP50 = percentiles(rtt).p50;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    bool quick = false;
+    std::string json = "bench-results.json";
+    std::string service = DORVANE_BENCH_SERVICE;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--quick") quick = true;
+        else if (a == "--json" && i + 1 < argc) json = argv[++i];
+        else if (a == "--service" && i + 1 < argc) service = argv[++i];
+        else {
+            printf("usage: dorvane_bench [--quick] [--json FILE] [--service PATH]\n");
+            return a == "--help" ? 0 : 2;
+        }
+    }
+    std::vector<int> sizes = quick ? std::vector<int>{1000} : std::vector<int>{1000, 100000, 1000000};
+    int latencyEvents = quick ? 1000 : 10000;
+    int floodEvents = quick ? 2000 : 100000;
+    char tmpl[] = "/tmp/dorvane-bench-XXXXXX";
+    std::string root = mkdtemp(tmpl);
+    std::vector<Result> results;
+    for (int n : sizes) {
+        std::string dir = root + "/" + std::to_string(n);
+        mkdir(dir.c_str(), 0755);
+        makeSite(dir, n, "INFO");
+        Result r;
+        r.codes = n;
+        r.priority = "INFO";
+        fprintf(stderr, "running %d codes at INFO...\n", n);
+        runService(service, dir, latencyEvents, floodEvents, r);
+        runFloor(dir, r, latencyEvents);
+        results.push_back(r);
+    }
+    {
+        std::string dir = root + "/" + std::to_string(sizes[0]);
+        makeSite(dir, sizes[0], "DEBUG");
+        Result r;
+        r.codes = sizes[0];
+        r.priority = "DEBUG";
+        fprintf(stderr, "running %d codes at DEBUG to a file...\n", sizes[0]);
+        runService(service, dir, latencyEvents, 0, r);
+        runFloor(dir, r, latencyEvents);
+        results.push_back(r);
+    }
+    printf("%-8s %-6s %8s %8s %8s %8s %9s %9s %10s %8s %8s %9s %9s %6s\n", "codes", "log",
+           "p50us", "p90us", "p99us", "maxus", "floor_us", "p50/floor", "events/s", "cpu_us",
+           "peakKiB", "growthKiB", "lookup_us", "rtt_us");
+    std::ofstream out(json);
+    out << "[\n";
+    for (size_t i = 0; i < results.size(); ++i) {
+        const Result& r = results[i];
+        double floor = r.lookupP50 + r.rttP50;
+        printf("%-8d %-6s %8.1f %8.1f %8.1f %8.1f %9.1f %9.2f %10.0f %8.1f %8ld %9ld %9.2f %6.1f\n",
+               r.codes, r.priority.c_str(), r.latency.p50, r.latency.p90, r.latency.p99,
+               r.latency.max, floor, r.latency.p50 / floor, r.eventsPerSecond,
+               r.cpuMicrosPerEvent, r.peakRssKb, r.rssGrowthKb, r.lookupP50, r.rttP50);
+        out << "  {\"codes\": " << r.codes << ", \"log\": \"" << r.priority
+            << "\", \"p50_us\": " << r.latency.p50 << ", \"p90_us\": " << r.latency.p90
+            << ", \"p99_us\": " << r.latency.p99 << ", \"max_us\": " << r.latency.max
+            << ", \"floor_us\": " << floor << ", \"lookup_p50_us\": " << r.lookupP50
+            << ", \"rtt_p50_us\": " << r.rttP50 << ", \"p50_over_floor\": " << r.latency.p50 / floor
+            << ", \"events_per_s\": " << r.eventsPerSecond
+            << ", \"cpu_us_per_event\": " << r.cpuMicrosPerEvent
+            << ", \"peak_rss_kib\": " << r.peakRssKb << ", \"rss_growth_kib\": " << r.rssGrowthKb
+            << "}" << (i + 1 < results.size() ? "," : "") << "\n";
+    }
+    out << "]\n";
+    std::string cmd = "rm -rf '" + root + "'";
+    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", root.c_str());
+    printf("results written to %s\n", json.c_str());
+    return 0;
+}
