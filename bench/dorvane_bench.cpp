@@ -3,7 +3,9 @@
 // physical floor measured in the same run: one prepared SQLite point lookup
 // plus one loopback TCP round trip of the same frame sizes.
 //
-// Usage: dorvane_bench [--quick] [--json FILE] [--service PATH]
+// Usage: dorvane_bench [--quick] [--codes N] [--json FILE] [--service PATH]
+//   --quick    1,000 codes, 1,000 timed events, a flood of 2,000 (for CI)
+//   --codes N  only a database of N codes (default: 1,000, 100,000, 1,000,000)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -390,6 +392,7 @@ void runFloor(const std::string& dir, Result& res, int samples) {
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     bool quick = false;
+    int only = 0;
     std::string json = "bench-results.json";
     std::string service = DORVANE_BENCH_SERVICE;
     for (int i = 1; i < argc; ++i) {
@@ -397,12 +400,14 @@ int main(int argc, char** argv) {
         if (a == "--quick") quick = true;
         else if (a == "--json" && i + 1 < argc) json = argv[++i];
         else if (a == "--service" && i + 1 < argc) service = argv[++i];
+        else if (a == "--codes" && i + 1 < argc) only = atoi(argv[++i]);
         else {
-            printf("usage: dorvane_bench [--quick] [--json FILE] [--service PATH]\n");
+            printf("usage: dorvane_bench [--quick] [--codes N] [--json FILE] [--service PATH]\n");
             return a == "--help" ? 0 : 2;
         }
     }
     std::vector<int> sizes = quick ? std::vector<int>{1000} : std::vector<int>{1000, 100000, 1000000};
+    if (only > 0) sizes = {only};
     int latencyEvents = quick ? 1000 : 10000;
     int floodEvents = quick ? 2000 : 100000;
     char tmpl[] = "/tmp/dorvane-bench-XXXXXX";

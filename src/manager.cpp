@@ -55,6 +55,7 @@ manager::manager()
 
     mDBhandler = new DatabaseHandler(SQLITE3, config_struct.dblocal, false, true);
 
+    fflush(stdout);
     // Start-up is over: let the event thread handle what it held back.
     std::lock_guard<std::mutex> lock(mStartupMutex);
     mStartupDone = true;
@@ -70,6 +71,7 @@ void manager::copySetting(char* field, size_t size, const char* key, const char*
               key, size - 1, defval);
         printf("Configuration value of %s is longer than %zu characters; using the default %s\n",
                key, size - 1, defval);
+        fflush(stdout);
         value = defval;
     }
     snprintf(field, size, "%s", value);
@@ -87,6 +89,7 @@ void manager::handleObjectAction(cObjectList* rx_msg) {
     } else {
         debug("Unknown Message Type %d", rx_msg->getMsgType());
     }
+    fflush(stdout);  // this message's lines, in one write
 }
 
 void manager::initialise_lists(const char* filename) {
@@ -101,13 +104,16 @@ void manager::initialise_lists(const char* filename) {
     cObjectDOutput op;
 
     printf("Getting Device\n");
+    fflush(stdout);
     cObjectList* rx = mObjectClient->get(&tx);
     sleep(1);
     printf("GOT THE Device\n");
     if (rx == nullptr) {
         printf("Our pointer is NULL\n");
+        fflush(stdout);
         return;
     }
+    fflush(stdout);
     for (cObject* obj = rx->first(); obj != nullptr; obj = rx->next()) {
         cObjectPort* rp = dynamic_cast<cObjectPort*>(obj);
         if (rp == nullptr) {
@@ -133,6 +139,7 @@ void manager::initialise_lists(const char* filename) {
             }
         } else {
             printf("The Return Output Port is NULL\n");
+            fflush(stdout);
         }
     }
     rx->deleteObjects();

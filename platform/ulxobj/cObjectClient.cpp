@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,8 +68,9 @@ cObjectClient::cObjectClient()
       mFd(-1),
       mRunning(false),
       mStarted(false),
-      mWake{-1, -1},
       mNextSeq(0),
+      mEventCount(0),
+      mEventPeak(0),
       mReadLog("ObjectClient") {}
 
 cObjectClient::~cObjectClient() {
@@ -92,9 +94,6 @@ bool cObjectClient::start(const char* host, unsigned short port) {
     mStarted = true;
     mHost = host != nullptr ? host : "";
     mPort = port;
-    if (pipe2(mWake, O_CLOEXEC) != 0) {
-        mWake[0] = mWake[1] = -1;
-    }
     mRunning = true;
     bool connected = connectOnce();
     mReader = std::thread(&cObjectClient::readLoop, this);
@@ -111,9 +110,9 @@ void cObjectClient::stop() {
         mStopCond.notify_all();
         mEventCond.notify_all();
     }
-    if (mWake[1] >= 0) {
-        char c = 0;
-        (void)!::write(mWake[1], &c, 1);
+    int fd = mFd.load();
+    if (fd >= 0) {
+        shutdown(fd, SHUT_RDWR);  // ends a blocking recv of the reading thread
     }
     if (mReader.joinable()) {
         mReader.join();
@@ -122,12 +121,6 @@ void cObjectClient::stop() {
         mEventThread.join();
     }
     closeConnection();
-    for (int& fd : mWake) {
-        if (fd >= 0) {
-            close(fd);
-            fd = -1;
-        }
-    }
 }
 
 bool cObjectClient::connectOnce() {
@@ -175,6 +168,18 @@ void cObjectClient::closeConnection() {
     mReplyCond.notify_all();
 }
 
+template <typename Ready>
+void cObjectClient::spinUntil(Ready ready) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicros);
+    while (!ready() && std::chrono::steady_clock::now() < until) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__arm__) || defined(__aarch64__)
+        __asm__ __volatile__("yield");
+#endif
+    }
+}
+
 bool cObjectClient::waitStopping(int ms) {
     std::unique_lock<std::mutex> lock(mMutex);
     return mStopCond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !mRunning; });
@@ -219,11 +224,6 @@ void cObjectClient::readLoop() {
             }
             continue;
         }
-        pollfd fds[2] = {{fd, POLLIN, 0}, {mWake[0], POLLIN, 0}};
-        int ready = poll(fds, mWake[0] >= 0 ? 2 : 1, 1000);
-        if (ready <= 0 || (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-            continue;
-        }
         size_t old = buffer.size();
         buffer.resize(old + kReadChunk);
         ssize_t n = recv(fd, buffer.data() + old, kReadChunk, 0);
@@ -232,6 +232,9 @@ void cObjectClient::readLoop() {
             continue;
         }
         if (n <= 0) {
+            if (!mRunning) {
+                break;
+            }
             mReadLog.warn("connection to %s port %u lost", mHost.c_str(),
                           static_cast<unsigned>(mPort));
             buffer.clear();
@@ -268,21 +271,25 @@ void cObjectClient::dispatch(VMsg* msg) {
     std::lock_guard<std::mutex> lock(mMutex);
     if (msg->mMsgID != vwire::MSG_EVT) {
         for (Pending* p : mPending) {
-            if (!p->done && p->seq == msg->mMsgSeq) {
+            if (!p->done.load(std::memory_order_relaxed) && p->seq == msg->mMsgSeq) {
                 p->reply = msg;
-                p->done = true;
+                p->done.store(true, std::memory_order_release);
                 mReplyCond.notify_all();
                 return;
             }
         }
     }
     mEvents.push_back(msg);
+    mEventCount.store(mEvents.size(), std::memory_order_release);
+    mEventPeak = std::max(mEventPeak, mEvents.size());
     mEventCond.notify_one();
 }
 
 void cObjectClient::eventLoop() {
     for (;;) {
+        spinUntil([this] { return mEventCount.load(std::memory_order_acquire) > 0 || !mRunning; });
         VMsg* msg = nullptr;
+        bool drained = false;
         {
             std::unique_lock<std::mutex> lock(mMutex);
             mEventCond.wait(lock, [this] { return !mRunning || !mEvents.empty(); });
@@ -291,6 +298,15 @@ void cObjectClient::eventLoop() {
             }
             msg = mEvents.front();
             mEvents.pop_front();
+            mEventCount.store(mEvents.size(), std::memory_order_release);
+            if (mEvents.empty() && mEventPeak > kTrimBacklog) {
+                mEventPeak = 0;
+                drained = true;
+            }
+        }
+        if (drained) {
+            // A flood has been worked off: give its memory back to the system.
+            malloc_trim(0);
         }
         cObjectList* list = objcodec::fromMessage(*msg);
         delete msg;
@@ -303,7 +319,10 @@ void cObjectClient::eventLoop() {
 }
 
 VMsg* cObjectClient::request(VMsg* msg) {
-    Pending pending{0, false, nullptr};
+    Pending pending;
+    pending.seq = 0;
+    pending.done = false;
+    pending.reply = nullptr;
     {
         std::lock_guard<std::mutex> lock(mMutex);
         if (mFd.load() < 0 || !mRunning) {
@@ -328,10 +347,13 @@ VMsg* cObjectClient::request(VMsg* msg) {
     uint8_t msgId = msg->mMsgID;
     delete msg;
     bool sent = encoded && sendAll(bytes);
+    if (sent) {
+        spinUntil([&pending] { return pending.done.load(std::memory_order_acquire); });
+    }
     std::unique_lock<std::mutex> lock(mMutex);
     if (sent) {
         mReplyCond.wait_for(lock, std::chrono::milliseconds(kReplyTimeoutMs),
-                            [&pending] { return pending.done; });
+                            [&pending] { return pending.done.load(); });
     }
     mPending.erase(std::find(mPending.begin(), mPending.end(), &pending));
     lock.unlock();

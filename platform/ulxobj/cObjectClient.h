@@ -32,6 +32,11 @@ class cObjectClient : public cVlog {
 public:
     static constexpr int kReplyTimeoutMs = 2000;
     static constexpr int kReconnectMs = 1000;
+    // A waiting thread first spins this long before it sleeps: a loopback
+    // reply usually comes sooner, and a sleep and wake-up cost more.
+    static constexpr int kSpinMicros = 50;
+    // A backlog of events larger than this returns its memory once drained.
+    static constexpr size_t kTrimBacklog = 256;
 
     cObjectClient();  // unconnected; log category "ObjectClient"
     // Stops the threads and closes the connection; queued messages that were
@@ -71,7 +76,7 @@ public:
 private:
     struct Pending {
         uint8_t seq;
-        bool done;
+        std::atomic<bool> done;  // set once reply is in place (or the request failed)
         VMsg* reply;
     };
 
@@ -85,6 +90,8 @@ private:
     void eventLoop();
     void dispatch(VMsg* msg);
     bool waitStopping(int ms);
+    template <typename Ready>
+    void spinUntil(Ready ready);
     template <typename... Args>
     void note(VlogPiority priority, const char* fmt, Args... args);
 
@@ -93,7 +100,6 @@ private:
     std::atomic<int> mFd;
     std::atomic<bool> mRunning;
     bool mStarted;
-    int mWake[2];  // a pipe that wakes the reading thread on stop
 
     std::mutex mMutex;  // guards mPending, mNextSeq, mEvents, mStopping
     std::condition_variable mReplyCond;
@@ -102,6 +108,8 @@ private:
     std::vector<Pending*> mPending;
     uint8_t mNextSeq;
     std::deque<VMsg*> mEvents;
+    std::atomic<size_t> mEventCount;  // mEvents.size(), readable without the lock
+    size_t mEventPeak;                 // the largest backlog since the queue was last empty
 
     std::mutex mWriteMutex;  // one writer at a time; taken before mMutex
     std::mutex mLogMutex;    // the base cVlog buffer, used by requesting threads

@@ -154,6 +154,9 @@ bool DatabaseHandler::ensureOpen() {
         return false;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    // Keeps the upper levels of a large table's trees in memory between
+    // lookups; SQLite drops it whenever another connection changed the file.
+    sqlite3_exec(db, "PRAGMA cache_size = -16384", nullptr, nullptr, nullptr);
     struct stat st;
     if (stat(mPath.c_str(), &st) == 0) {
         mDev = static_cast<unsigned long>(st.st_dev);
