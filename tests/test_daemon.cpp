@@ -116,11 +116,27 @@ Process::Process(const std::vector<std::string>& argv, const std::string& dir)
             _exit(126);
         }
         std::vector<char*> args;
+        // A cross build runs the binaries under test through its emulator.
+        static std::string emulator = DORVANE_TEST_EMULATOR;
+        std::vector<std::string> words;
+        for (size_t pos = 0; pos < emulator.size();) {
+            size_t end = emulator.find('|', pos);
+            if (end == std::string::npos) {
+                end = emulator.size();
+            }
+            if (end > pos) {
+                words.push_back(emulator.substr(pos, end - pos));
+            }
+            pos = end + 1;
+        }
+        for (std::string& w : words) {
+            args.push_back(const_cast<char*>(w.c_str()));
+        }
         for (const std::string& a : argv) {
             args.push_back(const_cast<char*>(a.c_str()));
         }
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     close(in[0]);

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds dorvane for the site unit (armhf), runs the whole test suite under
+# qemu-arm and builds the armhf package. The sysroot is made once, from
+# Debian's armhf packages, under the build tree.
+# Usage: scripts/cross.sh [BUILD_DIR]   (default build-armhf)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+scripts/deps.sh crossbuild-essential-armhf qemu-user mmdebstrap
+build=${1:-build-armhf}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+sysroot="$build/sysroot"
+if [ ! -f "$sysroot/.complete" ]; then
+    rm -rf "$sysroot"
+    echo "== making the armhf sysroot in $sysroot"
+    mmdebstrap --quiet --variant=extract --architectures=armhf \
+        --include=libc6-dev,libstdc++-12-dev,libxml2-dev,libsqlite3-dev,liblog4cpp5-dev,libgtest-dev \
+        bookworm "$sysroot" http://deb.debian.org/debian
+    touch "$sysroot/.complete"
+fi
+export DORVANE_SYSROOT="$sysroot"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" -DDORVANE_SYSROOT="$sysroot" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+file "$build/src/dorvane" | grep -q "ARM" || { echo "not an ARM binary" >&2; exit 1; }
+echo "== tests for armhf under qemu-arm"
+DORVANE_FLOOD_EVENTS=${DORVANE_FLOOD_EVENTS:-5000} \
+    ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600
+echo "== stripped sizes"
+for b in src/dorvane tools/dorvanectl tools/ulxd-sim; do
+    arm-linux-gnueabihf-strip -o "$build/$(basename "$b").stripped" "$build/$b"
+    printf '%-12s %8d bytes\n' "$(basename "$b")" "$(stat -c %s "$build/$(basename "$b").stripped")"
+done
