@@ -73,9 +73,16 @@ void installFallback() {
     root.setPriority(log4cpp::Priority::INFO);
 }
 
-bool isReadable(const char* path) {
+// True when the file can be read and has a line that configures log4cpp.
+bool hasLogKeys(const char* path) {
     std::ifstream in(path);
-    return static_cast<bool>(in);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 8, "log4cpp.") == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -92,7 +99,7 @@ void cVlog::init(const char* path) {
     std::lock_guard<std::mutex> lock(gInitMutex);
     clearAllAppenders();
     bool configured = false;
-    if (path != nullptr && isReadable(path)) {
+    if (path != nullptr && hasLogKeys(path)) {
         try {
             log4cpp::PropertyConfigurator::configure(path);
             configured = anyAppender();
