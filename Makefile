@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo bench sanitize fuzz memcheck package cross check clean
 
 all: build
 
@@ -23,5 +23,29 @@ test: build
 demo: build
 	scripts/demo.sh $(BUILD)
 
+bench: build
+	$(BUILD)/bench/dorvane_bench --json $(BUILD)/bench-results.json
+
+sanitize: deps
+	scripts/sanitize.sh
+
+fuzz: deps
+	scripts/deps.sh clang libclang-rt-14-dev
+	scripts/fuzz.sh 60
+
+memcheck: build
+	scripts/deps.sh valgrind
+	scripts/memcheck.sh $(BUILD)
+
+package: build
+	scripts/package.sh $(BUILD)
+
+cross: deps
+	scripts/cross.sh build-armhf
+
+# Everything CI runs.
+check:
+	CI=true .ci/run
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-armhf

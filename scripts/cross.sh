@@ -32,3 +32,4 @@ for b in src/dorvane tools/dorvanectl tools/ulxd-sim; do
     arm-linux-gnueabihf-strip -o "$build/$(basename "$b").stripped" "$build/$b"
     printf '%-12s %8d bytes\n' "$(basename "$b")" "$(stat -c %s "$build/$(basename "$b").stripped")"
 done
+scripts/package.sh "$build" --no-install-test
