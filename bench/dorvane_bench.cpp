@@ -64,7 +64,8 @@ public:
         size_t sent = 0;
         while (sent < b.size()) {
             ssize_t n = ::send(mFd, b.data() + sent, b.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) die("send failed");
+            if (n <= 0)
+                die("send failed");
             sent += static_cast<size_t>(n);
         }
     }
@@ -81,21 +82,25 @@ public:
                 auto r = vwire::decode(mBuf.data() + mOff, mBuf.size() - mOff);
                 if (r.status == vwire::DecodeStatus::kOk) {
                     mOff += r.consumed;
-                    if (firstByte) *firstByte = mFirst;
+                    if (firstByte)
+                        *firstByte = mFirst;
                     mFirstValid = mOff < mBuf.size();
                     return std::unique_ptr<VMsg>(r.msg);
                 }
-                if (r.status == vwire::DecodeStatus::kMalformed) die("malformed message");
+                if (r.status == vwire::DecodeStatus::kMalformed)
+                    die("malformed message");
             }
             if (mOff > 0) {
                 mBuf.erase(mBuf.begin(), mBuf.begin() + static_cast<long>(mOff));
                 mOff = 0;
             }
             pollfd p{mFd, POLLIN, 0};
-            if (poll(&p, 1, timeoutMs) != 1) return nullptr;
+            if (poll(&p, 1, timeoutMs) != 1)
+                return nullptr;
             uint8_t tmp[65536];
             ssize_t n = recv(mFd, tmp, sizeof(tmp), 0);
-            if (n <= 0) return nullptr;
+            if (n <= 0)
+                return nullptr;
             if (mBuf.empty() || !mFirstValid) {
                 mFirst = Clock::now();
                 mFirstValid = true;
@@ -128,11 +133,14 @@ int listenOn(const char* address, unsigned short port) {
 
 int acceptOne(int listener, int timeoutMs) {
     pollfd p{listener, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) != 1) die("the service did not connect");
+    if (poll(&p, 1, timeoutMs) != 1)
+        die("the service did not connect");
     return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-std::string outputLabel(int i) { return "OUT_" + std::to_string(i); }
+std::string outputLabel(int i) {
+    return "OUT_" + std::to_string(i);
+}
 std::string code(int i) {
     char b[16];
     snprintf(b, sizeof(b), "C%07d", i);
@@ -144,8 +152,7 @@ void makeSite(const std::string& dir, int codes, const std::string& priority) {
     pairs << "<scl_connections>\n";
     for (int r = 0; r < kReaders; ++r) {
         pairs << "<Reader name=\"R" << r << "\"><IOlabel value=\"" << outputLabel(r % kOutputs)
-              << "\"/><LEDlabel value=\"" << outputLabel((r + 1) % kOutputs)
-              << "\"/></Reader>\n";
+              << "\"/><LEDlabel value=\"" << outputLabel((r + 1) % kOutputs) << "\"/></Reader>\n";
     }
     pairs << "</scl_connections>\n";
     std::ofstream conf(dir + "/dorvane.conf");
@@ -156,11 +163,13 @@ void makeSite(const std::string& dir, int codes, const std::string& priority) {
          << "log4cpp.appender.F.layout.ConversionPattern=%d %p %c: %m%n\n";
     std::string db = dir + "/access.db";
     struct stat;
-    if (access(db.c_str(), F_OK) == 0) return;  // reused across runs of one size
+    if (access(db.c_str(), F_OK) == 0)
+        return;  // reused across runs of one size
     sqlite3* h = nullptr;
     sqlite3_open(db.c_str(), &h);
-    sqlite3_exec(h, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;"
-                    "CREATE TABLE codes (sc TEXT PRIMARY KEY, reader TEXT);",
+    sqlite3_exec(h,
+                 "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;"
+                 "CREATE TABLE codes (sc TEXT PRIMARY KEY, reader TEXT);",
                  nullptr, nullptr, nullptr);
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(h, "INSERT INTO codes VALUES (?, ?)", -1, &st, nullptr);
@@ -187,9 +196,10 @@ std::vector<uint8_t> eventBytes(uint8_t seq, const std::string& scanCode) {
     return b;
 }
 
-void replyTo(Conn& c, const VMsg& request) { 
+void replyTo(Conn& c, const VMsg& request) {
     VMsg reply(request.mMsgID, request.mMsgSeq);
-    for (size_t i = 0; i < request.tagCount(); ++i) reply.addTag(request.tagAt(i)->clone());
+    for (size_t i = 0; i < request.tagCount(); ++i)
+        reply.addTag(request.tagAt(i)->clone());
     c.send(reply);
 }
 
@@ -197,7 +207,8 @@ long procField(pid_t pid, const char* key) {  // kB from /proc/pid/status
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(in, line)) {
-        if (line.compare(0, strlen(key), key) == 0) return atol(line.c_str() + strlen(key));
+        if (line.compare(0, strlen(key), key) == 0)
+            return atol(line.c_str() + strlen(key));
     }
     return -1;
 }
@@ -210,8 +221,10 @@ double cpuSeconds(pid_t pid) {
     std::string f;
     unsigned long ut = 0, st = 0;
     for (int i = 3; i <= 15 && fields >> f; ++i) {
-        if (i == 14) ut = std::stoul(f);
-        if (i == 15) st = std::stoul(f);
+        if (i == 14)
+            ut = std::stoul(f);
+        if (i == 15)
+            st = std::stoul(f);
     }
     return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
@@ -222,7 +235,9 @@ struct Percentiles {
 
 Percentiles percentiles(std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
+    auto at = [&](double q) {
+        return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))];
+    };
     return {at(0.50), at(0.90), at(0.99), v.back()};
 }
 
@@ -241,7 +256,8 @@ void runService(const std::string& service, const std::string& dir, int latencyE
     int listener = listenOn(kAddress, 60000);
     pid_t pid = fork();
     if (pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(126);
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
         int out = open("service.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(out, 2);
@@ -251,7 +267,8 @@ void runService(const std::string& service, const std::string& dir, int latencyE
     Conn conn(acceptOne(listener, 10000));
     // Discovery: the port list, then one GET per discrete output.
     auto list = conn.read();
-    if (!list || list->mMsgID != vwire::MSG_GET) die("expected the port list query");
+    if (!list || list->mMsgID != vwire::MSG_GET)
+        die("expected the port list query");
     cObjectList ports(vwire::MSG_GET, list->mMsgSeq);
     for (int i = 0; i < kOutputs; ++i) {
         auto* o = new cObjectDOutput();
@@ -265,7 +282,8 @@ void runService(const std::string& service, const std::string& dir, int latencyE
     conn.send(*reply);
     for (int i = 0; i < kOutputs; ++i) {
         auto get = conn.read();
-        if (!get) die("expected a port query");
+        if (!get)
+            die("expected a port query");
         std::unique_ptr<cObjectList> q(objcodec::fromMessage(*get));
         auto* asked = dynamic_cast<cObjectDOutput*>(q->at(0));
         cObjectList one(vwire::MSG_GET, get->mMsgSeq);
@@ -279,7 +297,8 @@ void runService(const std::string& service, const std::string& dir, int latencyE
     for (int i = 0; i < 200; ++i) {
         std::ifstream log(dir + "/service.log");
         std::string all((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-        if (all.find("opened database") != std::string::npos) break;
+        if (all.find("opened database") != std::string::npos)
+            break;
         usleep(50000);
     }
     std::mt19937 rng(42);
@@ -291,30 +310,37 @@ void runService(const std::string& service, const std::string& dir, int latencyE
         Clock::time_point sent = Clock::now(), first;
         for (int s = 0; s < 2; ++s) {
             auto set = conn.read(10000, s == 0 ? &first : nullptr);
-            if (!set || set->mMsgID != vwire::MSG_SET) die("expected a SET");
+            if (!set || set->mMsgID != vwire::MSG_SET)
+                die("expected a SET");
             replyTo(conn, *set);
         }
-        if (latency) *latency = micros(first - sent);
+        if (latency)
+            *latency = micros(first - sent);
     };
-    for (int i = 0; i < 1000; ++i) oneEvent(nullptr);  // warm-up
+    for (int i = 0; i < 1000; ++i)
+        oneEvent(nullptr);  // warm-up
     std::vector<double> lat(static_cast<size_t>(latencyEvents));
-    for (double& l : lat) oneEvent(&l);
+    for (double& l : lat)
+        oneEvent(&l);
     res.latency = percentiles(lat);
 
     if (floodEvents > 0) {
         long rssBefore = procField(pid, "VmRSS:");
         double cpuBefore = cpuSeconds(pid);
         std::vector<std::vector<uint8_t>> events;
-        for (int i = 0; i < floodEvents; ++i) events.push_back(eventBytes(seq++, code(pick(rng))));
+        for (int i = 0; i < floodEvents; ++i)
+            events.push_back(eventBytes(seq++, code(pick(rng))));
         auto start = Clock::now();
         std::thread writer([&] {
             std::vector<uint8_t> all;
-            for (auto& e : events) all.insert(all.end(), e.begin(), e.end());
+            for (auto& e : events)
+                all.insert(all.end(), e.begin(), e.end());
             conn.sendBytes(all);
         });
         for (int s = 0; s < 2 * floodEvents; ++s) {
             auto set = conn.read(20000);
-            if (!set) die("the flood lost SETs");
+            if (!set)
+                die("the flood lost SETs");
             replyTo(conn, *set);
         }
         double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -344,7 +370,8 @@ void runFloor(const std::string& dir, Result& res, int samples) {
         std::string c = code(pick(rng));
         auto t0 = Clock::now();
         sqlite3_bind_text(st, 1, c.c_str(), -1, SQLITE_STATIC);
-        if (sqlite3_step(st) != SQLITE_ROW) die("floor lookup found nothing");
+        if (sqlite3_step(st) != SQLITE_ROW)
+            die("floor lookup found nothing");
         sqlite3_reset(st);
         look.push_back(micros(Clock::now() - t0));
     }
@@ -363,7 +390,8 @@ void runFloor(const std::string& dir, Result& res, int samples) {
     std::thread server([&] {
         Conn c(acceptOne(listener, 5000));
         for (int i = 0; i < samples; ++i) {
-            if (!c.read()) return;
+            if (!c.read())
+                return;
             c.sendBytes(setBytes);
         }
     });
@@ -372,14 +400,16 @@ void runFloor(const std::string& dir, Result& res, int samples) {
     a.sin_family = AF_INET;
     a.sin_port = htons(60001);
     inet_pton(AF_INET, "127.0.6.3", &a.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) die("floor connect");
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+        die("floor connect");
     Conn client(fd);
     std::vector<double> rtt;
     for (int i = 0; i < samples; ++i) {
         auto t0 = Clock::now();
         client.sendBytes(ev);
         Clock::time_point first;
-        if (!client.read(5000, &first)) die("floor round trip");
+        if (!client.read(5000, &first))
+            die("floor round trip");
         rtt.push_back(micros(first - t0));
     }
     server.join();
@@ -397,17 +427,23 @@ int main(int argc, char** argv) {
     std::string service = DORVANE_BENCH_SERVICE;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--quick") quick = true;
-        else if (a == "--json" && i + 1 < argc) json = argv[++i];
-        else if (a == "--service" && i + 1 < argc) service = argv[++i];
-        else if (a == "--codes" && i + 1 < argc) only = atoi(argv[++i]);
+        if (a == "--quick")
+            quick = true;
+        else if (a == "--json" && i + 1 < argc)
+            json = argv[++i];
+        else if (a == "--service" && i + 1 < argc)
+            service = argv[++i];
+        else if (a == "--codes" && i + 1 < argc)
+            only = atoi(argv[++i]);
         else {
             printf("usage: dorvane_bench [--quick] [--codes N] [--json FILE] [--service PATH]\n");
             return a == "--help" ? 0 : 2;
         }
     }
-    std::vector<int> sizes = quick ? std::vector<int>{1000} : std::vector<int>{1000, 100000, 1000000};
-    if (only > 0) sizes = {only};
+    std::vector<int> sizes =
+        quick ? std::vector<int>{1000} : std::vector<int>{1000, 100000, 1000000};
+    if (only > 0)
+        sizes = {only};
     int latencyEvents = quick ? 1000 : 10000;
     int floodEvents = quick ? 2000 : 100000;
     char tmpl[] = "/tmp/dorvane-bench-XXXXXX";
@@ -436,9 +472,9 @@ int main(int argc, char** argv) {
         runFloor(dir, r, latencyEvents);
         results.push_back(r);
     }
-    printf("%-8s %-6s %8s %8s %8s %8s %9s %9s %10s %8s %8s %9s %9s %6s\n", "codes", "log",
-           "p50us", "p90us", "p99us", "maxus", "floor_us", "p50/floor", "events/s", "cpu_us",
-           "peakKiB", "growthKiB", "lookup_us", "rtt_us");
+    printf("%-8s %-6s %8s %8s %8s %8s %9s %9s %10s %8s %8s %9s %9s %6s\n", "codes", "log", "p50us",
+           "p90us", "p99us", "maxus", "floor_us", "p50/floor", "events/s", "cpu_us", "peakKiB",
+           "growthKiB", "lookup_us", "rtt_us");
     std::ofstream out(json);
     out << "[\n";
     for (size_t i = 0; i < results.size(); ++i) {
@@ -446,8 +482,8 @@ int main(int argc, char** argv) {
         double floor = r.lookupP50 + r.rttP50;
         printf("%-8d %-6s %8.1f %8.1f %8.1f %8.1f %9.1f %9.2f %10.0f %8.1f %8ld %9ld %9.2f %6.1f\n",
                r.codes, r.priority.c_str(), r.latency.p50, r.latency.p90, r.latency.p99,
-               r.latency.max, floor, r.latency.p50 / floor, r.eventsPerSecond,
-               r.cpuMicrosPerEvent, r.peakRssKb, r.rssGrowthKb, r.lookupP50, r.rttP50);
+               r.latency.max, floor, r.latency.p50 / floor, r.eventsPerSecond, r.cpuMicrosPerEvent,
+               r.peakRssKb, r.rssGrowthKb, r.lookupP50, r.rttP50);
         out << "  {\"codes\": " << r.codes << ", \"log\": \"" << r.priority
             << "\", \"p50_us\": " << r.latency.p50 << ", \"p90_us\": " << r.latency.p90
             << ", \"p99_us\": " << r.latency.p99 << ", \"max_us\": " << r.latency.max
@@ -460,7 +496,8 @@ int main(int argc, char** argv) {
     }
     out << "]\n";
     std::string cmd = "rm -rf '" + root + "'";
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", root.c_str());
+    if (system(cmd.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", root.c_str());
     printf("results written to %s\n", json.c_str());
     return 0;
 }

@@ -13,7 +13,9 @@ bool nameIs(const xmlNode* node, const char* name) {
     return node->name != nullptr && xmlStrcmp(node->name, BAD_CAST name) == 0;
 }
 
-bool nonEmpty(const char* text) { return text != nullptr && text[0] != '\0'; }
+bool nonEmpty(const char* text) {
+    return text != nullptr && text[0] != '\0';
+}
 
 // Calls setter with the value of every attribute of node named attrName, in
 // order; the last one wins.
@@ -42,8 +44,8 @@ VList* cSCLpairs::getSCLpairsLst(const char* filename) {
     debug("Try open %s \n", filename);
     // No network, no external entities or DTD loading; libxml2's default
     // limits on nesting depth and entity expansion stay in force.
-    xmlDoc* doc = xmlReadFile(filename, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR |
-                                                     XML_PARSE_NOWARNING);
+    xmlDoc* doc =
+        xmlReadFile(filename, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (doc == nullptr) {
         printf("Fail open\n");
         fflush(stdout);

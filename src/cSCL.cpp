@@ -24,6 +24,12 @@ cSCL::~cSCL() {
     delete[] mLEDLabel;
 }
 
-void cSCL::setReaderName(const char* name) { replaceText(mReaderName, name); }
-void cSCL::setIOLabel(const char* label) { replaceText(mioLabel, label); }
-void cSCL::setLEDLabel(const char* label) { replaceText(mLEDLabel, label); }
+void cSCL::setReaderName(const char* name) {
+    replaceText(mReaderName, name);
+}
+void cSCL::setIOLabel(const char* label) {
+    replaceText(mioLabel, label);
+}
+void cSCL::setLEDLabel(const char* label) {
+    replaceText(mLEDLabel, label);
+}

@@ -33,8 +33,7 @@ manager::manager()
     property_values config_struct;
     cProperties* props = new cProperties();
     mOutputPortLst = new VList();
-    snprintf(config_struct.configFile, sizeof(config_struct.configFile), "%s",
-             DORVANE_CONFIG_FILE);
+    snprintf(config_struct.configFile, sizeof(config_struct.configFile), "%s", DORVANE_CONFIG_FILE);
     props->load(config_struct.configFile);
     cVlog::init(config_struct.configFile);
     copySetting(config_struct.host, sizeof(config_struct.host), "host",
@@ -67,8 +66,8 @@ manager::~manager() = default;
 void manager::copySetting(char* field, size_t size, const char* key, const char* value,
                           const char* defval) {
     if (strlen(value) >= size) {
-        error("configuration value of %s is longer than %zu characters; using the default %s",
-              key, size - 1, defval);
+        error("configuration value of %s is longer than %zu characters; using the default %s", key,
+              size - 1, defval);
         printf("Configuration value of %s is longer than %zu characters; using the default %s\n",
                key, size - 1, defval);
         fflush(stdout);
@@ -168,8 +167,7 @@ void manager::handle_event(cObjectList* rx_msg) {
             if (ioLabel != nullptr) {
                 toggle_port(ioLabel);
             } else {
-                info("Error when trying to retrieve IO corresponding to ReaderName:%s",
-                     readerName);
+                info("Error when trying to retrieve IO corresponding to ReaderName:%s", readerName);
             }
             char* LEDLabel = getIOlabel(readerName, LED_LABEL);
             if (LEDLabel != nullptr) {
@@ -225,7 +223,9 @@ char* manager::getIOlabel(const char* readername, eOption option) {
     return label;
 }
 
-char* manager::getlabel(const char* scancode) { return getIOlabel(scancode, IO_LABEL); }
+char* manager::getlabel(const char* scancode) {
+    return getIOlabel(scancode, IO_LABEL);
+}
 
 bool manager::toggle_port(const char* label) {
     debug("IN TOGGLE PORT: %d", mOutputPortLst->mNodeCount);

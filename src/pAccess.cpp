@@ -37,11 +37,17 @@ pAccess::pAccess(const TableData* tableData, int rowNum) : TabuloObj(tableData, 
 
 pAccess::~pAccess() = default;
 
-void pAccess::setScanCode(const char* scanCode) { setField(mScanCode, scanCode); }
+void pAccess::setScanCode(const char* scanCode) {
+    setField(mScanCode, scanCode);
+}
 
-void pAccess::setReaderLabel(const char* readerLabel) { setField(mReadlerLabel, readerLabel); }
+void pAccess::setReaderLabel(const char* readerLabel) {
+    setField(mReadlerLabel, readerLabel);
+}
 
-bool pAccess::allPrimaryKeyFieldsSet() { return mScanCode[0] != '\0'; }
+bool pAccess::allPrimaryKeyFieldsSet() {
+    return mScanCode[0] != '\0';
+}
 
 TableData* pAccess::toSchemaCheck() {
     TableData* table = new TableData();

@@ -33,15 +33,16 @@ void ServiceSite::config(const std::string& extra, const std::string& priority) 
                   "\n"
                   "ioPairFile=pairs.xml\n"
                   "dblocal=access.db\n"
-                  "log4cpp.rootCategory=" + priority + ", F\n"
+                  "log4cpp.rootCategory=" +
+                  priority +
+                  ", F\n"
                   "log4cpp.appender.F=FileAppender\n"
                   "log4cpp.appender.F.fileName=service.log\n"
                   "log4cpp.appender.F.layout=PatternLayout\n"
                   "log4cpp.appender.F.layout.ConversionPattern=%c|%p|%m%n\n");
 }
 
-void ServiceSite::startSim(const std::string& siteText,
-                           const std::vector<std::string>& extraArgs) {
+void ServiceSite::startSim(const std::string& siteText, const std::vector<std::string>& extraArgs) {
     writeFile(mDir.file("site.txt"), siteText);
     std::vector<std::string> argv = {DORVANE_BIN_DIR "/tools/ulxd-sim", "--host", mAddress,
                                      "--site", mDir.file("site.txt")};

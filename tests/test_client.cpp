@@ -60,8 +60,7 @@ VMsg* scanMsg(uint8_t seq, const char* code) {
 }
 
 // Replies to request with the given objects, under the request's id and seq.
-void reply(FakeDaemon& d, const VMsg& request, std::vector<cObject*> objects,
-           int id = -1) {
+void reply(FakeDaemon& d, const VMsg& request, std::vector<cObject*> objects, int id = -1) {
     cObjectList list;
     for (cObject* o : objects) {
         list.add(o);
@@ -77,8 +76,8 @@ TEST(Client, AgainstTheSimulator) {
                         "port 12 1 dout RELAY_1 set\n"
                         "port 12 2 ain TEMP\n"
                         "port 12 3 dout \"LED 1\" clear\n");
-    Process sim({DORVANE_BIN_DIR "/tools/ulxd-sim", "--host", "127.0.1.2", "--site",
-                 dir.file("site.txt")});
+    Process sim(
+        {DORVANE_BIN_DIR "/tools/ulxd-sim", "--host", "127.0.1.2", "--site", dir.file("site.txt")});
     ASSERT_GE(sim.waitFor("LISTENING"), 0);
     cObjectClient client;
     ASSERT_TRUE(client.start("127.0.1.2", 60000));

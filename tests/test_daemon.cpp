@@ -147,7 +147,9 @@ Process::Process(const std::vector<std::string>& argv, const std::string& dir)
     mReader = std::thread(&Process::readLoop, this);
 }
 
-Process::~Process() { stop(); }
+Process::~Process() {
+    stop();
+}
 
 void Process::readLoop() {
     char buf[4096];

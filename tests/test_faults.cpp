@@ -128,9 +128,9 @@ TEST(Faults, HostileScanCodesNeverMatchWrongly) {
     ASSERT_TRUE(site.waitReady());
     std::string before = testutil::readFile(site.file("access.db"));
 
-    std::vector<std::string> hostile = {"04A%", "04A_", "' OR '1'='1", "04A1'; DROP TABLE codes;--",
-                                        "04A1\n", "\n04A1", "", "abc", "a%c", c127 + "K",
-                                        c127 + std::string(1000, 'K'), "04a1", " 04A1"};
+    std::vector<std::string> hostile = {
+        "04A%", "04A_", "' OR '1'='1", "04A1'; DROP TABLE codes;--",  "04A1\n", "\n04A1", "",
+        "abc",  "a%c",  c127 + "K",    c127 + std::string(1000, 'K'), "04a1",   " 04A1"};
     VMsg msg(vwire::MSG_EVT, 1);
     for (const std::string& code : hostile) {
         cObjectAccess a;
@@ -143,11 +143,11 @@ TEST(Faults, HostileScanCodesNeverMatchWrongly) {
     site.sim().write("scan 12 " + c127 + "\nscan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(4));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=set",
-                                        "SET serial=12 port=1 label=A state=clear",
-                                        "SET serial=12 port=1 label=A state=set",
-                                        "SET serial=12 port=2 label=B state=set"}),
-              site.sets());
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "SET serial=12 port=1 label=A state=set", "SET serial=12 port=1 label=A state=clear",
+            "SET serial=12 port=1 label=A state=set", "SET serial=12 port=2 label=B state=set"}),
+        site.sets());
     EXPECT_EQ(before, testutil::readFile(site.file("access.db")));
 }
 
@@ -163,8 +163,9 @@ TEST(Faults, HostilePairingFileAndJunkConfiguration) {
         laughs += "\">";
         prev = std::string(1, c);
     }
-    laughs += "]><scl_connections><Reader name=\"&j;\"><IOlabel value=\"A\"/>"
-              "<LEDlabel value=\"B\"/></Reader></scl_connections>";
+    laughs +=
+        "]><scl_connections><Reader name=\"&j;\"><IOlabel value=\"A\"/>"
+        "<LEDlabel value=\"B\"/></Reader></scl_connections>";
     testutil::writeFile(site.file("pairs.xml"), laughs);
     site.codes({{"04A1", "R"}});
     std::string junk;
@@ -210,8 +211,7 @@ TEST(Faults, FloodOfEventsNoneLostInOrder) {
         ASSERT_EQ(std::string("SET serial=12 port=") + port + " label=" + label + " state=set",
                   sets[2 * i])
             << "event " << i;
-        ASSERT_EQ(std::string("SET serial=12 port=") + port + " label=" + label +
-                      " state=clear",
+        ASSERT_EQ(std::string("SET serial=12 port=") + port + " label=" + label + " state=clear",
                   sets[2 * i + 1])
             << "event " << i;
     }

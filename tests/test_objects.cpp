@@ -92,7 +92,7 @@ TEST(Objects, ReceiverTakesFieldsInAnyOrderLastOneCounts) {
     msg.addTag(new VTagUInt8(TAG_IO_STATE, cObject::OBJ_IO_STATE_SET));
     msg.addTag(new VTagUInt32(TAG_PORT_PNUM, 4));
     msg.addTag(new VTagString(TAG_PORT_LABEL, "second"));
-    msg.addTag(new VTagUInt16(TAG_DEV_ID, 99));       // listed tag, other type: skipped
+    msg.addTag(new VTagUInt16(TAG_DEV_ID, 99));          // listed tag, other type: skipped
     msg.addTag(new VTagString(TAG_EVT_LOG_ENTRY, "x"));  // not a port field: skipped
     msg.addTag(new VTagUInt8(TAG_EVT_OBJTYPE, cObject::OBJ_PORT_DOUT));  // missing fields
     msg.addTag(new VTagUInt8(TAG_EVT_OBJTYPE, cObject::OBJ_ACCESS));

@@ -140,9 +140,10 @@ TEST(AccessRecord, UnknownAndNonTextColumnsAreReportedAndSkipped) {
     pAccess record;
     record.setReaderLabel("before");
     pAccess filled(t, 0);
-    EXPECT_EQ("Don't know what to do with col extra(2)\n"
-              "Don't know what to do with col reader(1)\n",
-              out.text());
+    EXPECT_EQ(
+        "Don't know what to do with col extra(2)\n"
+        "Don't know what to do with col reader(1)\n",
+        out.text());
     EXPECT_STREQ("04A1", filled.getScanCode());
     EXPECT_STREQ("", filled.getReaderLabel());
     t->free();

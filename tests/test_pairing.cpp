@@ -85,9 +85,9 @@ TEST(Pairing, TextsAreKeptAsTheyStand) {
                   "<LEDlabel value=\"LED &amp; B \" value2=\"no\"/></Reader>"
                   "<Reader name=\"B\"><IOlabel/><IOlabel value=\"I\"/><IOlabel/>"
                   "<LEDlabel value=\"L\"/></Reader>"));
-    EXPECT_EQ((std::vector<Record>{Record{" Door 1 ", "  RELAY A", "LED & B "},
-                                   Record{"B", "I", "L"}}),
-              load(dir.file("a.xml")));
+    EXPECT_EQ(
+        (std::vector<Record>{Record{" Door 1 ", "  RELAY A", "LED & B "}, Record{"B", "I", "L"}}),
+        load(dir.file("a.xml")));
 }
 
 TEST(Pairing, HostileFilesNeitherHangNorReachOut) {
@@ -104,8 +104,9 @@ TEST(Pairing, HostileFilesNeitherHangNorReachOut) {
         laughs += "\">";
         prev = n.c_str();
     }
-    laughs += "]><scl_connections><Reader name=\"&j;\"><IOlabel value=\"&j;\"/>"
-              "<LEDlabel value=\"L\"/></Reader></scl_connections>";
+    laughs +=
+        "]><scl_connections><Reader name=\"&j;\"><IOlabel value=\"&j;\"/>"
+        "<LEDlabel value=\"L\"/></Reader></scl_connections>";
     writeFile(dir.file("laughs.xml"), laughs);
     // Deep nesting.
     std::string deep = "<scl_connections>";

@@ -37,9 +37,9 @@ TEST(Printer, StringsAreCleanedAndCut) {
     VMsg set(vwire::MSG_SET, 0);
     set.addTag(new VTagString(21, "a\tb\"c\rd\ne"));
     set.addTag(new VTagString(26, std::string(300, 'x').c_str()));
-    EXPECT_EQ("SET:\nTAG_IO_LABEL=\"a b'c d e\" \nTAG_PORT_LABEL=\"" + std::string(127, 'x') +
-                  "\" \n\n",
-              show(&set));
+    EXPECT_EQ(
+        "SET:\nTAG_IO_LABEL=\"a b'c d e\" \nTAG_PORT_LABEL=\"" + std::string(127, 'x') + "\" \n\n",
+        show(&set));
 }
 
 TEST(Printer, ValuesByType) {
@@ -57,14 +57,15 @@ TEST(Printer, FloatsAndUnknownTagsKeepTheLineOpen) {
     VMsg msg(vwire::MSG_EVT, 0);
     msg.addTag(VTagFloat::fromBits(49, 0x3F800000));
     msg.addTag(new VTagUInt8(60, 1));
-    msg.addTag(new VTagUInt32(56, 0xC0200000));  // -2.5 sent as a UINT32
+    msg.addTag(new VTagUInt32(56, 0xC0200000));      // -2.5 sent as a UINT32
     msg.addTag(new VTagString(50, "not a number"));  // a string read as a float: 0
     msg.addTag(new VTagUInt8(255, 1));
     msg.addTag(new VTagUInt8(17, 2));
-    EXPECT_EQ("EVT:\nTAG_IO_SAMPLED_VALUE=1.000000 TAG_ERR_UNKNOWN_TAGID TAG_ERR_ID=60 "
-              "TAG_AI_ALARM_HIGH_ERR=-2.500000 TAG_IO_OFFSET=0.000000 "
-              "TAG_ERR_UNKNOWN_TAGID TAG_ERR_ID=255 TAG_IO_STATE=02 \n\n",
-              show(&msg));
+    EXPECT_EQ(
+        "EVT:\nTAG_IO_SAMPLED_VALUE=1.000000 TAG_ERR_UNKNOWN_TAGID TAG_ERR_ID=60 "
+        "TAG_AI_ALARM_HIGH_ERR=-2.500000 TAG_IO_OFFSET=0.000000 "
+        "TAG_ERR_UNKNOWN_TAGID TAG_ERR_ID=255 TAG_IO_STATE=02 \n\n",
+        show(&msg));
 }
 
 TEST(Printer, UnknownMessageIdIsReportedAndDestroyed) {
@@ -80,23 +81,32 @@ TEST(Printer, TheTagTable) {
     struct Name {
         uint8_t id;
         const char* name;
-    } names[] = {{0, "TAG_BUS_EVT"},          {4, "TAG_ERR_UNKNOWN_MSGID"},
-                 {14, "TAG_DEV_NANALOGOUTPUT"}, {15, "TAG_IP_CFG"},
-                 {16, "TAG_OP_CFG"},           {23, "TAG_PORT_CFG"},
-                 {28, "TAG_PORT_ALARM_STATUS"}, {32, "TAG_SITE_NMS_ADDRESS"},
-                 {33, "TAG_SITE_CURR_EVT_SEQ"}, {34, "TAG_SITE_LAST_EVT_SEQ"},
-                 {35, "TAG_SITE_STATE"},       {36, "TAG_EVT_LOG_ENTRY"},
-                 {43, "TAG_EVT_OPERATION_TYPE"}, {47, "TAG_EVT_END_TIME"},
-                 {48, "TAG_AI_CFG"},           {57, "TAG_AI_SAMPLE_RATE"},
-                 {58, "TAG_AI_REPORT_RATE"},   {59, "TAG_AI_DISPLAY_UNIT"},
+    } names[] = {{0, "TAG_BUS_EVT"},
+                 {4, "TAG_ERR_UNKNOWN_MSGID"},
+                 {14, "TAG_DEV_NANALOGOUTPUT"},
+                 {15, "TAG_IP_CFG"},
+                 {16, "TAG_OP_CFG"},
+                 {23, "TAG_PORT_CFG"},
+                 {28, "TAG_PORT_ALARM_STATUS"},
+                 {32, "TAG_SITE_NMS_ADDRESS"},
+                 {33, "TAG_SITE_CURR_EVT_SEQ"},
+                 {34, "TAG_SITE_LAST_EVT_SEQ"},
+                 {35, "TAG_SITE_STATE"},
+                 {36, "TAG_EVT_LOG_ENTRY"},
+                 {43, "TAG_EVT_OPERATION_TYPE"},
+                 {47, "TAG_EVT_END_TIME"},
+                 {48, "TAG_AI_CFG"},
+                 {57, "TAG_AI_SAMPLE_RATE"},
+                 {58, "TAG_AI_REPORT_RATE"},
+                 {59, "TAG_AI_DISPLAY_UNIT"},
                  {64, "TAG_VERSION"}};
     for (const Name& n : names) {
         EXPECT_EQ(std::string(n.name) + "=01 \n", tagText(VTagUInt8(n.id, 1))) << int(n.id);
     }
-    const char* floats[] = {"TAG_IO_SAMPLED_VALUE",   "TAG_IO_OFFSET",
-                            "TAG_IO_GAIN",            "TAG_AI_CALCULATED_VALUE",
-                            "TAG_AI_ALARM_LOW_WARN",  "TAG_AI_ALARM_LOW_ERR",
-                            "TAG_AI_ALARM_HIGH_WARN", "TAG_AI_ALARM_HIGH_ERR"};
+    const char* floats[] = {
+        "TAG_IO_SAMPLED_VALUE",    "TAG_IO_OFFSET",         "TAG_IO_GAIN",
+        "TAG_AI_CALCULATED_VALUE", "TAG_AI_ALARM_LOW_WARN", "TAG_AI_ALARM_LOW_ERR",
+        "TAG_AI_ALARM_HIGH_WARN",  "TAG_AI_ALARM_HIGH_ERR"};
     for (uint8_t id = 49; id <= 56; ++id) {
         EXPECT_EQ(std::string(floats[id - 49]) + "=0.000000 ", tagText(VTagUInt32(id, 0)));
     }

@@ -109,8 +109,8 @@ TEST(Properties, LongLineIsSkippedAndLoadingGoesOn) {
     EXPECT_STREQ("d", props.getString("huge", "d"));
     EXPECT_STREQ("3", props.getString("last", "d"));
     std::string p = dir.file("p");
-    EXPECT_EQ("Skipping line 3 of " + p + ": longer than 255 bytes\n" + "Skipping line 5 of " +
-                  p + ": longer than 255 bytes\n" + "Skipping line 7 of " + p +
+    EXPECT_EQ("Skipping line 3 of " + p + ": longer than 255 bytes\n" + "Skipping line 5 of " + p +
+                  ": longer than 255 bytes\n" + "Skipping line 7 of " + p +
                   ": longer than 255 bytes\n",
               printed);
 }

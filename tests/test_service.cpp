@@ -46,18 +46,17 @@ TEST(Service, TraceOfOneAccessEvent) {
               site.sets());
     ASSERT_GE(site.service().waitFor("04A1 | R", 5000, mark), 0);
     std::vector<std::string> out = site.service().lines();
-    EXPECT_EQ((std::vector<std::string>{"scanCode:04A1", "table codes", "sc | reader",
-                                        "04A1 | R"}),
+    EXPECT_EQ((std::vector<std::string>{"scanCode:04A1", "table codes", "sc | reader", "04A1 | R"}),
               std::vector<std::string>(out.begin() + static_cast<long>(mark), out.end()));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ((std::vector<std::string>{
-                  "DEBUG|Received Message from ulxd", "DEBUG|Got MSG_EVT",
-                  "DEBUG|Got MSG_EVT:ACCESS SEQ(07) ", "DEBUG|Device serial: 12",
-                  "DEBUG|Scan_code: 04A1", "DEBUG|Found Reader R for scancode 04A1",
-                  "DEBUG|IN TOGGLE PORT: 2", "DEBUG|TEMP FOUND", "DEBUG|IF WORKS",
-                  "DEBUG|TEMP FOUND", "DEBUG|IN TOGGLE PORT: 2", "DEBUG|TEMP FOUND",
-                  "DEBUG|TEMP FOUND", "DEBUG|IF WORKS"}),
-              eventLog(site));
+    EXPECT_EQ(
+        (std::vector<std::string>{"DEBUG|Received Message from ulxd", "DEBUG|Got MSG_EVT",
+                                  "DEBUG|Got MSG_EVT:ACCESS SEQ(07) ", "DEBUG|Device serial: 12",
+                                  "DEBUG|Scan_code: 04A1", "DEBUG|Found Reader R for scancode 04A1",
+                                  "DEBUG|IN TOGGLE PORT: 2", "DEBUG|TEMP FOUND", "DEBUG|IF WORKS",
+                                  "DEBUG|TEMP FOUND", "DEBUG|IN TOGGLE PORT: 2", "DEBUG|TEMP FOUND",
+                                  "DEBUG|TEMP FOUND", "DEBUG|IF WORKS"}),
+        eventLog(site));
     // Start-up: settings logged, discovery progress on standard output.
     std::vector<std::string> log = site.log();
     EXPECT_TRUE(contains(log, "DEBUG|host:127.0.2.2|"));
@@ -93,8 +92,7 @@ TEST(Service, TogglesFollowTheHeldStatesAndEveryMatch) {
                 {"Dup", "A", "A"},
                 {"Dup", "U", "NONE"},
                 {"Lobby2", "A", "B"}});
-    site.codes({{"S1", "Same"}, {"T1", "Twice"}, {"D1", "Dup"}, {"L1", "lobby2"},
-                {"E1", ""}});
+    site.codes({{"S1", "Same"}, {"T1", "Twice"}, {"D1", "Dup"}, {"L1", "lobby2"}, {"E1", ""}});
     site.config();
     site.startSim(
         "port 1 1 dout X set\n"
@@ -118,25 +116,27 @@ TEST(Service, TogglesFollowTheHeldStatesAndEveryMatch) {
     // Same reader again: each toggle starts from the state the last one left.
     site.sim().write("scan 9 T1\n");
     ASSERT_TRUE(site.waitSets(7));
-    EXPECT_EQ((std::vector<std::string>{"SET serial=1 port=1 label=X state=clear",
-                                        "SET serial=1 port=1 label=X state=set",
-                                        "SET serial=1 port=2 label=D state=set",
-                                        "SET serial=1 port=4 label=D state=clear",
-                                        "SET serial=1 port=5 label=U state=set",
-                                        "SET serial=1 port=2 label=D state=clear",
-                                        "SET serial=1 port=4 label=D state=set"}),
-              site.sets());
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "SET serial=1 port=1 label=X state=clear", "SET serial=1 port=1 label=X state=set",
+            "SET serial=1 port=2 label=D state=set", "SET serial=1 port=4 label=D state=clear",
+            "SET serial=1 port=5 label=U state=set", "SET serial=1 port=2 label=D state=clear",
+            "SET serial=1 port=4 label=D state=set"}),
+        site.sets());
 
     // Case differs ("lobby2"), empty reader: no match, both info lines.
     site.sim().write("scan 9 L1\nscan 9 E1\nseq 10\nscan 9 S1\n");
     ASSERT_TRUE(site.waitSets(9));
     std::vector<std::string> log = site.log();
-    EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve IO corresponding to "
-                              "ReaderName:lobby2"));
-    EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve LED corresponding to "
-                              "ReaderName:lobby2"));
-    EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve IO corresponding to "
-                              "ReaderName:"));
+    EXPECT_TRUE(contains(log,
+                         "INFO|Error when trying to retrieve IO corresponding to "
+                         "ReaderName:lobby2"));
+    EXPECT_TRUE(contains(log,
+                         "INFO|Error when trying to retrieve LED corresponding to "
+                         "ReaderName:lobby2"));
+    EXPECT_TRUE(contains(log,
+                         "INFO|Error when trying to retrieve IO corresponding to "
+                         "ReaderName:"));
     EXPECT_TRUE(contains(log, "DEBUG|Got MSG_EVT:ACCESS SEQ(0A) "));  // sequence 10
     EXPECT_EQ(9u, site.sets().size());
 }
@@ -171,19 +171,21 @@ TEST(Service, UnknownCodesOtherMessagesAndObjects) {
     EXPECT_EQ(4u, site.sets().size());
     std::vector<std::string> log = eventLog(site);
     std::vector<std::string> head(log.begin(), log.begin() + 13);
-    EXPECT_EQ((std::vector<std::string>{
-                  "DEBUG|Received Message from ulxd", "DEBUG|Unknown Message Type 1",
-                  "DEBUG|Received Message from ulxd", "DEBUG|Got MSG_EVT",
-                  "DEBUG|Received Message from ulxd", "DEBUG|Got MSG_EVT",
-                  "DEBUG|Got MSG_EVT:EVENT", "DEBUG|Got MSG_EVT:ACCESS SEQ(21) ",
-                  "DEBUG|Device serial: 3", "DEBUG|Scan_code: FFFF",
-                  "DEBUG|No Scancode value found", "DEBUG|Got MSG_EVT:ACCESS SEQ(21) ",
-                  "DEBUG|Device serial: 4"}),
-              head);
-    EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve IO corresponding to "
-                              "ReaderName:NoPair"));
-    EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve LED corresponding to "
-                              "ReaderName:NoPair"));
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "DEBUG|Received Message from ulxd", "DEBUG|Unknown Message Type 1",
+            "DEBUG|Received Message from ulxd", "DEBUG|Got MSG_EVT",
+            "DEBUG|Received Message from ulxd", "DEBUG|Got MSG_EVT", "DEBUG|Got MSG_EVT:EVENT",
+            "DEBUG|Got MSG_EVT:ACCESS SEQ(21) ", "DEBUG|Device serial: 3", "DEBUG|Scan_code: FFFF",
+            "DEBUG|No Scancode value found", "DEBUG|Got MSG_EVT:ACCESS SEQ(21) ",
+            "DEBUG|Device serial: 4"}),
+        head);
+    EXPECT_TRUE(contains(log,
+                         "INFO|Error when trying to retrieve IO corresponding to "
+                         "ReaderName:NoPair"));
+    EXPECT_TRUE(contains(log,
+                         "INFO|Error when trying to retrieve LED corresponding to "
+                         "ReaderName:NoPair"));
 }
 
 TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
@@ -269,26 +271,30 @@ TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
 
 TEST(Service, NoDaemonNoFilesAndOverlongSettings) {
     ServiceSite site("127.0.2.7");
-    site.config("host=" + std::string(40, '1') + "\n" +
-                "ioPairFile=" + std::string(32, 'p') + "\n" +  // 32: one too many
-                "dblocal=" + std::string(63, 'd') + "\n");     // 63: fits
+    site.config("host=" + std::string(40, '1') + "\n" + "ioPairFile=" + std::string(32, 'p') +
+                "\n" +                                      // 32: one too many
+                "dblocal=" + std::string(63, 'd') + "\n");  // 63: fits
     site.startService();
     // The refused host falls back to 127.0.0.1; nothing listens there on
     // port 60000 in the tests, so discovery gets no reply.
     ASSERT_GE(site.service().waitFor("Our pointer is NULL", 15000), 0);
     std::vector<std::string> out = site.service().lines();
-    EXPECT_TRUE(contains(out, "Configuration value of host is longer than 31 characters; "
-                              "using the default 127.0.0.1"));
-    EXPECT_TRUE(contains(out, "Configuration value of ioPairFile is longer than 31 "
-                              "characters; using the default /etc/ulx/dorvane.xml"));
-    EXPECT_FALSE(contains(out, "Configuration value of dblocal is longer than 63 characters; "
-                               "using the default /var/ulx/access.db"));
+    EXPECT_TRUE(contains(out,
+                         "Configuration value of host is longer than 31 characters; "
+                         "using the default 127.0.0.1"));
+    EXPECT_TRUE(contains(out,
+                         "Configuration value of ioPairFile is longer than 31 "
+                         "characters; using the default /etc/ulx/dorvane.xml"));
+    EXPECT_FALSE(contains(out,
+                          "Configuration value of dblocal is longer than 63 characters; "
+                          "using the default /var/ulx/access.db"));
     ASSERT_TRUE(site.waitReady());
     std::vector<std::string> log = site.log();
     EXPECT_TRUE(contains(log, "DEBUG|host:127.0.0.1|"));
     EXPECT_TRUE(contains(log, "DEBUG|ioPairFile:/etc/ulx/dorvane.xml|"));
-    EXPECT_TRUE(contains(log, "ERROR|configuration value of host is longer than 31 characters; "
-                              "using the default 127.0.0.1"));
+    EXPECT_TRUE(contains(log,
+                         "ERROR|configuration value of host is longer than 31 characters; "
+                         "using the default 127.0.0.1"));
 }
 
 TEST(Service, MissingConfigurationUsesTheDefaults) {

@@ -75,7 +75,9 @@ std::string StdoutCapture::text() {
     return mText;
 }
 
-StdoutCapture::~StdoutCapture() { text(); }
+StdoutCapture::~StdoutCapture() {
+    text();
+}
 
 void execSql(const std::string& path, const std::string& sql) {
     sqlite3* db = nullptr;

@@ -15,8 +15,8 @@ namespace {
 
 std::string fileConfig(const std::string& logPath, const char* priority = "DEBUG") {
     return std::string("host=127.0.0.1\n") + "log4cpp.rootCategory=" + priority + ", F\n" +
-           "log4cpp.appender.F=FileAppender\n" + "log4cpp.appender.F.fileName=" + logPath +
-           "\n" + "log4cpp.appender.F.layout=PatternLayout\n" +
+           "log4cpp.appender.F=FileAppender\n" + "log4cpp.appender.F.fileName=" + logPath + "\n" +
+           "log4cpp.appender.F.layout=PatternLayout\n" +
            "log4cpp.appender.F.layout.ConversionPattern=%c|%p|%m%n\n";
 }
 

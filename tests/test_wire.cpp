@@ -55,8 +55,7 @@ TEST(Wire, RoundTripOfEveryTagType) {
     EXPECT_EQ(200, back->mMsgSeq);
     ASSERT_EQ(8u, back->tagCount());
     EXPECT_EQ(VTag::VT_NULL, back->tagAt(0)->getTagType());
-    EXPECT_EQ("label with \"quotes\"",
-              static_cast<const VTagString*>(back->tagAt(1))->getString());
+    EXPECT_EQ("label with \"quotes\"", static_cast<const VTagString*>(back->tagAt(1))->getString());
     EXPECT_EQ("", static_cast<const VTagString*>(back->tagAt(2))->getString());
     EXPECT_EQ(0xDEADBEEFu, static_cast<const VTagUInt32*>(back->tagAt(3))->getValue());
     EXPECT_EQ(0xBEEF, static_cast<const VTagUInt16*>(back->tagAt(4))->getValue());
@@ -80,10 +79,9 @@ TEST(Wire, ExampleScanByteForByte) {
     msg.addTag(new VTagUInt8(40, 10));
     msg.addTag(new VTagUInt32(8, 12));
     msg.addTag(new VTagString(36, "04A1"));
-    std::vector<uint8_t> expected = {0x01, 0x03, 0x07, 0x00, 0x00, 0x00, 0x00, 0x15, 0x28,
-                                     0x04, 0x00, 0x01, 0x0A, 0x08, 0x02, 0x00, 0x04, 0x00,
-                                     0x00, 0x00, 0x0C, 0x24, 0x01, 0x00, 0x04, 0x30, 0x34,
-                                     0x41, 0x31};
+    std::vector<uint8_t> expected = {0x01, 0x03, 0x07, 0x00, 0x00, 0x00, 0x00, 0x15, 0x28, 0x04,
+                                     0x00, 0x01, 0x0A, 0x08, 0x02, 0x00, 0x04, 0x00, 0x00, 0x00,
+                                     0x0C, 0x24, 0x01, 0x00, 0x04, 0x30, 0x34, 0x41, 0x31};
     EXPECT_EQ(expected, encodeMsg(msg));
 }
 

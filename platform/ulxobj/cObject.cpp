@@ -5,7 +5,6 @@ cObject::~cObject() = default;
 cObjectPort::cObjectPort(eObjectTypes type)
     : cObject(type), mPortType(PORT_TYPE_NONE), mDeviceSerial(0), mPortId(0) {}
 
-cObjectDOutput::cObjectDOutput()
-    : cObjectPort(OBJ_PORT_DOUT), mOutputState(OBJ_IO_STATE_UNKNOWN) {
+cObjectDOutput::cObjectDOutput() : cObjectPort(OBJ_PORT_DOUT), mOutputState(OBJ_IO_STATE_UNKNOWN) {
     setPortType(PORT_TYPE_DISCRETE_OUT);
 }

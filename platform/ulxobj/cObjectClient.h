@@ -109,7 +109,7 @@ private:
     uint8_t mNextSeq;
     std::deque<VMsg*> mEvents;
     std::atomic<size_t> mEventCount;  // mEvents.size(), readable without the lock
-    size_t mEventPeak;                 // the largest backlog since the queue was last empty
+    size_t mEventPeak;                // the largest backlog since the queue was last empty
 
     std::mutex mWriteMutex;  // one writer at a time; taken before mMutex
     std::mutex mLogMutex;    // the base cVlog buffer, used by requesting threads

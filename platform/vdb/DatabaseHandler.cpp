@@ -110,7 +110,9 @@ DatabaseHandler::DatabaseHandler(DatabaseType type, const char* path, bool creat
     ensureOpen();
 }
 
-DatabaseHandler::~DatabaseHandler() { close(); }
+DatabaseHandler::~DatabaseHandler() {
+    close();
+}
 
 void DatabaseHandler::close() {
     for (auto& entry : mStatements) {
@@ -203,8 +205,8 @@ int DatabaseHandler::Find(TabuloObj* query, TableData** result) {
         }
         // Key columns of the query, paired with their values.
         std::vector<std::pair<const ColumnNameList*, KeyValue>> keys;
-        const ColumnDataList* value = data->headRowList != nullptr ? data->headRowList->head
-                                                                   : nullptr;
+        const ColumnDataList* value =
+            data->headRowList != nullptr ? data->headRowList->head : nullptr;
         for (const ColumnNameList* c = data->headColNames; c != nullptr && value != nullptr;
              c = c->next, value = value->next) {
             if (c->isPrimaryKey) {

@@ -13,8 +13,8 @@
 #include <map>
 #include <string>
 
-#include "TabuloObj.h"
 #include "TableData.h"
+#include "TabuloObj.h"
 #include "cVlog.h"
 
 struct sqlite3;

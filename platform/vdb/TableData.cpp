@@ -43,7 +43,9 @@ TableData::TableData() : headColNames(nullptr), headRowList(nullptr), next(nullp
     tableName[0] = '\0';
 }
 
-void TableData::setTableName(const char* name) { copyField(tableName, sizeof(tableName), name); }
+void TableData::setTableName(const char* name) {
+    copyField(tableName, sizeof(tableName), name);
+}
 
 ColumnNameList* TableData::addColumn(const char* name, sqlType type, bool isPrimaryKey) {
     auto* col = new ColumnNameList;
@@ -136,4 +138,6 @@ void TableData::freeObj(TableData* table) {
     }
 }
 
-void TableData::free() { freeObj(this); }
+void TableData::free() {
+    freeObj(this);
+}

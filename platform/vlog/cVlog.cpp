@@ -1,15 +1,14 @@
 #include "cVlog.h"
 
+#include <cstdarg>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
 #include <log4cpp/Category.hh>
 #include <log4cpp/OstreamAppender.hh>
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/Priority.hh>
 #include <log4cpp/PropertyConfigurator.hh>
-
-#include <cstdarg>
-#include <cstdio>
-#include <fstream>
-#include <iostream>
 #include <mutex>
 #include <set>
 #include <string>
@@ -131,7 +130,7 @@ void cVlog::logv(VlogPiority priority, const char* fmt, va_list args) {
     mCategory->log(static_cast<log4cpp::Priority::Value>(priority), std::string(mLogBuffer));
 }
 
-#define DORVANE_VLOG_LEVEL(name, prio)     \
+#define DORVANE_VLOG_LEVEL(name, prio)       \
     void cVlog::name(const char* fmt, ...) { \
         va_list args;                        \
         va_start(args, fmt);                 \

@@ -2,8 +2,7 @@
 
 #include <new>
 
-VList::VList()
-    : cVlog("Vlist"), mStart(nullptr), mCurrent(nullptr), mEnd(nullptr), mNodeCount(0) {}
+VList::VList() : cVlog("Vlist"), mStart(nullptr), mCurrent(nullptr), mEnd(nullptr), mNodeCount(0) {}
 
 VList::~VList() {
     VListNode* node = mStart;
@@ -34,9 +33,13 @@ bool VList::add(void* data) {
     return true;
 }
 
-void VList::reset() { mCurrent = mStart; }
+void VList::reset() {
+    mCurrent = mStart;
+}
 
-void* VList::get() { return mCurrent != nullptr ? mCurrent->mData : nullptr; }
+void* VList::get() {
+    return mCurrent != nullptr ? mCurrent->mData : nullptr;
+}
 
 bool VList::step() {
     if (mCurrent == nullptr) {

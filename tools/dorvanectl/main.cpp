@@ -66,8 +66,8 @@ Settings readSettings(const char* path) {
         const char* name;
         std::string* value;
         size_t max;
-    } keys[] = {{"host", &s.host, 31}, {"ioPairFile", &s.ioPairFile, 31},
-                {"dblocal", &s.dblocal, 63}};
+    } keys[] = {
+        {"host", &s.host, 31}, {"ioPairFile", &s.ioPairFile, 31}, {"dblocal", &s.dblocal, 63}};
     for (const Key& k : keys) {
         std::string value = props.getString(k.name, k.value->c_str());
         if (value.size() > k.max) {
@@ -141,9 +141,12 @@ std::vector<std::string> refusedReaders(const std::string& path) {
             }
         }
         std::string missing;
-        if (name.empty()) missing += " name";
-        if (io.empty()) missing += " IO label";
-        if (led.empty()) missing += " LED label";
+        if (name.empty())
+            missing += " name";
+        if (io.empty())
+            missing += " IO label";
+        if (led.empty())
+            missing += " LED label";
         if (!missing.empty()) {
             out.push_back("Reader #" + std::to_string(n) + " (\"" + name +
                           "\") is left out: empty or missing" + missing);
@@ -198,8 +201,8 @@ bool readOutputs(cObjectClient& client, const std::string& host, std::vector<Out
     for (cObject* o = rx->first(); o != nullptr; o = rx->next()) {
         auto* out = dynamic_cast<cObjectDOutput*>(o);
         if (out != nullptr && out->getPortType() == cObjectPort::PORT_TYPE_DISCRETE_OUT) {
-            outputs->push_back(
-                {out->getDeviceSerial(), out->getPortId(), out->getPortLabel(), out->getOutputState()});
+            outputs->push_back({out->getDeviceSerial(), out->getPortId(), out->getPortLabel(),
+                                out->getOutputState()});
         }
     }
     rx->deleteObjects();
@@ -226,8 +229,9 @@ int countCarrying(const std::vector<Output>& outputs, const std::string& label) 
 }
 
 const char* stateName(int s) {
-    return s == cObject::OBJ_IO_STATE_SET ? "set" : s == cObject::OBJ_IO_STATE_CLEAR ? "clear"
-                                                                                      : "unknown";
+    return s == cObject::OBJ_IO_STATE_SET     ? "set"
+           : s == cObject::OBJ_IO_STATE_CLEAR ? "clear"
+                                              : "unknown";
 }
 
 int check(const char* configPath) {
@@ -287,7 +291,8 @@ int check(const char* configPath) {
         std::set<std::string> labels;
         for (const std::string& reader : [&] {
                  std::set<std::string> names;
-                 for (const Record& r : records) names.insert(r.reader);
+                 for (const Record& r : records)
+                     names.insert(r.reader);
                  return names;
              }()) {
             const Record* w = winner(records, reader);
@@ -461,10 +466,10 @@ int main(int argc, char** argv) {
          nullptr, 0},
         {'l', "lookup", "CODE: what a scan of CODE would do", 1, nullptr, 0, code, sizeof(code)},
         {'p', "ports", "print the site daemon's ports", 0, &doPorts, 1, nullptr, 0},
-        {'w', "watch", "print every message of the site daemon until interrupted", 0, &doWatch,
-         1, nullptr, 0},
-        {'C', "config", "FILE: configuration file (default " DORVANE_CONFIG_FILE ")", 1, nullptr,
-         0, config, sizeof(config)},
+        {'w', "watch", "print every message of the site daemon until interrupted", 0, &doWatch, 1,
+         nullptr, 0},
+        {'C', "config", "FILE: configuration file (default " DORVANE_CONFIG_FILE ")", 1, nullptr, 0,
+         config, sizeof(config)},
         {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
     if (!argParser::getArguments(argc, argv, options)) {
         return 0;

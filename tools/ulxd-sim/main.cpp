@@ -66,8 +66,9 @@ struct Sim {
 };
 
 const char* stateName(int s) {
-    return s == cObject::OBJ_IO_STATE_SET ? "set" : s == cObject::OBJ_IO_STATE_CLEAR ? "clear"
-                                                                                      : "unknown";
+    return s == cObject::OBJ_IO_STATE_SET     ? "set"
+           : s == cObject::OBJ_IO_STATE_CLEAR ? "clear"
+                                              : "unknown";
 }
 
 std::vector<std::string> tokens(const std::string& line) {
@@ -402,8 +403,8 @@ int main(int argc, char** argv) {
         {'p', "port", "port to listen on (default 60000)", 1, nullptr, 0, portText,
          sizeof(portText)},
         {'s', "site", "site file (required)", 1, nullptr, 0, sitePath, sizeof(sitePath)},
-        {0, "no-set-reply", "apply SET requests but never answer them", 0, &noSetReply, 1,
-         nullptr, 0},
+        {0, "no-set-reply", "apply SET requests but never answer them", 0, &noSetReply, 1, nullptr,
+         0},
         {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
     if (!argParser::getArguments(argc, argv, options)) {
         printf("%s", kUsageExtra);
