@@ -9,22 +9,13 @@
 
 #include "SCLpairs.h"
 #include "cSCL.h"
+#include "fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static std::string path = [] {
-        char tmpl[] = "/tmp/dorvane-fuzz-pairs-XXXXXX";
-        int fd = mkstemp(tmpl);
-        close(fd);
-        return std::string(tmpl);
-    }();
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr) {
+    std::string path = fuzzutil::writeInput("pairs", data, size);
+    if (path.empty()) {
         return 0;
     }
-    fwrite(data, 1, size, f);
-    fclose(f);
-    static FILE* devnull = freopen("/dev/null", "w", stdout);
-    (void)devnull;
     cSCLpairs loader;
     VList* list = loader.getSCLpairsLst(path.c_str());
     if (list != nullptr) {

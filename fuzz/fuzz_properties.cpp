@@ -6,24 +6,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_util.h"
 #include "properties.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static std::string path = [] {
-        char tmpl[] = "/tmp/dorvane-fuzz-props-XXXXXX";
-        int fd = mkstemp(tmpl);
-        close(fd);
-        return std::string(tmpl);
-    }();
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr) {
+    std::string path = fuzzutil::writeInput("props", data, size);
+    if (path.empty()) {
         return 0;
     }
-    fwrite(data, 1, size, f);
-    fclose(f);
-    // Its one diagnostic goes to standard output; keep the run quiet.
-    static FILE* devnull = freopen("/dev/null", "w", stdout);
-    (void)devnull;
     cProperties props;
     props.load(path.c_str());
     const char* keys[] = {"host", "ioPairFile", "dblocal", "", "a"};

@@ -185,16 +185,22 @@ bool readCodes(const std::string& path, std::vector<std::pair<std::string, std::
     return ok;
 }
 
-// The site's discrete outputs, or false when the daemon does not answer.
-bool readOutputs(cObjectClient& client, const std::string& host, std::vector<Output>* outputs) {
+// Connects and asks for the port list as the service does: the reply, or
+// null when the daemon does not answer.
+cObjectList* queryPorts(cObjectClient& client, const std::string& host) {
     if (!client.start(host.c_str(), kPort)) {
-        return false;
+        return nullptr;
     }
     cObjectPort query;
     query.setPortType(cObjectPort::PORT_TYPE_DISCRETE_OUT);
     cObjectList tx;
     tx.add(&query);
-    cObjectList* rx = client.get(&tx);
+    return client.get(&tx);
+}
+
+// The site's discrete outputs, or false when the daemon does not answer.
+bool readOutputs(cObjectClient& client, const std::string& host, std::vector<Output>* outputs) {
+    cObjectList* rx = queryPorts(client, host);
     if (rx == nullptr) {
         return false;
     }
@@ -395,18 +401,10 @@ int lookup(const char* configPath, const char* code) {
 int ports(const char* configPath) {
     Settings s = readSettings(configPath);
     cObjectClient client;
-    if (!client.start(s.host.c_str(), kPort)) {
+    cObjectList* rx = queryPorts(client, s.host);
+    if (rx == nullptr) {
         fprintf(stderr, "site daemon %s port %u does not answer\n", s.host.c_str(),
                 static_cast<unsigned>(kPort));
-        return 1;
-    }
-    cObjectPort query;
-    query.setPortType(cObjectPort::PORT_TYPE_DISCRETE_OUT);
-    cObjectList tx;
-    tx.add(&query);
-    cObjectList* rx = client.get(&tx);
-    if (rx == nullptr) {
-        fprintf(stderr, "no reply to the port query\n");
         return 1;
     }
     VMsg* msg = objcodec::toMessage(*rx, vwire::MSG_GET, rx->getMsgSeq());
