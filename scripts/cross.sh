@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-scripts/deps.sh crossbuild-essential-armhf qemu-user mmdebstrap
+scripts/deps.sh crossbuild-essential-armhf qemu-user mmdebstrap file
 build=${1:-build-armhf}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
