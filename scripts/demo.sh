@@ -51,6 +51,11 @@ mkfifo sim.in
 pids+=($!)
 exec 3> sim.in
 for _ in $(seq 50); do grep -q LISTENING sim.out && break; sleep 0.1; done
+if ! grep -q LISTENING sim.out; then
+    cat sim.out >&2
+    echo "The simulated site could not listen on $addr port 60000; try: scripts/demo.sh $1 127.0.0.2" >&2
+    exit 1
+fi
 sed -u 's/^/  [ulxd-sim] /' < <(tail -n +1 -f sim.out) &
 pids+=($!)
 
