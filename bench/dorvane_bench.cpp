@@ -61,13 +61,8 @@ public:
     ~Conn() { close(mFd); }
     int fd() const { return mFd; }
     void sendBytes(const std::vector<uint8_t>& b) {
-        size_t sent = 0;
-        while (sent < b.size()) {
-            ssize_t n = ::send(mFd, b.data() + sent, b.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                die("send failed");
-            sent += static_cast<size_t>(n);
-        }
+        if (!vwire::sendAll(mFd, b))
+            die("send failed");
     }
     void send(const VMsg& msg) {
         std::vector<uint8_t> b;

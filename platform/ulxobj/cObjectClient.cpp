@@ -188,21 +188,7 @@ bool cObjectClient::waitStopping(int ms) {
 bool cObjectClient::sendAll(const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> lock(mWriteMutex);
     int fd = mFd.load();
-    if (fd < 0) {
-        return false;
-    }
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<size_t>(n);
-    }
-    return true;
+    return fd >= 0 && vwire::sendAll(fd, bytes);
 }
 
 void cObjectClient::readLoop() {

@@ -1,5 +1,9 @@
 #include "VWire.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
+
 namespace vwire {
 
 namespace {
@@ -181,6 +185,21 @@ bool encode(const VMsg& msg, std::vector<uint8_t>& out) {
     out[start + 5] = static_cast<uint8_t>(bodyLength >> 16);
     out[start + 6] = static_cast<uint8_t>(bodyLength >> 8);
     out[start + 7] = static_cast<uint8_t>(bodyLength);
+    return true;
+}
+
+bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
     return true;
 }
 

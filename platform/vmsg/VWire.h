@@ -43,6 +43,10 @@ DecodeResult decode(const uint8_t* data, size_t size);
 // when a tag's value or the body is too long for the format.
 bool encode(const VMsg& msg, std::vector<uint8_t>& out);
 
+// Writes all of bytes to the stream socket fd, going on after a partial
+// write or EINTR, never raising SIGPIPE. False when the connection failed.
+bool sendAll(int fd, const std::vector<uint8_t>& bytes);
+
 }  // namespace vwire
 
 #endif

@@ -180,17 +180,9 @@ Port* findPort(Sim& sim, uint32_t serial, uint32_t id) {
 }
 
 void sendBytes(int fd, const std::vector<uint8_t>& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;  // the read side notices the closed connection
-        }
-        sent += static_cast<size_t>(n);
-    }
+    // A failed write is left to the read side, which notices the closed
+    // connection.
+    (void)vwire::sendAll(fd, bytes);
 }
 
 void sendMsg(int fd, const VMsg& msg) {
