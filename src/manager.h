@@ -19,17 +19,14 @@
 #include "cObjectListener.h"
 #include "cVlog.h"
 #include "pAccess.h"
-
-#ifndef DORVANE_CONFIG_FILE
-#define DORVANE_CONFIG_FILE "/etc/ulx/dorvane.conf"
-#endif
+#include "settings.h"
 
 // The configuration values used during construction.
 struct property_values {
-    char configFile[32];
-    char host[32];
-    char ioPairFile[32];
-    char dblocal[64];
+    char configFile[settings::kConfigFileSize];
+    char host[settings::kHostSize];
+    char ioPairFile[settings::kIoPairFileSize];
+    char dblocal[settings::kDblocalSize];
 };
 
 // Label selector for getIOlabel.
@@ -45,8 +42,6 @@ public:
     void handleObjectAction(cObjectList* rx_msg) override;
     ~manager() override;
 
-    static constexpr unsigned short kDaemonPort = 60000;
-
 private:
     void initialise_lists(const char* filename);
     void handle_event(cObjectList* rx_msg);
@@ -57,8 +52,7 @@ private:
 
     // Copies the value of key into field, or the default when the value does
     // not fit (logged and written to standard output).
-    void copySetting(char* field, size_t size, const char* key, const char* value,
-                     const char* defval);
+    void copySetting(const cProperties& props, const settings::Key& key, char* field);
 
     static manager* mInstance;
 

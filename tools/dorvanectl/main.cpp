@@ -26,20 +26,15 @@
 #include "cSCL.h"
 #include "pAccess.h"
 #include "properties.h"
+#include "settings.h"
 #include "vmsg_printer.h"
-
-#ifndef DORVANE_CONFIG_FILE
-#define DORVANE_CONFIG_FILE "/etc/ulx/dorvane.conf"
-#endif
 
 namespace {
 
-const unsigned short kPort = 60000;
+const unsigned short kPort = settings::kDaemonPort;
 
 struct Settings {
-    std::string host = "127.0.0.1";
-    std::string ioPairFile = "/etc/ulx/dorvane.xml";
-    std::string dblocal = "/var/ulx/access.db";
+    std::string host, ioPairFile, dblocal;
     std::vector<std::string> problems;
 };
 
@@ -62,21 +57,22 @@ Settings readSettings(const char* path) {
         s.problems.push_back(std::string("configuration file ") + path +
                              " cannot be read: every setting takes its default");
     }
-    struct Key {
-        const char* name;
+    struct Field {
+        const settings::Key& key;
         std::string* value;
-        size_t max;
-    } keys[] = {
-        {"host", &s.host, 31}, {"ioPairFile", &s.ioPairFile, 31}, {"dblocal", &s.dblocal, 63}};
-    for (const Key& k : keys) {
-        std::string value = props.getString(k.name, k.value->c_str());
-        if (value.size() > k.max) {
-            s.problems.push_back(std::string("setting ") + k.name + " is longer than " +
-                                 std::to_string(k.max) + " characters: the service uses " +
-                                 *k.value + " instead");
-        } else {
-            *k.value = value;
+    } fields[] = {{settings::kHost, &s.host},
+                  {settings::kIoPairFile, &s.ioPairFile},
+                  {settings::kDblocal, &s.dblocal}};
+    for (const Field& f : fields) {
+        char buffer[settings::kDblocalSize];
+        static_assert(
+            settings::kHostSize <= sizeof(buffer) && settings::kIoPairFileSize <= sizeof(buffer),
+            "every setting fits the buffer");
+        std::string refusal;
+        if (!settings::copy(props, f.key, buffer, &refusal)) {
+            s.problems.push_back("setting " + refusal);
         }
+        *f.value = buffer;
     }
     return s;
 }

@@ -25,6 +25,7 @@
 #include "VWire.h"
 #include "arg_parser.h"
 #include "cObject.h"
+#include "settings.h"
 
 namespace {
 
@@ -386,7 +387,8 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     static char host[64] = "127.0.0.1";
-    static char portText[16] = "60000";
+    static char portText[16];
+    snprintf(portText, sizeof(portText), "%u", static_cast<unsigned>(settings::kDaemonPort));
     static char sitePath[4096] = "";
     int noSetReply = 0;
     argParser::argument_option options[] = {
