@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "SCLpairs.h"
+#include "VWire.h"
 #include "cSCL.h"
 #include "properties.h"
 
@@ -72,7 +73,7 @@ void manager::handleObjectAction(cObjectList* rx_msg) {
         std::unique_lock<std::mutex> lock(mStartupMutex);
         mStartupCond.wait(lock, [this] { return mStartupDone; });
     }
-    if (rx_msg->getMsgType() == 3) {
+    if (rx_msg->getMsgType() == vwire::MSG_EVT) {
         debug("Got MSG_EVT");
         handle_event(rx_msg);
     } else {

@@ -6,6 +6,13 @@
 //
 // Messages that arrive while the constructor runs are held back (the event
 // thread waits) and handled, in order, once start-up has finished.
+//
+// Threads: the constructor runs on the main thread; handleObjectAction and
+// everything it calls run on the client's event thread, one message at a
+// time, so the lists need no lock. Ownership: the manager owns the client,
+// the database handler and both lists with their elements for the life of
+// the process; it is never destroyed (the process ends by being killed), so
+// its destructor releases nothing. Failures are logged and never stop it.
 #ifndef DORVANE_SRC_MANAGER_H
 #define DORVANE_SRC_MANAGER_H
 
@@ -35,11 +42,17 @@ enum eOption { IO_LABEL = 0, LED_LABEL = 1 };
 class manager : public cObjectListener, public cVlog {
 public:
     // Creates the one manager when there is none; otherwise does nothing.
+    // Main thread only; returns when start-up has finished.
     static void start();
 
+    // Does the whole start-up. Public as the service's design has it, but
+    // only start() calls it: a second manager would open a second
+    // connection and toggle the same outputs twice.
     manager();
-    // Called on the client's event thread for every delivered message.
+    // Called on the client's event thread for every delivered message; the
+    // list stays the client's. Waits while the constructor still runs.
     void handleObjectAction(cObjectList* rx_msg) override;
+    // Releases nothing (see above); never called by the service.
     ~manager() override;
 
 private:
