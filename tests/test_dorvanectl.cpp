@@ -25,11 +25,11 @@ int run(ServiceSite& site, const std::vector<std::string>& args, std::string* ou
 }
 
 TEST(Dorvanectl, ConsistentSitePasses) {
-    ServiceSite site("127.0.3.2");
+    ServiceSite site;
     site.pairs({{"Door1", "RELAY_1", "LED_1"}});
     site.codes({{"04A1", "Door1"}, {"04A2", "Door1"}});
     site.config();
-    site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n");
+    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n"));
     std::string out;
     EXPECT_EQ(0, run(site, {"--check"}, &out)) << out;
     EXPECT_NE(std::string::npos, out.find("Pairing file pairs.xml: 1 records")) << out;
@@ -50,7 +50,7 @@ TEST(Dorvanectl, ConsistentSitePasses) {
 }
 
 TEST(Dorvanectl, InconsistentSiteFailsAndSaysWhy) {
-    ServiceSite site("127.0.3.3");
+    ServiceSite site;
     testutil::writeFile(site.file("pairs.xml"),
                         "<scl_connections>"
                         "<Reader name=\"Door1\"><IOlabel value=\"RELAY_1\"/>"
@@ -64,7 +64,7 @@ TEST(Dorvanectl, InconsistentSiteFailsAndSaysWhy) {
                         "</scl_connections>");
     site.codes({{"04A1", "Door1"}, {"0C0C", "Lobby"}});
     site.config();
-    site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n");
+    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n"));
     std::string out;
     EXPECT_EQ(1, run(site, {"--check"}, &out)) << out;
     for (const char* expected :
