@@ -72,8 +72,8 @@ void ServiceSite::config(const std::string& extra, const std::string& priority) 
 
 bool ServiceSite::startSim(const std::string& siteText, const std::vector<std::string>& extraArgs) {
     writeFile(mDir.file("site.txt"), siteText);
-    std::vector<std::string> argv = {DORVANE_BIN_DIR "/tools/ulxd-sim", "--host", mAddress,
-                                     "--site", mDir.file("site.txt")};
+    std::vector<std::string> argv = {DORVANE_SIM_BIN, "--host", mAddress, "--site",
+                                     mDir.file("site.txt")};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     mSim.reset(new Process(argv));
     if (mSim->waitFor("LISTENING") < 0) {
@@ -91,7 +91,7 @@ void ServiceSite::stopSim() {
 }
 
 void ServiceSite::startService() {
-    mService.reset(new Process({DORVANE_BIN_DIR "/src/dorvane-local"}, mDir.path()));
+    mService.reset(new Process({DORVANE_SERVICE_BIN}, mDir.path()));
 }
 
 bool ServiceSite::waitReady(int timeoutMs) {

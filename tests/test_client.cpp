@@ -77,8 +77,7 @@ TEST(Client, AgainstTheSimulator) {
                         "port 12 2 ain TEMP\n"
                         "port 12 3 dout \"LED 1\" clear\n");
     std::string address = testutil::loopbackAddress();
-    Process sim(
-        {DORVANE_BIN_DIR "/tools/ulxd-sim", "--host", address, "--site", dir.file("site.txt")});
+    Process sim({DORVANE_SIM_BIN, "--host", address, "--site", dir.file("site.txt")});
     ASSERT_GE(sim.waitFor("LISTENING"), 0);
     cObjectClient client;
     ASSERT_TRUE(client.start(address.c_str(), 60000));

@@ -13,8 +13,7 @@ namespace {
 
 // Runs dorvanectl with args in the site's directory; returns its exit status.
 int run(ServiceSite& site, const std::vector<std::string>& args, std::string* out) {
-    std::vector<std::string> argv = {DORVANE_BIN_DIR "/tools/dorvanectl", "--config",
-                                     site.file("dorvane.conf")};
+    std::vector<std::string> argv = {DORVANE_CTL_BIN, "--config", site.file("dorvane.conf")};
     argv.insert(argv.end(), args.begin(), args.end());
     Process p(argv, site.file(""));
     int status = p.wait(15000);

@@ -324,7 +324,7 @@ TEST(Service, NoDaemonNoFilesAndOverlongSettings) {
 
 TEST(Service, MissingConfigurationUsesTheDefaults) {
     testutil::TempDir dir;
-    testutil::Process service({DORVANE_BIN_DIR "/src/dorvane-local"}, dir.path());
+    testutil::Process service({DORVANE_SERVICE_BIN}, dir.path());
     ASSERT_GE(service.waitFor("Our pointer is NULL", 15000), 0);
     std::vector<std::string> out = service.lines();
     EXPECT_EQ("Failed to load input file dorvane.conf", out[0]);
