@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "run_tool.h"
 #include "service_site.h"
 
 using testutil::Process;
@@ -78,6 +79,45 @@ TEST(Dorvanectl, InconsistentSiteFailsAndSaysWhy) {
     std::string lookup;
     EXPECT_EQ(1, run(site, {"--lookup", "FFFF"}, &lookup));
     EXPECT_NE(std::string::npos, lookup.find("not in the database")) << lookup;
+}
+
+// A command line that is not understood whole stops the tool before it
+// reads or connects to anything: the simulator of the configured site sees
+// no client, and nothing is printed but the usage text.
+TEST(Dorvanectl, BadCommandLinesAreRefusedBeforeAnythingStarts) {
+    ServiceSite site("127.0.14.3");
+    site.pairs({{"Door1", "RELAY_1", "LED_1"}});
+    site.codes({{"04A1", "Door1"}});
+    site.config();
+    site.startSim("port 12 1 dout RELAY_1 clear\n");
+    const std::string conf = site.file("dorvane.conf");
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"--config", conf, "--check", "--bogus"}, "command line refused"},
+        {{"--config", conf, "--ports", "stray"}, "unexpected argument 'stray'"},
+        {{"--config", conf, "--check", "--ports"}, "give exactly one of --check, --lookup"},
+        {{"--config", conf}, "give exactly one of"},
+        {{"--config", conf, "--lookup"}, "command line refused"},
+        {{"--config", conf, "--lookup="}, "--lookup needs a CODE"},
+        {{"--config", conf, "--lookup", std::string(128, 'A')}, "argument not stored"},
+        {{"--config", conf, "--config", std::string(4096, 'c'), "--watch"}, "argument not stored"},
+        {{"--config=", "--check"}, "--config needs a FILE"},
+        {{"--config", conf, "--ports", "--help"}, "--help takes no other option"},
+        {{"--help", "--ports"}, "--help takes no other option"},
+        {{"-hp"}, "--help takes no other option"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {DORVANE_BIN_DIR "/tools/dorvanectl"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        testutil::ToolRun run = testutil::runTool(argv, 5000);
+        std::string what = c.args.back().substr(0, 20);
+        EXPECT_EQ(2, run.status) << what << "\n" << run.err;
+        EXPECT_NE(std::string::npos, run.err.find(c.message)) << what << "\n" << run.err;
+        EXPECT_TRUE(run.out.empty() || run.out.compare(0, 7, "Usage:\n") == 0) << what << run.out;
+    }
+    EXPECT_EQ(-1, site.sim().waitFor("CONNECTED", 500));
 }
 
 }  // namespace

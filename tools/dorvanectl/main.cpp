@@ -20,6 +20,7 @@
 #include "DatabaseHandler.h"
 #include "ObjectCodec.h"
 #include "SCLpairs.h"
+#include "VText.h"
 #include "VWire.h"
 #include "arg_parser.h"
 #include "cObjectClient.h"
@@ -452,21 +453,49 @@ int watch(const char* configPath) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
-    int doCheck = 0, doPorts = 0, doWatch = 0;
-    static char code[4096] = "";
+    int doCheck = 0, doLookup = 0, doPorts = 0, doWatch = 0;
+    // A code that does not fit a database field could never be found.
+    static char code[pAccess::FIELD_SIZE] = "";
     static char config[4096] = DORVANE_CONFIG_FILE;
     argParser::argument_option options[] = {
         {'c', "check", "check configuration, pairing file, database and site", 0, &doCheck, 1,
          nullptr, 0},
-        {'l', "lookup", "CODE: what a scan of CODE would do", 1, nullptr, 0, code, sizeof(code)},
+        {'l', "lookup", "CODE: what a scan of CODE would do", 1, &doLookup, 1, code, sizeof(code)},
         {'p', "ports", "print the site daemon's ports", 0, &doPorts, 1, nullptr, 0},
         {'w', "watch", "print every message of the site daemon until interrupted", 0, &doWatch, 1,
          nullptr, 0},
         {'C', "config", "FILE: configuration file (default " DORVANE_CONFIG_FILE ")", 1, nullptr, 0,
          config, sizeof(config)},
         {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
-    if (!argParser::getArguments(argc, argv, options)) {
-        return 0;
+    // Whatever is not understood stops the tool before it reads or connects
+    // to anything: a half-understood command line could act on the wrong
+    // file or site.
+    int refused = 0;
+    bool help = !argParser::getArguments(argc, argv, options, &refused);
+    int modes = doCheck + doLookup + doPorts + doWatch;
+    const char* error = nullptr;
+    std::string word;
+    if (refused > 0) {
+        error = "command line refused";  // the parser has said what
+    } else if (help) {
+        // Options after --help are not looked at: it must stand alone.
+        if (argc == 2 && optind == 2 && modes == 0) {
+            return 0;
+        }
+        error = "--help takes no other option or argument";
+    } else if (optind < argc) {
+        error = "unexpected argument ";
+        word = "'" + vtext::escape(argv[optind]) + "'";
+    } else if (modes != 1) {
+        error = "give exactly one of --check, --lookup, --ports, --watch, --help";
+    } else if (doLookup && code[0] == '\0') {
+        error = "--lookup needs a CODE";
+    } else if (config[0] == '\0') {
+        error = "--config needs a FILE";
+    }
+    if (error != nullptr) {
+        fprintf(stderr, "dorvanectl: %s%s (see dorvanectl --help)\n", error, word.c_str());
+        return 2;
     }
     // The components' own log lines: warnings and errors, on standard error.
     cVlog::init(nullptr);
@@ -474,15 +503,11 @@ int main(int argc, char** argv) {
     if (doCheck) {
         return check(config);
     }
-    if (code[0] != '\0') {
+    if (doLookup) {
         return lookup(config, code);
     }
     if (doPorts) {
         return ports(config);
     }
-    if (doWatch) {
-        return watch(config);
-    }
-    argParser::showHelp(options);
-    return 2;
+    return watch(config);
 }
