@@ -1,0 +1,182 @@
+// The access database as a hostile site may build it, end to end with the
+// real service and dorvanectl: codes stored as numbers or blobs, texts with
+// a NUL byte, a table without the "sc" column, a FIFO in place of the file.
+// Every wrong-door case toggles nothing: a sentinel scan sent afterwards
+// shows only its own outputs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "ObjectCodec.h"
+#include "VWire.h"
+#include "service_site.h"
+
+using testutil::Process;
+using testutil::ServiceSite;
+
+namespace {
+
+const char* kSite =
+    "port 12 1 dout RELAY_1 clear\n"
+    "port 12 2 dout LED_1 clear\n"
+    "port 12 3 dout S_IO clear\n"
+    "port 12 4 dout S_LED clear\n";
+
+void pairs(ServiceSite& site) {
+    site.pairs({{"Door1", "RELAY_1", "LED_1"}, {"Sentinel", "S_IO", "S_LED"}});
+}
+
+// Builds the database from sql beside access.db and renames it into place,
+// as a site replaces its database.
+void putDatabase(ServiceSite& site, const std::string& sql) {
+    std::string next = site.file("next.db");
+    unlink(next.c_str());
+    testutil::execSql(next, sql);
+    ASSERT_EQ(0, rename(next.c_str(), site.file("access.db").c_str()));
+}
+
+// Sends the codes in one event, then the sentinel scan S1; true when the
+// only outputs toggled since are the sentinel's two.
+bool onlySentinelToggles(ServiceSite& site, const std::vector<std::string>& codes) {
+    size_t before = site.sets().size();
+    VMsg msg(vwire::MSG_EVT, 1);
+    for (const std::string& code : codes) {
+        cObjectAccess a;
+        a.setScanCode(code.c_str());
+        objcodec::appendObject(msg, a);
+    }
+    site.sim().write(testutil::rawCommand(msg));
+    site.sim().write("scan 12 S1\n");
+    if (!site.waitSets(before + 2)) {
+        return false;
+    }
+    usleep(200000);
+    std::vector<std::string> all = site.sets();
+    return all.size() == before + 2 && all[before].find("label=S_IO ") != std::string::npos &&
+           all[before + 1].find("label=S_LED ") != std::string::npos;
+}
+
+size_t logCount(ServiceSite& site, const std::string& text, const std::string& category) {
+    std::vector<std::string> lines = site.log(category);
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.find(text) != std::string::npos;
+    }));
+}
+
+TEST(CodesEndToEnd, CodesThatAreNotTheSameTextOpenNothing) {
+    ServiceSite site("127.0.12.2");
+    pairs(site);
+    putDatabase(site,
+                "CREATE TABLE codes (sc INTEGER UNIQUE, reader TEXT);"
+                "INSERT INTO codes VALUES (1234, 'Door1'), ('S1', 'Sentinel');");
+    site.config();
+    site.startSim(kSite);
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    EXPECT_TRUE(
+        onlySentinelToggles(site, {"01234", " 1234", "1234.0", "1.234e3", "+1234", "1234"}));
+
+    putDatabase(site,
+                "CREATE TABLE codes (sc NUMERIC PRIMARY KEY, reader TEXT);"
+                "INSERT INTO codes VALUES ('0042', 'Door1'), (CAST('B1' AS BLOB), 'Door1'),"
+                "('N1', 'Door1' || char(0) || 'junk'), ('S1', 'Sentinel');");
+    EXPECT_TRUE(onlySentinelToggles(site, {"42", "0042", "B1", "N1"}));
+    EXPECT_EQ(1u, logCount(site, "the reader of the row found contains a NUL byte; it is refused",
+                           "DatabaseHandler"));
+
+    // Without a column "sc" the lookup is an error, said once for this
+    // database, however many scans follow.
+    putDatabase(site,
+                "CREATE TABLE codes (code TEXT, reader TEXT);"
+                "INSERT INTO codes VALUES ('sc', 'Door1'), ('S1', 'Sentinel');");
+    site.sim().write("scan 12 sc\nscan 12 sc\nscan 12 S1\n");
+    ASSERT_GE(site.service().waitFor("scanCode:S1"), 0);
+    usleep(300000);
+    EXPECT_EQ(1u, logCount(site, "no such column: sc", "DatabaseHandler"));
+    putDatabase(site,
+                "CREATE TABLE codes (sc TEXT PRIMARY KEY, reader TEXT);"
+                "INSERT INTO codes VALUES ('S1', 'Sentinel');");
+    EXPECT_TRUE(onlySentinelToggles(site, {"sc"}));
+}
+
+TEST(CodesEndToEnd, FifoAtTheDatabasePathBlocksNothing) {
+    ServiceSite site("127.0.12.3");
+    pairs(site);
+    ASSERT_EQ(0, mkfifo(site.file("access.db").c_str(), 0600));
+    site.config();
+    site.startSim(kSite);
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    EXPECT_GE(logCount(site, "access.db: not a regular file", "DatabaseHandler"), 1u);
+    site.sim().write("scan 12 S1\n");
+    ASSERT_GE(site.service().waitFor("scanCode:S1"), 0);
+    ASSERT_EQ(0, unlink(site.file("access.db").c_str()));
+    putDatabase(site,
+                "CREATE TABLE codes (sc TEXT PRIMARY KEY, reader TEXT);"
+                "INSERT INTO codes VALUES ('S1', 'Sentinel');");
+    EXPECT_TRUE(onlySentinelToggles(site, {}));
+}
+
+// Runs dorvanectl with args in the site's directory; returns its exit status.
+int dorvanectl(ServiceSite& site, const std::vector<std::string>& args, std::string* out) {
+    std::vector<std::string> argv = {DORVANE_BIN_DIR "/tools/dorvanectl", "--config",
+                                     site.file("dorvane.conf")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process p(argv, site.file(""));
+    int status = p.wait(15000);
+    for (const std::string& l : p.lines()) {
+        *out += l + "\n";
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(CodesEndToEnd, DorvanectlDecidesCodesAsTheServiceDoes) {
+    ServiceSite site("127.0.12.4");
+    pairs(site);
+    putDatabase(site,
+                "CREATE TABLE codes (sc, reader);"
+                "INSERT INTO codes VALUES ('S1', 'Sentinel'), (1234, 'Door1'),"
+                "(CAST('B1' AS BLOB), 'Door1'), ('N1', 'Door1' || char(0) || 'junk'),"
+                "(printf('%.128c', 'K'), 'Door1');");
+    site.config();
+    site.startSim(kSite);
+    std::string out;
+    EXPECT_EQ(1, dorvanectl(site, {"--check"}, &out));
+    for (const char* expected :
+         {"Database access.db: 5 codes",
+          "code 1234 toggles nothing: the code is stored as an integer, not as text",
+          "code B1 toggles nothing: the code is stored as a blob, not as text",
+          "code N1 toggles nothing: the reader name contains a NUL byte",
+          "toggles nothing: the code is longer than 127 characters",
+          "FAILED: 4 problems, 4 of 5 codes toggle nothing"}) {
+        EXPECT_NE(std::string::npos, out.find(expected)) << expected << "\n" << out;
+    }
+    for (const char* code : {"1234", "B1"}) {
+        std::string lookup;
+        EXPECT_EQ(1, dorvanectl(site, {"--lookup", code}, &lookup));
+        EXPECT_NE(std::string::npos, lookup.find("not in the database")) << lookup;
+    }
+    std::string lookup;
+    EXPECT_EQ(1, dorvanectl(site, {"--lookup", "N1"}, &lookup));
+    EXPECT_NE(std::string::npos, lookup.find("Code N1: its row names no usable reader")) << lookup;
+
+    putDatabase(site,
+                "CREATE TABLE codes (code, reader);"
+                "INSERT INTO codes VALUES ('sc', 'Door1');");
+    out.clear();
+    EXPECT_EQ(1, dorvanectl(site, {"--check"}, &out));
+    EXPECT_NE(std::string::npos,
+              out.find("PROBLEM: database access.db cannot be read: no such column: sc"))
+        << out;
+    lookup.clear();
+    EXPECT_EQ(1, dorvanectl(site, {"--lookup", "sc"}, &lookup));
+    EXPECT_NE(std::string::npos, lookup.find("Code sc: the database access.db cannot be searched"))
+        << lookup;
+}
+
+}  // namespace
