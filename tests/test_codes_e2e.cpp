@@ -1,11 +1,9 @@
 // The access database as a hostile site may build it, end to end with the
-// real service and dorvanectl: codes stored as numbers or blobs, texts with
-// a NUL byte, a table without the "sc" column, a FIFO in place of the file.
-// Every wrong-door case toggles nothing: a sentinel scan sent afterwards
-// shows only its own outputs.
+// real service (dorvanectl's view of it: test_dorvanectl.cpp): codes stored as numbers or blobs,
+// texts with a NUL byte, a table without the "sc" column, a FIFO in place of the file. Every
+// wrong-door case toggles nothing: a sentinel scan sent afterwards shows only its own outputs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +14,6 @@
 #include "VWire.h"
 #include "service_site.h"
 
-using testutil::Process;
 using testutil::ServiceSite;
 
 namespace {
@@ -120,63 +117,6 @@ TEST(CodesEndToEnd, FifoAtTheDatabasePathBlocksNothing) {
                 "CREATE TABLE codes (sc TEXT PRIMARY KEY, reader TEXT);"
                 "INSERT INTO codes VALUES ('S1', 'Sentinel');");
     EXPECT_TRUE(onlySentinelToggles(site, {}));
-}
-
-// Runs dorvanectl with args in the site's directory; returns its exit status.
-int dorvanectl(ServiceSite& site, const std::vector<std::string>& args, std::string* out) {
-    std::vector<std::string> argv = {DORVANE_BIN_DIR "/tools/dorvanectl", "--config",
-                                     site.file("dorvane.conf")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Process p(argv, site.file(""));
-    int status = p.wait(15000);
-    for (const std::string& l : p.lines()) {
-        *out += l + "\n";
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-TEST(CodesEndToEnd, DorvanectlDecidesCodesAsTheServiceDoes) {
-    ServiceSite site("127.0.12.4");
-    pairs(site);
-    putDatabase(site,
-                "CREATE TABLE codes (sc, reader);"
-                "INSERT INTO codes VALUES ('S1', 'Sentinel'), (1234, 'Door1'),"
-                "(CAST('B1' AS BLOB), 'Door1'), ('N1', 'Door1' || char(0) || 'junk'),"
-                "(printf('%.128c', 'K'), 'Door1');");
-    site.config();
-    site.startSim(kSite);
-    std::string out;
-    EXPECT_EQ(1, dorvanectl(site, {"--check"}, &out));
-    for (const char* expected :
-         {"Database access.db: 5 codes",
-          "code 1234 toggles nothing: the code is stored as an integer, not as text",
-          "code B1 toggles nothing: the code is stored as a blob, not as text",
-          "code N1 toggles nothing: the reader name contains a NUL byte",
-          "toggles nothing: the code is longer than 127 characters",
-          "FAILED: 4 problems, 4 of 5 codes toggle nothing"}) {
-        EXPECT_NE(std::string::npos, out.find(expected)) << expected << "\n" << out;
-    }
-    for (const char* code : {"1234", "B1"}) {
-        std::string lookup;
-        EXPECT_EQ(1, dorvanectl(site, {"--lookup", code}, &lookup));
-        EXPECT_NE(std::string::npos, lookup.find("not in the database")) << lookup;
-    }
-    std::string lookup;
-    EXPECT_EQ(1, dorvanectl(site, {"--lookup", "N1"}, &lookup));
-    EXPECT_NE(std::string::npos, lookup.find("Code N1: its row names no usable reader")) << lookup;
-
-    putDatabase(site,
-                "CREATE TABLE codes (code, reader);"
-                "INSERT INTO codes VALUES ('sc', 'Door1');");
-    out.clear();
-    EXPECT_EQ(1, dorvanectl(site, {"--check"}, &out));
-    EXPECT_NE(std::string::npos,
-              out.find("PROBLEM: database access.db cannot be read: no such column: sc"))
-        << out;
-    lookup.clear();
-    EXPECT_EQ(1, dorvanectl(site, {"--lookup", "sc"}, &lookup));
-    EXPECT_NE(std::string::npos, lookup.find("Code sc: the database access.db cannot be searched"))
-        << lookup;
 }
 
 }  // namespace

@@ -81,4 +81,53 @@ TEST(Dorvanectl, InconsistentSiteFailsAndSaysWhy) {
     EXPECT_NE(std::string::npos, lookup.find("not in the database")) << lookup;
 }
 
+// Codes the service can never match, and a table without "sc", are judged
+// by the service's own handler and rules.
+TEST(Dorvanectl, DecidesStoredCodesAsTheServiceDoes) {
+    ServiceSite site("127.0.12.4");
+    site.pairs({{"Door1", "RELAY_1", "LED_1"}, {"Sentinel", "S_IO", "S_LED"}});
+    testutil::execSql(site.file("access.db"),
+                      "CREATE TABLE codes (sc, reader);"
+                      "INSERT INTO codes VALUES ('S1', 'Sentinel'), (1234, 'Door1'),"
+                      "(CAST('B1' AS BLOB), 'Door1'), ('N1', 'Door1' || char(0) || 'junk'),"
+                      "(printf('%.128c', 'K'), 'Door1');");
+    site.config();
+    site.startSim(
+        "port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 clear\n"
+        "port 12 3 dout S_IO clear\nport 12 4 dout S_LED clear\n");
+    std::string out;
+    EXPECT_EQ(1, run(site, {"--check"}, &out));
+    for (const char* expected :
+         {"Database access.db: 5 codes",
+          "code 1234 toggles nothing: the code is stored as an integer, not as text",
+          "code B1 toggles nothing: the code is stored as a blob, not as text",
+          "code N1 toggles nothing: the reader name contains a NUL byte",
+          "toggles nothing: the code is longer than 127 characters",
+          "FAILED: 4 problems, 4 of 5 codes toggle nothing"}) {
+        EXPECT_NE(std::string::npos, out.find(expected)) << expected << "\n" << out;
+    }
+    for (const char* code : {"1234", "B1"}) {
+        std::string lookup;
+        EXPECT_EQ(1, run(site, {"--lookup", code}, &lookup));
+        EXPECT_NE(std::string::npos, lookup.find("not in the database")) << lookup;
+    }
+    std::string lookup;
+    EXPECT_EQ(1, run(site, {"--lookup", "N1"}, &lookup));
+    EXPECT_NE(std::string::npos, lookup.find("Code N1: its row names no usable reader")) << lookup;
+
+    ASSERT_EQ(0, unlink(site.file("access.db").c_str()));
+    testutil::execSql(site.file("access.db"),
+                      "CREATE TABLE codes (code, reader);"
+                      "INSERT INTO codes VALUES ('sc', 'Door1');");
+    out.clear();
+    EXPECT_EQ(1, run(site, {"--check"}, &out));
+    EXPECT_NE(std::string::npos,
+              out.find("PROBLEM: database access.db cannot be read: no such column: sc"))
+        << out;
+    lookup.clear();
+    EXPECT_EQ(1, run(site, {"--lookup", "sc"}, &lookup));
+    EXPECT_NE(std::string::npos, lookup.find("Code sc: the database access.db cannot be searched"))
+        << lookup;
+}
+
 }  // namespace
