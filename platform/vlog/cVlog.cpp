@@ -26,11 +26,8 @@ namespace {
 
 std::mutex gInitMutex;
 
-// Removes every appender from every category, so that a new configuration
-// starts from nothing and never adds a second copy of an appender. The
-// configurator attaches appenders without handing them over to the
-// categories, so those are deleted here, once each.
-void clearAllAppenders() {
+// Every category, the root included.
+std::vector<log4cpp::Category*> allCategories() {
     std::vector<log4cpp::Category*>* cats = log4cpp::Category::getCurrentCategories();
     std::vector<log4cpp::Category*> all;
     if (cats != nullptr) {
@@ -38,6 +35,15 @@ void clearAllAppenders() {
         delete cats;
     }
     all.push_back(&log4cpp::Category::getRoot());
+    return all;
+}
+
+// Removes every appender from every category, so that a new configuration
+// starts from nothing and never adds a second copy of an appender. The
+// configurator attaches appenders without handing them over to the
+// categories, so those are deleted here, once each.
+void clearAllAppenders() {
+    const std::vector<log4cpp::Category*> all = allCategories();
     std::set<log4cpp::Appender*> unowned, owned;
     for (log4cpp::Category* c : all) {
         for (log4cpp::Appender* a : c->getAllAppenders()) {
@@ -56,17 +62,12 @@ void clearAllAppenders() {
 }
 
 bool anyAppender() {
-    bool found = !log4cpp::Category::getRoot().getAllAppenders().empty();
-    std::vector<log4cpp::Category*>* cats = log4cpp::Category::getCurrentCategories();
-    if (cats != nullptr) {
-        for (log4cpp::Category* c : *cats) {
-            if (!c->getAllAppenders().empty()) {
-                found = true;
-            }
+    for (log4cpp::Category* c : allCategories()) {
+        if (!c->getAllAppenders().empty()) {
+            return true;
         }
-        delete cats;
     }
-    return found;
+    return false;
 }
 
 // INFO and above to standard error, with a time stamp, priority and category.
@@ -159,13 +160,7 @@ private:
 // A file appender that cannot open its file drops every line in silence:
 // says which, or "" when every file appender has its file.
 std::string unopenedLogFile(const std::string& text) {
-    std::vector<log4cpp::Category*>* cats = log4cpp::Category::getCurrentCategories();
-    std::vector<log4cpp::Category*> all;
-    if (cats != nullptr) {
-        all = *cats;
-        delete cats;
-    }
-    all.push_back(&log4cpp::Category::getRoot());
+    const std::vector<log4cpp::Category*> all = allCategories();
     for (log4cpp::Category* c : all) {
         for (log4cpp::Appender* a : c->getAllAppenders()) {
             auto* file = dynamic_cast<log4cpp::FileAppender*>(a);
