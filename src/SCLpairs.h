@@ -1,14 +1,35 @@
 // cSCLpairs: loads the reader pairing file (XML, root "scl_connections")
 // into a list of cSCL records, in the order of the "Reader" elements.
 //
-// Parsing never reaches the network, expands no external entity and keeps
-// to libxml2's limits on depth and entity expansion. Not thread-safe: the
+// The file must be a regular file of at most vfile::kMaxTextFile bytes; it
+// is checked without blocking and read whole before it is parsed. Parsing
+// never reaches the network, expands no external entity and keeps to
+// libxml2's limits on depth and entity expansion. Only attributes without a
+// namespace count ("a:name" never stands for "name"). Not thread-safe: the
 // parse and xmlCleanupParser touch libxml2's process-wide state.
 #ifndef DORVANE_SRC_SCLPAIRS_H
 #define DORVANE_SRC_SCLPAIRS_H
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 #include "VList.h"
 #include "cVlog.h"
+
+// What a load left out, and why, for callers that explain a pairing file
+// (dorvanectl). Filled by the loader; owned by the caller.
+struct cSCLpairsReport {
+    struct Refused {
+        unsigned index;      // position among the root's "Reader" elements, from 1
+        std::string name;    // its "name" attribute as read (may be empty)
+        std::string reason;  // "empty or missing LED label"
+    };
+    unsigned records = 0;          // records accepted, also when the file is refused whole
+    std::vector<Refused> refused;  // each "Reader" left out, in document order
+    bool refusedWhole = false;     // the file yields no record for the reason below
+    std::string whyWhole;          // "100000 records, more than the 65535 the list holds"
+};
 
 class cSCLpairs : public cVlog {
 public:
@@ -17,8 +38,16 @@ public:
 
     // A new list of new records read from filename; the caller owns the list
     // and every record. Null when the file yields no record (never an empty
-    // list); "Fail open" on standard output when it cannot be parsed.
-    VList* getSCLpairsLst(const char* filename);
+    // list). "Fail open" on standard output when the file cannot be read or
+    // parsed (why in an ERROR line). A file with more records than a VList
+    // holds is refused whole: null, one ERROR line and one line on standard
+    // output naming the file, the record count and the limit. When report is
+    // not null it is filled with what was left out.
+    VList* getSCLpairsLst(const char* filename, cSCLpairsReport* report = nullptr);
+
+    // The same for a pairing file already in memory (len bytes of text);
+    // name only names it in messages.
+    VList* parse(const char* text, size_t len, const char* name, cSCLpairsReport* report = nullptr);
 };
 
 #endif

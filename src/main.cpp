@@ -1,15 +1,39 @@
 // The access-control service: configures logging, builds the manager, and
 // sleeps; all further work happens on the object client's event thread.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "cVlog.h"
 #include "manager.h"
 
+namespace {
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, as some
+// launchers leave them. Otherwise the first socket or file the service opens
+// would become standard output, and log lines and "Getting Device" would be
+// written into it.
+void openStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        int opened = open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+}  // namespace
+
 int main(int /*argc*/, char** /*argv*/) {
+    openStandardDescriptors();  // before anything else can open a descriptor
     // Under a service manager standard output is a pipe. The manager flushes
     // it after each start-up step and each handled message, so every line
     // reaches the journal as it happens, in one write per message.

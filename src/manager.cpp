@@ -6,9 +6,28 @@
 #include <cstring>
 
 #include "SCLpairs.h"
+#include "VText.h"
 #include "VWire.h"
 #include "cSCL.h"
 #include "properties.h"
+
+namespace {
+
+// The "reader" text of row 0 as the database gave it, before pAccess took
+// it; null when the row has none.
+const char* readerValue(const TableData* table) {
+    const ColumnDataList* value =
+        table->headRowList != nullptr ? table->headRowList->head : nullptr;
+    for (const ColumnNameList* c = table->headColNames; c != nullptr && value != nullptr;
+         c = c->next, value = value->next) {
+        if (c->type == SQL_TYPE_TEXT && strncmp(c->name, "reader", sizeof(c->name)) == 0) {
+            return value->value.valT;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
 
 manager* manager::mInstance = nullptr;
 
@@ -148,7 +167,7 @@ void manager::handle_event(cObjectList* rx_msg) {
             debug("Got MSG_EVT:ACCESS SEQ(%02X) ", rx_msg->getMsgSeq());
             debug("Device serial: %d", static_cast<int>(temp->getDeviceSerial()));
             const char* ScanCode = temp->getScanCode();
-            debug("Scan_code: %s", ScanCode);
+            debug("Scan_code: %s", vtext::escape(ScanCode).c_str());
             pAccess* Reader = findReaderName(ScanCode);
             if (Reader == nullptr) {
                 continue;
@@ -158,14 +177,15 @@ void manager::handle_event(cObjectList* rx_msg) {
             if (ioLabel != nullptr) {
                 toggle_port(ioLabel);
             } else {
-                info("Error when trying to retrieve IO corresponding to ReaderName:%s", readerName);
+                info("Error when trying to retrieve IO corresponding to ReaderName:%s",
+                     vtext::escape(readerName).c_str());
             }
             char* LEDLabel = getIOlabel(readerName, LED_LABEL);
             if (LEDLabel != nullptr) {
                 toggle_port(LEDLabel);
             } else {
                 info("Error when trying to retrieve LED corresponding to ReaderName:%s",
-                     readerName);
+                     vtext::escape(readerName).c_str());
             }
             delete Reader;
         }
@@ -173,7 +193,10 @@ void manager::handle_event(cObjectList* rx_msg) {
 }
 
 pAccess* manager::findReaderName(const char* scancode) {
-    printf("scanCode:%s\n", scancode);
+    // Scan codes and reader names come from the network and the database: a
+    // control character in them must not forge a line.
+    const std::string shownCode = vtext::escape(scancode);
+    printf("scanCode:%s\n", shownCode.c_str());
     pAccess* Dbpair = new pAccess();
     Dbpair->setScanCode(scancode);
     TableData* returnData = nullptr;
@@ -182,8 +205,20 @@ pAccess* manager::findReaderName(const char* scancode) {
     if (returnData != nullptr) {
         returnData->print();
         dbReader = new pAccess(returnData, 0);
-        debug("Found Reader %s for scancode %s", dbReader->getReaderLabel(),
-              dbReader->getScanCode());
+        const char* raw = readerValue(returnData);
+        if (dbReader->getReaderLabel()[0] == '\0' && raw != nullptr && raw[0] != '\0') {
+            // pAccess refused the label: say so instead of looking up "".
+            info(
+                "Reader of scancode %s refused (longer than %d characters, or holding a NUL "
+                "byte): nothing toggles",
+                shownCode.c_str(), pAccess::FIELD_SIZE - 1);
+            delete dbReader;
+            dbReader = nullptr;
+        } else {
+            debug("Found Reader %s for scancode %s",
+                  vtext::escape(dbReader->getReaderLabel()).c_str(),
+                  vtext::escape(dbReader->getScanCode()).c_str());
+        }
         returnData->free();
     } else {
         debug("No Scancode value found\n");

@@ -4,50 +4,55 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <limits>
+
+#include "VFile.h"
+
+namespace {
+
+const char kUtf8Bom[] = "\xEF\xBB\xBF";
+
+}  // namespace
 
 bool cProperties::load(const char* file_name) {
-    std::ifstream in(file_name);
-    if (!in.is_open()) {
-        printf("Failed to load input file %s\n", file_name);
+    std::string text, why;
+    if (!vfile::readBounded(file_name, vfile::kMaxTextFile, &text, &why)) {
+        printf("Failed to load input file %s: %s\n", file_name, why.c_str());
         fflush(stdout);
         return false;
     }
     mPropsMap.clear();
-    char buffer[MAX_LINE + 1];
-    unsigned long lineNo = 0;
-    for (;;) {
-        in.getline(buffer, sizeof(buffer));
-        ++lineNo;
-        if (in.bad()) {
-            break;
+    // An editor's UTF-8 byte-order mark is not part of the first key.
+    size_t pos = text.compare(0, 3, kUtf8Bom) == 0 ? 3 : 0;
+    for (unsigned long lineNo = 1; pos < text.size(); ++lineNo) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) {
+            end = text.size();
         }
-        if (in.fail()) {
-            if (in.eof()) {
-                break;  // nothing left to read
-            }
-            // More than 255 bytes before the newline: skip just this line.
-            in.clear();
-            in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        size_t length = end - pos;
+        size_t start = pos;
+        pos = end + 1;
+        if (length > MAX_LINE) {
             printf("Skipping line %lu of %s: longer than %d bytes\n", lineNo, file_name,
                    static_cast<int>(MAX_LINE));
             fflush(stdout);
             continue;
         }
-        std::string line(buffer);  // ends at the first NUL
-        size_t hash = line.find('#');
-        if (hash == 0) {
-            continue;
-        }
-        std::string content = hash == std::string::npos ? line : line.substr(0, hash);
-        size_t eq = content.find('=');
-        if (eq == std::string::npos) {
-            continue;
-        }
-        mPropsMap.emplace(content.substr(0, eq), content.substr(eq + 1));
+        addLine(std::string(text.c_str() + start, strnlen(text.c_str() + start, length)));
     }
     return true;
+}
+
+void cProperties::addLine(const std::string& line) {
+    size_t hash = line.find('#');
+    if (hash == 0) {
+        return;
+    }
+    std::string content = hash == std::string::npos ? line : line.substr(0, hash);
+    size_t eq = content.find('=');
+    if (eq == std::string::npos) {
+        return;
+    }
+    mPropsMap.emplace(content.substr(0, eq), content.substr(eq + 1));
 }
 
 const char* cProperties::getString(const char* key, const char* defval) const {

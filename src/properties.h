@@ -4,7 +4,10 @@
 // the key is the text before the first "=", the value all after it; nothing
 // is trimmed and the first line that gives a key wins. A line longer than 255
 // bytes is skipped with a line on standard output; the lines after it are
-// still read. Not thread-safe.
+// still read. A UTF-8 byte-order mark at the start of the file is skipped.
+// The file must be a regular file of at most vfile::kMaxTextFile bytes; it
+// is checked without blocking (a FIFO or a device is refused, never read).
+// Not thread-safe.
 #ifndef DORVANE_SRC_PROPERTIES_H
 #define DORVANE_SRC_PROPERTIES_H
 
@@ -16,8 +19,9 @@ public:
     enum { MAX_LINE = 255 };
 
     // Replaces the map with the entries of file_name. Returns false, prints
-    // "Failed to load input file <name>" and keeps the map when the file
-    // cannot be opened; true otherwise, whatever its lines held.
+    // "Failed to load input file <name>: <why>" and keeps the map when the
+    // file cannot be read (missing, not a regular file, too large); true
+    // otherwise, whatever its lines held.
     bool load(const char* file_name);
 
     // The stored value of key, owned by this object and valid until the next
@@ -29,6 +33,8 @@ public:
     int getInt(const char* key, int defval) const;
 
 private:
+    void addLine(const std::string& line);  // one line, without its newline
+
     std::map<std::string, std::string> mPropsMap;
 };
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,6 +168,28 @@ TEST(Dorvanectl, DecidesStoredCodesAsTheServiceDoes) {
     EXPECT_EQ(1, run(site, {"--lookup", "sc"}, &lookup));
     EXPECT_NE(std::string::npos, lookup.find("Code sc: the database access.db cannot be searched"))
         << lookup;
+}
+
+TEST(Dorvanectl, FilesThatAreNoFilesNeitherHangNorPass) {
+    ServiceSite site;
+    site.codes({{"04A1", "Door1"}});
+    site.config();
+    // A pairing file that is a FIFO without a writer: refused, never opened.
+    ASSERT_EQ(0, mkfifo(site.file("pairs.xml").c_str(), 0600));
+    std::string out;
+    EXPECT_EQ(1, run(site, {"--check"}, &out)) << out;
+    EXPECT_NE(std::string::npos,
+              out.find("PROBLEM: pairing file pairs.xml is refused whole: cannot be read: not a "
+                       "regular file"))
+        << out;
+    // A configuration file without end: refused, the defaults are checked.
+    ASSERT_EQ(0, unlink(site.file("dorvane.conf").c_str()));
+    ASSERT_EQ(0, symlink("/dev/zero", site.file("dorvane.conf").c_str()));
+    out.clear();
+    EXPECT_EQ(1, run(site, {"--check"}, &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("Failed to load input file " + site.file("dorvane.conf") +
+                                          ": not a regular file"))
+        << out;
 }
 
 }  // namespace

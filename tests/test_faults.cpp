@@ -42,6 +42,24 @@ bool logHas(ServiceSite& site, const std::string& text,
     return false;
 }
 
+// Waits until a log line of the category holds text.
+bool waitLogHas(ServiceSite& site, const std::string& text,
+                const std::string& category = "DorvaneManager") {
+    for (int i = 0; i < 500; ++i) {
+        if (logHas(site, text, category)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+int countIf(const std::vector<std::string>& lines, const std::string& text) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+        return l.find(text) != std::string::npos;
+    }));
+}
+
 TEST(Faults, DaemonRestartedAndGarbage) {
     ServiceSite site;
     standardSite(site);
@@ -225,6 +243,96 @@ TEST(Faults, FloodOfEventsNoneLostInOrder) {
                   sets[2 * i + 1])
             << "event " << i;
     }
+}
+
+TEST(Faults, PairingFileOfHundredThousandRecordsOpensNothing) {
+    ServiceSite site;
+    // Record 10 maps Door1 to RELAY_2, record 70,000 to RELAY_1: neither the
+    // first (a list cut at its capacity) nor the last may open.
+    std::vector<testutil::Pairing> readers;
+    for (int i = 1; i <= 100000; ++i) {
+        readers.push_back(i == 10      ? testutil::Pairing{"Door1", "RELAY_2", "LED_2"}
+                          : i == 70000 ? testutil::Pairing{"Door1", "RELAY_1", "LED_1"}
+                                       : testutil::Pairing{"R" + std::to_string(i), "X", "Y"});
+    }
+    site.pairs(readers);
+    site.codes({{"04A1", "Door1"}});
+    site.config();
+    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout RELAY_2 clear\n"));
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    site.sim().write("scan 12 04A1\n");
+    // The LED lookup is the last step of a scan.
+    ASSERT_TRUE(waitLogHas(site, "retrieve LED corresponding to ReaderName:Door1"));
+    EXPECT_EQ(0u, site.sets().size());
+    EXPECT_TRUE(logHas(site,
+                       "ERROR|Pairing file pairs.xml refused: cannot be read: larger than "
+                       "4194304 bytes; no pairing records",
+                       "SCLpairs"));
+    EXPECT_GE(site.service().waitFor("Fail open", 0), 0);
+}
+
+TEST(Faults, ForeignAttributesControlCharactersAndOverlongReaders) {
+    ServiceSite site;
+    testutil::writeFile(
+        site.file("pairs.xml"),
+        "<scl_connections xmlns:a=\"urn:a\">"
+        "<Reader a:name=\"Door2\" name=\"Door1\"><IOlabel a:value=\"B\" value=\"A\"/>"
+        "<LEDlabel value=\"A\" a:value=\"B\"/></Reader></scl_connections>");
+    const std::string forged = "N1\nDorvaneManager|INFO|forged";
+    site.codes(
+        {{"C1", "Door1"}, {"C2", "Door2"}, {forged, "Door2"}, {"L1", std::string(200, 'x')}});
+    site.config();
+    ASSERT_TRUE(site.startSim(kSite));
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    VMsg msg(vwire::MSG_EVT, 1);
+    cObjectAccess access;
+    access.setScanCode(forged.c_str());
+    objcodec::appendObject(msg, access);
+    site.sim().write(testutil::rawCommand(msg));
+    // Door2 exists only as a:name; Door1's labels are A, never a:value B.
+    site.sim().write("scan 12 C2\nscan 12 L1\nscan 12 C1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=set",
+                                        "SET serial=12 port=1 label=A state=clear"}),
+              site.sets());
+
+    // The newline of the scan code is written escaped, in one line each.
+    const std::string shown = "N1\\x0aDorvaneManager|INFO|forged";
+    std::vector<std::string> log = site.log();
+    EXPECT_EQ(1, countIf(log, "DEBUG|Scan_code: " + shown));
+    EXPECT_EQ(1, countIf(log, "DEBUG|Found Reader Door2 for scancode " + shown));
+    EXPECT_EQ(0, std::count(log.begin(), log.end(), "INFO|forged"));
+    std::vector<std::string> out = site.service().lines();
+    EXPECT_EQ(1, countIf(out, "scanCode:" + shown));
+    EXPECT_EQ(1, countIf(out, shown + " | Door2"));  // the printed result table
+    EXPECT_EQ(0, std::count(out.begin(), out.end(), "DorvaneManager|INFO|forged"));
+
+    // A reader label refused for its length: one line says why, no lookup.
+    EXPECT_EQ(1, countIf(log,
+                         "INFO|Reader of scancode L1 refused (longer than 127 characters, or "
+                         "holding a NUL byte): nothing toggles"));
+    EXPECT_EQ(0, countIf(log, "Found Reader  for scancode"));
+    // Both info lines for the forged code and C2, none with an empty name.
+    EXPECT_EQ(4, countIf(log, "ReaderName:Door2"));
+    EXPECT_EQ(4, countIf(log, "corresponding to ReaderName:"));
+}
+
+TEST(Faults, ClosedStandardDescriptorsChangeNothing) {
+    ServiceSite site;
+    standardSite(site);
+    ASSERT_TRUE(site.startSim(kSite));
+    // Standard output and error closed, as some launchers start services.
+    testutil::Process service(
+        {"/bin/sh", "-c", "exec \"$0\" >&- 2>&-", DORVANE_SERVICE_BIN},
+        site.file(""));
+    ASSERT_TRUE(site.waitReady());
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=set",
+                                        "SET serial=12 port=2 label=B state=set"}),
+              site.sets());
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "SCLpairs.h"
+#include "VFile.h"
 #include "cSCL.h"
 #include "test_util.h"
 
@@ -16,13 +19,8 @@ namespace {
 
 using Record = std::tuple<std::string, std::string, std::string>;
 
-// Loads path and returns the records in list order; frees everything.
-std::vector<Record> load(const std::string& path, bool* wasNull = nullptr) {
-    cSCLpairs loader;
-    VList* list = loader.getSCLpairsLst(path.c_str());
-    if (wasNull != nullptr) {
-        *wasNull = list == nullptr;
-    }
+// The records of list in list order; frees everything.
+std::vector<Record> take(VList* list) {
     std::vector<Record> records;
     if (list == nullptr) {
         return records;
@@ -38,18 +36,46 @@ std::vector<Record> load(const std::string& path, bool* wasNull = nullptr) {
     return records;
 }
 
+// Loads path and returns the records in list order.
+std::vector<Record> load(const std::string& path, bool* wasNull = nullptr,
+                         cSCLpairsReport* report = nullptr) {
+    cSCLpairs loader;
+    VList* list = loader.getSCLpairsLst(path.c_str(), report);
+    if (wasNull != nullptr) {
+        *wasNull = list == nullptr;
+    }
+    return take(list);
+}
+
+std::string reader(const std::string& name, const std::string& io, const std::string& led) {
+    return "<Reader name=\"" + name + "\"><IOlabel value=\"" + io + "\"/><LEDlabel value=\"" + led +
+           "\"/></Reader>";
+}
+
 std::string doc(const std::string& body, const char* root = "scl_connections") {
     return std::string("<?xml version=\"1.0\"?><") + root + ">" + body + "</" + root + ">";
 }
 
-TEST(Pairing, WorkedExampleGivesThreeRecordsInOrder) {
+TEST(Pairing, WorkedExampleGivesThreeRecordsInOrderAndReportsTheRest) {
     bool wasNull = true;
-    auto records = load(DORVANE_TEST_DATA "/pairs_worked_example.xml", &wasNull);
+    cSCLpairsReport report;
+    auto records = load(DORVANE_TEST_DATA "/pairs_worked_example.xml", &wasNull, &report);
     EXPECT_FALSE(wasNull);
     EXPECT_EQ((std::vector<Record>{Record{"Door1", "RELAY_1", "LED_1"},
                                    Record{"Door2", "RELAY_2B", "LED_2"},
                                    Record{"Door1", "RELAY_9", "LED_9"}}),
               records);
+    EXPECT_EQ(3u, report.records);
+    EXPECT_FALSE(report.refusedWhole);
+    std::vector<Record> refused;
+    for (const auto& r : report.refused) {
+        refused.emplace_back(std::to_string(r.index), r.name, r.reason);
+    }
+    // The nested "Inner" is no "Reader" of the file: never counted.
+    EXPECT_EQ((std::vector<Record>{Record{"3", "Gate", "empty or missing LED label"},
+                                   Record{"4", "", "empty or missing name"},
+                                   Record{"5", "Door5", "empty or missing LED label"}}),
+              refused);
 }
 
 TEST(Pairing, NoUsableRecordGivesNullNotAnEmptyList) {
@@ -66,15 +92,87 @@ TEST(Pairing, NoUsableRecordGivesNullNotAnEmptyList) {
     }
 }
 
-TEST(Pairing, MissingOrBrokenFileSaysFailOpen) {
+TEST(Pairing, UnreadableOrBrokenFileSaysFailOpenAndWhy) {
     TempDir dir;
     writeFile(dir.file("broken.xml"), "<scl_connections><Reader name=\"A\">");
-    for (const char* f : {"missing.xml", "broken.xml"}) {
+    writeFile(dir.file("other.xml"), doc(reader("A", "I", "L"), "SCL_connections"));
+    std::string large = dir.file("large.xml");
+    writeFile(large, "");
+    ASSERT_EQ(0, truncate(large.c_str(), vfile::kMaxTextFile + 1));
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.file("missing.xml"), "cannot be read: No such file or directory"},
+        {dir.file("broken.xml"), "not well-formed XML"},
+        {dir.path(), "cannot be read: a directory, not a regular file"},
+        {"/dev/zero", "cannot be read: not a regular file"},
+        {large, "cannot be read: larger than 4194304 bytes"}};
+    for (const auto& c : cases) {
         StdoutCapture out;
         bool wasNull = false;
-        load(dir.file(f), &wasNull);
+        cSCLpairsReport report;
+        load(c.first, &wasNull, &report);
         EXPECT_TRUE(wasNull);
-        EXPECT_EQ("Fail open\n", out.text()) << f;
+        EXPECT_EQ("Fail open\n", out.text()) << c.first;
+        EXPECT_TRUE(report.refusedWhole);
+        EXPECT_EQ(c.second, report.whyWhole);
+    }
+    cSCLpairsReport report;  // refused silently, as ever; the report says why
+    StdoutCapture out;
+    EXPECT_TRUE(load(dir.file("other.xml"), nullptr, &report).empty());
+    EXPECT_EQ("", out.text());
+    EXPECT_EQ("the root element is not scl_connections", report.whyWhole);
+}
+
+TEST(Pairing, OnlyAttributesWithoutANamespaceCount) {
+    TempDir dir;
+    writeFile(dir.file("ns.xml"),
+              "<scl_connections xmlns:a=\"urn:a\">"
+              "<Reader a:name=\"Door2\" name=\"Door1\"><IOlabel value=\"I1\" a:value=\"I2\"/>"
+              "<LEDlabel a:value=\"L2\" value=\"L1\"/></Reader>"
+              "<Reader name=\"Door3\" a:name=\"Door4\"><IOlabel a:value=\"I3\"/>"
+              "<LEDlabel value=\"L3\"/></Reader>"
+              "<Reader b:name=\"Undeclared\"><IOlabel value=\"I5\"/><LEDlabel value=\"L5\"/>"
+              "</Reader></scl_connections>");
+    cSCLpairsReport report;
+    EXPECT_EQ((std::vector<Record>{Record{"Door1", "I1", "L1"}}),
+              load(dir.file("ns.xml"), nullptr, &report));
+    ASSERT_EQ(2u, report.refused.size());
+    EXPECT_EQ("Door3", report.refused[0].name);
+    EXPECT_EQ("empty or missing IO label", report.refused[0].reason);
+    EXPECT_EQ("empty or missing name", report.refused[1].reason);
+}
+
+TEST(Pairing, MoreRecordsThanTheListHoldsRefusesTheWholeFile) {
+    // Record 10 and the last record name Door1: the last one must win, so a
+    // list that kept only the first 65,535 would open the wrong door.
+    for (unsigned count : {65535u, 65536u}) {
+        std::string body;
+        for (unsigned i = 1; i <= count; ++i) {
+            body += i == 10      ? reader("Door1", "RELAY_2", "LED_2")
+                    : i == count ? reader("Door1", "RELAY_1", "LED_1")
+                                 : reader("R" + std::to_string(i), "X", "Y");
+        }
+        std::string text = doc(body);
+        cSCLpairs loader;
+        cSCLpairsReport report;
+        StdoutCapture out;
+        VList* list = loader.parse(text.data(), text.size(), "big.xml", &report);
+        std::string printed = out.text();
+        EXPECT_EQ(count, report.records);
+        if (count == VList::MAX_NODES) {
+            std::vector<Record> records = take(list);
+            ASSERT_EQ(count, records.size());
+            EXPECT_EQ(Record("Door1", "RELAY_1", "LED_1"), records.back());
+            EXPECT_FALSE(report.refusedWhole);
+            EXPECT_EQ("", printed);
+        } else {
+            EXPECT_EQ(nullptr, list);
+            EXPECT_TRUE(report.refusedWhole);
+            const char* why = "65536 records, more than the 65535 the list holds";
+            EXPECT_EQ(why, report.whyWhole);
+            EXPECT_EQ(
+                std::string("Pairing file big.xml refused: ") + why + "; no pairing records\n",
+                printed);
+        }
     }
 }
 

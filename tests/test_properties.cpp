@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+#include <utility>
 
+#include "VFile.h"
 #include "properties.h"
 #include "test_util.h"
 
@@ -43,16 +47,40 @@ TEST(Properties, WorkedExample) {
     EXPECT_EQ(5, props.getInt("absent", 5));
 }
 
-TEST(Properties, MissingFileKeepsEarlierEntries) {
+TEST(Properties, UnreadablePathsSayWhyAndKeepEarlierEntries) {
     TempDir dir;
     writeFile(dir.file("p.conf"), "a=1\n");
+    std::string large = dir.file("large.conf");
+    writeFile(large, "");
+    ASSERT_EQ(0, truncate(large.c_str(), vfile::kMaxTextFile + 1));
+    ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
     cProperties props;
     ASSERT_TRUE(props.load(dir.file("p.conf").c_str()));
-    std::string missing = dir.file("nope.conf");
+    // None of these may block or be read: a FIFO without a writer, a device
+    // without end, a directory, a file beyond the bound.
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.file("nope.conf"), "No such file or directory"},
+        {dir.path(), "a directory, not a regular file"},
+        {dir.file("fifo"), "not a regular file"},
+        {"/dev/zero", "not a regular file"},
+        {large, "larger than 4194304 bytes"}};
+    for (const auto& c : cases) {
+        StdoutCapture out;
+        EXPECT_FALSE(props.load(c.first.c_str()));
+        EXPECT_EQ("Failed to load input file " + c.first + ": " + c.second + "\n", out.text());
+        EXPECT_STREQ("1", props.getString("a", "x"));
+    }
+}
+
+TEST(Properties, ByteOrderMarkIsNotPartOfTheFirstKey) {
+    TempDir dir;
+    writeFile(dir.file("p"), "\xEF\xBB\xBFhost=h\nk=v\n");
+    cProperties props;
     StdoutCapture out;
-    EXPECT_FALSE(props.load(missing.c_str()));
-    EXPECT_EQ("Failed to load input file " + missing + "\n", out.text());
-    EXPECT_STREQ("1", props.getString("a", "x"));
+    ASSERT_TRUE(props.load(dir.file("p").c_str()));
+    EXPECT_STREQ("h", props.getString("host", "d"));
+    EXPECT_STREQ("v", props.getString("k", "d"));
+    EXPECT_EQ("", out.text());
 }
 
 TEST(Properties, SecondLoadReplacesEverything) {

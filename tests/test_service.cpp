@@ -1,10 +1,16 @@
 // End-to-end tests: the real service binary, a real pairing file and SQLite
 // database, and the simulated site daemon over loopback.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "ObjectCodec.h"
 #include "VWire.h"
@@ -322,14 +328,59 @@ TEST(Service, NoDaemonNoFilesAndOverlongSettings) {
                          "using the default 127.0.0.1"));
 }
 
-TEST(Service, MissingConfigurationUsesTheDefaults) {
-    testutil::TempDir dir;
-    testutil::Process service({DORVANE_SERVICE_BIN}, dir.path());
-    ASSERT_GE(service.waitFor("Our pointer is NULL", 15000), 0);
-    std::vector<std::string> out = service.lines();
-    EXPECT_EQ("Failed to load input file dorvane.conf", out[0]);
-    EXPECT_TRUE(contains(out, "Getting Device"));
-    EXPECT_TRUE(contains(out, "GOT THE Device"));
+// The peak resident memory of the child of this process named name, in kB,
+// or -1 when there is none.
+long childPeakKb(const std::string& name) {
+    DIR* proc = opendir("/proc");
+    long peak = -1;
+    for (dirent* e = proc != nullptr ? readdir(proc) : nullptr; e != nullptr; e = readdir(proc)) {
+        std::string dir = std::string("/proc/") + e->d_name;
+        std::string stat = testutil::readFile(dir + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos || stat.find("(" + name + ")") == std::string::npos ||
+            atoi(stat.c_str() + close + 4) != getpid()) {  // ") S <ppid>"
+            continue;
+        }
+        for (const std::string& line : testutil::splitLines(testutil::readFile(dir + "/status"))) {
+            if (line.compare(0, 7, "VmHWM:\t") == 0) {
+                peak = atol(line.c_str() + 7);
+            }
+        }
+    }
+    if (proc != nullptr) {
+        closedir(proc);
+    }
+    return peak;
+}
+
+TEST(Service, UnusableConfigurationUsesTheDefaults) {
+    // Missing; a directory; a FIFO without a writer and a device without end,
+    // which must neither block the start nor be read into memory.
+    const std::pair<const char*, const char*> cases[] = {{"", "No such file or directory"},
+                                                         {"dir", "a directory, not a regular file"},
+                                                         {"fifo", "not a regular file"},
+                                                         {"/dev/zero", "not a regular file"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        testutil::TempDir dir;
+        std::string conf = dir.file("dorvane.conf");
+        if (std::string(c.first) == "dir") {
+            ASSERT_EQ(0, mkdir(conf.c_str(), 0700));
+        } else if (std::string(c.first) == "fifo") {
+            ASSERT_EQ(0, mkfifo(conf.c_str(), 0600));
+        } else if (c.first[0] != '\0') {
+            ASSERT_EQ(0, symlink(c.first, conf.c_str()));
+        }
+        testutil::Process service({DORVANE_SERVICE_BIN}, dir.path());
+        ASSERT_GE(service.waitFor("Our pointer is NULL", 15000), 0);
+        long peakKb = childPeakKb("dorvane-local");
+        std::vector<std::string> out = service.lines();
+        EXPECT_EQ(std::string("Failed to load input file dorvane.conf: ") + c.second, out[0]);
+        EXPECT_TRUE(contains(out, "Getting Device"));
+        EXPECT_TRUE(contains(out, "GOT THE Device"));
+        EXPECT_GT(peakKb, 0);
+        EXPECT_LT(peakKb, 256 * 1024) << "the configuration was read into memory";
+    }
 }
 
 }  // namespace

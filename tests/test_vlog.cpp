@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -93,19 +94,54 @@ TEST(Vlog, FallsBackToStderrWithoutConfiguration) {
     EXPECT_NE(std::string::npos, err.find("INFO VlogTestFallback: shown at info"));
 }
 
-TEST(Vlog, BadConfigurationIsReportedAndNeverStops) {
+TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
     TempDir dir;
     writeFile(dir.file("bad.conf"),
               "log4cpp.rootCategory=DEBUG, B\nlog4cpp.appender.B=NoSuchAppender\n");
     writeFile(dir.file("junk.conf"), std::string("\x01\x02garbage\xff=\n\0\0", 15));
     std::string err = captureStderr(dir.file("err"), [&] {
         cVlog::init(dir.file("bad.conf").c_str());
+        cVlog::init(dir.file("bad.conf").c_str());  // the service configures twice
         cVlog::init(dir.file("junk.conf").c_str());
         cVlog vlog("VlogTestBad");
         vlog.warn("still logging");
     });
-    EXPECT_NE(std::string::npos, err.find("bad log configuration"));
+    EXPECT_EQ(1, countOf(err, "bad log configuration")) << err;
     EXPECT_EQ(1, countOf(err, "WARN VlogTestBad: still logging"));
+}
+
+TEST(Vlog, LogFileInAMissingDirectorySaysSoAndFallsBack) {
+    TempDir dir;
+    std::string log = dir.file("missing/out.log");
+    writeFile(dir.file("c.conf"), fileConfig(log));
+    std::string err = captureStderr(dir.file("err"), [&] {
+        cVlog::init(dir.file("c.conf").c_str());
+        cVlog::init(dir.file("c.conf").c_str());
+        cVlog("VlogTestNoDir").warn("to standard error");
+    });
+    EXPECT_EQ(1, countOf(err, "dorvane: log file " + log +
+                                  " cannot be opened (No such file or directory); logging INFO "
+                                  "and above to standard error\n"))
+        << err;
+    EXPECT_EQ(1, countOf(err, "WARN VlogTestNoDir: to standard error"));
+}
+
+TEST(Vlog, ByteOrderMarkAndFilesThatAreNoFiles) {
+    TempDir dir;
+    std::string log = dir.file("out.log");
+    writeFile(dir.file("bom.conf"), "\xEF\xBB\xBF" + fileConfig(log).substr(15));  // no host=
+    cVlog::init(dir.file("bom.conf").c_str());
+    cVlog("VlogTestBom").debug("configured");
+    EXPECT_EQ("VlogTestBom|DEBUG|configured\n", readFile(log));
+    // Neither may block nor be read: both fall back to standard error.
+    ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
+    for (std::string path : {dir.file("fifo"), std::string("/dev/zero")}) {
+        std::string err = captureStderr(dir.file("err"), [&] {
+            cVlog::init(path.c_str());
+            cVlog("VlogTestNoFile").info("fallback");
+        });
+        EXPECT_NE(std::string::npos, err.find("INFO VlogTestNoFile: fallback")) << path;
+    }
 }
 
 }  // namespace

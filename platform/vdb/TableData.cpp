@@ -4,7 +4,15 @@
 #include <cstring>
 #include <new>
 
+#include "VText.h"
+
 namespace {
+
+// Prints at most max bytes of text, control characters escaped: names and
+// values come from the database file and must not forge an output line.
+void printText(const char* text, size_t max) {
+    printf("%s", vtext::escape(text, strnlen(text, max)).c_str());
+}
 
 void copyField(char* dst, size_t size, const char* src) {
     size_t n = src != nullptr ? strnlen(src, size - 1) : 0;
@@ -23,7 +31,7 @@ void printValue(sqlType type, const ColumnDataList* value) {
             printf("%g", value->value.valF);
             break;
         case SQL_TYPE_TEXT:
-            printf("%.*s", 1023, value->value.valT);
+            printText(value->value.valT, 1023);
             break;
         case SQL_TYPE_BLOB:
             printf("<blob>");
@@ -90,10 +98,13 @@ ColumnDataList* TableData::addText(RowList* row, const char* text) {
 }
 
 void TableData::print() const {
-    printf("table %.*s\n", 127, tableName);
+    printf("table ");
+    printText(tableName, 127);
+    printf("\n");
     const char* sep = "";
     for (const ColumnNameList* c = headColNames; c != nullptr; c = c->next) {
-        printf("%s%.*s", sep, 127, c->name);
+        printf("%s", sep);
+        printText(c->name, 127);
         sep = " | ";
     }
     printf("\n");

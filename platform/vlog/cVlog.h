@@ -39,11 +39,16 @@ public:
     cVlog& operator=(const cVlog&) = delete;
 
     // Configures log4cpp from the "log4cpp." keys of the key=value file at
-    // path. Calling it again replaces the earlier configuration, so no
-    // appender is ever duplicated. When the file is missing, unreadable or
-    // configures no appender, lines of priority INFO and above go to standard
-    // error with a time stamp, the priority and the category. A bad
-    // configuration is reported on standard error; it never throws.
+    // path. The file is read once, without blocking and only when it is a
+    // regular file of at most vfile::kMaxTextFile bytes; a UTF-8 byte-order
+    // mark at its start is skipped. Calling it again replaces the earlier
+    // configuration, so no appender is ever duplicated. When the file is
+    // missing, unreadable or configures no appender, lines of priority INFO
+    // and above go to standard error with a time stamp, the priority and the
+    // category. A bad configuration, or a log file that cannot be opened, is
+    // reported in one line on standard error (not again when the next init
+    // finds the same problem) and logging falls back the same way; it never
+    // throws.
     // Thread-safe against other init calls, not against concurrent logging
     // while the configuration is replaced.
     static void init(const char* path);

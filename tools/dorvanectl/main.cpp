@@ -2,8 +2,6 @@
 // configuration, the pairing file and the access database as the service
 // does, asks the site daemon for its ports, and says in plain words what a
 // scan would do and what does not fit together.
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -77,12 +75,12 @@ Settings readSettings(const char* path) {
     return s;
 }
 
-// The records as the service loads them, in file order.
-std::vector<Record> loadPairs(const std::string& path, bool* loaded) {
+// The records as the service loads them, in file order; *report says what
+// the loader left out and why.
+std::vector<Record> loadPairs(const std::string& path, cSCLpairsReport* report) {
     std::vector<Record> out;
     cSCLpairs loader;
-    VList* list = loader.getSCLpairsLst(path.c_str());
-    *loaded = list != nullptr;
+    VList* list = loader.getSCLpairsLst(path.c_str(), report);
     if (list == nullptr) {
         return out;
     }
@@ -94,61 +92,6 @@ std::vector<Record> loadPairs(const std::string& path, bool* loaded) {
         list->step();
     }
     delete list;
-    return out;
-}
-
-// "Reader" elements the loader leaves out, with the reason.
-std::vector<std::string> refusedReaders(const std::string& path) {
-    std::vector<std::string> out;
-    xmlDoc* doc = xmlReadFile(path.c_str(), nullptr,
-                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    if (doc == nullptr) {
-        return out;
-    }
-    xmlNode* root = xmlDocGetRootElement(doc);
-    int n = 0;
-    for (xmlNode* r = root != nullptr ? root->children : nullptr; r != nullptr; r = r->next) {
-        if (r->type != XML_ELEMENT_NODE || xmlStrcmp(r->name, BAD_CAST "Reader") != 0) {
-            continue;
-        }
-        ++n;
-        auto prop = [](xmlNode* node, const char* name, std::string* value) {
-            bool found = false;
-            for (xmlAttr* a = node->properties; a != nullptr; a = a->next) {
-                if (xmlStrcmp(a->name, BAD_CAST name) == 0) {
-                    xmlChar* v = xmlGetProp(node, BAD_CAST name);
-                    if (v != nullptr) {
-                        *value = reinterpret_cast<const char*>(v);
-                        xmlFree(v);
-                        found = true;
-                    }
-                }
-            }
-            return found;
-        };
-        std::string name, io, led;
-        prop(r, "name", &name);
-        for (xmlNode* c = r->children; c != nullptr; c = c->next) {
-            if (c->type == XML_ELEMENT_NODE && xmlStrcmp(c->name, BAD_CAST "IOlabel") == 0) {
-                prop(c, "value", &io);
-            } else if (c->type == XML_ELEMENT_NODE &&
-                       xmlStrcmp(c->name, BAD_CAST "LEDlabel") == 0) {
-                prop(c, "value", &led);
-            }
-        }
-        std::string missing;
-        if (name.empty())
-            missing += " name";
-        if (io.empty())
-            missing += " IO label";
-        if (led.empty())
-            missing += " LED label";
-        if (!missing.empty()) {
-            out.push_back("Reader #" + std::to_string(n) + " (\"" + name +
-                          "\") is left out: empty or missing" + missing);
-        }
-    }
-    xmlFreeDoc(doc);
     return out;
 }
 
@@ -256,14 +199,19 @@ int check(const char* configPath) {
         problem(p);
     }
 
-    bool pairsLoaded = false;
-    std::vector<Record> records = loadPairs(s.ioPairFile, &pairsLoaded);
+    cSCLpairsReport report;
+    std::vector<Record> records = loadPairs(s.ioPairFile, &report);
+    const bool pairsLoaded = !records.empty();
     printf("Pairing file %s: %zu records\n", s.ioPairFile.c_str(), records.size());
+    if (report.refusedWhole) {
+        problem("pairing file " + s.ioPairFile + " is refused whole: " + report.whyWhole);
+    }
     if (!pairsLoaded) {
         problem("no usable pairing record: no scan can toggle anything");
     }
-    for (const std::string& r : refusedReaders(s.ioPairFile)) {
-        problem(r);
+    for (const cSCLpairsReport::Refused& r : report.refused) {
+        problem("Reader #" + std::to_string(r.index) + " (\"" + r.name +
+                "\") is left out: " + r.reason);
     }
     std::map<std::string, int> seen;
     for (const Record& r : records) {
@@ -378,8 +326,7 @@ int lookup(const char* configPath, const char* code) {
         printf("Code %s: its row names no usable reader: nothing toggles\n", code);
         return 1;
     }
-    bool loaded = false;
-    std::vector<Record> records = loadPairs(s.ioPairFile, &loaded);
+    std::vector<Record> records = loadPairs(s.ioPairFile, nullptr);
     const Record* w = winner(records, reader);
     printf("Code %s: reader %s\n", code, reader.c_str());
     if (w == nullptr) {
