@@ -6,11 +6,21 @@
 //
 // Messages that arrive while the constructor runs are held back (the event
 // thread waits) and handled, in order, once start-up has finished.
+//
+// Discovery that could not finish for want of the site daemon (no reply to
+// the port query, or a port that could not be fetched because the connection
+// was down) runs again, whole, on the event thread when the next connection
+// is made; messages wait meanwhile, as during start-up. Discovery that
+// finished is never repeated. A reload (SIGHUP) reads the pairing file again
+// on the main thread; the event thread takes the new records between two
+// messages. Under a service manager, readiness, status and the watchdog go
+// through cSupervisor.
 #ifndef DORVANE_SRC_MANAGER_H
 #define DORVANE_SRC_MANAGER_H
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 
 #include "DatabaseHandler.h"
 #include "TableData.h"
@@ -19,6 +29,7 @@
 #include "cObjectListener.h"
 #include "cVlog.h"
 #include "pAccess.h"
+#include "supervisor.h"
 
 #ifndef DORVANE_CONFIG_FILE
 #define DORVANE_CONFIG_FILE "/etc/ulx/dorvane.conf"
@@ -40,15 +51,35 @@ public:
     // Creates the one manager when there is none; otherwise does nothing.
     static void start();
 
+    // Reads the pairing file again (main thread, after start()). Records
+    // that load replace the ones in force between two messages; a file that
+    // yields none keeps them, with one WARN line. No manager: nothing.
+    static void reload();
+
     manager();
     // Called on the client's event thread for every delivered message.
     void handleObjectAction(cObjectList* rx_msg) override;
+    // Event thread: runs discovery again when it did not finish.
+    void handleConnected() override;
+    // Event thread: takes reloaded records, updates the status, pings the
+    // watchdog.
+    void handleTick() override;
     ~manager() override;
 
     static constexpr unsigned short kDaemonPort = 60000;
 
 private:
     void initialise_lists(const char* filename);
+    // The port query and the per-port queries, appending each discrete
+    // output to outputs. Returns false when it could not finish for want of
+    // the site daemon.
+    bool discover_outputs(VList* outputs);
+    void discoveryProgress();
+    void waitForStartUp();
+    bool startUpDone();
+    void reloadPairs();
+    void takeReloadedPairs();
+    std::string statusLine();
     void handle_event(cObjectList* rx_msg);
     pAccess* findReaderName(const char* scancode);
     char* getIOlabel(const char* readername, eOption option);
@@ -73,6 +104,13 @@ private:
     std::condition_variable mStartupCond;
     bool mStartupDone;
     cVlog mArrivalLog;  // "Received Message" while the constructor may log too
+
+    cSupervisor mSupervisor;
+    bool mDiscoveryPending;  // main thread until start-up ends, then the event thread
+    char mPairFile[sizeof(property_values::ioPairFile)];
+    std::mutex mReloadMutex;  // guards mReloadedPairs
+    VList* mReloadedPairs;    // loaded by reload(), not yet taken by the event thread
+    cVlog mReloadLog;         // the main thread's lines after start-up
 };
 
 #endif
