@@ -160,6 +160,7 @@ TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
     site.startSim(kTwoOutputs);
     site.startService();
     ASSERT_GE(site.service().waitFor("GOT THE Device"), 0);
+    kill(site.sim().pid(), SIGKILL);  // gone at once, before the second port is fetched
     site.stopSim();
     site.startSim(kTwoOutputs);
     ASSERT_TRUE(waitLog(site, "INFO|discovery found 2 outputs", 15000));
@@ -181,14 +182,16 @@ TEST(Supervision, ReloadSwapsThePairingRecords) {
     ASSERT_TRUE(site.waitReady());
     ASSERT_GE(manager.waitFor("READY=1", 5000), 0);
 
+    // Reloads, waits for the line that says what came of it, then scans.
+    auto reloadAndScan = [&site](const std::string& line, size_t setsAfter) {
+        kill(site.service().pid(), SIGHUP);
+        ASSERT_TRUE(waitLog(site, line, 5000));
+        site.sim().write("scan 12 04A1\n");
+        ASSERT_TRUE(site.waitSets(setsAfter));
+    };
     site.pairs({{"R", "C", "C"}, {"Q", "A", "B"}});
-    kill(site.service().pid(), SIGHUP);
-    ASSERT_TRUE(waitLog(site,
-                        "INFO|reload: pairing file pairs.xml gave 2 records; they replace the "
-                        "ones in force",
-                        5000));
-    site.sim().write("scan 12 04A1\n");
-    ASSERT_TRUE(site.waitSets(2));
+    ASSERT_NO_FATAL_FAILURE(reloadAndScan(
+        "INFO|reload: pairing file pairs.xml gave 2 records; they replace the ones in force", 2));
     EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=3 label=C state=set",
                                         "SET serial=12 port=3 label=C state=clear"}),
               site.sets());
@@ -201,13 +204,10 @@ TEST(Supervision, ReloadSwapsThePairingRecords) {
               0);
 
     testutil::writeFile(site.file("pairs.xml"), "<scl_connections><Reader name=\"R\">");
-    kill(site.service().pid(), SIGHUP);
-    ASSERT_TRUE(waitLog(site,
-                        "WARN|reload: pairing file pairs.xml could not be loaded or gave no "
-                        "record; the pairing records in force are kept",
-                        5000));
-    site.sim().write("scan 12 04A1\n");
-    ASSERT_TRUE(site.waitSets(4));
+    ASSERT_NO_FATAL_FAILURE(reloadAndScan(
+        "WARN|reload: pairing file pairs.xml could not be loaded or gave no record; the pairing "
+        "records in force are kept",
+        4));
     EXPECT_EQ("SET serial=12 port=3 label=C state=set", site.sets()[2]);
 
     EXPECT_EQ(1, countOf(site.service().lines(), "Getting Device"));
@@ -222,30 +222,36 @@ class Recorder : public cObjectListener {
 public:
     void handleObjectAction(cObjectList*) override {
         mTrace.push_back("message");
+        mInCall = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(mBlockMs));
+        mInCall = false;
     }
     void handleConnected() override { mTrace.push_back("connected"); }
     void handleTick() override { ++mTicks; }
 
     std::vector<std::string> mTrace;  // event thread only until it is idle
     std::atomic<int> mTicks{0};
+    std::atomic<bool> mInCall{false};
     int mBlockMs = 0;
 };
 
 TEST(Supervision, ClientNoticesTicksAndOutcomes) {
     FakeDaemon daemon("127.0.9.4");
     Recorder recorder;
-    recorder.mBlockMs = 2500;
+    recorder.mBlockMs = 3000;
     cObjectClient client;
     client.addListener(&recorder);
     ASSERT_TRUE(client.start("127.0.9.4", 60000));
     ASSERT_TRUE(daemon.accept());
     daemon.send(VMsg(vwire::MSG_EVT, 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (int waited = 0; !recorder.mInCall && waited < 2000; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     int ticksBefore = recorder.mTicks;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    EXPECT_EQ(ticksBefore, recorder.mTicks.load());  // the listener call still runs
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(recorder.mInCall);
+    EXPECT_EQ(ticksBefore, recorder.mTicks.load());  // a tick was due but the call runs
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     EXPECT_GE(recorder.mTicks.load(), ticksBefore + 1);
 
     // ERR is a refusal; a connection closed while waiting is not.
