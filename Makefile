@@ -11,10 +11,11 @@ all: build
 deps:
 	@scripts/deps.sh
 
-$(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-
-build: deps $(BUILD)/CMakeCache.txt
+# Configures when the build folder is new, and again whenever CMAKE_FLAGS is
+# given, so that flags are never silently ignored (CMake keeps them cached).
+build: deps
+	@if [ ! -f $(BUILD)/CMakeCache.txt ] || [ -n "$(CMAKE_FLAGS)" ]; then \
+	    cmake --preset default -B $(BUILD) $(CMAKE_FLAGS); fi
 	cmake --build $(BUILD) -j$(JOBS)
 
 test: build

@@ -34,11 +34,11 @@
 
 #include "ObjectCodec.h"
 #include "VWire.h"
+#include "loopback.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const char* kAddress = "127.0.6.2";
 const int kOutputs = 4;
 const int kReaders = 1000;
 
@@ -151,7 +151,7 @@ void makeSite(const std::string& dir, int codes, const std::string& priority) {
     }
     pairs << "</scl_connections>\n";
     std::ofstream conf(dir + "/dorvane.conf");
-    conf << "host=" << kAddress << "\nioPairFile=pairs.xml\ndblocal=access.db\n"
+    conf << "host=" << testutil::loopbackAddress(0) << "\nioPairFile=pairs.xml\ndblocal=access.db\n"
          << "log4cpp.rootCategory=" << priority << ", F\n"
          << "log4cpp.appender.F=FileAppender\nlog4cpp.appender.F.fileName=service.log\n"
          << "log4cpp.appender.F.layout=PatternLayout\n"
@@ -248,7 +248,7 @@ struct Result {
 // The service against the benchmark's daemon.
 void runService(const std::string& service, const std::string& dir, int latencyEvents,
                 int floodEvents, Result& res) {
-    int listener = listenOn(kAddress, 60000);
+    int listener = listenOn(testutil::loopbackAddress(0).c_str(), 60000);
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0)
@@ -374,7 +374,7 @@ void runFloor(const std::string& dir, Result& res, int samples) {
     sqlite3_close(db);
     res.lookupP50 = percentiles(look).p50;
 
-    int listener = listenOn("127.0.6.3", 60001);
+    int listener = listenOn(testutil::loopbackAddress(1).c_str(), 60001);
     std::vector<uint8_t> ev = eventBytes(1, code(0));
     VMsg set(vwire::MSG_SET, 1);
     cObjectDOutput out;
@@ -394,7 +394,7 @@ void runFloor(const std::string& dir, Result& res, int samples) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(60001);
-    inet_pton(AF_INET, "127.0.6.3", &a.sin_addr);
+    inet_pton(AF_INET, testutil::loopbackAddress(1).c_str(), &a.sin_addr);
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
         die("floor connect");
     Conn client(fd);

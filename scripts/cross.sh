@@ -20,8 +20,7 @@ if [ ! -f "$sysroot/.complete" ]; then
     touch "$sysroot/.complete"
 fi
 export DORVANE_SYSROOT="$sysroot"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" -DDORVANE_SYSROOT="$sysroot" >/dev/null
+cmake --preset armhf -B "$build" -DDORVANE_SYSROOT="$sysroot" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 file "$build/src/dorvane" | grep -q "ARM" || { echo "not an ARM binary" >&2; exit 1; }
 echo "== tests for armhf under qemu-arm"

@@ -8,8 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 seconds=${1:-60}
 build=build-fuzz
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-      -DCMAKE_CXX_COMPILER=clang++ -DDORVANE_FUZZ=ON -DDORVANE_BUILD_TESTS=OFF >/dev/null
+cmake --preset fuzz >/dev/null  # configures $build
 cmake --build "$build" -j"$(nproc)" --target fuzz_wire fuzz_properties fuzz_pairing fuzz_access
 mkdir -p "$build/findings"
 status=0

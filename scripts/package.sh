@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Builds the Debian package of a build tree and, for the native (amd64) one,
-# proves it on a clean Debian 12: a fresh root made with mmdebstrap under the
-# build tree, dpkg -i, then the service binary started as its own user.
-# Usage: scripts/package.sh [BUILD_DIR] [--no-install-test]
+# proves it on a clean Debian 12 root made with mmdebstrap under the build
+# tree (scripts/install-test.sh holds the checks):
+#  - in a chroot, without a service manager: install through invoke-rc.d, the
+#    init script with Debian's and BusyBox's start-stop-daemon, upgrade,
+#    logrotate, remove, purge;
+#  - the same root booted with systemd-nspawn: install (enabled, started),
+#    the hardened unit connecting and toggling, its exposure figure, a WAL
+#    database, upgrade, remove, purge.
+# Both run in namespaces of their own (network, pid, mounts): nothing is left
+# running or mounted. Usage: scripts/package.sh [BUILD_DIR] [--no-install-test]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -15,23 +22,46 @@ dpkg-deb -f "$deb" Package Version Architecture Depends
 [ "${2:-}" = "--no-install-test" ] && exit 0
 case "$deb" in *_amd64.deb) ;; *) exit 0 ;; esac
 
-"$root/scripts/deps.sh" mmdebstrap
+"$root/scripts/deps.sh" mmdebstrap systemd-container iproute2
+echo "== the unit: systemd-analyze"
+systemd-analyze verify "$root/packaging/dorvane.service" 2>&1 |
+    grep -v "Command /usr/sbin/dorvane is not executable" || true
+systemd-analyze security --offline=yes --no-pager "$root/packaging/dorvane.service" | tail -1
+
 target="$build/debian12-root"
 rm -rf "$target"
-echo "== installing into a clean Debian 12 root"
+echo "== a clean Debian 12 root"
 mmdebstrap --quiet --variant=minbase \
-    --include=libxml2,libsqlite3-0,liblog4cpp5v5,adduser,procps \
-    --customize-hook="copy-in '$build/$deb' /tmp" \
-    --customize-hook="chroot \"\$1\" dpkg -i /tmp/$deb" \
-    --customize-hook="chroot \"\$1\" sh -c 'getent passwd dorvane && test -d /var/ulx && test -f /etc/ulx/dorvane.conf'" \
-    --customize-hook="chroot \"\$1\" sh -c 'dorvanectl --help >/dev/null'" \
-    --customize-hook="chroot --userspec=dorvane:dorvane \"\$1\" sh -c 'cd /tmp; timeout 4 /usr/sbin/dorvane > /tmp/dorvane.out 2>&1; echo exit=\$? >> /tmp/dorvane.out'" \
-    --customize-hook="copy-out /tmp/dorvane.out '$build'" \
+    --include=systemd,systemd-sysv,libxml2,libsqlite3-0,liblog4cpp5v5,adduser,procps,sqlite3,logrotate,busybox \
     bookworm "$target" http://deb.debian.org/debian
-cat "$build/dorvane.out"
-# Still running when stopped after four seconds (124), having started its
-# discovery: the service started.
-grep -q "Getting Device" "$build/dorvane.out"
-grep -q "exit=124" "$build/dorvane.out"
+w="$target/root/install-test"
+mkdir -p "$w"
+cp "$deb" "$w/old.deb"
+# The same package one version up, for the upgrade.
+rm -rf "$build/deb-next" && dpkg-deb -R "$deb" "$build/deb-next"
+sed -i 's/^Version: \(.*\)$/Version: \1+1/' "$build/deb-next/DEBIAN/control"
+dpkg-deb -b --root-owner-group "$build/deb-next" "$w/new.deb" >/dev/null
+rm -rf "$build/deb-next"
+install -m 755 "$root/scripts/install-test.sh" "$w/install-test.sh"
+cp "$target/bin/busybox" "$w/busybox-ssd"
+
+echo "== chroot, no service manager: install, init script, upgrade, remove, purge"
+unshare --net -- sh -ec 'ip link set lo up
+    exec unshare --pid --fork --mount -- chroot "$1" /root/install-test/install-test.sh sysv' sh "$target"
+
+echo "== the root booted with systemd: install, hardened unit, upgrade, remove, purge"
+cat > "$target/etc/systemd/system/install-test.service" <<'UNIT'
+[Unit]
+Description=dorvane install test
+[Service]
+Type=oneshot
+ExecStart=/root/install-test/install-test.sh systemd
+ExecStopPost=/bin/systemctl --no-block poweroff
+UNIT
+ln -s ../install-test.service "$target/etc/systemd/system/multi-user.target.wants/"
+timeout 240 systemd-nspawn -q --private-network --register=no --keep-unit -D "$target" \
+    --boot </dev/null >"$build/nspawn.log" 2>&1 || true
+cat "$w/systemd-test.out" 2>/dev/null || { tail -20 "$build/nspawn.log"; exit 1; }
+grep -q '^exit=0$' "$w/systemd-test.out"
 rm -rf "$target"
-echo "package: installs on a clean Debian 12 and the service starts"
+echo "package: installs on a clean Debian 12; init script and systemd unit proven"

@@ -17,9 +17,9 @@ for kind in "${kinds[@]}"; do
         tsan) flags="thread" ;;
         *) echo "unknown sanitizer set: $kind" >&2; exit 2 ;;
     esac
-    build="build-$kind"
+    build="build-$kind"  # the preset's folder
     reports="$root/$build/sanitizer-reports"
-    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DDORVANE_SANITIZE="$flags" >/dev/null
+    cmake --preset "$kind" >/dev/null
     cmake --build "$build" -j"$jobs"
     rm -rf "$reports" && mkdir -p "$reports"
     echo "== tests under $flags"

@@ -15,26 +15,25 @@ bool isEnd(const argParser::argument_option& o) {
     return o.short_option == 0 && o.long_option == nullptr;
 }
 
-// Copies optarg into the entry's buffer when it fits whole.
-void storeArgument(const argParser::argument_option& o, const char* arg) {
+// Copies optarg into the entry's buffer: whole for an entry without a size,
+// whose caller sized the buffer; only when it fits for a bounded entry.
+// False when a bounded entry refused it.
+bool storeArgument(const argParser::argument_option& o, const char* arg) {
     if (o.argument == nullptr || arg == nullptr) {
-        return;
+        return true;
     }
     size_t length = strlen(arg);
-    if (o.argument_size == 0 || length >= o.argument_size) {
+    if (o.argument_size != 0 && length >= o.argument_size) {
         if (o.long_option != nullptr) {
             fprintf(stderr, "option --%s: argument not stored: ", o.long_option);
         } else {
             fprintf(stderr, "option -%c: argument not stored: ", o.short_option);
         }
-        if (o.argument_size == 0) {
-            fprintf(stderr, "the option table gives no buffer size\n");
-        } else {
-            fprintf(stderr, "longer than %zu characters\n", o.argument_size - 1);
-        }
-        return;
+        fprintf(stderr, "longer than %zu characters\n", o.argument_size - 1);
+        return false;
     }
     memcpy(o.argument, arg, length + 1);
+    return true;
 }
 
 void warnLeftOut(const argParser::argument_option& o, const char* why) {
@@ -45,7 +44,7 @@ void warnLeftOut(const argParser::argument_option& o, const char* why) {
 
 }  // namespace
 
-bool argParser::getArguments(int argc, char** argv, argument_option* options) {
+bool argParser::getArguments(int argc, char** argv, argument_option* options, int* refused) {
     char short_options[kShortSize];
     option long_options[kLongSize];
     int s = 0;
@@ -81,6 +80,11 @@ bool argParser::getArguments(int argc, char** argv, argument_option* options) {
     short_options[s] = '\0';
     long_options[entries + 1] = {nullptr, 0, nullptr, 0};
 
+    int unused = 0;
+    if (refused == nullptr) {
+        refused = &unused;
+    }
+    *refused = 0;
     int idx = 0;
     for (;;) {
         int result = getopt_long(argc, argv, short_options, long_options, &idx);
@@ -92,8 +96,8 @@ bool argParser::getArguments(int argc, char** argv, argument_option* options) {
                 showHelp(options);
                 return false;
             }
-            if (idx > 0 && idx <= entries) {
-                storeArgument(options[idx - 1], optarg);
+            if (idx > 0 && idx <= entries && !storeArgument(options[idx - 1], optarg)) {
+                ++*refused;
             }
             continue;
         }
@@ -101,14 +105,22 @@ bool argParser::getArguments(int argc, char** argv, argument_option* options) {
             showHelp(options);
             return false;
         }
+        bool known = false;
         for (int i = 0; i < entries; ++i) {
             const argument_option& o = options[i];
             if (o.short_option != 0 && o.short_option == result) {
+                known = true;
                 if (o.flag != nullptr) {
                     *o.flag = o.val;
                 }
-                storeArgument(o, optarg);
+                if (!storeArgument(o, optarg)) {
+                    ++*refused;
+                }
             }
+        }
+        // getopt_long has reported an unknown option or a missing argument.
+        if (!known && (result == '?' || result == ':')) {
+            ++*refused;
         }
     }
 }

@@ -22,11 +22,8 @@ public:
         int* flag;                // receives val each time the option is met
         int val;                  // stored through flag; or reported by getopt_long
         char* argument;           // receives a copy of the option's argument
-        // Size of the argument buffer in bytes, NUL included. An argument that
-        // does not fit is not stored (a line on standard error says so). Zero,
-        // as in tables written without this field, means the size is unknown:
-        // the argument is then never copied, since the copy could not be
-        // bounded.
+        // Size > 0: bounded copy; an argument that does not fit is not stored (a line on stderr).
+        // Size 0 (seven-field tables): copied whole; the caller made the buffer large enough.
         size_t argument_size;
     };
 
@@ -36,7 +33,12 @@ public:
     // change nothing. A table beyond the limits (more than MAX_ENTRIES
     // entries, more than MAX_SHORT_CHARS letters and colons) is cut: what
     // does not fit is left out, with a line on standard error.
-    static bool getArguments(int argc, char** argv, argument_option* options);
+    // When refused is not null it receives the number of options that could
+    // not be used (unknown, missing their argument, argument not stored), so
+    // that a tool can refuse such a command line; the result is unchanged.
+    // Arguments that are not options start at optind when it returns true.
+    static bool getArguments(int argc, char** argv, argument_option* options,
+                             int* refused = nullptr);
 
     // Prints "Usage:" and one line per entry, up to the end entry or the
     // first entry without a description.

@@ -6,11 +6,9 @@
 #include <cstring>
 
 #include "SCLpairs.h"
+#include "VWire.h"
 #include "cSCL.h"
 #include "properties.h"
-
-static_assert(sizeof(DORVANE_CONFIG_FILE) <= sizeof(property_values::configFile),
-              "the configuration path must fit its 32-character field");
 
 namespace {
 
@@ -61,19 +59,16 @@ manager::manager()
     snprintf(config_struct.configFile, sizeof(config_struct.configFile), "%s", DORVANE_CONFIG_FILE);
     props->load(config_struct.configFile);
     cVlog::init(config_struct.configFile);
-    copySetting(config_struct.host, sizeof(config_struct.host), "host",
-                props->getString("host", "127.0.0.1"), "127.0.0.1");
-    copySetting(config_struct.ioPairFile, sizeof(config_struct.ioPairFile), "ioPairFile",
-                props->getString("ioPairFile", "/etc/ulx/dorvane.xml"), "/etc/ulx/dorvane.xml");
-    copySetting(config_struct.dblocal, sizeof(config_struct.dblocal), "dblocal",
-                props->getString("dblocal", "/var/ulx/access.db"), "/var/ulx/access.db");
+    copySetting(*props, settings::kHost, config_struct.host);
+    copySetting(*props, settings::kIoPairFile, config_struct.ioPairFile);
+    copySetting(*props, settings::kDblocal, config_struct.dblocal);
     delete props;  // not used again
     debug("host:%s|\n", config_struct.host);
     debug("ioPairFile:%s|\n", config_struct.ioPairFile);
 
     mObjectClient = new cObjectClient();
     mObjectClient->addListener(this);
-    mObjectClient->start(config_struct.host, kDaemonPort);
+    mObjectClient->start(config_struct.host, settings::kDaemonPort);
 
     snprintf(mPairFile, sizeof(mPairFile), "%s", config_struct.ioPairFile);
     initialise_lists(config_struct.ioPairFile);
@@ -92,24 +87,20 @@ manager::manager()
 
 manager::~manager() = default;
 
-void manager::copySetting(char* field, size_t size, const char* key, const char* value,
-                          const char* defval) {
-    if (strlen(value) >= size) {
-        error("configuration value of %s is longer than %zu characters; using the default %s", key,
-              size - 1, defval);
-        printf("Configuration value of %s is longer than %zu characters; using the default %s\n",
-               key, size - 1, defval);
+void manager::copySetting(const cProperties& props, const settings::Key& key, char* field) {
+    std::string refusal;
+    if (!settings::copy(props, key, field, &refusal)) {
+        error("configuration %s", refusal.c_str());
+        printf("Configuration %s\n", refusal.c_str());
         fflush(stdout);
-        value = defval;
     }
-    snprintf(field, size, "%s", value);
 }
 
 void manager::handleObjectAction(cObjectList* rx_msg) {
     mArrivalLog.debug("Received Message from ulxd\n");
     waitForStartUp();
     takeReloadedPairs();
-    if (rx_msg->getMsgType() == 3) {
+    if (rx_msg->getMsgType() == vwire::MSG_EVT) {
         debug("Got MSG_EVT");
         handle_event(rx_msg);
     } else {

@@ -7,6 +7,15 @@
 // Messages that arrive while the constructor runs are held back (the event
 // thread waits) and handled, in order, once start-up has finished.
 //
+// Threads: the constructor runs on the main thread; handleObjectAction and
+// everything it calls run on the client's event thread, one message at a
+// time, so the lists need no lock. Ownership: the manager owns the client,
+// the database handler and both lists with their elements for the life of
+// the process (a rerun discovery or a reload replaces a list and frees the
+// old one, on the event thread); it is never destroyed (the process ends by
+// being killed), so its destructor releases nothing. Failures are logged and
+// never stop it.
+//
 // Discovery that could not finish for want of the site daemon (no reply to
 // the port query, or a port that could not be fetched because the connection
 // was down) runs again, whole, on the event thread when the next connection
@@ -29,18 +38,15 @@
 #include "cObjectListener.h"
 #include "cVlog.h"
 #include "pAccess.h"
+#include "settings.h"
 #include "supervisor.h"
-
-#ifndef DORVANE_CONFIG_FILE
-#define DORVANE_CONFIG_FILE "/etc/ulx/dorvane.conf"
-#endif
 
 // The configuration values used during construction.
 struct property_values {
-    char configFile[32];
-    char host[32];
-    char ioPairFile[32];
-    char dblocal[64];
+    char configFile[settings::kConfigFileSize];
+    char host[settings::kHostSize];
+    char ioPairFile[settings::kIoPairFileSize];
+    char dblocal[settings::kDblocalSize];
 };
 
 // Label selector for getIOlabel.
@@ -49,6 +55,7 @@ enum eOption { IO_LABEL = 0, LED_LABEL = 1 };
 class manager : public cObjectListener, public cVlog {
 public:
     // Creates the one manager when there is none; otherwise does nothing.
+    // Main thread only; returns when start-up has finished.
     static void start();
 
     // Reads the pairing file again (main thread, after start()). Records
@@ -56,17 +63,20 @@ public:
     // yields none keeps them, with one WARN line. No manager: nothing.
     static void reload();
 
+    // Does the whole start-up. Public as the service's design has it, but
+    // only start() calls it: a second manager would open a second
+    // connection and toggle the same outputs twice.
     manager();
-    // Called on the client's event thread for every delivered message.
+    // Called on the client's event thread for every delivered message; the
+    // list stays the client's. Waits while the constructor still runs.
     void handleObjectAction(cObjectList* rx_msg) override;
     // Event thread: runs discovery again when it did not finish.
     void handleConnected() override;
     // Event thread: takes reloaded records, updates the status, pings the
     // watchdog.
     void handleTick() override;
+    // Releases nothing (see above); never called by the service.
     ~manager() override;
-
-    static constexpr unsigned short kDaemonPort = 60000;
 
 private:
     void initialise_lists(const char* filename);
@@ -88,8 +98,7 @@ private:
 
     // Copies the value of key into field, or the default when the value does
     // not fit (logged and written to standard output).
-    void copySetting(char* field, size_t size, const char* key, const char* value,
-                     const char* defval);
+    void copySetting(const cProperties& props, const settings::Key& key, char* field);
 
     static manager* mInstance;
 

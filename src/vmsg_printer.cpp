@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "VText.h"
+
 namespace {
 
 const char* const kMsgNames[] = {"SET:", "GET:", "ERR:", "EVT:", "DEL:"};
@@ -141,7 +143,10 @@ void print_data(const VTag* tag) {
                     *p = '\'';
                 }
             }
-            printf("=\"%s\" ", buffer);
+            // Labels and codes come from the network: any other control
+            // character is shown as \xHH so that it cannot drive a terminal.
+            char escaped[sizeof(buffer) * 4];
+            printf("=\"%s\" ", vtext::escapeInto(buffer, escaped, sizeof(escaped)));
             break;
         }
         case VTag::VT_UINT32:

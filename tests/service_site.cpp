@@ -11,6 +11,34 @@
 
 namespace testutil {
 
+namespace {
+
+// Polls done until it holds or timeoutMs have passed.
+template <class Done>
+bool pollUntil(Done done, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool logHas(const std::vector<std::string>& lines, const std::string& text) {
+    for (const std::string& line : lines) {
+        if (line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 ServiceSite::ServiceSite(const std::string& address) : mAddress(address) {}
 
 void ServiceSite::pairs(const std::vector<Pairing>& readers) {
@@ -42,13 +70,17 @@ void ServiceSite::config(const std::string& extra, const std::string& priority) 
                   "log4cpp.appender.F.layout.ConversionPattern=%c|%p|%m%n\n");
 }
 
-void ServiceSite::startSim(const std::string& siteText, const std::vector<std::string>& extraArgs) {
+bool ServiceSite::startSim(const std::string& siteText, const std::vector<std::string>& extraArgs) {
     writeFile(mDir.file("site.txt"), siteText);
-    std::vector<std::string> argv = {DORVANE_BIN_DIR "/tools/ulxd-sim", "--host", mAddress,
-                                     "--site", mDir.file("site.txt")};
+    std::vector<std::string> argv = {DORVANE_SIM_BIN, "--host", mAddress, "--site",
+                                     mDir.file("site.txt")};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     mSim.reset(new Process(argv));
-    ASSERT_GE(mSim->waitFor("LISTENING"), 0) << "simulator did not start";
+    if (mSim->waitFor("LISTENING") < 0) {
+        ADD_FAILURE() << "simulator did not start on " << mAddress;
+        return false;
+    }
+    return true;
 }
 
 void ServiceSite::stopSim() {
@@ -59,21 +91,26 @@ void ServiceSite::stopSim() {
 }
 
 void ServiceSite::startService() {
-    mService.reset(new Process({DORVANE_BIN_DIR "/src/dorvane-local"}, mDir.path()));
+    mService.reset(new Process({DORVANE_SERVICE_BIN}, mDir.path()));
 }
 
 bool ServiceSite::waitReady(int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        for (const std::string& line : log("DatabaseHandler")) {
-            if (line.find("opened database") != std::string::npos ||
-                line.find("cannot open database") != std::string::npos) {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return pollUntil(
+        [&] {
+            std::vector<std::string> lines = log("DatabaseHandler");
+            return logHas(lines, "opened database") || logHas(lines, "cannot open database");
+        },
+        timeoutMs);
+}
+
+bool ServiceSite::waitLog(const std::string& text, const std::string& category, int timeoutMs) {
+    return pollUntil([&] { return logHas(log(category), text); }, timeoutMs);
+}
+
+bool ServiceSite::syncSim(int timeoutMs) {
+    size_t mark = mSim->lineCount();
+    mSim->write("states\n");
+    return mSim->waitFor("STATES END", timeoutMs, mark) >= 0;
 }
 
 std::vector<std::string> ServiceSite::log(const std::string& category) {
@@ -99,14 +136,7 @@ std::vector<std::string> ServiceSite::sets(size_t from) {
 }
 
 bool ServiceSite::waitSets(size_t n, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (sets().size() >= n) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return pollUntil([&] { return sets().size() >= n; }, timeoutMs);
 }
 
 std::string rawCommand(const VMsg& msg) {

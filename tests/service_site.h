@@ -21,7 +21,9 @@ struct Pairing {
 
 class ServiceSite {
 public:
-    explicit ServiceSite(const std::string& address);
+    // The simulator listens, and the service connects, on address (by
+    // default the process's own loopback address).
+    explicit ServiceSite(const std::string& address = loopbackAddress());
 
     // Writes pairs.xml with the given readers.
     void pairs(const std::vector<Pairing>& readers);
@@ -31,8 +33,10 @@ public:
     // priority, with extra lines in front.
     void config(const std::string& extra = "", const std::string& priority = "DEBUG");
     // Starts the simulator with the given site file text (again, after
-    // stopSim, with the same site).
-    void startSim(const std::string& siteText, const std::vector<std::string>& extraArgs = {});
+    // stopSim, with the same site); false, with a failure recorded, when it
+    // does not listen.
+    [[nodiscard]] bool startSim(const std::string& siteText,
+                                const std::vector<std::string>& extraArgs = {});
     void stopSim();
     // Starts the service in the working directory.
     void startService();
@@ -46,6 +50,12 @@ public:
     std::vector<std::string> sets(size_t from = 0);
     // Waits until the simulator printed n SET lines in all.
     bool waitSets(size_t n, int timeoutMs = 10000);
+    // Waits until a line of the category in service.log contains text.
+    bool waitLog(const std::string& text, const std::string& category = "DorvaneManager",
+                 int timeoutMs = 10000);
+    // Waits until every line the simulator printed before the call has been
+    // read (a "states" round trip); the current states then follow.
+    bool syncSim(int timeoutMs = 10000);
 
     const std::string& address() const { return mAddress; }
     std::string file(const std::string& name) const { return mDir.file(name); }

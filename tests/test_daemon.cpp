@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +20,6 @@
 namespace testutil {
 
 FakeDaemon::FakeDaemon(const std::string& address, unsigned short port) : mListen(-1), mClient(-1) {
-    signal(SIGPIPE, SIG_IGN);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
@@ -107,8 +107,22 @@ Process::Process(const std::vector<std::string>& argv, const std::string& dir)
         ADD_FAILURE() << "pipe failed";
         return;
     }
+    pid_t parent = getpid();
     pid_t pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed: " << strerror(errno);
+        close(in[0]);
+        close(in[1]);
+        close(out[0]);
+        close(out[1]);
+        return;
+    }
     if (pid == 0) {
+        // Killed when the test dies, however it dies; the check closes the
+        // window in which the parent died before the request was made.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+            _exit(125);
+        }
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(out[1], 2);

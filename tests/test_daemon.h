@@ -14,13 +14,17 @@
 #include <vector>
 
 #include "VMsg.h"
+#include "loopback.h"
 
 namespace testutil {
 
 class FakeDaemon {
 public:
-    // Listens on address:port (an address of 127.0.0.0/8 of the test's own).
-    explicit FakeDaemon(const std::string& address, unsigned short port = 60000);
+    // Listens on address:port (by default the process's own loopback
+    // address); a failure to listen fails the test and leaves listening()
+    // false.
+    explicit FakeDaemon(const std::string& address = loopbackAddress(),
+                        unsigned short port = 60000);
     ~FakeDaemon();
 
     bool listening() const { return mListen >= 0; }
@@ -43,7 +47,9 @@ class Process {
 public:
     // Starts argv[0] with the given arguments in directory dir (empty: the
     // current one); its standard input is a pipe, standard output and
-    // standard error are read by a thread of this object.
+    // standard error are read by a thread of this object. The child is
+    // killed (SIGKILL) when the thread that made this object ends, so make
+    // it on the test's own thread; the test's death never leaves it running.
     Process(const std::vector<std::string>& argv, const std::string& dir = "");
     ~Process();  // kills the process if it still runs
 

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -16,6 +18,22 @@ using testutil::StdoutCapture;
 using testutil::TempDir;
 
 namespace {
+
+// Waits until thread tid of this process sleeps: once it has started a
+// lookup against a held lock, it only sleeps in the busy handler's waits.
+bool waitUntilSleeping(pid_t tid, int timeoutMs = 5000) {
+    std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string stat = testutil::readFile(path);
+        size_t end = stat.rfind(')');  // the state follows the command name
+        if (end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S') {
+            return true;
+        }
+        std::this_thread::yield();
+    }
+    return false;
+}
 
 // Looks up code with a handler opened as the service opens it.
 int findCode(DatabaseHandler& db, const char* code, TableData** result) {
@@ -117,15 +135,22 @@ TEST(Database, WaitsForAWriterThenFailsWithoutCrashing) {
     EXPECT_EQ(-1, findCode(db, "04A1", &result));
     EXPECT_EQ(nullptr, result);
 
-    // Released within the busy timeout: the lookup waits and succeeds.
+    // Released while the lookup waits for it: the lookup succeeds.
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(writer, "COMMIT;", nullptr, nullptr, nullptr));
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(writer, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
-    std::thread release2([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::atomic<bool> looking{false};
+    bool sawWait = false;
+    std::thread release2([&, lookupThread = static_cast<pid_t>(syscall(SYS_gettid))] {
+        while (!looking) {
+            std::this_thread::yield();
+        }
+        sawWait = waitUntilSleeping(lookupThread);
         sqlite3_exec(writer, "COMMIT;", nullptr, nullptr, nullptr);
     });
+    looking = true;
     EXPECT_EQ(1, findCode(db, "04A1", &result));
     release2.join();
+    EXPECT_TRUE(sawWait) << "the lookup never waited for the writer";
     if (result != nullptr) {
         result->free();
     }

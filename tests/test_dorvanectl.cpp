@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "run_tool.h"
 #include "service_site.h"
 
 using testutil::Process;
@@ -13,8 +14,7 @@ namespace {
 
 // Runs dorvanectl with args in the site's directory; returns its exit status.
 int run(ServiceSite& site, const std::vector<std::string>& args, std::string* out) {
-    std::vector<std::string> argv = {DORVANE_BIN_DIR "/tools/dorvanectl", "--config",
-                                     site.file("dorvane.conf")};
+    std::vector<std::string> argv = {DORVANE_CTL_BIN, "--config", site.file("dorvane.conf")};
     argv.insert(argv.end(), args.begin(), args.end());
     Process p(argv, site.file(""));
     int status = p.wait(15000);
@@ -25,11 +25,11 @@ int run(ServiceSite& site, const std::vector<std::string>& args, std::string* ou
 }
 
 TEST(Dorvanectl, ConsistentSitePasses) {
-    ServiceSite site("127.0.3.2");
+    ServiceSite site;
     site.pairs({{"Door1", "RELAY_1", "LED_1"}});
     site.codes({{"04A1", "Door1"}, {"04A2", "Door1"}});
     site.config();
-    site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n");
+    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n"));
     std::string out;
     EXPECT_EQ(0, run(site, {"--check"}, &out)) << out;
     EXPECT_NE(std::string::npos, out.find("Pairing file pairs.xml: 1 records")) << out;
@@ -50,7 +50,7 @@ TEST(Dorvanectl, ConsistentSitePasses) {
 }
 
 TEST(Dorvanectl, InconsistentSiteFailsAndSaysWhy) {
-    ServiceSite site("127.0.3.3");
+    ServiceSite site;
     testutil::writeFile(site.file("pairs.xml"),
                         "<scl_connections>"
                         "<Reader name=\"Door1\"><IOlabel value=\"RELAY_1\"/>"
@@ -64,7 +64,7 @@ TEST(Dorvanectl, InconsistentSiteFailsAndSaysWhy) {
                         "</scl_connections>");
     site.codes({{"04A1", "Door1"}, {"0C0C", "Lobby"}});
     site.config();
-    site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n");
+    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n"));
     std::string out;
     EXPECT_EQ(1, run(site, {"--check"}, &out)) << out;
     for (const char* expected :
@@ -79,6 +79,45 @@ TEST(Dorvanectl, InconsistentSiteFailsAndSaysWhy) {
     std::string lookup;
     EXPECT_EQ(1, run(site, {"--lookup", "FFFF"}, &lookup));
     EXPECT_NE(std::string::npos, lookup.find("not in the database")) << lookup;
+}
+
+// A command line that is not understood whole stops the tool before it
+// reads or connects to anything: the simulator of the configured site sees
+// no client, and nothing is printed but the usage text.
+TEST(Dorvanectl, BadCommandLinesAreRefusedBeforeAnythingStarts) {
+    ServiceSite site("127.0.14.3");
+    site.pairs({{"Door1", "RELAY_1", "LED_1"}});
+    site.codes({{"04A1", "Door1"}});
+    site.config();
+    site.startSim("port 12 1 dout RELAY_1 clear\n");
+    const std::string conf = site.file("dorvane.conf");
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"--config", conf, "--check", "--bogus"}, "command line refused"},
+        {{"--config", conf, "--ports", "stray"}, "unexpected argument 'stray'"},
+        {{"--config", conf, "--check", "--ports"}, "give exactly one of --check, --lookup"},
+        {{"--config", conf}, "give exactly one of"},
+        {{"--config", conf, "--lookup"}, "command line refused"},
+        {{"--config", conf, "--lookup="}, "--lookup needs a CODE"},
+        {{"--config", conf, "--lookup", std::string(128, 'A')}, "argument not stored"},
+        {{"--config", conf, "--config", std::string(4096, 'c'), "--watch"}, "argument not stored"},
+        {{"--config=", "--check"}, "--config needs a FILE"},
+        {{"--config", conf, "--ports", "--help"}, "--help takes no other option"},
+        {{"--help", "--ports"}, "--help takes no other option"},
+        {{"-hp"}, "--help takes no other option"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {DORVANE_BIN_DIR "/tools/dorvanectl"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        testutil::ToolRun run = testutil::runTool(argv, 5000);
+        std::string what = c.args.back().substr(0, 20);
+        EXPECT_EQ(2, run.status) << what << "\n" << run.err;
+        EXPECT_NE(std::string::npos, run.err.find(c.message)) << what << "\n" << run.err;
+        EXPECT_TRUE(run.out.empty() || run.out.compare(0, 7, "Usage:\n") == 0) << what << run.out;
+    }
+    EXPECT_EQ(-1, site.sim().waitFor("CONNECTED", 500));
 }
 
 }  // namespace

@@ -42,6 +42,22 @@ TEST(Printer, StringsAreCleanedAndCut) {
         show(&set));
 }
 
+// Text from the daemon cannot send escape sequences to a terminal: control
+// characters other than the three turned into spaces show as \xHH, even when
+// every byte of a full buffer needs it; printable text and UTF-8 stay.
+TEST(Printer, ControlCharactersAreEscaped) {
+    VMsg evt(vwire::MSG_EVT, 0);
+    evt.addTag(new VTagString(9, "\x1b]0;x\x07ok\x7f \xc3\xa9\\"));
+    evt.addTag(new VTagString(31, std::string(200, '\x01').c_str()));
+    std::string ones;
+    for (int i = 0; i < 127; ++i) {
+        ones += "\\x01";
+    }
+    EXPECT_EQ("EVT:\nTAG_DEV_LABEL=\"\\x1b]0;x\\x07ok\\x7f \xc3\xa9\\\" \nTAG_SITE_LABEL=\"" +
+                  ones + "\" \n\n",
+              show(&evt));
+}
+
 TEST(Printer, ValuesByType) {
     EXPECT_EQ("TAG_IO_PNUM=000A \n", tagText(VTagUInt16(18, 10)));
     EXPECT_EQ("TAG_DEV_ID=0000000C \n", tagText(VTagUInt32(8, 12)));

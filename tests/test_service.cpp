@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
-#include <thread>
 
 #include "ObjectCodec.h"
 #include "VWire.h"
@@ -15,11 +15,18 @@ using testutil::ServiceSite;
 
 namespace {
 
-// The manager's log lines from the first event on.
-std::vector<std::string> eventLog(ServiceSite& site) {
+// The manager's log lines of the first messages received (all by default).
+std::vector<std::string> eventLog(ServiceSite& site, size_t messages = SIZE_MAX) {
+    const std::string received = "DEBUG|Received Message from ulxd";
     std::vector<std::string> all = site.log();
-    auto first = std::find(all.begin(), all.end(), "DEBUG|Received Message from ulxd");
-    return std::vector<std::string>(first, all.end());
+    std::vector<std::string> out;
+    for (auto it = std::find(all.begin(), all.end(), received); it != all.end(); ++it) {
+        if (*it == received && messages-- == 0) {
+            break;
+        }
+        out.push_back(*it);
+    }
+    return out;
 }
 
 bool contains(const std::vector<std::string>& lines, const std::string& line) {
@@ -30,25 +37,34 @@ const char* kTwoOutputs =
     "port 12 1 dout A set\n"
     "port 12 2 dout B clear\n";
 
+// The sentinel: its reader has B as IO and LED label, so its two SETs toggle
+// B there and back. Scanned after the event under test it is handled after
+// it: once its SETs are in, that event has had all its effects.
+const testutil::Pairing kSentinel = {"Sentinel", "B", "B"};
+const std::pair<std::string, std::string> kSentinelCode = {"SENTINEL", "Sentinel"};
+
 TEST(Service, TraceOfOneAccessEvent) {
-    ServiceSite site("127.0.2.2");
-    site.pairs({{"R", "A", "B"}});
-    site.codes({{"04A1", "R"}});
+    ServiceSite site;
+    site.pairs({{"R", "A", "B"}, kSentinel});
+    site.codes({{"04A1", "R"}, kSentinelCode});
     site.config();
-    site.startSim(kTwoOutputs);
+    ASSERT_TRUE(site.startSim(kTwoOutputs));
     site.startService();
     ASSERT_TRUE(site.waitReady());
     size_t mark = site.service().lineCount();
     site.sim().write("seq 7\nscan 12 04A1\n");
-    ASSERT_TRUE(site.waitSets(2));
-    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=clear",
-                                        "SET serial=12 port=2 label=B state=set"}),
-              site.sets());
     ASSERT_GE(site.service().waitFor("04A1 | R", 5000, mark), 0);
     std::vector<std::string> out = site.service().lines();
     EXPECT_EQ((std::vector<std::string>{"scanCode:04A1", "table codes", "sc | reader", "04A1 | R"}),
               std::vector<std::string>(out.begin() + static_cast<long>(mark), out.end()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    site.sim().write("scan 12 SENTINEL\n");
+    ASSERT_TRUE(site.waitSets(4));
+    // The sentinel's SETs come right after the event's: it did nothing more.
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "SET serial=12 port=1 label=A state=clear", "SET serial=12 port=2 label=B state=set",
+            "SET serial=12 port=2 label=B state=clear", "SET serial=12 port=2 label=B state=set"}),
+        site.sets());
     EXPECT_EQ(
         (std::vector<std::string>{"DEBUG|Received Message from ulxd", "DEBUG|Got MSG_EVT",
                                   "DEBUG|Got MSG_EVT:ACCESS SEQ(07) ", "DEBUG|Device serial: 12",
@@ -56,25 +72,29 @@ TEST(Service, TraceOfOneAccessEvent) {
                                   "DEBUG|IN TOGGLE PORT: 2", "DEBUG|TEMP FOUND", "DEBUG|IF WORKS",
                                   "DEBUG|TEMP FOUND", "DEBUG|IN TOGGLE PORT: 2", "DEBUG|TEMP FOUND",
                                   "DEBUG|TEMP FOUND", "DEBUG|IF WORKS"}),
-        eventLog(site));
+        eventLog(site, 1));
     // Start-up: settings logged, discovery progress on standard output.
     std::vector<std::string> log = site.log();
-    EXPECT_TRUE(contains(log, "DEBUG|host:127.0.2.2|"));
+    EXPECT_TRUE(contains(log, "DEBUG|host:" + site.address() + "|"));
     EXPECT_TRUE(contains(log, "DEBUG|ioPairFile:pairs.xml|"));
     EXPECT_EQ((std::vector<std::string>{"Getting Device", "GOT THE Device"}),
               std::vector<std::string>(out.begin(), out.begin() + 2));
 }
 
 TEST(Service, ScansDuringStartUpAreHeldBackNotDropped) {
-    ServiceSite site("127.0.2.3");
+    ServiceSite site;
     site.pairs({{"R", "A", "B"}});
     site.codes({{"04A1", "R"}});
     site.config();
-    site.startSim(kTwoOutputs);
+    ASSERT_TRUE(site.startSim(kTwoOutputs));
+    auto start = std::chrono::steady_clock::now();
     site.startService();
     ASSERT_GE(site.sim().waitFor("CONNECTED"), 0);
-    site.sim().write("scan 12 04A1\n");  // discovery takes three seconds
+    site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(2, 15000));
+    // Discovery waits a second after the port list and after each of the two
+    // outputs: not ready, so no SET, before three seconds.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=clear",
                                         "SET serial=12 port=2 label=B state=set"}),
               site.sets());
@@ -86,7 +106,7 @@ TEST(Service, ScansDuringStartUpAreHeldBackNotDropped) {
 }
 
 TEST(Service, TogglesFollowTheHeldStatesAndEveryMatch) {
-    ServiceSite site("127.0.2.4");
+    ServiceSite site;
     site.pairs({{"Same", "X", "X"},
                 {"Twice", "D", "Z"},
                 {"Dup", "A", "A"},
@@ -94,12 +114,12 @@ TEST(Service, TogglesFollowTheHeldStatesAndEveryMatch) {
                 {"Lobby2", "A", "B"}});
     site.codes({{"S1", "Same"}, {"T1", "Twice"}, {"D1", "Dup"}, {"L1", "lobby2"}, {"E1", ""}});
     site.config();
-    site.startSim(
-        "port 1 1 dout X set\n"
-        "port 1 2 dout D clear\n"
-        "port 1 3 ain D\n"
-        "port 1 4 dout D set\n"
-        "port 1 5 dout U unknown\n");
+    ASSERT_TRUE(
+        site.startSim("port 1 1 dout X set\n"
+                      "port 1 2 dout D clear\n"
+                      "port 1 3 ain D\n"
+                      "port 1 4 dout D set\n"
+                      "port 1 5 dout U unknown\n"));
     site.startService();
     ASSERT_TRUE(site.waitReady());
 
@@ -142,11 +162,11 @@ TEST(Service, TogglesFollowTheHeldStatesAndEveryMatch) {
 }
 
 TEST(Service, UnknownCodesOtherMessagesAndObjects) {
-    ServiceSite site("127.0.2.5");
-    site.pairs({{"R", "A", "B"}});
-    site.codes({{"04A1", "R"}, {"0C0C", "NoPair"}});
+    ServiceSite site;
+    site.pairs({{"R", "A", "B"}, kSentinel});
+    site.codes({{"04A1", "R"}, {"0C0C", "NoPair"}, kSentinelCode});
     site.config();
-    site.startSim(kTwoOutputs);
+    ASSERT_TRUE(site.startSim(kTwoOutputs));
     site.startService();
     ASSERT_TRUE(site.waitReady());
 
@@ -165,10 +185,15 @@ TEST(Service, UnknownCodesOtherMessagesAndObjects) {
     objcodec::appendObject(mixed, unknown);
     objcodec::appendObject(mixed, known);
     site.sim().write(testutil::rawCommand(mixed));
-    site.sim().write("scan 12 0C0C\nscan 12 04A1\n");
-    ASSERT_TRUE(site.waitSets(4));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(4u, site.sets().size());
+    site.sim().write("scan 12 0C0C\nscan 12 04A1\nscan 12 SENTINEL\n");
+    ASSERT_TRUE(site.waitSets(6));
+    // FFFF and 0C0C toggle nothing: the sentinel's SETs follow 04A1's twice.
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "SET serial=12 port=1 label=A state=clear", "SET serial=12 port=2 label=B state=set",
+            "SET serial=12 port=1 label=A state=set", "SET serial=12 port=2 label=B state=clear",
+            "SET serial=12 port=2 label=B state=set", "SET serial=12 port=2 label=B state=clear"}),
+        site.sets());
     std::vector<std::string> log = eventLog(site);
     std::vector<std::string> head(log.begin(), log.begin() + 13);
     EXPECT_EQ(
@@ -189,11 +214,11 @@ TEST(Service, UnknownCodesOtherMessagesAndObjects) {
 }
 
 TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
-    ServiceSite site("127.0.2.6");
+    ServiceSite site;
     site.pairs({{"R", "A", "B"}});
     site.codes({{"04A1", "R"}});
     site.config();
-    FakeDaemon daemon("127.0.2.6");
+    FakeDaemon daemon(site.address());
     site.startService();
     ASSERT_TRUE(daemon.accept());
     auto listQuery = daemon.read();
@@ -270,7 +295,7 @@ TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
 }
 
 TEST(Service, NoDaemonNoFilesAndOverlongSettings) {
-    ServiceSite site("127.0.2.7");
+    ServiceSite site;
     site.config("host=" + std::string(40, '1') + "\n" + "ioPairFile=" + std::string(32, 'p') +
                 "\n" +                                      // 32: one too many
                 "dblocal=" + std::string(63, 'd') + "\n");  // 63: fits
@@ -299,7 +324,7 @@ TEST(Service, NoDaemonNoFilesAndOverlongSettings) {
 
 TEST(Service, MissingConfigurationUsesTheDefaults) {
     testutil::TempDir dir;
-    testutil::Process service({DORVANE_BIN_DIR "/src/dorvane-local"}, dir.path());
+    testutil::Process service({DORVANE_SERVICE_BIN}, dir.path());
     ASSERT_GE(service.waitFor("Our pointer is NULL", 15000), 0);
     std::vector<std::string> out = service.lines();
     EXPECT_EQ("Failed to load input file dorvane.conf", out[0]);

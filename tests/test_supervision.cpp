@@ -74,18 +74,6 @@ private:
     std::vector<std::string> mMessages;
 };
 
-bool waitLog(ServiceSite& site, const std::string& line, int timeoutMs,
-             const std::string& category = "DorvaneManager") {
-    for (int waited = 0; waited <= timeoutMs; waited += 50) {
-        std::vector<std::string> log = site.log(category);
-        if (std::find(log.begin(), log.end(), line) != log.end()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 long countOf(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
 }
@@ -102,7 +90,7 @@ const std::vector<std::string> kBothToggled = {"SET serial=12 port=1 label=A sta
 // manager hears of each step.
 TEST(Supervision, StartedBeforeTheSiteDaemon) {
     NotifyListener manager("2000000");
-    ServiceSite site("127.0.9.1");
+    ServiceSite site;
     site.pairs({{"R", "A", "B"}});
     site.codes({{"04A1", "R"}});
     site.config("", "INFO");
@@ -116,9 +104,9 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
         manager.messages()[static_cast<size_t>(ready)]);
     EXPECT_EQ("EXTEND_TIMEOUT_USEC=10000000", manager.messages()[0]);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    site.startSim(kTwoOutputs);
+    ASSERT_TRUE(site.startSim(kTwoOutputs));
 
-    ASSERT_TRUE(waitLog(site, "INFO|discovery found 2 outputs", 10000));
+    ASSERT_TRUE(site.waitLog("INFO|discovery found 2 outputs"));
     site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(2));
     EXPECT_EQ(kBothToggled, site.sets());
@@ -143,9 +131,9 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
                          "INFO|discovery did not finish at start-up or its last run; running it "
                          "again now that the site daemon is connected"));
     std::vector<std::string> client = site.log("ObjectClient");
-    EXPECT_EQ(
-        1, countOf(client, "WARN|cannot connect to \"127.0.9.1\" port 60000: Connection refused"));
-    EXPECT_EQ(1, countOf(client, "INFO|connected to 127.0.9.1 port 60000"));
+    EXPECT_EQ(1, countOf(client, "WARN|cannot connect to \"" + site.address() +
+                                     "\" port 60000: Connection refused"));
+    EXPECT_EQ(1, countOf(client, "INFO|connected to " + site.address() + " port 60000"));
     std::vector<std::string> out = site.service().lines();
     EXPECT_EQ(2, countOf(out, "Getting Device"));
 }
@@ -153,17 +141,17 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
 // The site daemon restarts after the port list came and before the outputs
 // were fetched: discovery runs again, whole, once the daemon is back.
 TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
-    ServiceSite site("127.0.9.2");
+    ServiceSite site;
     site.pairs({{"R", "A", "B"}});
     site.codes({{"04A1", "R"}});
     site.config("", "INFO");
-    site.startSim(kTwoOutputs);
+    ASSERT_TRUE(site.startSim(kTwoOutputs));
     site.startService();
     ASSERT_GE(site.service().waitFor("GOT THE Device"), 0);
     kill(site.sim().pid(), SIGKILL);  // gone at once, before the second port is fetched
     site.stopSim();
-    site.startSim(kTwoOutputs);
-    ASSERT_TRUE(waitLog(site, "INFO|discovery found 2 outputs", 15000));
+    ASSERT_TRUE(site.startSim(kTwoOutputs));
+    ASSERT_TRUE(site.waitLog("INFO|discovery found 2 outputs", "DorvaneManager", 15000));
     site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(2));
     EXPECT_EQ(kBothToggled, site.sets());
@@ -173,11 +161,11 @@ TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
 // new discovery and on the same connection; a broken file changes nothing.
 TEST(Supervision, ReloadSwapsThePairingRecords) {
     NotifyListener manager("0");
-    ServiceSite site("127.0.9.3");
+    ServiceSite site;
     site.pairs({{"R", "A", "B"}});
     site.codes({{"04A1", "R"}});
     site.config("", "INFO");
-    site.startSim(kTwoOutputs + std::string("port 12 3 dout C clear\n"));
+    ASSERT_TRUE(site.startSim(kTwoOutputs + std::string("port 12 3 dout C clear\n")));
     site.startService();
     ASSERT_TRUE(site.waitReady());
     ASSERT_GE(manager.waitFor("READY=1", 5000), 0);
@@ -185,7 +173,7 @@ TEST(Supervision, ReloadSwapsThePairingRecords) {
     // Reloads, waits for the line that says what came of it, then scans.
     auto reloadAndScan = [&site](const std::string& line, size_t setsAfter) {
         kill(site.service().pid(), SIGHUP);
-        ASSERT_TRUE(waitLog(site, line, 5000));
+        ASSERT_TRUE(site.waitLog(line));
         site.sim().write("scan 12 04A1\n");
         ASSERT_TRUE(site.waitSets(setsAfter));
     };
@@ -236,12 +224,12 @@ public:
 };
 
 TEST(Supervision, ClientNoticesTicksAndOutcomes) {
-    FakeDaemon daemon("127.0.9.4");
+    FakeDaemon daemon;
     Recorder recorder;
     recorder.mBlockMs = 3000;
     cObjectClient client;
     client.addListener(&recorder);
-    ASSERT_TRUE(client.start("127.0.9.4", 60000));
+    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
     ASSERT_TRUE(daemon.accept());
     daemon.send(VMsg(vwire::MSG_EVT, 1));
     for (int waited = 0; !recorder.mInCall && waited < 2000; waited += 10) {

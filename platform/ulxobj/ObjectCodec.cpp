@@ -74,7 +74,7 @@ void appendObject(VMsg& msg, const cObject& obj) {
     }
 }
 
-VMsg* toMessage(cObjectList& list, uint8_t msgId, uint8_t seq) {
+VMsg* toMessage(const cObjectList& list, uint8_t msgId, uint8_t seq) {
     VMsg* msg = new VMsg(msgId, seq);
     for (size_t i = 0; i < list.size(); ++i) {
         appendObject(*msg, *list.at(i));

@@ -1,6 +1,10 @@
 // The mapping between site objects and the tags of a message body: an
 // object starts with tag 40 (its type, UINT8) and its fields follow, up to
 // the next object tag. See docs/protocol.md.
+//
+// Pure functions: they touch nothing but their arguments, so any thread may
+// call them at any time. They never fail; what they cannot map they leave
+// out, as each says.
 #ifndef DORVANE_PLATFORM_ULXOBJ_OBJECTCODEC_H
 #define DORVANE_PLATFORM_ULXOBJ_OBJECTCODEC_H
 
@@ -22,17 +26,19 @@ enum TagId : uint8_t {
     TAG_EVT_OBJTYPE = 40
 };
 
-// Appends obj's tags to msg: the object tag, then every field of its type
-// in the documented order.
+// Appends obj's tags to msg, which owns them: the object tag, then every
+// field of its type in the documented order.
 void appendObject(VMsg& msg, const cObject& obj);
 
-// A new message of id msgId and sequence seq holding the list's objects.
-VMsg* toMessage(cObjectList& list, uint8_t msgId, uint8_t seq);
+// A new message of id msgId and sequence seq holding the list's objects,
+// owned by the caller (delete it). The list is only read; its cursor stays.
+VMsg* toMessage(const cObjectList& list, uint8_t msgId, uint8_t seq);
 
 // A new list of new objects decoded from msg, with its id as message type
-// and its sequence number. Fields come in any order; the last one counts;
-// unknown tags and tags of another type are skipped; tags before the first
-// object tag are left out.
+// and its sequence number, owned by the caller: release it with
+// deleteObjects() and delete. Fields come in any order; the last one
+// counts; unknown tags and tags of another type are skipped; tags before the
+// first object tag are left out. Never null; possibly empty.
 cObjectList* fromMessage(const VMsg& msg);
 
 }  // namespace objcodec

@@ -39,8 +39,6 @@ public:
     virtual ~cObject();
 
     eObjectTypes getType() const { return mType; }
-    // A new copy of the same class, owned by the caller.
-    virtual cObject* clone() const { return new cObject(*this); }
 
 protected:
     cObject(const cObject&) = default;
@@ -61,7 +59,6 @@ public:
 
     // A port of object type OBJ_PORT (the generic port) unless given another.
     explicit cObjectPort(eObjectTypes type = OBJ_PORT);
-    cObject* clone() const override { return new cObjectPort(*this); }
 
     ePortType getPortType() const { return mPortType; }
     void setPortType(ePortType type) { mPortType = type; }
@@ -87,7 +84,6 @@ private:
 class cObjectDOutput : public cObjectPort {
 public:
     cObjectDOutput();
-    cObject* clone() const override { return new cObjectDOutput(*this); }
 
     eObjectIOState getOutputState() const { return mOutputState; }
     // Changes the local object only; cObjectClient::set sends it.
@@ -104,7 +100,6 @@ private:
 class cObjectAccess : public cObject {
 public:
     cObjectAccess() : cObject(OBJ_ACCESS), mDeviceSerial(0) {}
-    cObject* clone() const override { return new cObjectAccess(*this); }
 
     uint32_t getDeviceSerial() const { return mDeviceSerial; }
     void setDeviceSerial(uint32_t serial) { mDeviceSerial = serial; }
@@ -124,7 +119,6 @@ private:
 class cObjectEvent : public cObject {
 public:
     explicit cObjectEvent(uint32_t number) : cObject(OBJ_EVENT), mNumber(number) {}
-    cObject* clone() const override { return new cObjectEvent(*this); }
     uint32_t getNumber() const { return mNumber; }
 
 protected:

@@ -4,7 +4,8 @@
 //
 // The decoder works on a byte buffer, never reads past the bytes it is
 // given, whatever the lengths say, and reports a malformed message as a
-// result. Both functions are thread-safe.
+// result. Every function here keeps no state of its own: any thread may
+// call it, on buffers and sockets that no other thread uses meanwhile.
 #ifndef DORVANE_PLATFORM_VMSG_VWIRE_H
 #define DORVANE_PLATFORM_VMSG_VWIRE_H
 
@@ -36,7 +37,8 @@ struct DecodeResult {
     const char* error;  // what was wrong, for kMalformed; a static text
 };
 
-// Decodes the message at the front of data[0, size).
+// Decodes the message at the front of data[0, size). Reads only those bytes;
+// a body longer than kMaxBody or a tag that overruns its body is kMalformed.
 DecodeResult decode(const uint8_t* data, size_t size);
 
 // Appends the wire form of msg to out. Returns false, appending nothing,

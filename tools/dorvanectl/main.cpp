@@ -20,26 +20,22 @@
 #include "DatabaseHandler.h"
 #include "ObjectCodec.h"
 #include "SCLpairs.h"
+#include "VText.h"
 #include "VWire.h"
 #include "arg_parser.h"
 #include "cObjectClient.h"
 #include "cSCL.h"
 #include "pAccess.h"
 #include "properties.h"
+#include "settings.h"
 #include "vmsg_printer.h"
-
-#ifndef DORVANE_CONFIG_FILE
-#define DORVANE_CONFIG_FILE "/etc/ulx/dorvane.conf"
-#endif
 
 namespace {
 
-const unsigned short kPort = 60000;
+const unsigned short kPort = settings::kDaemonPort;
 
 struct Settings {
-    std::string host = "127.0.0.1";
-    std::string ioPairFile = "/etc/ulx/dorvane.xml";
-    std::string dblocal = "/var/ulx/access.db";
+    std::string host, ioPairFile, dblocal;
     std::vector<std::string> problems;
 };
 
@@ -62,21 +58,22 @@ Settings readSettings(const char* path) {
         s.problems.push_back(std::string("configuration file ") + path +
                              " cannot be read: every setting takes its default");
     }
-    struct Key {
-        const char* name;
+    struct Field {
+        const settings::Key& key;
         std::string* value;
-        size_t max;
-    } keys[] = {
-        {"host", &s.host, 31}, {"ioPairFile", &s.ioPairFile, 31}, {"dblocal", &s.dblocal, 63}};
-    for (const Key& k : keys) {
-        std::string value = props.getString(k.name, k.value->c_str());
-        if (value.size() > k.max) {
-            s.problems.push_back(std::string("setting ") + k.name + " is longer than " +
-                                 std::to_string(k.max) + " characters: the service uses " +
-                                 *k.value + " instead");
-        } else {
-            *k.value = value;
+    } fields[] = {{settings::kHost, &s.host},
+                  {settings::kIoPairFile, &s.ioPairFile},
+                  {settings::kDblocal, &s.dblocal}};
+    for (const Field& f : fields) {
+        char buffer[settings::kDblocalSize];
+        static_assert(
+            settings::kHostSize <= sizeof(buffer) && settings::kIoPairFileSize <= sizeof(buffer),
+            "every setting fits the buffer");
+        std::string refusal;
+        if (!settings::copy(props, f.key, buffer, &refusal)) {
+            s.problems.push_back("setting " + refusal);
         }
+        *f.value = buffer;
     }
     return s;
 }
@@ -456,21 +453,49 @@ int watch(const char* configPath) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
-    int doCheck = 0, doPorts = 0, doWatch = 0;
-    static char code[4096] = "";
+    int doCheck = 0, doLookup = 0, doPorts = 0, doWatch = 0;
+    // A code that does not fit a database field could never be found.
+    static char code[pAccess::FIELD_SIZE] = "";
     static char config[4096] = DORVANE_CONFIG_FILE;
     argParser::argument_option options[] = {
         {'c', "check", "check configuration, pairing file, database and site", 0, &doCheck, 1,
          nullptr, 0},
-        {'l', "lookup", "CODE: what a scan of CODE would do", 1, nullptr, 0, code, sizeof(code)},
+        {'l', "lookup", "CODE: what a scan of CODE would do", 1, &doLookup, 1, code, sizeof(code)},
         {'p', "ports", "print the site daemon's ports", 0, &doPorts, 1, nullptr, 0},
         {'w', "watch", "print every message of the site daemon until interrupted", 0, &doWatch, 1,
          nullptr, 0},
         {'C', "config", "FILE: configuration file (default " DORVANE_CONFIG_FILE ")", 1, nullptr, 0,
          config, sizeof(config)},
         {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
-    if (!argParser::getArguments(argc, argv, options)) {
-        return 0;
+    // Whatever is not understood stops the tool before it reads or connects
+    // to anything: a half-understood command line could act on the wrong
+    // file or site.
+    int refused = 0;
+    bool help = !argParser::getArguments(argc, argv, options, &refused);
+    int modes = doCheck + doLookup + doPorts + doWatch;
+    const char* error = nullptr;
+    std::string word;
+    if (refused > 0) {
+        error = "command line refused";  // the parser has said what
+    } else if (help) {
+        // Options after --help are not looked at: it must stand alone.
+        if (argc == 2 && optind == 2 && modes == 0) {
+            return 0;
+        }
+        error = "--help takes no other option or argument";
+    } else if (optind < argc) {
+        error = "unexpected argument ";
+        word = "'" + vtext::escape(argv[optind]) + "'";
+    } else if (modes != 1) {
+        error = "give exactly one of --check, --lookup, --ports, --watch, --help";
+    } else if (doLookup && code[0] == '\0') {
+        error = "--lookup needs a CODE";
+    } else if (config[0] == '\0') {
+        error = "--config needs a FILE";
+    }
+    if (error != nullptr) {
+        fprintf(stderr, "dorvanectl: %s%s (see dorvanectl --help)\n", error, word.c_str());
+        return 2;
     }
     // The components' own log lines: warnings and errors, on standard error.
     cVlog::init(nullptr);
@@ -478,15 +503,11 @@ int main(int argc, char** argv) {
     if (doCheck) {
         return check(config);
     }
-    if (code[0] != '\0') {
+    if (doLookup) {
         return lookup(config, code);
     }
     if (doPorts) {
         return ports(config);
     }
-    if (doWatch) {
-        return watch(config);
-    }
-    argParser::showHelp(options);
-    return 2;
+    return watch(config);
 }

@@ -2,6 +2,15 @@
 // person. It serves the ports of a small site file over the site object
 // protocol, prints every SET it applies, and takes commands on standard
 // input (type "help").
+//
+// Whatever it is fed, its memory stays bounded: the site file is read whole
+// up to kMaxSiteFile, a command line longer than kMaxCommandLine is dropped,
+// and every client has its own queue of unsent bytes, written without
+// waiting. A client that lags more than kPauseInput behind pauses the
+// reading of commands, as a blocking write would, so that a fast producer
+// of events is paced by the service; one that takes nothing for kStall no
+// longer does, and a client whose unsent bytes pass kMaxUnsent is dropped.
+// The other clients are served all along.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,22 +20,35 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "ObjectCodec.h"
+#include "VFile.h"
 #include "VWire.h"
 #include "arg_parser.h"
 #include "cObject.h"
+#include "settings.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const size_t kMaxSiteFile = 1024 * 1024;   // some ten thousand port lines
+const size_t kMaxCommandLine = 64 * 1024;  // a raw message of 32 KiB
+const size_t kMaxUnsent = 1024 * 1024;     // per client
+const size_t kPauseInput = 256 * 1024;     // per client
+const Clock::duration kStall = std::chrono::seconds(5);
+const size_t kMaxClients = 64;  // accept() never runs out of descriptors
 
 const char* kUsageExtra =
     "\n"
@@ -54,8 +76,15 @@ struct Port {
 };
 
 struct Client {
-    int fd;
+    int fd = -1;
     std::vector<uint8_t> in;
+    std::vector<uint8_t> out;  // bytes from outStart on are not sent yet
+    size_t outStart = 0;
+    Clock::time_point lastTaken;  // when the socket last took bytes
+    bool dead = false;            // closed at the end of the loop turn
+
+    size_t unsent() const { return out.size() - outStart; }
+    bool stalled(Clock::time_point now) const { return unsent() > 0 && now - lastTaken > kStall; }
 };
 
 struct Sim {
@@ -63,6 +92,12 @@ struct Sim {
     std::vector<Client> clients;
     uint8_t eventSeq = 0;
     bool noSetReply = false;
+};
+
+// Standard input, split into command lines.
+struct Input {
+    std::string pending;
+    bool skipping = false;  // dropping the rest of a line that was too long
 };
 
 const char* stateName(int s) {
@@ -99,57 +134,120 @@ std::vector<std::string> tokens(const std::string& line) {
     return out;
 }
 
-bool loadSite(const char* path, Sim& sim) {
-    std::ifstream in(path);
-    if (!in) {
-        fprintf(stderr, "ulxd-sim: cannot read site file %s\n", path);
+// A whole number of decimal digits from 0 to max; false for anything else
+// (signs, blanks, an empty text, a number that does not fit).
+bool wholeNumber(const std::string& text, unsigned long long max, unsigned long long* value) {
+    if (text.empty() || text.size() > 10) {
         return false;
     }
-    std::string line;
-    int lineNo = 0;
-    while (std::getline(in, line)) {
+    unsigned long long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        v = v * 10 + static_cast<unsigned>(c - '0');
+    }
+    *value = v;
+    return v <= max;
+}
+
+// Adds the port of one site file line to sim; returns what is wrong with the
+// line, or "" when it is good or blank.
+std::string parsePortLine(std::string line, Sim& sim,
+                          std::set<std::pair<uint32_t, uint32_t>>& seen) {
+    if (line.find('\0') != std::string::npos) {
+        return "the line holds a NUL byte";
+    }
+    size_t hash = line.find('#');
+    if (hash != std::string::npos) {
+        line.erase(hash);
+    }
+    if (std::count(line.begin(), line.end(), '"') % 2 != 0) {
+        return "a double quote is not closed";
+    }
+    std::vector<std::string> t = tokens(line);
+    if (t.empty()) {
+        return "";
+    }
+    if (t[0] != "port" || t.size() < 5 || t.size() > 6) {
+        return "expected 'port SERIAL PORT_ID TYPE LABEL [STATE]'";
+    }
+    unsigned long long serial, id;
+    if (!wholeNumber(t[1], UINT32_MAX, &serial) || !wholeNumber(t[2], UINT32_MAX, &id)) {
+        return "SERIAL and PORT_ID must be whole numbers from 0 to 4294967295";
+    }
+    Port p{};
+    p.serial = static_cast<uint32_t>(serial);
+    p.id = static_cast<uint32_t>(id);
+    if (t[3] == "din") {
+        p.objType = cObject::OBJ_PORT_DIN;
+        p.portType = cObjectPort::PORT_TYPE_DISCRETE_IN;
+    } else if (t[3] == "dout") {
+        p.objType = cObject::OBJ_PORT_DOUT;
+        p.portType = cObjectPort::PORT_TYPE_DISCRETE_OUT;
+    } else if (t[3] == "ain") {
+        p.objType = cObject::OBJ_PORT_AIN;
+        p.portType = cObjectPort::PORT_TYPE_ANALOG_IN;
+    } else if (t[3] == "aout") {
+        p.objType = cObject::OBJ_PORT_AOUT;
+        p.portType = cObjectPort::PORT_TYPE_ANALOG_OUT;
+    } else {
+        return "unknown port type '" + t[3] + "'";
+    }
+    p.label = t[4];
+    if (p.label.empty()) {
+        return "the LABEL is empty";
+    }
+    p.state = cObject::OBJ_IO_STATE_CLEAR;
+    if (t.size() > 5) {
+        if (p.objType != cObject::OBJ_PORT_DOUT) {
+            return "only a dout port has a STATE";
+        }
+        if (t[5] != "set" && t[5] != "clear" && t[5] != "unknown") {
+            return "STATE must be set, clear or unknown, not '" + t[5] + "'";
+        }
+        p.state = t[5] == "set"       ? cObject::OBJ_IO_STATE_SET
+                  : t[5] == "unknown" ? cObject::OBJ_IO_STATE_UNKNOWN
+                                      : cObject::OBJ_IO_STATE_CLEAR;
+    }
+    if (!seen.insert({p.serial, p.id}).second) {
+        return "serial " + t[1] + " port " + t[2] + " is given twice";
+    }
+    sim.ports.push_back(p);
+    return "";
+}
+
+// Loads the site file: a regular file of at most kMaxSiteFile bytes with at
+// least one port line and no bad line. Every bad line is named.
+bool loadSite(const char* path, Sim& sim) {
+    std::string text, why;
+    if (!vfile::readBounded(path, kMaxSiteFile, &text, &why)) {
+        fprintf(stderr, "ulxd-sim: cannot use site file %s: %s\n", path, why.c_str());
+        return false;
+    }
+    int lineNo = 0, bad = 0;
+    std::set<std::pair<uint32_t, uint32_t>> seen;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) {
+            nl = text.size();
+        }
         ++lineNo;
-        size_t hash = line.find('#');
-        if (hash != std::string::npos) {
-            line.erase(hash);
+        std::string error = parsePortLine(text.substr(pos, nl - pos), sim, seen);
+        if (!error.empty()) {
+            fprintf(stderr, "ulxd-sim: %s:%d: %s\n", path, lineNo, error.c_str());
+            ++bad;
         }
-        std::vector<std::string> t = tokens(line);
-        if (t.empty()) {
-            continue;
-        }
-        if (t[0] != "port" || t.size() < 5) {
-            fprintf(stderr, "ulxd-sim: %s:%d: expected 'port SERIAL PORT_ID TYPE LABEL [STATE]'\n",
-                    path, lineNo);
-            return false;
-        }
-        Port p{};
-        p.serial = static_cast<uint32_t>(strtoul(t[1].c_str(), nullptr, 10));
-        p.id = static_cast<uint32_t>(strtoul(t[2].c_str(), nullptr, 10));
-        if (t[3] == "din") {
-            p.objType = cObject::OBJ_PORT_DIN;
-            p.portType = cObjectPort::PORT_TYPE_DISCRETE_IN;
-        } else if (t[3] == "dout") {
-            p.objType = cObject::OBJ_PORT_DOUT;
-            p.portType = cObjectPort::PORT_TYPE_DISCRETE_OUT;
-        } else if (t[3] == "ain") {
-            p.objType = cObject::OBJ_PORT_AIN;
-            p.portType = cObjectPort::PORT_TYPE_ANALOG_IN;
-        } else if (t[3] == "aout") {
-            p.objType = cObject::OBJ_PORT_AOUT;
-            p.portType = cObjectPort::PORT_TYPE_ANALOG_OUT;
-        } else {
-            fprintf(stderr, "ulxd-sim: %s:%d: unknown port type '%s'\n", path, lineNo,
-                    t[3].c_str());
-            return false;
-        }
-        p.label = t[4];
-        p.state = cObject::OBJ_IO_STATE_CLEAR;
-        if (t.size() > 5) {
-            p.state = t[5] == "set"       ? cObject::OBJ_IO_STATE_SET
-                      : t[5] == "unknown" ? cObject::OBJ_IO_STATE_UNKNOWN
-                                          : cObject::OBJ_IO_STATE_CLEAR;
-        }
-        sim.ports.push_back(p);
+        pos = nl + 1;
+    }
+    if (bad > 0) {
+        fprintf(stderr, "ulxd-sim: site file %s has %d bad line%s\n", path, bad,
+                bad == 1 ? "" : "s");
+        return false;
+    }
+    if (sim.ports.empty()) {
+        fprintf(stderr, "ulxd-sim: site file %s has no port line\n", path);
+        return false;
     }
     return true;
 }
@@ -179,26 +277,59 @@ Port* findPort(Sim& sim, uint32_t serial, uint32_t id) {
     return nullptr;
 }
 
-void sendBytes(int fd, const std::vector<uint8_t>& bytes) {
-    // A failed write is left to the read side, which notices the closed
-    // connection.
-    (void)vwire::sendAll(fd, bytes);
-}
-
-void sendMsg(int fd, const VMsg& msg) {
-    std::vector<uint8_t> bytes;
-    if (vwire::encode(msg, bytes)) {
-        sendBytes(fd, bytes);
+// Hands the socket what it takes of the client's unsent bytes, without
+// waiting. A connection that fails is closed at the end of the loop turn.
+void flush(Client& c) {
+    while (!c.dead && c.unsent() > 0) {
+        ssize_t n = send(c.fd, c.out.data() + c.outStart, c.unsent(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            c.outStart += static_cast<size_t>(n);
+            c.lastTaken = Clock::now();
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            c.dead = n < 0 && errno != EAGAIN && errno != EWOULDBLOCK;
+            break;
+        }
+    }
+    if (c.outStart == c.out.size()) {
+        c.out.clear();
+        c.outStart = 0;
+    } else if (c.outStart > kPauseInput) {  // the sent front is worth giving back
+        c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(c.outStart));
+        c.outStart = 0;
     }
 }
 
-void sendErr(int fd, uint8_t msgId, uint8_t seq, int tagAtFault = -1) {
+void sendBytes(Client& c, const std::vector<uint8_t>& bytes) {
+    if (c.dead) {
+        return;
+    }
+    if (c.unsent() == 0) {
+        c.lastTaken = Clock::now();
+    }
+    c.out.insert(c.out.end(), bytes.begin(), bytes.end());
+    flush(c);
+    if (!c.dead && c.unsent() > kMaxUnsent) {
+        printf("DROP a client that does not read: more than %zu bytes unsent\n", kMaxUnsent);
+        c.dead = true;
+    }
+}
+
+void sendMsg(Client& c, const VMsg& msg) {
+    std::vector<uint8_t> bytes;
+    if (vwire::encode(msg, bytes)) {
+        sendBytes(c, bytes);
+    }
+}
+
+void sendErr(Client& c, uint8_t msgId, uint8_t seq, int tagAtFault = -1) {
     VMsg err(vwire::MSG_ERR, seq);
     err.addTag(new VTagUInt8(objcodec::TAG_ERR_MSGID, msgId));
     if (tagAtFault >= 0) {
         err.addTag(new VTagUInt8(objcodec::TAG_ERR_TAGID, static_cast<uint8_t>(tagAtFault)));
     }
-    sendMsg(fd, err);
+    sendMsg(c, err);
 }
 
 void broadcast(Sim& sim, const VMsg& msg) {
@@ -207,11 +338,11 @@ void broadcast(Sim& sim, const VMsg& msg) {
         return;
     }
     for (Client& c : sim.clients) {
-        sendBytes(c.fd, bytes);
+        sendBytes(c, bytes);
     }
 }
 
-void handleGet(Sim& sim, int fd, const VMsg& msg) {
+void handleGet(Sim& sim, Client& c, const VMsg& msg) {
     std::unique_ptr<cObjectList> query(objcodec::fromMessage(msg));
     cObjectList reply(vwire::MSG_GET, msg.mMsgSeq);
     bool ok = true;
@@ -233,15 +364,15 @@ void handleGet(Sim& sim, int fd, const VMsg& msg) {
     }
     if (ok) {
         std::unique_ptr<VMsg> out(objcodec::toMessage(reply, vwire::MSG_GET, msg.mMsgSeq));
-        sendMsg(fd, *out);
+        sendMsg(c, *out);
     } else {
-        sendErr(fd, vwire::MSG_GET, msg.mMsgSeq, objcodec::TAG_PORT_PNUM);
+        sendErr(c, vwire::MSG_GET, msg.mMsgSeq, objcodec::TAG_PORT_PNUM);
     }
     reply.deleteObjects();
     query->deleteObjects();
 }
 
-void handleSet(Sim& sim, int fd, const VMsg& msg) {
+void handleSet(Sim& sim, Client& c, const VMsg& msg) {
     std::unique_ptr<cObjectList> query(objcodec::fromMessage(msg));
     bool ok = query->size() > 0;
     int faultTag = objcodec::TAG_PORT_PNUM;
@@ -257,7 +388,7 @@ void handleSet(Sim& sim, int fd, const VMsg& msg) {
         }
     }
     if (!ok) {
-        sendErr(fd, vwire::MSG_SET, msg.mMsgSeq, faultTag);
+        sendErr(c, vwire::MSG_SET, msg.mMsgSeq, faultTag);
         query->deleteObjects();
         return;
     }
@@ -273,7 +404,7 @@ void handleSet(Sim& sim, int fd, const VMsg& msg) {
     fflush(stdout);
     if (!sim.noSetReply) {
         std::unique_ptr<VMsg> out(objcodec::toMessage(reply, vwire::MSG_SET, msg.mMsgSeq));
-        sendMsg(fd, *out);
+        sendMsg(c, *out);
     }
     reply.deleteObjects();
     query->deleteObjects();
@@ -282,7 +413,7 @@ void handleSet(Sim& sim, int fd, const VMsg& msg) {
 // Handles the bytes a client sent; false when the connection must close.
 bool serveClient(Sim& sim, Client& c) {
     size_t offset = 0;
-    while (offset < c.in.size()) {
+    while (offset < c.in.size() && !c.dead) {
         vwire::DecodeResult r = vwire::decode(c.in.data() + offset, c.in.size() - offset);
         if (r.status == vwire::DecodeStatus::kNeedMore) {
             break;
@@ -295,11 +426,11 @@ bool serveClient(Sim& sim, Client& c) {
         offset += r.consumed;
         std::unique_ptr<VMsg> msg(r.msg);
         if (msg->mMsgID == vwire::MSG_GET) {
-            handleGet(sim, c.fd, *msg);
+            handleGet(sim, c, *msg);
         } else if (msg->mMsgID == vwire::MSG_SET) {
-            handleSet(sim, c.fd, *msg);
+            handleSet(sim, c, *msg);
         } else {
-            sendErr(c.fd, msg->mMsgID, msg->mMsgSeq);
+            sendErr(c, msg->mMsgID, msg->mMsgSeq);
         }
     }
     c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(offset));
@@ -355,7 +486,7 @@ bool command(Sim& sim, const std::string& line) {
             bytes.push_back(static_cast<uint8_t>(strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
         }
         for (Client& c : sim.clients) {
-            sendBytes(c.fd, bytes);
+            sendBytes(c, bytes);
         }
     } else if (t[0] == "seq" && t.size() >= 2) {
         sim.eventSeq = static_cast<uint8_t>(strtoul(t[1].c_str(), nullptr, 10));
@@ -380,13 +511,102 @@ bool command(Sim& sim, const std::string& line) {
     return true;
 }
 
+// Runs the complete command lines that standard input brought; false when
+// one says quit. A line longer than kMaxCommandLine is dropped with a
+// message, and its bytes are skipped up to the next line feed, so input
+// without line feeds cannot grow memory.
+bool takeInput(Sim& sim, Input& in, const char* bytes, size_t n) {
+    const char* tooLong = "ERROR command line longer than %zu bytes dropped\n";
+    in.pending.append(bytes, n);
+    size_t start = 0, nl;
+    bool go = true;
+    while (go && (nl = in.pending.find('\n', start)) != std::string::npos) {
+        if (!in.skipping && nl - start > kMaxCommandLine) {
+            printf(tooLong, kMaxCommandLine);
+        } else if (!in.skipping) {
+            go = command(sim, in.pending.substr(start, nl - start));
+        }
+        in.skipping = false;
+        start = nl + 1;
+    }
+    in.pending.erase(0, start);
+    if (in.pending.size() > kMaxCommandLine) {
+        if (!in.skipping) {
+            printf(tooLong, kMaxCommandLine);
+        }
+        in.skipping = true;
+        in.pending.clear();
+    }
+    fflush(stdout);
+    return go;
+}
+
+// True while a client that still takes bytes lags more than kPauseInput
+// behind: commands then wait, as they did behind a blocking write.
+bool inputHeld(const Sim& sim) {
+    Clock::time_point now = Clock::now();
+    for (const Client& c : sim.clients) {
+        if (!c.dead && c.unsent() > kPauseInput && !c.stalled(now)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Serves what poll reported for one client.
+void serveEvents(Sim& sim, Client& c, short revents) {
+    if (revents & POLLOUT) {
+        flush(c);
+    }
+    if (c.dead || (revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+        return;
+    }
+    uint8_t buf[65536];
+    ssize_t n = recv(c.fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return;
+    }
+    if (n <= 0) {
+        c.dead = true;
+        return;
+    }
+    c.in.insert(c.in.end(), buf, buf + n);
+    if (!serveClient(sim, c)) {
+        c.dead = true;
+    }
+}
+
+void closeDead(Sim& sim) {
+    for (size_t i = 0; i < sim.clients.size();) {
+        if (sim.clients[i].dead) {
+            close(sim.clients[i].fd);
+            sim.clients.erase(sim.clients.begin() + static_cast<std::ptrdiff_t>(i));
+            printf("DISCONNECTED clients=%zu\n", sim.clients.size());
+        } else {
+            ++i;
+        }
+    }
+}
+
+// Refuses the command line: what is wrong, then the usage text.
+int refuse(argParser::argument_option* options, const char* what, const char* word) {
+    if (what != nullptr) {
+        fprintf(stderr, "ulxd-sim: %s%s%s\n", what, word != nullptr ? ": " : "",
+                word != nullptr ? word : "");
+    }
+    fprintf(stderr, "ulxd-sim: command line refused (see --help)\n");
+    argParser::showHelp(options);
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     static char host[64] = "127.0.0.1";
-    static char portText[16] = "60000";
+    static char portText[16];
+    snprintf(portText, sizeof(portText), "%u", static_cast<unsigned>(settings::kDaemonPort));
     static char sitePath[4096] = "";
     int noSetReply = 0;
     argParser::argument_option options[] = {
@@ -398,9 +618,31 @@ int main(int argc, char** argv) {
         {0, "no-set-reply", "apply SET requests but never answer them", 0, &noSetReply, 1, nullptr,
          0},
         {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
-    if (!argParser::getArguments(argc, argv, options)) {
+    int refused = 0;
+    bool run = argParser::getArguments(argc, argv, options, &refused);
+    if (refused > 0) {
+        return refuse(options, nullptr, nullptr);  // the parser has said what
+    }
+    if (!run) {
         printf("%s", kUsageExtra);
         return 0;
+    }
+    if (optind < argc) {
+        return refuse(options, "unexpected argument", argv[optind]);
+    }
+    unsigned long long port = 0;
+    if (!wholeNumber(portText, 65535, &port) || port == 0) {
+        fprintf(stderr, "ulxd-sim: --port must be a whole number from 1 to 65535, not '%s'\n",
+                portText);
+        return 2;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
+        fprintf(stderr, "ulxd-sim: --host must be an IPv4 address such as 127.0.0.1, not '%s'\n",
+                host);
+        return 2;
     }
     if (sitePath[0] == '\0') {
         fprintf(stderr, "ulxd-sim: --site FILE is required (see --help)\n");
@@ -414,13 +656,6 @@ int main(int argc, char** argv) {
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(atoi(portText)));
-    if (inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
-        fprintf(stderr, "ulxd-sim: not an IPv4 address: %s\n", host);
-        return 2;
-    }
     if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
         listen(listener, 16) != 0) {
         fprintf(stderr, "ulxd-sim: cannot listen on %s port %s: %s\n", host, portText,
@@ -429,15 +664,19 @@ int main(int argc, char** argv) {
     }
     printf("LISTENING %s %s ports=%zu\n", host, portText, sim.ports.size());
     bool stdinOpen = true;
-    std::string pending;
+    Input input;
     for (;;) {
+        bool held = inputHeld(sim);
         std::vector<pollfd> fds;
         fds.push_back({listener, POLLIN, 0});
-        fds.push_back({stdinOpen ? 0 : -1, POLLIN, 0});
+        fds.push_back({stdinOpen && !held ? 0 : -1, POLLIN, 0});
         for (const Client& c : sim.clients) {
-            fds.push_back({c.fd, POLLIN, 0});
+            short events = POLLIN | (c.unsent() > 0 ? POLLOUT : 0);
+            fds.push_back({c.fd, events, 0});
         }
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        // While commands wait, look again now and then: the lagging client
+        // may stall.
+        if (poll(fds.data(), fds.size(), held ? 100 : -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -445,63 +684,39 @@ int main(int argc, char** argv) {
         }
         if (fds[0].revents & POLLIN) {
             int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
+            if (fd >= 0 && sim.clients.size() >= kMaxClients) {
+                close(fd);
+                printf("DROP a new client: %zu clients are connected already\n", kMaxClients);
+            } else if (fd >= 0) {
                 setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-                sim.clients.push_back(Client{fd, {}});
+                sim.clients.emplace_back();
+                sim.clients.back().fd = fd;
                 printf("CONNECTED clients=%zu\n", sim.clients.size());
             }
         }
         if (fds[1].revents & (POLLIN | POLLHUP)) {
             char buf[4096];
             ssize_t n = read(0, buf, sizeof(buf));
-            if (n <= 0) {
-                stdinOpen = false;  // keep serving; stop with a signal
-            } else {
-                pending.append(buf, static_cast<size_t>(n));
-                size_t nl;
-                while ((nl = pending.find('\n')) != std::string::npos) {
-                    std::string line = pending.substr(0, nl);
-                    pending.erase(0, nl + 1);
-                    if (!command(sim, line)) {
-                        return 0;
-                    }
-                }
-            }
-        }
-        // Clients: indexes 2.. match sim.clients as they were before accept.
-        std::vector<int> closed;
-        for (size_t i = 2; i < fds.size(); ++i) {
-            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-                continue;
-            }
-            Client* c = nullptr;
-            for (Client& cl : sim.clients) {
-                if (cl.fd == fds[i].fd) {
-                    c = &cl;
-                }
-            }
-            if (c == nullptr) {
-                continue;
-            }
-            uint8_t buf[65536];
-            ssize_t n = recv(c->fd, buf, sizeof(buf), 0);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
-            if (n <= 0 || (c->in.insert(c->in.end(), buf, buf + n), !serveClient(sim, *c))) {
-                closed.push_back(c->fd);
+            if (n <= 0) {
+                stdinOpen = false;  // keep serving; stop with a signal
+            } else if (!takeInput(sim, input, buf, static_cast<size_t>(n))) {
+                return 0;
             }
         }
-        for (int fd : closed) {
-            close(fd);
-            for (size_t i = 0; i < sim.clients.size(); ++i) {
-                if (sim.clients[i].fd == fd) {
-                    sim.clients.erase(sim.clients.begin() + static_cast<std::ptrdiff_t>(i));
+        // Clients: indexes 2.. match sim.clients as they were before accept;
+        // a command may have dropped them all since.
+        for (size_t i = 2; i < fds.size(); ++i) {
+            for (Client& c : sim.clients) {
+                if (c.fd == fds[i].fd && fds[i].revents != 0) {
+                    serveEvents(sim, c, fds[i].revents);
                     break;
                 }
             }
-            printf("DISCONNECTED clients=%zu\n", sim.clients.size());
         }
+        closeDead(sim);
     }
     return 0;
 }

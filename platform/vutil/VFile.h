@@ -1,0 +1,32 @@
+// vfile: the gate every file the project opens by path passes first.
+//
+// A path is accepted only when it names a regular file (after links are
+// followed). The check opens the file with O_NONBLOCK, so a FIFO, a device
+// or a socket at the path can never block the caller, and looks at the
+// opened descriptor, so nothing can swap the file between check and read.
+// Every function is thread-safe and reports failure by its result; none
+// throws.
+#ifndef DORVANE_PLATFORM_VUTIL_VFILE_H
+#define DORVANE_PLATFORM_VUTIL_VFILE_H
+
+#include <cstddef>
+#include <string>
+
+namespace vfile {
+
+// The most that readBounded reads of a configuration or pairing file.
+constexpr size_t kMaxTextFile = 4 * 1024 * 1024;
+
+// True when path names a regular file that this process may open for
+// reading. Otherwise false, with *why (when not null) set to a short reason
+// such as "not a regular file" or strerror's text.
+bool isRegularFile(const char* path, std::string* why);
+
+// Reads the whole of path into *out when it is a regular file of at most
+// maxBytes bytes. On failure returns false, leaves *out empty and sets *why
+// (when not null) to a short reason ("larger than 4194304 bytes", ...).
+bool readBounded(const char* path, size_t maxBytes, std::string* out, std::string* why);
+
+}  // namespace vfile
+
+#endif

@@ -1,0 +1,60 @@
+// settings: the one place for the service's settings: the configuration
+// file it reads, the keys of that file with their defaults and field sizes,
+// and the site daemon's port. The service and the tools decide every
+// setting through these functions, so they never disagree.
+#ifndef DORVANE_SRC_SETTINGS_H
+#define DORVANE_SRC_SETTINGS_H
+
+#include <cstddef>
+#include <string>
+
+#include "dorvane_paths.h"
+
+class cProperties;
+
+// The configuration file of this binary: dorvane-local is compiled with
+// DORVANE_USE_LOCAL_CONFIG and reads dorvane.conf in its working directory;
+// the installed service and the tools read the installed path.
+#ifdef DORVANE_USE_LOCAL_CONFIG
+#define DORVANE_CONFIG_FILE DORVANE_LOCAL_CONFIG_FILE
+#else
+#define DORVANE_CONFIG_FILE DORVANE_INSTALLED_CONFIG_FILE
+#endif
+
+namespace settings {
+
+// The site daemon listens on this port; only the host is configurable.
+constexpr unsigned short kDaemonPort = 60000;
+
+// Field sizes of the values, the terminating NUL included.
+constexpr size_t kConfigFileSize = 32;
+constexpr size_t kHostSize = 32;
+constexpr size_t kIoPairFileSize = 32;
+constexpr size_t kDblocalSize = 64;
+
+// One key of the configuration file.
+struct Key {
+    const char* name;    // "host"
+    const char* defval;  // "127.0.0.1"
+    size_t size;         // the field's size, NUL included
+};
+
+extern const Key kHost;        // "host", "127.0.0.1", 32
+extern const Key kIoPairFile;  // "ioPairFile", "/etc/ulx/dorvane.xml", 32
+extern const Key kDblocal;     // "dblocal", "/var/ulx/access.db", 64
+
+// Copies the value of key from props (its default when not given) into
+// field, which has key.size bytes. A value that does not fit is refused
+// rather than cut, since a cut path or host would silently point elsewhere:
+// the default is copied instead, *refusal (when not null) is set to what
+// happened ("value of host is longer than 31 characters; using the default
+// 127.0.0.1"), and the result is false. Thread-safe as long as
+// props is not being loaded.
+bool copy(const cProperties& props, const Key& key, char* field, std::string* refusal);
+
+}  // namespace settings
+
+static_assert(sizeof(DORVANE_CONFIG_FILE) <= settings::kConfigFileSize,
+              "the configuration path must fit its 32-character field");
+
+#endif
