@@ -3,17 +3,25 @@
 #include <cstdio>
 #include <cstring>
 
+#include "DatabaseHandler.h"
+
 namespace {
 
 const char kTable[] = "codes";
 const char kScanCodeColumn[] = "sc";
 const char kReaderColumn[] = "reader";
 
+// A field holds a text of this many bytes whole.
+bool fits(size_t n) {
+    return n < pAccess::FIELD_SIZE;
+}
+static_assert(pAccess::FIELD_SIZE == 128, "refusal() names the limit");
+
 // Copies text into a field of pAccess::FIELD_SIZE bytes, or empties the
 // field when the text does not fit whole.
 void setField(char* field, const char* text) {
     size_t n = text != nullptr ? strnlen(text, pAccess::FIELD_SIZE) : 0;
-    if (n >= pAccess::FIELD_SIZE) {
+    if (!fits(n)) {
         n = 0;
     }
     if (n > 0) {
@@ -43,6 +51,24 @@ void pAccess::setScanCode(const char* scanCode) {
 
 void pAccess::setReaderLabel(const char* readerLabel) {
     setField(mReadlerLabel, readerLabel);
+}
+
+const char* pAccess::refusal(const char* column, sqlType stored, const std::string& bytes) {
+    bool key = column != nullptr && strcmp(column, kScanCodeColumn) == 0;
+    if (!key && (column == nullptr || strcmp(column, kReaderColumn) != 0)) {
+        return "is not a column of table codes";
+    }
+    const char* refused = DatabaseHandler::textRefusal(key, stored, bytes);
+    if (refused != nullptr) {
+        return refused;
+    }
+    if (!fits(bytes.size())) {
+        return "is longer than 127 characters";
+    }
+    if (key && bytes.empty()) {
+        return "is empty";  // a query without a scan code matches nothing
+    }
+    return nullptr;
 }
 
 bool pAccess::allPrimaryKeyFieldsSet() {

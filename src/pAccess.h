@@ -3,9 +3,13 @@
 //
 // Both fields hold at most 127 characters. A longer text is refused, not
 // cut: the field is left empty, since a cut scan code could equal another
-// code and open the wrong door.
+// code and open the wrong door. The scan code is a key declared
+// SQL_TYPE_TEXT: DatabaseHandler matches it only to a stored text of exactly
+// its bytes, never to a number or blob that SQLite would compare as equal.
 #ifndef DORVANE_SRC_PACCESS_H
 #define DORVANE_SRC_PACCESS_H
+
+#include <string>
 
 #include "TabuloObj.h"
 
@@ -25,6 +29,14 @@ public:
     // Copy text into the field; a null or overlong text leaves it empty.
     void setScanCode(const char* scanCode);
     void setReaderLabel(const char* readerLabel);
+
+    // Why a value stored in column `column` of "codes" ("sc" or "reader")
+    // can never serve as that field, as a phrase ("is stored as a blob, not
+    // as text", "contains a NUL byte", "is longer than 127 characters", "is
+    // empty"), or null when it can. It is DatabaseHandler::textRefusal for
+    // the column as toSchemaCheck declares it, then this record's own limits;
+    // the lookup applies the same rules. Thread-safe.
+    static const char* refusal(const char* column, sqlType stored, const std::string& bytes);
 
     char* getScanCode() { return mScanCode; }
     char* getReaderLabel() { return mReadlerLabel; }

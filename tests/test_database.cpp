@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -194,10 +195,133 @@ TEST(Database, FileThatIsNotADatabaseOrLacksTheTable) {
     TableData* result = reinterpret_cast<TableData*>(0x1);
     EXPECT_EQ(-1, findCode(junk, "04A1", &result));
     EXPECT_EQ(nullptr, result);
+    // Overwritten in place by a database: found without reopening by hand.
+    testutil::writeFile(dir.file("junk.db"), "");
+    makeCodesDb(dir.file("junk.db"), {{"04A1", "Door1"}});
+    ASSERT_EQ(1, findCode(junk, "04A1", &result));
+    result->free();
     execSql(dir.file("other.db"), "CREATE TABLE other (x TEXT);");
     DatabaseHandler other(SQLITE3, dir.file("other.db").c_str(), false, true);
     EXPECT_EQ(-1, findCode(other, "04A1", &result));
     EXPECT_EQ(nullptr, result);
+}
+
+// A scan code matches only a text of exactly its bytes, whatever the column
+// declares, and the lookup still searches the index on "sc".
+TEST(Database, TextKeyMatchesOnlyTheSameTextAndUsesTheIndex) {
+    struct Case {
+        const char* declared;
+        std::vector<std::pair<std::string, std::string>> hits;  // scan code, reader found
+    } cases[] = {
+        // A TEXT column stores 1234 and 1.5 as texts; the others keep numbers.
+        {"TEXT", {{"1234", "Int"}, {"1.5", "Real"}, {"0042", "Lead"}, {"S1", "Sentinel"}}},
+        {"INTEGER", {{"S1", "Sentinel"}}},
+        {"NUMERIC", {{"S1", "Sentinel"}}},
+        {"", {{"0042", "Lead"}, {"S1", "Sentinel"}}},
+        {"TEXT COLLATE NOCASE",
+         {{"1234", "Int"}, {"1.5", "Real"}, {"0042", "Lead"}, {"S1", "Sentinel"}}},
+    };
+    const char* scans[] = {"1234", "01234", " 1234", "1234.0", "1.234e3", "+1234", "42",
+                           "0042", "04A1",  "s1",    "S1 ",    "S1",      "1.5",   "Z"};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.declared);
+        TempDir dir;
+        std::string path = dir.file("a.db");
+        execSql(path, std::string("CREATE TABLE codes (sc ") + c.declared +
+                          ", reader TEXT); CREATE UNIQUE INDEX codes_sc ON codes (sc);"
+                          "INSERT INTO codes VALUES (1234, 'Int'), ('0042', 'Lead'), "
+                          "(X'30344131', 'Blob'), (1.5, 'Real'), ('S1', 'Sentinel'), "
+                          "('Z' || char(0) || 'z', 'Nul');");
+        DatabaseHandler db(SQLITE3, path.c_str(), false, true);
+        for (const char* scan : scans) {
+            std::string expected;
+            for (const auto& hit : c.hits) {
+                expected = hit.first == scan ? hit.second : expected;
+            }
+            TableData* result = nullptr;
+            int n = findCode(db, scan, &result);
+            EXPECT_EQ(expected.empty() ? 0 : 1, n) << scan;
+            if (result != nullptr) {
+                EXPECT_EQ(expected, result->headRowList->head->next->value.valT) << scan;
+                result->free();
+            }
+        }
+        pAccess query;
+        query.setScanCode("S1");
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr));
+        sqlite3_stmt* plan = nullptr;
+        std::string sql = "EXPLAIN QUERY PLAN " + DatabaseHandler::lookupSql(&query);
+        ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(raw, sql.c_str(), -1, &plan, nullptr)) << sql;
+        std::string detail;
+        while (sqlite3_step(plan) == SQLITE_ROW) {
+            detail += reinterpret_cast<const char*>(sqlite3_column_text(plan, 3));
+        }
+        sqlite3_finalize(plan);
+        sqlite3_close(raw);
+        EXPECT_NE(std::string::npos, detail.find("SEARCH codes USING INDEX codes_sc")) << detail;
+    }
+}
+
+TEST(Database, TextsWithANulByteOrOverlongAreRefused) {
+    TempDir dir;
+    execSql(dir.file("a.db"),
+            "CREATE TABLE codes (sc TEXT PRIMARY KEY, reader TEXT);"
+            "INSERT INTO codes VALUES ('N1', 'Door1' || char(0) || 'junk'),"
+            "('L1', printf('%.1100c', 'x')), ('B1', CAST('Door2' AS BLOB));");
+    DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
+    for (const char* code : {"N1", "L1", "B1"}) {
+        TableData* result = nullptr;
+        ASSERT_EQ(1, findCode(db, code, &result)) << code;
+        pAccess row(result, 0);
+        EXPECT_STREQ(code, row.getScanCode());
+        // A blob reader without a NUL reads as its text, as before.
+        EXPECT_STREQ(std::string(code) == "B1" ? "Door2" : "", row.getReaderLabel()) << code;
+        result->free();
+    }
+}
+
+// A missing column is an error (no double-quoted string literal), and so is
+// a table that lacks it in a listing.
+TEST(Database, MissingColumnIsAnErrorNotAText) {
+    TempDir dir;
+    execSql(dir.file("a.db"),
+            "CREATE TABLE codes (code TEXT, reader TEXT);"
+            "INSERT INTO codes VALUES ('sc', 'Door1'), ('x', 'Door2');");
+    DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
+    for (int i = 0; i < 2; ++i) {
+        TableData* result = reinterpret_cast<TableData*>(0x1);
+        EXPECT_EQ(-1, findCode(db, "sc", &result));
+        EXPECT_EQ(nullptr, result);
+    }
+    pAccess schema;
+    std::string why;
+    EXPECT_EQ(-1, db.List(
+                      &schema, [](const std::vector<DatabaseHandler::StoredValue>&) {}, &why));
+    EXPECT_EQ("no such column: sc", why);
+}
+
+// A FIFO, a directory or a device at the path is refused without blocking;
+// once a database is put there, lookups work.
+TEST(Database, NonRegularFileIsRefusedWithoutBlockingThenRetried) {
+    for (const char* kind : {"fifo", "directory", "device"}) {
+        SCOPED_TRACE(kind);
+        TempDir dir;
+        std::string path = dir.file("a.db");
+        std::string k = kind;
+        ASSERT_EQ(0, k == "fifo"        ? mkfifo(path.c_str(), 0600)
+                     : k == "directory" ? mkdir(path.c_str(), 0700)
+                                        : symlink("/dev/zero", path.c_str()));
+        DatabaseHandler db(SQLITE3, path.c_str(), false, true);
+        EXPECT_FALSE(db.isOpen());
+        TableData* result = nullptr;
+        EXPECT_EQ(-1, findCode(db, "04A1", &result));
+        makeCodesDb(dir.file("real.db"), {{"04A1", "Door1"}});
+        ASSERT_EQ(0, k == "directory" ? rmdir(path.c_str()) : unlink(path.c_str()));
+        ASSERT_EQ(0, rename(dir.file("real.db").c_str(), path.c_str()));
+        ASSERT_EQ(1, findCode(db, "04A1", &result));
+        result->free();
+    }
 }
 
 TEST(Database, CreateFlagMakesAWritableFile) {

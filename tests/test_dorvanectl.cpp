@@ -85,11 +85,11 @@ TEST(Dorvanectl, InconsistentSiteFailsAndSaysWhy) {
 // reads or connects to anything: the simulator of the configured site sees
 // no client, and nothing is printed but the usage text.
 TEST(Dorvanectl, BadCommandLinesAreRefusedBeforeAnythingStarts) {
-    ServiceSite site("127.0.14.3");
+    ServiceSite site;
     site.pairs({{"Door1", "RELAY_1", "LED_1"}});
     site.codes({{"04A1", "Door1"}});
     site.config();
-    site.startSim("port 12 1 dout RELAY_1 clear\n");
+    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\n"));
     const std::string conf = site.file("dorvane.conf");
     struct Case {
         std::vector<std::string> args;
@@ -109,7 +109,7 @@ TEST(Dorvanectl, BadCommandLinesAreRefusedBeforeAnythingStarts) {
         {{"-hp"}, "--help takes no other option"},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> argv = {DORVANE_BIN_DIR "/tools/dorvanectl"};
+        std::vector<std::string> argv = {DORVANE_CTL_BIN};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         testutil::ToolRun run = testutil::runTool(argv, 5000);
         std::string what = c.args.back().substr(0, 20);
@@ -118,6 +118,55 @@ TEST(Dorvanectl, BadCommandLinesAreRefusedBeforeAnythingStarts) {
         EXPECT_TRUE(run.out.empty() || run.out.compare(0, 7, "Usage:\n") == 0) << what << run.out;
     }
     EXPECT_EQ(-1, site.sim().waitFor("CONNECTED", 500));
+}
+
+// Codes the service can never match, and a table without "sc", are judged
+// by the service's own handler and rules.
+TEST(Dorvanectl, DecidesStoredCodesAsTheServiceDoes) {
+    ServiceSite site;
+    site.pairs({{"Door1", "RELAY_1", "LED_1"}, {"Sentinel", "S_IO", "S_LED"}});
+    testutil::execSql(site.file("access.db"),
+                      "CREATE TABLE codes (sc, reader);"
+                      "INSERT INTO codes VALUES ('S1', 'Sentinel'), (1234, 'Door1'),"
+                      "(CAST('B1' AS BLOB), 'Door1'), ('N1', 'Door1' || char(0) || 'junk'),"
+                      "(printf('%.128c', 'K'), 'Door1');");
+    site.config();
+    ASSERT_TRUE(
+        site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 clear\n"
+                      "port 12 3 dout S_IO clear\nport 12 4 dout S_LED clear\n"));
+    std::string out;
+    EXPECT_EQ(1, run(site, {"--check"}, &out));
+    for (const char* expected :
+         {"Database access.db: 5 codes",
+          "code 1234 toggles nothing: the code is stored as an integer, not as text",
+          "code B1 toggles nothing: the code is stored as a blob, not as text",
+          "code N1 toggles nothing: the reader name contains a NUL byte",
+          "toggles nothing: the code is longer than 127 characters",
+          "FAILED: 4 problems, 4 of 5 codes toggle nothing"}) {
+        EXPECT_NE(std::string::npos, out.find(expected)) << expected << "\n" << out;
+    }
+    for (const char* code : {"1234", "B1"}) {
+        std::string lookup;
+        EXPECT_EQ(1, run(site, {"--lookup", code}, &lookup));
+        EXPECT_NE(std::string::npos, lookup.find("not in the database")) << lookup;
+    }
+    std::string lookup;
+    EXPECT_EQ(1, run(site, {"--lookup", "N1"}, &lookup));
+    EXPECT_NE(std::string::npos, lookup.find("Code N1: its row names no usable reader")) << lookup;
+
+    ASSERT_EQ(0, unlink(site.file("access.db").c_str()));
+    testutil::execSql(site.file("access.db"),
+                      "CREATE TABLE codes (code, reader);"
+                      "INSERT INTO codes VALUES ('sc', 'Door1');");
+    out.clear();
+    EXPECT_EQ(1, run(site, {"--check"}, &out));
+    EXPECT_NE(std::string::npos,
+              out.find("PROBLEM: database access.db cannot be read: no such column: sc"))
+        << out;
+    lookup.clear();
+    EXPECT_EQ(1, run(site, {"--lookup", "sc"}, &lookup));
+    EXPECT_NE(std::string::npos, lookup.find("Code sc: the database access.db cannot be searched"))
+        << lookup;
 }
 
 }  // namespace

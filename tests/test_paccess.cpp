@@ -150,3 +150,36 @@ TEST(AccessRecord, UnknownAndNonTextColumnsAreReportedAndSkipped) {
 }
 
 }  // namespace
+
+namespace {
+
+// The one rule the lookup and dorvanectl share for stored values.
+TEST(AccessRecord, RefusalNamesWhyAStoredValueCanNeverServe) {
+    struct Case {
+        const char* column;
+        sqlType stored;
+        std::string bytes;
+        const char* why;  // null: taken
+    } cases[] = {
+        {"sc", SQL_TYPE_TEXT, "04A1", nullptr},
+        {"sc", SQL_TYPE_INTEGER, "1234", "is stored as an integer, not as text"},
+        {"sc", SQL_TYPE_FLOAT, "1.5", "is stored as a real number, not as text"},
+        {"sc", SQL_TYPE_BLOB, "04A1", "is stored as a blob, not as text"},
+        {"sc", SQL_TYPE_NULL, "", "is NULL, not text"},
+        {"sc", SQL_TYPE_TEXT, std::string("04\0A1", 5), "contains a NUL byte"},
+        {"sc", SQL_TYPE_TEXT, std::string(127, 'K'), nullptr},
+        {"sc", SQL_TYPE_TEXT, std::string(128, 'K'), "is longer than 127 characters"},
+        {"sc", SQL_TYPE_TEXT, "", "is empty"},
+        {"reader", SQL_TYPE_TEXT, std::string("Door1\0junk", 10), "contains a NUL byte"},
+        {"reader", SQL_TYPE_TEXT, std::string(2000, 'R'), "is longer than 1023 bytes"},
+        {"reader", SQL_TYPE_TEXT, std::string(128, 'R'), "is longer than 127 characters"},
+        {"reader", SQL_TYPE_INTEGER, "7", nullptr},
+        {"code", SQL_TYPE_TEXT, "x", "is not a column of table codes"},
+    };
+    for (const Case& c : cases) {
+        const char* why = pAccess::refusal(c.column, c.stored, c.bytes);
+        EXPECT_STREQ(c.why, why) << c.column << " " << c.bytes.size();
+    }
+}
+
+}  // namespace

@@ -22,7 +22,7 @@ using testutil::TempDir;
 
 namespace {
 
-const char* kSim = DORVANE_BIN_DIR "/tools/ulxd-sim";
+const char* kSim = DORVANE_SIM_BIN;
 
 TEST(UlxdSim, BadCommandLinesAndSiteFilesAreRefused) {
     TempDir dir;
@@ -53,7 +53,8 @@ TEST(UlxdSim, BadCommandLinesAndSiteFilesAreRefused) {
         {{"--site", dir.file("none.txt")}, {"has no port line"}, 0},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> argv = {kSim, "--host", "127.0.14.1", "--site", good};
+        std::vector<std::string> argv = {kSim, "--host", testutil::loopbackAddress(1), "--site",
+                                         good};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         testutil::ToolRun run = testutil::runTool(argv, 5000);
         std::string what = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
@@ -112,10 +113,10 @@ TEST(UlxdSim, ClientThatNeverReadsIsDroppedAndTheOthersAreServed) {
         site += "port 12 " + std::to_string(i) + " dout LABEL_" + std::to_string(i) + "\n";
     }
     testutil::writeFile(dir.file("site.txt"), site);
-    Process sim({kSim, "--host", "127.0.14.2", "--site", dir.file("site.txt")});
+    Process sim({kSim, "--host", testutil::loopbackAddress(2), "--site", dir.file("site.txt")});
     ASSERT_GE(sim.waitFor("LISTENING"), 0);
-    int slow = connectTo("127.0.14.2", 4096);
-    int other = connectTo("127.0.14.2", 0);
+    int slow = connectTo(testutil::loopbackAddress(2).c_str(), 4096);
+    int other = connectTo(testutil::loopbackAddress(2).c_str(), 0);
     ASSERT_GE(slow, 0);
     ASSERT_GE(other, 0);
     ASSERT_GE(sim.waitFor("CONNECTED clients=2"), 0);

@@ -1,10 +1,13 @@
 #include "DatabaseHandler.h"
 
+#include <errno.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <vector>
+
+#include "VFile.h"
 
 namespace {
 
@@ -52,22 +55,94 @@ bool bindValue(sqlite3_stmt* stmt, int index, const KeyValue& key) {
     return rc == SQLITE_OK;
 }
 
+// A query's key column: where it stands in the SELECT list, and its value.
+struct Key {
+    const ColumnNameList* column;
+    KeyValue value;
+    int index;
+};
+
+// "SELECT <columns of schema> FROM <table>".
+std::string selectAll(const TableData* schema) {
+    std::string sql = "SELECT ";
+    const char* sep = "";
+    for (const ColumnNameList* c = schema->headColNames; c != nullptr; c = c->next) {
+        sql += sep;
+        appendIdentifier(sql, c->name);
+        sep = ", ";
+    }
+    sql += " FROM ";
+    appendIdentifier(sql, schema->tableName);
+    return sql;
+}
+
+// Sets *sql to the lookup of the rows matching data's key columns ("" when
+// data sets no key field) and fills *keys. False when a key column is not
+// one of schema's columns of the same type: its match could not be checked.
+bool lookupFor(const TableData* schema, const TableData* data, std::vector<Key>* keys,
+               std::string* sql) {
+    sql->clear();
+    const ColumnDataList* value = data->headRowList != nullptr ? data->headRowList->head : nullptr;
+    for (const ColumnNameList* c = data->headColNames; c != nullptr && value != nullptr;
+         c = c->next, value = value->next) {
+        if (!c->isPrimaryKey) {
+            continue;
+        }
+        int index = 0;
+        const ColumnNameList* s = schema->headColNames;
+        for (; s != nullptr && strncmp(s->name, c->name, sizeof(s->name)) != 0; s = s->next) {
+            ++index;
+        }
+        if (s == nullptr || s->type != c->type) {
+            return false;
+        }
+        keys->push_back({c, KeyValue{c->type, value}, index});
+    }
+    if (keys->empty()) {
+        return true;
+    }
+    // Equality on the column itself lets SQLite use its index; the exact
+    // rule for text keys is applied to the few rows it yields.
+    *sql = selectAll(schema) + " WHERE ";
+    for (size_t i = 0; i < keys->size(); ++i) {
+        if (i > 0) {
+            *sql += " AND ";
+        }
+        appendIdentifier(*sql, (*keys)[i].column->name);
+        *sql += " = ?";
+    }
+    return true;
+}
+
+sqlType storageClass(int sqliteType) {
+    switch (sqliteType) {
+        case SQLITE_INTEGER:
+            return SQL_TYPE_INTEGER;
+        case SQLITE_FLOAT:
+            return SQL_TYPE_FLOAT;
+        case SQLITE_TEXT:
+            return SQL_TYPE_TEXT;
+        case SQLITE_BLOB:
+            return SQL_TYPE_BLOB;
+        default:
+            return SQL_TYPE_NULL;
+    }
+}
+
+DatabaseHandler::StoredValue readStored(sqlite3_stmt* stmt, int index) {
+    // The storage class first: it is only defined before a conversion.
+    DatabaseHandler::StoredValue v{storageClass(sqlite3_column_type(stmt, index)), {}};
+    const unsigned char* bytes = sqlite3_column_text(stmt, index);
+    int n = sqlite3_column_bytes(stmt, index);
+    if (bytes != nullptr && n > 0) {
+        v.bytes.assign(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
+    }
+    return v;
+}
+
 void readColumn(sqlite3_stmt* stmt, int index, sqlType type, ColumnDataList* out) {
     auto& v = out->value;
     switch (type) {
-        case SQL_TYPE_TEXT: {
-            const unsigned char* text = sqlite3_column_text(stmt, index);
-            int bytes = sqlite3_column_bytes(stmt, index);
-            size_t n = text != nullptr ? static_cast<size_t>(bytes) : 0;
-            if (n > sizeof(v.valT) - 1) {
-                n = sizeof(v.valT) - 1;
-            }
-            if (n > 0) {
-                memcpy(v.valT, text, n);
-            }
-            v.valT[n] = '\0';  // a NUL inside the value ends the text there
-            break;
-        }
         case SQL_TYPE_INTEGER:
             v.valI = static_cast<long>(sqlite3_column_int64(stmt, index));
             break;
@@ -86,10 +161,12 @@ void readColumn(sqlite3_stmt* stmt, int index, sqlType type, ColumnDataList* out
             }
             break;
         }
-        default:
+        default:  // texts are read by Find, which applies textRefusal
             break;
     }
 }
+
+const size_t kTextMax = sizeof(ColumnDataList::value.valT) - 1;
 
 }  // namespace
 
@@ -102,12 +179,13 @@ DatabaseHandler::DatabaseHandler(DatabaseType type, const char* path, bool creat
       mReadOnly(readOnly),
       mDb(nullptr),
       mDev(0),
-      mIno(0) {
+      mIno(0),
+      mSchemaErrorLogged(false) {
     if (mType != SQLITE3) {
         error("unsupported database type %d", static_cast<int>(mType));
         return;
     }
-    ensureOpen();
+    ensureOpen(nullptr);
 }
 
 DatabaseHandler::~DatabaseHandler() {
@@ -134,8 +212,11 @@ bool DatabaseHandler::fileReplaced() const {
            static_cast<unsigned long>(st.st_ino) != mIno;
 }
 
-bool DatabaseHandler::ensureOpen() {
+bool DatabaseHandler::ensureOpen(std::string* why) {
     if (mType != SQLITE3) {
+        if (why != nullptr) {
+            *why = "unsupported database type";
+        }
         return false;
     }
     if (mDb != nullptr && fileReplaced()) {
@@ -145,31 +226,51 @@ bool DatabaseHandler::ensureOpen() {
     if (mDb != nullptr) {
         return true;
     }
+    // SQLite opens the file with a blocking open(): a FIFO or device there
+    // would stop this thread for good. Only a missing file that this handler
+    // may create is let through.
+    struct stat st;
+    bool creating = mCreate && !mReadOnly && stat(mPath.c_str(), &st) != 0 && errno == ENOENT;
+    std::string refusal;
+    if (!creating && !vfile::isRegularFile(mPath.c_str(), &refusal)) {
+        error("cannot open database %s: %s", mPath.c_str(), refusal.c_str());
+        if (why != nullptr) {
+            *why = refusal;
+        }
+        return false;
+    }
     int flags = mReadOnly ? SQLITE_OPEN_READONLY
                           : (SQLITE_OPEN_READWRITE | (mCreate ? SQLITE_OPEN_CREATE : 0));
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(mPath.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
-        error("cannot open database %s: %s", mPath.c_str(),
-              db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        refusal = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        error("cannot open database %s: %s", mPath.c_str(), refusal.c_str());
+        if (why != nullptr) {
+            *why = refusal;
+        }
         sqlite3_close(db);
         return false;
     }
+    // "sc" must name a column: with double-quoted string literals on, a
+    // table that lacks it would compare the text 'sc' and match any row.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     // Keeps the upper levels of a large table's trees in memory between
     // lookups; SQLite drops it whenever another connection changed the file.
     sqlite3_exec(db, "PRAGMA cache_size = -16384", nullptr, nullptr, nullptr);
-    struct stat st;
     if (stat(mPath.c_str(), &st) == 0) {
         mDev = static_cast<unsigned long>(st.st_dev);
         mIno = static_cast<unsigned long>(st.st_ino);
     }
     mDb = db;
+    mSchemaErrorLogged = false;
     info("opened database %s", mPath.c_str());
     return true;
 }
 
-sqlite3_stmt* DatabaseHandler::prepare(const std::string& sql) {
+sqlite3_stmt* DatabaseHandler::prepare(const std::string& sql, std::string* why) {
     auto found = mStatements.find(sql);
     if (found != mStatements.end()) {
         return found->second;
@@ -177,12 +278,58 @@ sqlite3_stmt* DatabaseHandler::prepare(const std::string& sql) {
     sqlite3_stmt* stmt = nullptr;
     int rc = sqlite3_prepare_v2(mDb, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr);
     if (rc != SQLITE_OK) {
-        error("cannot prepare lookup in %s: %s", mPath.c_str(), sqlite3_errmsg(mDb));
+        *why = sqlite3_errmsg(mDb);
         sqlite3_finalize(stmt);
+        // A lock passes; a schema that lacks the table or a column (or a
+        // file that is no database) stays until the file changes: said once
+        // for this connection, tried again at every lookup.
+        bool transient = (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+        if (transient || !mSchemaErrorLogged) {
+            error("cannot prepare lookup in %s: %s", mPath.c_str(), why->c_str());
+        }
+        mSchemaErrorLogged = mSchemaErrorLogged || !transient;
         return nullptr;
     }
     mStatements.emplace(sql, stmt);
     return stmt;
+}
+
+std::string DatabaseHandler::lookupSql(TabuloObj* query) {
+    if (query == nullptr) {
+        return "";
+    }
+    TableData* schema = query->toSchemaCheck();
+    TableData* data = query->toDatabaseFormat();
+    std::vector<Key> keys;
+    std::string sql;
+    if (schema != nullptr && schema->headColNames != nullptr && data != nullptr) {
+        lookupFor(schema, data, &keys, &sql);
+    }
+    TableData::freeObj(schema);
+    TableData::freeObj(data);
+    return sql;
+}
+
+const char* DatabaseHandler::textRefusal(bool isKey, sqlType stored, const std::string& bytes) {
+    if (isKey && stored != SQL_TYPE_TEXT) {
+        switch (stored) {
+            case SQL_TYPE_INTEGER:
+                return "is stored as an integer, not as text";
+            case SQL_TYPE_FLOAT:
+                return "is stored as a real number, not as text";
+            case SQL_TYPE_BLOB:
+                return "is stored as a blob, not as text";
+            default:
+                return "is NULL, not text";
+        }
+    }
+    if (bytes.find('\0') != std::string::npos) {
+        return "contains a NUL byte";
+    }
+    if (bytes.size() > kTextMax) {
+        return "is longer than 1023 bytes";
+    }
+    return nullptr;
 }
 
 int DatabaseHandler::Find(TabuloObj* query, TableData** result) {
@@ -203,49 +350,28 @@ int DatabaseHandler::Find(TabuloObj* query, TableData** result) {
             error("Find: the query describes no table");
             break;
         }
-        // Key columns of the query, paired with their values.
-        std::vector<std::pair<const ColumnNameList*, KeyValue>> keys;
-        const ColumnDataList* value =
-            data->headRowList != nullptr ? data->headRowList->head : nullptr;
-        for (const ColumnNameList* c = data->headColNames; c != nullptr && value != nullptr;
-             c = c->next, value = value->next) {
-            if (c->isPrimaryKey) {
-                keys.push_back({c, KeyValue{c->type, value}});
-            }
+        std::vector<Key> keys;
+        std::string sql;
+        if (!lookupFor(schema, data, &keys, &sql)) {
+            error("Find: a key column of the query is not a column of its table");
+            break;
         }
-        if (keys.empty()) {
+        if (sql.empty()) {
             debug("Find: the query sets no key field; nothing matches");
             found = 0;
             break;
         }
-        std::string sql = "SELECT ";
-        const char* sep = "";
-        for (const ColumnNameList* c = schema->headColNames; c != nullptr; c = c->next) {
-            sql += sep;
-            appendIdentifier(sql, c->name);
-            sep = ", ";
-        }
-        sql += " FROM ";
-        appendIdentifier(sql, schema->tableName);
-        sql += " WHERE ";
-        for (size_t i = 0; i < keys.size(); ++i) {
-            if (i > 0) {
-                sql += " AND ";
-            }
-            appendIdentifier(sql, keys[i].first->name);
-            sql += " = ?";
-        }
-        if (!ensureOpen()) {
+        std::string why;
+        if (!ensureOpen(&why)) {
             break;
         }
-        sqlite3_stmt* stmt = prepare(sql);
+        sqlite3_stmt* stmt = prepare(sql, &why);
         if (stmt == nullptr) {
-            close();  // a file that is not (yet) a database: try afresh next time
             break;
         }
         bool bound = true;
         for (size_t i = 0; i < keys.size(); ++i) {
-            bound = bound && bindValue(stmt, static_cast<int>(i + 1), keys[i].second);
+            bound = bound && bindValue(stmt, static_cast<int>(i + 1), keys[i].value);
         }
         if (!bound) {
             error("Find: cannot bind a key value");
@@ -255,16 +381,58 @@ int DatabaseHandler::Find(TabuloObj* query, TableData** result) {
         }
         TableData* table = new TableData();
         table->setTableName(schema->tableName);
+        int columns = 0;
         for (const ColumnNameList* c = schema->headColNames; c != nullptr; c = c->next) {
             table->addColumn(c->name, c->type, c->isPrimaryKey);
+            ++columns;
         }
         int rows = 0;
         int rc;
+        std::vector<StoredValue> texts(static_cast<size_t>(columns));
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-            RowList* row = table->addRow();
             int index = 0;
             for (const ColumnNameList* c = table->headColNames; c != nullptr; c = c->next) {
-                readColumn(stmt, index++, c->type, TableData::addValue(row));
+                if (c->type == SQL_TYPE_TEXT) {
+                    texts[static_cast<size_t>(index)] = readStored(stmt, index);
+                }
+                ++index;
+            }
+            // SQL equality may convert, collate or compare a blob: a text
+            // key matches only the stored text of exactly its bytes.
+            bool match = true;
+            for (const Key& k : keys) {
+                if (k.value.type != SQL_TYPE_TEXT) {
+                    continue;
+                }
+                const StoredValue& v = texts[static_cast<size_t>(k.index)];
+                const char* refused = textRefusal(true, v.type, v.bytes);
+                const char* key = k.value.value->value.valT;
+                if (refused != nullptr || v.bytes != std::string(key, strnlen(key, kTextMax))) {
+                    debug("Find in %s: a row whose %s %s does not match", mPath.c_str(),
+                          k.column->name, refused != nullptr ? refused : "differs");
+                    match = false;
+                }
+            }
+            if (!match) {
+                continue;
+            }
+            RowList* row = table->addRow();
+            index = 0;
+            for (const ColumnNameList* c = table->headColNames; c != nullptr; c = c->next) {
+                ColumnDataList* value = TableData::addValue(row);
+                if (c->type != SQL_TYPE_TEXT) {
+                    readColumn(stmt, index++, c->type, value);
+                    continue;
+                }
+                const StoredValue& v = texts[static_cast<size_t>(index++)];
+                const char* refused = textRefusal(c->isPrimaryKey, v.type, v.bytes);
+                if (refused != nullptr) {
+                    warn("Find in %s: the %s of the row found %s; it is refused", mPath.c_str(),
+                         c->name, refused);
+                } else {
+                    memcpy(value->value.valT, v.bytes.data(), v.bytes.size());
+                    value->value.valT[v.bytes.size()] = '\0';
+                }
             }
             ++rows;
         }
@@ -290,4 +458,48 @@ int DatabaseHandler::Find(TabuloObj* query, TableData** result) {
     TableData::freeObj(schema);
     TableData::freeObj(data);
     return found;
+}
+
+int DatabaseHandler::List(TabuloObj* query,
+                          const std::function<void(const std::vector<StoredValue>&)>& row,
+                          std::string* why) {
+    std::string reason;
+    int rows = -1;
+    TableData* schema = query != nullptr ? query->toSchemaCheck() : nullptr;
+    do {
+        if (schema == nullptr || schema->headColNames == nullptr) {
+            reason = "the query describes no table";
+            error("List: %s", reason.c_str());
+            break;
+        }
+        if (!ensureOpen(&reason)) {
+            break;
+        }
+        sqlite3_stmt* stmt = prepare(selectAll(schema), &reason);
+        if (stmt == nullptr) {
+            break;
+        }
+        int columns = sqlite3_column_count(stmt);
+        std::vector<StoredValue> values(static_cast<size_t>(columns));
+        int rc;
+        rows = 0;
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            for (int i = 0; i < columns; ++i) {
+                values[static_cast<size_t>(i)] = readStored(stmt, i);
+            }
+            row(values);
+            ++rows;
+        }
+        if (rc != SQLITE_DONE) {
+            reason = sqlite3_errmsg(mDb);
+            error("List in %s failed: %s", mPath.c_str(), reason.c_str());
+            rows = -1;
+        }
+        sqlite3_reset(stmt);
+    } while (false);
+    TableData::freeObj(schema);
+    if (rows < 0 && why != nullptr) {
+        *why = reason;
+    }
+    return rows;
 }

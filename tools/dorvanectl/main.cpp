@@ -5,7 +5,6 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -153,33 +152,39 @@ std::vector<std::string> refusedReaders(const std::string& path) {
     return out;
 }
 
-// Every (code, reader) row of table "codes", or false when it cannot be read.
-bool readCodes(const std::string& path, std::vector<std::pair<std::string, std::string>>* rows,
-               std::string* why) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        *why = db != nullptr ? sqlite3_errmsg(db) : "cannot open";
-        sqlite3_close(db);
-        return false;
-    }
-    sqlite3_busy_timeout(db, 1000);
-    sqlite3_stmt* st = nullptr;
-    bool ok = sqlite3_prepare_v2(db, "SELECT sc, reader FROM codes ORDER BY sc", -1, &st,
-                                 nullptr) == SQLITE_OK;
-    int rc = SQLITE_DONE;
-    while (ok && (rc = sqlite3_step(st)) == SQLITE_ROW) {
-        const unsigned char* sc = sqlite3_column_text(st, 0);
-        const unsigned char* rd = sqlite3_column_text(st, 1);
-        rows->emplace_back(sc ? reinterpret_cast<const char*>(sc) : "",
-                           rd ? reinterpret_cast<const char*>(rd) : "");
-    }
-    if (!ok || rc != SQLITE_DONE) {
-        *why = sqlite3_errmsg(db);
-        ok = false;
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return ok;
+// A row of table "codes" as stored, and why the service can never take it
+// ("" when it can).
+struct Code {
+    std::string code, reader, refused;
+};
+
+// Every row of table "codes", listed by the service's own handler and judged
+// by the service's own rules (pAccess::refusal), or false with *why when the
+// table cannot be read (a missing column included).
+bool readCodes(const std::string& path, std::vector<Code>* rows, std::string* why) {
+    DatabaseHandler db(SQLITE3, path.c_str(), false, true);
+    pAccess record;
+    TableData* schema = record.toSchemaCheck();
+    int n = db.List(
+        &record,
+        [&](const std::vector<DatabaseHandler::StoredValue>& values) {
+            Code row;
+            size_t i = 0;
+            for (const ColumnNameList* c = schema->headColNames; c != nullptr && i < values.size();
+                 c = c->next, ++i) {
+                const DatabaseHandler::StoredValue& v = values[i];
+                (c->isPrimaryKey ? row.code : row.reader) = v.bytes;
+                const char* refused = pAccess::refusal(c->name, v.type, v.bytes);
+                if (refused != nullptr && row.refused.empty()) {
+                    row.refused =
+                        (c->isPrimaryKey ? "the code " : "the reader name ") + std::string(refused);
+                }
+            }
+            rows->push_back(row);
+        },
+        why);
+    TableData::freeObj(schema);
+    return n >= 0;
 }
 
 // Connects and asks for the port list as the service does: the reply, or
@@ -277,7 +282,7 @@ int check(const char* configPath) {
         }
     }
 
-    std::vector<std::pair<std::string, std::string>> codes;
+    std::vector<Code> codes;
     std::string why;
     bool dbOk = readCodes(s.dblocal, &codes, &why);
     if (dbOk) {
@@ -314,15 +319,15 @@ int check(const char* configPath) {
 
     std::set<std::string> namedReaders;
     int dead = 0;
-    for (const auto& row : codes) {
-        const std::string& code = row.first;
-        const std::string& reader = row.second;
+    for (const Code& row : codes) {
+        const std::string& code = row.code;
+        const std::string& reader = row.reader;
         namedReaders.insert(reader);
         std::string why;
-        if (code.empty() || code.size() >= pAccess::FIELD_SIZE) {
-            why = "its length (" + std::to_string(code.size()) + ") can never be looked up";
-        } else if (reader.empty() || reader.size() >= pAccess::FIELD_SIZE) {
-            why = "its reader name is empty or longer than 127 characters";
+        if (!row.refused.empty()) {
+            why = row.refused;  // the service never takes this row
+        } else if (reader.empty()) {
+            why = "its reader name is empty";
         } else if (winner(records, reader) == nullptr) {
             why = "reader " + reader + " has no pairing record";
         } else if (siteOk) {
@@ -356,7 +361,12 @@ int lookup(const char* configPath, const char* code) {
     pAccess query;
     query.setScanCode(code);
     TableData* result = nullptr;
-    db.Find(&query, &result);
+    int found = db.Find(&query, &result);
+    if (found < 0) {
+        printf("Code %s: the database %s cannot be searched: nothing toggles\n", code,
+               s.dblocal.c_str());
+        return 1;
+    }
     if (result == nullptr) {
         printf("Code %s: not in the database %s: nothing toggles\n", code, s.dblocal.c_str());
         return 1;
@@ -364,6 +374,10 @@ int lookup(const char* configPath, const char* code) {
     pAccess row(result, 0);
     result->free();
     std::string reader = row.getReaderLabel();
+    if (reader.empty()) {
+        printf("Code %s: its row names no usable reader: nothing toggles\n", code);
+        return 1;
+    }
     bool loaded = false;
     std::vector<Record> records = loadPairs(s.ioPairFile, &loaded);
     const Record* w = winner(records, reader);
