@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "SCLpairs.h"
+#include "VText.h"
 #include "VWire.h"
 #include "cSCL.h"
 #include "properties.h"
@@ -232,14 +233,15 @@ void manager::reloadPairs() {
     cSCLpairs loader;
     VList* pairs = loader.getSCLpairsLst(mPairFile);
     fflush(stdout);
+    std::string file = vtext::escape(mPairFile);
     if (pairs == nullptr) {
         mReloadLog.warn(
             "reload: pairing file %s could not be loaded or gave no record; the pairing "
             "records in force are kept",
-            mPairFile);
+            file.c_str());
     } else {
         mReloadLog.info("reload: pairing file %s gave %u records; they replace the ones in force",
-                        mPairFile, static_cast<unsigned>(pairs->mNodeCount));
+                        file.c_str(), static_cast<unsigned>(pairs->mNodeCount));
         std::lock_guard<std::mutex> lock(mReloadMutex);
         deleteAll<cSCL>(mReloadedPairs);  // loaded before but never taken
         mReloadedPairs = pairs;

@@ -13,10 +13,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 #include "ObjectCodec.h"
+#include "VText.h"
 #include "VWire.h"
 
 namespace {
@@ -40,22 +40,6 @@ int connectWithTimeout(int fd, const sockaddr* addr, socklen_t len, int timeoutM
     }
     fcntl(fd, F_SETFL, flags);
     return err;
-}
-
-// text with control characters and bytes above 0x7e as \xNN, so that a
-// host name read with a stray CR or escape sequence shows as it is.
-std::string shown(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c > 0x7e) {
-            char hex[5];
-            snprintf(hex, sizeof(hex), "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
 }
 
 }  // namespace
@@ -112,7 +96,7 @@ bool cObjectClient::start(const char* host, unsigned short port) {
     }
     mStarted = true;
     mHost = host != nullptr ? host : "";
-    mHostShown = shown(mHost);
+    mHostShown = vtext::escape(mHost.c_str(), mHost.size());
     mPort = port;
     mRunning = true;
     bool connected = connectOnce(&mFirstFailure);
