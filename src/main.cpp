@@ -1,6 +1,8 @@
 // The access-control service: configures logging, builds the manager, and
-// sleeps; all further work happens on the object client's event thread.
+// waits for reload requests (SIGHUP); all other work happens on the object
+// client's event thread.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -34,6 +36,15 @@ void openStandardDescriptors() {
 
 int main(int /*argc*/, char** /*argv*/) {
     openStandardDescriptors();  // before anything else can open a descriptor
+    // SIGHUP asks for a reload. It is blocked before any thread exists, so
+    // every thread inherits the mask and only the wait below takes it: no
+    // work ever runs in a signal handler.
+    sigset_t reloadSignal;
+    sigemptyset(&reloadSignal);
+    sigaddset(&reloadSignal, SIGHUP);
+    signal(SIGHUP, SIG_DFL);  // an inherited SIG_IGN would discard it
+    pthread_sigmask(SIG_BLOCK, &reloadSignal, nullptr);
+
     // Under a service manager standard output is a pipe. The manager flushes
     // it after each start-up step and each handled message, so every line
     // reaches the journal as it happens, in one write per message.
@@ -46,6 +57,8 @@ int main(int /*argc*/, char** /*argv*/) {
     cVlog::init(configFile);
     manager::start();
     for (;;) {
-        sleep(1);
+        if (sigwaitinfo(&reloadSignal, nullptr) == SIGHUP) {
+            manager::reload();
+        }
     }
 }

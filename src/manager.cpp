@@ -27,6 +27,23 @@ const char* readerValue(const TableData* table) {
     return nullptr;
 }
 
+// A discovery step waits at most for one reply and then one second.
+const uint64_t kDiscoveryStepUsec = 10 * 1000 * 1000;
+
+// Deletes every element of list (each a T), then the list; null: nothing.
+template <typename T>
+void deleteAll(VList* list) {
+    if (list == nullptr) {
+        return;
+    }
+    list->reset();
+    for (int pass = 0; pass < list->mNodeCount; ++pass) {
+        delete static_cast<T*>(list->get());
+        list->step();
+    }
+    delete list;
+}
+
 }  // namespace
 
 manager* manager::mInstance = nullptr;
@@ -46,7 +63,11 @@ manager::manager()
       mOutputPortLst(nullptr),
       mDBVals(nullptr),
       mStartupDone(false),
-      mArrivalLog("DorvaneManager") {
+      mArrivalLog("DorvaneManager"),
+      mDiscoveryPending(false),
+      mPairFile(),
+      mReloadedPairs(nullptr),
+      mReloadLog("DorvaneManager") {
     property_values config_struct;
     cProperties* props = new cProperties();
     mOutputPortLst = new VList();
@@ -64,11 +85,15 @@ manager::manager()
     mObjectClient->addListener(this);
     mObjectClient->start(config_struct.host, settings::kDaemonPort);
 
+    snprintf(mPairFile, sizeof(mPairFile), "%s", config_struct.ioPairFile);
     initialise_lists(config_struct.ioPairFile);
 
     mDBhandler = new DatabaseHandler(SQLITE3, config_struct.dblocal, false, true);
 
     fflush(stdout);
+    std::string status = statusLine();
+    info("start-up finished: %s", status.c_str());
+    mSupervisor.ready(status);
     // Start-up is over: let the event thread handle what it held back.
     std::lock_guard<std::mutex> lock(mStartupMutex);
     mStartupDone = true;
@@ -88,10 +113,8 @@ void manager::copySetting(const cProperties& props, const settings::Key& key, ch
 
 void manager::handleObjectAction(cObjectList* rx_msg) {
     mArrivalLog.debug("Received Message from ulxd\n");
-    {
-        std::unique_lock<std::mutex> lock(mStartupMutex);
-        mStartupCond.wait(lock, [this] { return mStartupDone; });
-    }
+    waitForStartUp();
+    takeReloadedPairs();
     if (rx_msg->getMsgType() == vwire::MSG_EVT) {
         debug("Got MSG_EVT");
         handle_event(rx_msg);
@@ -101,27 +124,56 @@ void manager::handleObjectAction(cObjectList* rx_msg) {
     fflush(stdout);  // this message's lines, in one write
 }
 
+void manager::waitForStartUp() {
+    std::unique_lock<std::mutex> lock(mStartupMutex);
+    mStartupCond.wait(lock, [this] { return mStartupDone; });
+}
+
+bool manager::startUpDone() {
+    std::lock_guard<std::mutex> lock(mStartupMutex);
+    return mStartupDone;
+}
+
 void manager::initialise_lists(const char* filename) {
     cSCLpairs* sclpairparser = new cSCLpairs();
     SCLpairsLst = sclpairparser->getSCLpairsLst(filename);
     delete sclpairparser;  // not used again
 
+    mDiscoveryPending = !discover_outputs(mOutputPortLst);
+    if (mDiscoveryPending) {
+        info(
+            "discovery could not finish for want of the site daemon; it runs again when the "
+            "connection is made");
+    }
+}
+
+void manager::discoveryProgress() {
+    mSupervisor.extendStart(kDiscoveryStepUsec);
+    mSupervisor.watchdog();
+}
+
+bool manager::discover_outputs(VList* outputs) {
     cObjectPort p;
     p.setPortType(cObjectPort::PORT_TYPE_DISCRETE_OUT);
     cObjectList tx;
     tx.add(&p);
     cObjectDOutput op;
 
+    discoveryProgress();
     printf("Getting Device\n");
     fflush(stdout);
-    cObjectList* rx = mObjectClient->get(&tx);
+    cObjectClient::eRequestOutcome outcome;
+    cObjectList* rx = mObjectClient->get(&tx, &outcome);
     sleep(1);
+    discoveryProgress();
     printf("GOT THE Device\n");
     if (rx == nullptr) {
         printf("Our pointer is NULL\n");
         fflush(stdout);
-        return;
+        // An answer that refused the query counts as finished.
+        return outcome == cObjectClient::REQUEST_REFUSED;
     }
+    bool finished = true;
     fflush(stdout);
     for (cObject* obj = rx->first(); obj != nullptr; obj = rx->next()) {
         cObjectPort* rp = dynamic_cast<cObjectPort*>(obj);
@@ -135,15 +187,17 @@ void manager::initialise_lists(const char* filename) {
         if (op.getPortType() != cObjectPort::PORT_TYPE_DISCRETE_OUT) {
             continue;
         }
-        cObject* fetched = mObjectClient->get(&op);
+        cObject* fetched = mObjectClient->get(&op, &outcome);
         cObjectDOutput* rop = dynamic_cast<cObjectDOutput*>(fetched);
         if (rop == nullptr) {
             delete fetched;
+            finished = finished && outcome != cObjectClient::REQUEST_NO_CONNECTION;
         }
         sleep(1);
+        discoveryProgress();
         if (rop != nullptr) {
             rop->setPortLabel(op.getPortLabel());  // the list reply's label counts
-            if (!mOutputPortLst->add(rop)) {
+            if (!outputs->add(rop)) {
                 delete rop;
             }
         } else {
@@ -153,6 +207,85 @@ void manager::initialise_lists(const char* filename) {
     }
     rx->deleteObjects();
     delete rx;
+    return finished;
+}
+
+void manager::handleConnected() {
+    waitForStartUp();
+    if (mDiscoveryPending) {
+        info(
+            "discovery did not finish at start-up or its last run; running it again now that the "
+            "site daemon is connected");
+        VList* found = new VList();
+        mDiscoveryPending = !discover_outputs(found);
+        deleteAll<cObjectDOutput>(mOutputPortLst);
+        mOutputPortLst = found;
+        info("discovery found %u outputs%s", static_cast<unsigned>(found->mNodeCount),
+             mDiscoveryPending ? "; it did not finish and runs again at the next connection" : "");
+    }
+    mSupervisor.status(statusLine());
+    fflush(stdout);
+}
+
+void manager::handleTick() {
+    if (!startUpDone()) {
+        return;  // the constructor still runs: nothing here is built yet
+    }
+    takeReloadedPairs();
+    mSupervisor.status(statusLine());
+    mSupervisor.watchdog();
+}
+
+void manager::reload() {
+    if (mInstance != nullptr) {
+        mInstance->reloadPairs();
+    }
+}
+
+void manager::reloadPairs() {
+    mSupervisor.reloading();
+    cSCLpairs loader;
+    VList* pairs = loader.getSCLpairsLst(mPairFile);
+    fflush(stdout);
+    std::string file = vtext::escape(mPairFile);
+    if (pairs == nullptr) {
+        mReloadLog.warn(
+            "reload: pairing file %s could not be loaded or gave no record; the pairing "
+            "records in force are kept",
+            file.c_str());
+    } else {
+        mReloadLog.info("reload: pairing file %s gave %u records; they replace the ones in force",
+                        file.c_str(), static_cast<unsigned>(pairs->mNodeCount));
+        std::lock_guard<std::mutex> lock(mReloadMutex);
+        deleteAll<cSCL>(mReloadedPairs);  // loaded before but never taken
+        mReloadedPairs = pairs;
+    }
+    mSupervisor.reloaded();
+}
+
+void manager::takeReloadedPairs() {
+    VList* pairs = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mReloadMutex);
+        std::swap(pairs, mReloadedPairs);
+    }
+    if (pairs != nullptr) {
+        deleteAll<cSCL>(SCLpairsLst);
+        SCLpairsLst = pairs;
+        mSupervisor.status(statusLine());
+    }
+}
+
+std::string manager::statusLine() {
+    char text[200];
+    snprintf(text, sizeof(text), "%s; %u outputs known%s; %u pairing records; database %s",
+             mObjectClient->isConnected() ? "connected to the site daemon"
+                                          : "not connected to the site daemon",
+             static_cast<unsigned>(mOutputPortLst->mNodeCount),
+             mDiscoveryPending ? " (discovery pending)" : "",
+             SCLpairsLst != nullptr ? static_cast<unsigned>(SCLpairsLst->mNodeCount) : 0U,
+             mDBhandler != nullptr && mDBhandler->isOpen() ? "open" : "not open");
+    return text;
 }
 
 void manager::handle_event(cObjectList* rx_msg) {

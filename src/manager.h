@@ -11,13 +11,25 @@
 // everything it calls run on the client's event thread, one message at a
 // time, so the lists need no lock. Ownership: the manager owns the client,
 // the database handler and both lists with their elements for the life of
-// the process; it is never destroyed (the process ends by being killed), so
-// its destructor releases nothing. Failures are logged and never stop it.
+// the process (a rerun discovery or a reload replaces a list and frees the
+// old one, on the event thread); it is never destroyed (the process ends by
+// being killed), so its destructor releases nothing. Failures are logged and
+// never stop it.
+//
+// Discovery that could not finish for want of the site daemon (no reply to
+// the port query, or a port that could not be fetched because the connection
+// was down) runs again, whole, on the event thread when the next connection
+// is made; messages wait meanwhile, as during start-up. Discovery that
+// finished is never repeated. A reload (SIGHUP) reads the pairing file again
+// on the main thread; the event thread takes the new records between two
+// messages. Under a service manager, readiness, status and the watchdog go
+// through cSupervisor.
 #ifndef DORVANE_SRC_MANAGER_H
 #define DORVANE_SRC_MANAGER_H
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 
 #include "DatabaseHandler.h"
 #include "TableData.h"
@@ -27,6 +39,7 @@
 #include "cVlog.h"
 #include "pAccess.h"
 #include "settings.h"
+#include "supervisor.h"
 
 // The configuration values used during construction.
 struct property_values {
@@ -45,6 +58,11 @@ public:
     // Main thread only; returns when start-up has finished.
     static void start();
 
+    // Reads the pairing file again (main thread, after start()). Records
+    // that load replace the ones in force between two messages; a file that
+    // yields none keeps them, with one WARN line. No manager: nothing.
+    static void reload();
+
     // Does the whole start-up. Public as the service's design has it, but
     // only start() calls it: a second manager would open a second
     // connection and toggle the same outputs twice.
@@ -52,11 +70,26 @@ public:
     // Called on the client's event thread for every delivered message; the
     // list stays the client's. Waits while the constructor still runs.
     void handleObjectAction(cObjectList* rx_msg) override;
+    // Event thread: runs discovery again when it did not finish.
+    void handleConnected() override;
+    // Event thread: takes reloaded records, updates the status, pings the
+    // watchdog.
+    void handleTick() override;
     // Releases nothing (see above); never called by the service.
     ~manager() override;
 
 private:
     void initialise_lists(const char* filename);
+    // The port query and the per-port queries, appending each discrete
+    // output to outputs. Returns false when it could not finish for want of
+    // the site daemon.
+    bool discover_outputs(VList* outputs);
+    void discoveryProgress();
+    void waitForStartUp();
+    bool startUpDone();
+    void reloadPairs();
+    void takeReloadedPairs();
+    std::string statusLine();
     void handle_event(cObjectList* rx_msg);
     pAccess* findReaderName(const char* scancode);
     char* getIOlabel(const char* readername, eOption option);
@@ -80,6 +113,13 @@ private:
     std::condition_variable mStartupCond;
     bool mStartupDone;
     cVlog mArrivalLog;  // "Received Message" while the constructor may log too
+
+    cSupervisor mSupervisor;
+    bool mDiscoveryPending;  // main thread until start-up ends, then the event thread
+    char mPairFile[sizeof(property_values::ioPairFile)];
+    std::mutex mReloadMutex;  // guards mReloadedPairs
+    VList* mReloadedPairs;    // loaded by reload(), not yet taken by the event thread
+    cVlog mReloadLog;         // the main thread's lines after start-up
 };
 
 #endif

@@ -54,6 +54,7 @@ public:
     ~Process();  // kills the process if it still runs
 
     bool running() const { return mPid > 0; }
+    int pid() const { return mPid; }
     void write(const std::string& text);
     // Waits until a line containing text has been printed since the mark
     // (0 by default); returns the index of the line, or -1 on timeout.

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "ObjectCodec.h"
+#include "VText.h"
 #include "VWire.h"
 
 namespace {
@@ -23,22 +24,22 @@ namespace {
 const size_t kReadChunk = 65536;
 
 // Connects fd to addr within timeoutMs; fd is non-blocking during the call.
-bool connectWithTimeout(int fd, const sockaddr* addr, socklen_t len, int timeoutMs) {
+// Returns 0, or the errno value that says why not.
+int connectWithTimeout(int fd, const sockaddr* addr, socklen_t len, int timeoutMs) {
     int flags = fcntl(fd, F_GETFL, 0);
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    int rc = connect(fd, addr, len);
-    if (rc != 0 && errno == EINPROGRESS) {
+    int err = connect(fd, addr, len) == 0 ? 0 : errno;
+    if (err == EINPROGRESS) {
         pollfd p{fd, POLLOUT, 0};
-        rc = poll(&p, 1, timeoutMs) == 1 ? 0 : -1;
-        if (rc == 0) {
-            int err = 0;
+        if (poll(&p, 1, timeoutMs) == 1) {
             socklen_t errLen = sizeof(err);
             getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen);
-            rc = err == 0 ? 0 : -1;
+        } else {
+            err = ETIMEDOUT;
         }
     }
     fcntl(fd, F_SETFL, flags);
-    return rc == 0;
+    return err;
 }
 
 }  // namespace
@@ -69,8 +70,10 @@ cObjectClient::cObjectClient()
       mRunning(false),
       mStarted(false),
       mNextSeq(0),
+      mConnectNotice(false),
       mEventCount(0),
       mEventPeak(0),
+      mFailures(0),
       mReadLog("ObjectClient") {}
 
 cObjectClient::~cObjectClient() {
@@ -93,9 +96,10 @@ bool cObjectClient::start(const char* host, unsigned short port) {
     }
     mStarted = true;
     mHost = host != nullptr ? host : "";
+    mHostShown = vtext::escape(mHost.c_str(), mHost.size());
     mPort = port;
     mRunning = true;
-    bool connected = connectOnce();
+    bool connected = connectOnce(&mFirstFailure);
     mReader = std::thread(&cObjectClient::readLoop, this);
     mEventThread = std::thread(&cObjectClient::eventLoop, this);
     return connected;
@@ -123,24 +127,28 @@ void cObjectClient::stop() {
     closeConnection();
 }
 
-bool cObjectClient::connectOnce() {
+bool cObjectClient::connectOnce(std::string* reason) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
     std::string service = std::to_string(mPort);
-    if (getaddrinfo(mHost.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr) {
+    int gai = getaddrinfo(mHost.c_str(), service.c_str(), &hints, &found);
+    if (gai != 0 || found == nullptr) {
+        *reason = gai != 0 ? gai_strerror(gai) : "no address";
         return false;
     }
     int fd = -1;
     for (addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
         fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) {
-            continue;
-        }
-        if (!connectWithTimeout(fd, ai->ai_addr, ai->ai_addrlen, kReconnectMs)) {
-            close(fd);
+        int err =
+            fd < 0 ? errno : connectWithTimeout(fd, ai->ai_addr, ai->ai_addrlen, kReconnectMs);
+        if (err != 0) {
+            *reason = strerror(err);
+            if (fd >= 0) {
+                close(fd);
+            }
             fd = -1;
         }
     }
@@ -163,6 +171,7 @@ void cObjectClient::closeConnection() {
     }
     // Requests waiting on this connection fail at once.
     for (Pending* p : mPending) {
+        p->lost = !p->done;
         p->done = true;
     }
     mReplyCond.notify_all();
@@ -191,23 +200,41 @@ bool cObjectClient::sendAll(const std::vector<uint8_t>& bytes) {
     return fd >= 0 && vwire::sendAll(fd, bytes);
 }
 
+void cObjectClient::noteAttempt(bool connected, const std::string& reason) {
+    auto now = std::chrono::steady_clock::now();
+    if (connected) {
+        mFailures = 0;
+        mReadLog.info("connected to %s port %u", mHostShown.c_str(), static_cast<unsigned>(mPort));
+        // Announced before anything is read from the new connection.
+        std::lock_guard<std::mutex> lock(mMutex);
+        mConnectNotice = true;
+        mEventCond.notify_one();
+    } else if (mFailures++ == 0) {
+        mFailureLogged = now;
+        mReadLog.warn("cannot connect to \"%s\" port %u: %s", mHostShown.c_str(),
+                      static_cast<unsigned>(mPort), reason.c_str());
+    } else if (now - mFailureLogged >= std::chrono::milliseconds(kFailureLogMs)) {
+        mFailureLogged = now;
+        mReadLog.warn("still cannot connect to \"%s\" port %u: %s (%u attempts)",
+                      mHostShown.c_str(), static_cast<unsigned>(mPort), reason.c_str(), mFailures);
+    }
+}
+
 void cObjectClient::readLoop() {
     std::vector<uint8_t> buffer;
-    bool wasConnected = mFd.load() >= 0;
-    if (wasConnected) {
-        mReadLog.info("connected to %s port %u", mHost.c_str(), static_cast<unsigned>(mPort));
-    }
+    noteAttempt(mFd.load() >= 0, mFirstFailure);
     while (mRunning) {
         int fd = mFd.load();
         if (fd < 0) {
             if (waitStopping(kReconnectMs)) {
                 break;
             }
-            if (connectOnce()) {
+            std::string reason;
+            bool connected = connectOnce(&reason);
+            if (connected) {
                 buffer.clear();
-                mReadLog.info("connected to %s port %u", mHost.c_str(),
-                              static_cast<unsigned>(mPort));
             }
+            noteAttempt(connected, reason);
             continue;
         }
         size_t old = buffer.size();
@@ -221,7 +248,7 @@ void cObjectClient::readLoop() {
             if (!mRunning) {
                 break;
             }
-            mReadLog.warn("connection to %s port %u lost", mHost.c_str(),
+            mReadLog.warn("connection to %s port %u lost", mHostShown.c_str(),
                           static_cast<unsigned>(mPort));
             buffer.clear();
             closeConnection();
@@ -237,7 +264,7 @@ void cObjectClient::readLoop() {
             }
             if (r.status == vwire::DecodeStatus::kMalformed) {
                 mReadLog.error("malformed message from %s port %u (%s); reconnecting",
-                               mHost.c_str(), static_cast<unsigned>(mPort), r.error);
+                               mHostShown.c_str(), static_cast<unsigned>(mPort), r.error);
                 broken = true;
                 break;
             }
@@ -272,43 +299,67 @@ void cObjectClient::dispatch(VMsg* msg) {
 }
 
 void cObjectClient::eventLoop() {
+    auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTickMs);
     for (;;) {
         spinUntil([this] { return mEventCount.load(std::memory_order_acquire) > 0 || !mRunning; });
         VMsg* msg = nullptr;
+        bool connected = false;
         bool drained = false;
         {
             std::unique_lock<std::mutex> lock(mMutex);
-            mEventCond.wait(lock, [this] { return !mRunning || !mEvents.empty(); });
+            mEventCond.wait_until(
+                lock, nextTick, [this] { return !mRunning || !mEvents.empty() || mConnectNotice; });
             if (!mRunning) {
                 return;
             }
-            msg = mEvents.front();
-            mEvents.pop_front();
-            mEventCount.store(mEvents.size(), std::memory_order_release);
-            if (mEvents.empty() && mEventPeak > kTrimBacklog) {
-                mEventPeak = 0;
-                drained = true;
+            if (mConnectNotice) {
+                mConnectNotice = false;
+                connected = true;
+            } else if (!mEvents.empty()) {
+                msg = mEvents.front();
+                mEvents.pop_front();
+                mEventCount.store(mEvents.size(), std::memory_order_release);
+                if (mEvents.empty() && mEventPeak > kTrimBacklog) {
+                    mEventPeak = 0;
+                    drained = true;
+                }
             }
         }
         if (drained) {
             // A flood has been worked off: give its memory back to the system.
             malloc_trim(0);
         }
-        cObjectList* list = objcodec::fromMessage(*msg);
-        delete msg;
         for (cObjectListener* listener : mListeners) {
-            listener->handleObjectAction(list);
+            if (connected) {
+                listener->handleConnected();
+            }
         }
-        list->deleteObjects();
-        delete list;
+        if (msg != nullptr) {
+            cObjectList* list = objcodec::fromMessage(*msg);
+            delete msg;
+            for (cObjectListener* listener : mListeners) {
+                listener->handleObjectAction(list);
+            }
+            list->deleteObjects();
+            delete list;
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (now >= nextTick) {
+            nextTick = now + std::chrono::milliseconds(kTickMs);
+            for (cObjectListener* listener : mListeners) {
+                listener->handleTick();
+            }
+        }
     }
 }
 
-VMsg* cObjectClient::request(VMsg* msg) {
+VMsg* cObjectClient::request(VMsg* msg, eRequestOutcome* outcome) {
     Pending pending;
     pending.seq = 0;
     pending.done = false;
     pending.reply = nullptr;
+    pending.lost = false;
+    *outcome = REQUEST_NO_CONNECTION;
     {
         std::lock_guard<std::mutex> lock(mMutex);
         if (mFd.load() < 0 || !mRunning) {
@@ -342,42 +393,53 @@ VMsg* cObjectClient::request(VMsg* msg) {
                             [&pending] { return pending.done.load(); });
     }
     mPending.erase(std::find(mPending.begin(), mPending.end(), &pending));
+    bool lost = pending.lost;
     lock.unlock();
     if (!encoded) {
+        *outcome = REQUEST_REFUSED;
         note(ERROR, "request %u not sent: a value is too long for the protocol",
              static_cast<unsigned>(msgId));
     } else if (!sent) {
         note(WARN, "request %u not sent: no connection", static_cast<unsigned>(msgId));
     } else if (pending.reply == nullptr) {
+        *outcome = lost ? REQUEST_NO_CONNECTION : REQUEST_NO_REPLY;
         note(WARN, "request %u seq %u: no reply", static_cast<unsigned>(msgId),
              static_cast<unsigned>(pending.seq));
+    } else {
+        *outcome = REQUEST_ANSWERED;
     }
     return pending.reply;
 }
 
-cObjectList* cObjectClient::get(cObjectList* query) {
+cObjectList* cObjectClient::get(cObjectList* query, eRequestOutcome* outcome) {
+    eRequestOutcome ignored;
+    outcome = outcome != nullptr ? outcome : &ignored;
+    *outcome = REQUEST_REFUSED;
     if (query == nullptr) {
         return nullptr;
     }
-    VMsg* reply = request(objcodec::toMessage(*query, vwire::MSG_GET, 0));
+    VMsg* reply = request(objcodec::toMessage(*query, vwire::MSG_GET, 0), outcome);
     if (reply == nullptr) {
         return nullptr;
     }
     cObjectList* list = nullptr;
     if (reply->mMsgID == vwire::MSG_GET) {
         list = objcodec::fromMessage(*reply);
+    } else {
+        *outcome = REQUEST_REFUSED;
     }
     delete reply;
     return list;
 }
 
-cObject* cObjectClient::get(cObject* query) {
+cObject* cObjectClient::get(cObject* query, eRequestOutcome* outcome) {
     if (query == nullptr) {
+        get(static_cast<cObjectList*>(nullptr), outcome);  // sets the outcome
         return nullptr;
     }
     cObjectList one;
     one.add(query);
-    cObjectList* reply = get(&one);
+    cObjectList* reply = get(&one, outcome);
     if (reply == nullptr) {
         return nullptr;
     }
@@ -395,7 +457,8 @@ int cObjectClient::set(cObject* obj) {
     }
     cObjectList one;
     one.add(obj);
-    VMsg* reply = request(objcodec::toMessage(one, vwire::MSG_SET, 0));
+    eRequestOutcome outcome;
+    VMsg* reply = request(objcodec::toMessage(one, vwire::MSG_SET, 0), &outcome);
     if (reply == nullptr) {
         return -1;
     }

@@ -6,7 +6,12 @@
 // queued messages to the listeners, one at a time, in arrival order. A
 // listener may therefore call get or set from inside handleObjectAction.
 // A lost connection is made again once a second for as long as the client
-// runs. Requests wait at most kReplyTimeoutMs for their reply; requests made
+// runs; a connection that cannot be made is logged with its reason at WARN
+// on the first failure, then at most once every kFailureLogMs while it
+// lasts, and the connection that succeeds at INFO. Each connection made is
+// announced to the listeners (handleConnected) before its messages, and the
+// event thread ticks the listeners (handleTick) about once every kTickMs.
+// Requests wait at most kReplyTimeoutMs for their reply; requests made
 // while the connection is down fail at once.
 //
 // get and set may be called from any thread, also from two at once (the
@@ -15,6 +20,7 @@
 #define DORVANE_PLATFORM_ULXOBJ_COBJECTCLIENT_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -37,6 +43,17 @@ public:
     static constexpr int kSpinMicros = 50;
     // A backlog of events larger than this returns its memory once drained.
     static constexpr size_t kTrimBacklog = 256;
+    static constexpr int kTickMs = 1000;
+    static constexpr int kFailureLogMs = 60000;
+
+    // How a request ended, for callers that must tell a site daemon that
+    // refused from one that could not be reached.
+    enum eRequestOutcome {
+        REQUEST_ANSWERED = 0,   // the reply came (a get may still hold no object)
+        REQUEST_REFUSED,        // the daemon answered ERR or the wrong kind, or not encodable
+        REQUEST_NO_REPLY,       // sent on a live connection; no reply within kReplyTimeoutMs
+        REQUEST_NO_CONNECTION,  // no connection, or it was lost before the reply came
+    };
 
     cObjectClient();  // unconnected; log category "ObjectClient"
     // Stops the threads and closes the connection; queued messages that were
@@ -57,12 +74,13 @@ public:
 
     // Sends a GET made of the query's objects and waits for the reply.
     // Returns a new list owned by the caller (deleteObjects, then delete),
-    // or null on ERR, timeout or a connection that is down.
-    cObjectList* get(cObjectList* query);
+    // or null on ERR, timeout or a connection that is down. When outcome is
+    // not null it receives how the request ended.
+    cObjectList* get(cObjectList* query, eRequestOutcome* outcome = nullptr);
 
     // GET for one object: the first object of the reply, new and owned by
-    // the caller, or null.
-    cObject* get(cObject* query);
+    // the caller, or null; outcome as above.
+    cObject* get(cObject* query, eRequestOutcome* outcome = nullptr);
 
     // Sends the object's current values as a SET. Returns 0 when the daemon
     // applied it, a negative value on ERR, timeout or no connection.
@@ -78,12 +96,16 @@ private:
         uint8_t seq;
         std::atomic<bool> done;  // set once reply is in place (or the request failed)
         VMsg* reply;
+        bool lost;  // the connection closed while waiting (guarded by mMutex)
     };
 
     // Sends msg (whose sequence number is assigned here) and waits for the
     // reply. Returns the reply message or null; the caller owns it.
-    VMsg* request(VMsg* msg);
-    bool connectOnce();
+    VMsg* request(VMsg* msg, eRequestOutcome* outcome);
+    // One connection attempt; on failure *reason says why.
+    bool connectOnce(std::string* reason);
+    // Logs an attempt as the class comment says; reading thread only.
+    void noteAttempt(bool connected, const std::string& reason);
     void closeConnection();
     bool sendAll(const std::vector<uint8_t>& bytes);
     void readLoop();
@@ -96,6 +118,7 @@ private:
     void note(VlogPiority priority, const char* fmt, Args... args);
 
     std::string mHost;
+    std::string mHostShown;  // mHost with control characters escaped, for log lines
     unsigned short mPort;
     std::atomic<int> mFd;
     std::atomic<bool> mRunning;
@@ -107,13 +130,17 @@ private:
     std::condition_variable mStopCond;
     std::vector<Pending*> mPending;
     uint8_t mNextSeq;
+    bool mConnectNotice;  // a connection was made; the event thread announces it
     std::deque<VMsg*> mEvents;
     std::atomic<size_t> mEventCount;  // mEvents.size(), readable without the lock
     size_t mEventPeak;                // the largest backlog since the queue was last empty
 
-    std::mutex mWriteMutex;  // one writer at a time; taken before mMutex
-    std::mutex mLogMutex;    // the base cVlog buffer, used by requesting threads
-    cVlog mReadLog;          // the reading thread's own buffer
+    std::mutex mWriteMutex;     // one writer at a time; taken before mMutex
+    std::mutex mLogMutex;       // the base cVlog buffer, used by requesting threads
+    std::string mFirstFailure;  // why start()'s attempt failed, logged by the reading thread
+    unsigned mFailures;         // attempts failed in a row (reading thread)
+    std::chrono::steady_clock::time_point mFailureLogged;
+    cVlog mReadLog;  // the reading thread's own buffer
     std::vector<cObjectListener*> mListeners;
     std::thread mReader;
     std::thread mEventThread;

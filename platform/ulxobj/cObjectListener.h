@@ -11,6 +11,17 @@ public:
     // listener may call the client's get and set from here.
     virtual void handleObjectAction(cObjectList* rx_msg) = 0;
     virtual ~cObjectListener() = default;
+
+    // Called on the event thread once for each connection to the site daemon
+    // that is made (the first one included), before any message that arrives
+    // on it is handed over. The listener may call get and set from here; the
+    // messages that arrive meanwhile wait. Default: nothing.
+    virtual void handleConnected() {}
+
+    // Called on the event thread about once every cObjectClient::kTickMs,
+    // between two messages or while none comes, never during another listener
+    // call: a listener call that hangs stops the ticks. Default: nothing.
+    virtual void handleTick() {}
 };
 
 #endif

@@ -1,0 +1,70 @@
+// cSupervisor: the service's side of the service manager's readiness and
+// watchdog protocol (sd_notify of libsystemd).
+//
+// Everything is off, silently, when the environment has no NOTIFY_SOCKET
+// (not started by a service manager); the watchdog is off unless the
+// environment also asks for it (WATCHDOG_USEC, and WATCHDOG_PID when set
+// must be this process). A message that cannot be sent is logged once, at
+// WARN, on the category "Supervisor"; nothing else is logged.
+//
+// Threads: every operation may be called from any thread; one lock guards
+// the state. Nothing throws, nothing blocks beyond one datagram send.
+#ifndef DORVANE_SRC_SUPERVISOR_H
+#define DORVANE_SRC_SUPERVISOR_H
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "cVlog.h"
+
+class cSupervisor : public cVlog {
+public:
+    // Reads the environment once.
+    cSupervisor();
+    ~cSupervisor() override;
+
+    cSupervisor(const cSupervisor&) = delete;
+    cSupervisor& operator=(const cSupervisor&) = delete;
+
+    // True when a service manager listens (NOTIFY_SOCKET was given).
+    bool enabled() const { return mEnabled; }
+    // True once ready() has been called.
+    bool isReady();
+
+    // Start-up has finished: READY=1 with status as the STATUS= line.
+    void ready(const std::string& status);
+
+    // STATUS=status, sent only when it differs from the last status sent.
+    void status(const std::string& status);
+
+    // Before ready(): the start timeout becomes usec from now
+    // (EXTEND_TIMEOUT_USEC), so that a long discovery never hits it. After
+    // ready() it does nothing.
+    void extendStart(uint64_t usec);
+
+    // WATCHDOG=1 when the watchdog is on and a quarter of its interval has
+    // passed since the last ping; call it as often as liked from the thread
+    // whose progress the watchdog stands for.
+    void watchdog();
+
+    // RELOADING=1 before a reload, READY=1 after it (the status follows
+    // when the new records are taken).
+    void reloading();
+    void reloaded();
+
+private:
+    // Sends text to the service manager; the caller holds mMutex.
+    void send(const std::string& text);
+
+    bool mEnabled;
+    uint64_t mWatchdogUsec;  // 0: no watchdog
+    std::mutex mMutex;
+    bool mReady;
+    bool mSendFailed;
+    std::string mLastStatus;
+    std::chrono::steady_clock::time_point mLastPing;
+};
+
+#endif

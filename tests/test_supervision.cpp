@@ -1,0 +1,271 @@
+// Boot order, daemon restarts, supervision and reload: the real service
+// against the simulator, with a private service-manager socket; and the
+// client's connection notices, ticks and request outcomes underneath.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "ObjectCodec.h"
+#include "VWire.h"
+#include "cObjectClient.h"
+#include "service_site.h"
+
+using testutil::FakeDaemon;
+using testutil::ServiceSite;
+
+namespace {
+
+// The service manager's end of NOTIFY_SOCKET: a datagram socket in a
+// temporary directory, named in this process's environment so that the
+// service started next inherits it.
+class NotifyListener {
+public:
+    explicit NotifyListener(const std::string& watchdogUsec) {
+        mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string path = mDir.file("notify");
+        snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+        EXPECT_EQ(0, bind(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+        setenv("NOTIFY_SOCKET", path.c_str(), 1);
+        setenv("WATCHDOG_USEC", watchdogUsec.c_str(), 1);
+    }
+    ~NotifyListener() {
+        unsetenv("NOTIFY_SOCKET");
+        unsetenv("WATCHDOG_USEC");
+        close(mFd);
+    }
+    // Every datagram received so far, one per entry, in order.
+    const std::vector<std::string>& messages() {
+        char buf[4096];
+        ssize_t n;
+        while ((n = recv(mFd, buf, sizeof(buf), MSG_DONTWAIT)) > 0) {
+            mMessages.emplace_back(buf, static_cast<size_t>(n));
+        }
+        return mMessages;
+    }
+    // Index of the first message from 'from' on that contains text, waiting
+    // up to timeoutMs; -1 when none came.
+    int waitFor(const std::string& text, int timeoutMs, size_t from = 0) {
+        for (int waited = 0; waited <= timeoutMs; waited += 50) {
+            const std::vector<std::string>& all = messages();
+            for (size_t i = from; i < all.size(); ++i) {
+                if (all[i].find(text) != std::string::npos) {
+                    return static_cast<int>(i);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return -1;
+    }
+
+private:
+    testutil::TempDir mDir;
+    int mFd;
+    std::vector<std::string> mMessages;
+};
+
+long countOf(const std::vector<std::string>& lines, const std::string& line) {
+    return std::count(lines.begin(), lines.end(), line);
+}
+
+const char* kTwoOutputs =
+    "port 12 1 dout A set\n"
+    "port 12 2 dout B clear\n";
+const std::vector<std::string> kBothToggled = {"SET serial=12 port=1 label=A state=clear",
+                                               "SET serial=12 port=2 label=B state=set"};
+
+// The site daemon starts 2.5 s after the service: start-up finishes without
+// outputs, the failed connection is logged once, and discovery runs again on
+// the first connection, so that a scan toggles both outputs. The service
+// manager hears of each step.
+TEST(Supervision, StartedBeforeTheSiteDaemon) {
+    NotifyListener manager("2000000");
+    ServiceSite site;
+    site.pairs({{"R", "A", "B"}});
+    site.codes({{"04A1", "R"}});
+    site.config("", "INFO");
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    int ready = manager.waitFor("READY=1", 5000);
+    ASSERT_GE(ready, 0);
+    EXPECT_EQ(
+        "READY=1\nSTATUS=not connected to the site daemon; 0 outputs known (discovery "
+        "pending); 1 pairing records; database open\nWATCHDOG=1",
+        manager.messages()[static_cast<size_t>(ready)]);
+    EXPECT_EQ("EXTEND_TIMEOUT_USEC=10000000", manager.messages()[0]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(site.startSim(kTwoOutputs));
+
+    ASSERT_TRUE(site.waitLog("INFO|discovery found 2 outputs"));
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    EXPECT_EQ(kBothToggled, site.sets());
+    EXPECT_GE(manager.waitFor("STATUS=connected to the site daemon; 2 outputs known; 1 pairing "
+                              "records; database open",
+                              3000, static_cast<size_t>(ready)),
+              0);
+    // Pings keep coming from the idle event thread, at least once a second.
+    size_t mark = manager.messages().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    const std::vector<std::string>& later = manager.messages();
+    EXPECT_GE(
+        countOf(std::vector<std::string>(later.begin() + static_cast<long>(mark), later.end()),
+                "WATCHDOG=1"),
+        2);
+
+    std::vector<std::string> log = site.log();
+    EXPECT_EQ(1, countOf(log,
+                         "INFO|discovery could not finish for want of the site daemon; it runs "
+                         "again when the connection is made"));
+    EXPECT_EQ(1, countOf(log,
+                         "INFO|discovery did not finish at start-up or its last run; running it "
+                         "again now that the site daemon is connected"));
+    std::vector<std::string> client = site.log("ObjectClient");
+    EXPECT_EQ(1, countOf(client, "WARN|cannot connect to \"" + site.address() +
+                                     "\" port 60000: Connection refused"));
+    EXPECT_EQ(1, countOf(client, "INFO|connected to " + site.address() + " port 60000"));
+    std::vector<std::string> out = site.service().lines();
+    EXPECT_EQ(2, countOf(out, "Getting Device"));
+}
+
+// The site daemon restarts after the port list came and before the outputs
+// were fetched: discovery runs again, whole, once the daemon is back.
+TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
+    ServiceSite site;
+    site.pairs({{"R", "A", "B"}});
+    site.codes({{"04A1", "R"}});
+    site.config("", "INFO");
+    ASSERT_TRUE(site.startSim(kTwoOutputs));
+    site.startService();
+    ASSERT_GE(site.service().waitFor("GOT THE Device"), 0);
+    kill(site.sim().pid(), SIGKILL);  // gone at once, before the second port is fetched
+    site.stopSim();
+    ASSERT_TRUE(site.startSim(kTwoOutputs));
+    ASSERT_TRUE(site.waitLog("INFO|discovery found 2 outputs", "DorvaneManager", 15000));
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    EXPECT_EQ(kBothToggled, site.sets());
+}
+
+// SIGHUP re-reads the pairing file and changes what a scan toggles, with no
+// new discovery and on the same connection; a broken file changes nothing.
+TEST(Supervision, ReloadSwapsThePairingRecords) {
+    NotifyListener manager("0");
+    ServiceSite site;
+    site.pairs({{"R", "A", "B"}});
+    site.codes({{"04A1", "R"}});
+    site.config("", "INFO");
+    ASSERT_TRUE(site.startSim(kTwoOutputs + std::string("port 12 3 dout C clear\n")));
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    ASSERT_GE(manager.waitFor("READY=1", 5000), 0);
+
+    // Reloads, waits for the line that says what came of it, then scans.
+    auto reloadAndScan = [&site](const std::string& line, size_t setsAfter) {
+        kill(site.service().pid(), SIGHUP);
+        ASSERT_TRUE(site.waitLog(line));
+        site.sim().write("scan 12 04A1\n");
+        ASSERT_TRUE(site.waitSets(setsAfter));
+    };
+    site.pairs({{"R", "C", "C"}, {"Q", "A", "B"}});
+    ASSERT_NO_FATAL_FAILURE(reloadAndScan(
+        "INFO|reload: pairing file pairs.xml gave 2 records; they replace the ones in force", 2));
+    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=3 label=C state=set",
+                                        "SET serial=12 port=3 label=C state=clear"}),
+              site.sets());
+    int reloading = manager.waitFor("RELOADING=1", 2000);
+    ASSERT_GE(reloading, 0);
+    EXPECT_GE(manager.waitFor("READY=1", 2000, static_cast<size_t>(reloading)), 0);
+    EXPECT_GE(manager.waitFor("STATUS=connected to the site daemon; 3 outputs known; 2 pairing "
+                              "records; database open",
+                              3000, static_cast<size_t>(reloading)),
+              0);
+
+    testutil::writeFile(site.file("pairs.xml"), "<scl_connections><Reader name=\"R\">");
+    ASSERT_NO_FATAL_FAILURE(reloadAndScan(
+        "WARN|reload: pairing file pairs.xml could not be loaded or gave no record; the pairing "
+        "records in force are kept",
+        4));
+    EXPECT_EQ("SET serial=12 port=3 label=C state=set", site.sets()[2]);
+
+    EXPECT_EQ(1, countOf(site.service().lines(), "Getting Device"));
+    EXPECT_EQ(1, countOf(site.sim().lines(), "CONNECTED clients=1"));
+    EXPECT_TRUE(site.service().running());
+}
+
+// Underneath: the client announces each connection before its messages,
+// ticks only while no listener call runs, and tells a lost connection from
+// a refusal.
+class Recorder : public cObjectListener {
+public:
+    void handleObjectAction(cObjectList*) override {
+        mTrace.push_back("message");
+        mInCall = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(mBlockMs));
+        mInCall = false;
+    }
+    void handleConnected() override { mTrace.push_back("connected"); }
+    void handleTick() override { ++mTicks; }
+
+    std::vector<std::string> mTrace;  // event thread only until it is idle
+    std::atomic<int> mTicks{0};
+    std::atomic<bool> mInCall{false};
+    int mBlockMs = 0;
+};
+
+TEST(Supervision, ClientNoticesTicksAndOutcomes) {
+    FakeDaemon daemon;
+    Recorder recorder;
+    recorder.mBlockMs = 3000;
+    cObjectClient client;
+    client.addListener(&recorder);
+    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
+    ASSERT_TRUE(daemon.accept());
+    daemon.send(VMsg(vwire::MSG_EVT, 1));
+    for (int waited = 0; !recorder.mInCall && waited < 2000; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    int ticksBefore = recorder.mTicks;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(recorder.mInCall);
+    EXPECT_EQ(ticksBefore, recorder.mTicks.load());  // a tick was due but the call runs
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_GE(recorder.mTicks.load(), ticksBefore + 1);
+
+    // ERR is a refusal; a connection closed while waiting is not.
+    cObjectPort port;
+    cObjectClient::eRequestOutcome outcome = cObjectClient::REQUEST_ANSWERED;
+    std::thread asker([&] { EXPECT_EQ(nullptr, client.get(&port, &outcome)); });
+    std::unique_ptr<VMsg> query = daemon.read();
+    ASSERT_NE(nullptr, query);
+    daemon.send(VMsg(vwire::MSG_ERR, query->mMsgSeq));
+    asker.join();
+    EXPECT_EQ(cObjectClient::REQUEST_REFUSED, outcome);
+    asker = std::thread([&] { EXPECT_EQ(nullptr, client.get(&port, &outcome)); });
+    ASSERT_NE(nullptr, daemon.read());
+    daemon.closeClient();
+    asker.join();
+    EXPECT_EQ(cObjectClient::REQUEST_NO_CONNECTION, outcome);
+    EXPECT_EQ(nullptr, client.get(&port, &outcome));
+    EXPECT_EQ(cObjectClient::REQUEST_NO_CONNECTION, outcome);
+
+    recorder.mBlockMs = 0;
+    ASSERT_TRUE(daemon.accept());
+    daemon.send(VMsg(vwire::MSG_EVT, 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    client.stop();
+    EXPECT_EQ((std::vector<std::string>{"connected", "message", "connected", "message"}),
+              recorder.mTrace);
+}
+
+}  // namespace
