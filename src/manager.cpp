@@ -148,25 +148,31 @@ void manager::handle_event(cObjectList* rx_msg) {
             debug("Device serial: %d", static_cast<int>(temp->getDeviceSerial()));
             const char* ScanCode = temp->getScanCode();
             debug("Scan_code: %s", ScanCode);
+            mTrail.begin(rx_msg->getMsgSeq(), temp->getDeviceSerial(), ScanCode);
             pAccess* Reader = findReaderName(ScanCode);
             if (Reader == nullptr) {
+                mTrail.finish();
                 continue;
             }
             const char* readerName = Reader->getReaderLabel();
+            mTrail.reader(readerName);
             char* ioLabel = getIOlabel(readerName, IO_LABEL);
             if (ioLabel != nullptr) {
+                mTrail.pairingFound();
                 toggle_port(ioLabel);
             } else {
                 info("Error when trying to retrieve IO corresponding to ReaderName:%s", readerName);
             }
             char* LEDLabel = getIOlabel(readerName, LED_LABEL);
             if (LEDLabel != nullptr) {
+                mTrail.pairingFound();
                 toggle_port(LEDLabel);
             } else {
                 info("Error when trying to retrieve LED corresponding to ReaderName:%s",
                      readerName);
             }
             delete Reader;
+            mTrail.finish();
         }
     }
 }
@@ -235,7 +241,9 @@ bool manager::toggle_port(const char* label) {
             } else {
                 temp->setOutputState(cObject::OBJ_IO_STATE_SET);
             }
-            mObjectClient->set(temp);
+            int sent = mObjectClient->set(temp);  // 0: the daemon applied it
+            mTrail.output(temp->getPortLabel(), temp->getOutputState() == cObject::OBJ_IO_STATE_SET,
+                          sent == 0);
             success = true;
         }
         mOutputPortLst->step();

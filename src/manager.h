@@ -15,6 +15,7 @@
 #include "DatabaseHandler.h"
 #include "TableData.h"
 #include "VList.h"
+#include "access_trail.h"
 #include "cObjectClient.h"
 #include "cObjectListener.h"
 #include "cVlog.h"
@@ -67,6 +68,9 @@ private:
     std::condition_variable mStartupCond;
     bool mStartupDone;
     cVlog mArrivalLog;  // "Received Message" while the constructor may log too
+
+    // The trail line of each access object; used on the event thread only.
+    cAccessTrail mTrail;
 };
 
 #endif
