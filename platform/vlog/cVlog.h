@@ -42,7 +42,8 @@ public:
     // path. Calling it again replaces the earlier configuration, so no
     // appender is ever duplicated. When the file is missing, unreadable or
     // configures no appender, lines of priority INFO and above go to standard
-    // error with a time stamp, the priority and the category. A bad
+    // error with a time stamp, the priority and the category; so do the lines
+    // of a root category that the file gives no appender. A bad
     // configuration is reported on standard error; it never throws.
     // Thread-safe against other init calls, not against concurrent logging
     // while the configuration is replaced.
