@@ -142,7 +142,9 @@ std::string code(int i) {
     return b;
 }
 
-void makeSite(const std::string& dir, int codes, const std::string& priority) {
+// extraConf: configuration lines added after the logging lines.
+void makeSite(const std::string& dir, int codes, const std::string& priority,
+              const std::string& extraConf = "") {
     std::ofstream pairs(dir + "/pairs.xml");
     pairs << "<scl_connections>\n";
     for (int r = 0; r < kReaders; ++r) {
@@ -155,7 +157,8 @@ void makeSite(const std::string& dir, int codes, const std::string& priority) {
          << "log4cpp.rootCategory=" << priority << ", F\n"
          << "log4cpp.appender.F=FileAppender\nlog4cpp.appender.F.fileName=service.log\n"
          << "log4cpp.appender.F.layout=PatternLayout\n"
-         << "log4cpp.appender.F.layout.ConversionPattern=%d %p %c: %m%n\n";
+         << "log4cpp.appender.F.layout.ConversionPattern=%d %p %c: %m%n\n"
+         << extraConf;
     std::string db = dir + "/access.db";
     struct stat;
     if (access(db.c_str(), F_OK) == 0)
@@ -464,6 +467,18 @@ int main(int argc, char** argv) {
         r.priority = "DEBUG";
         fprintf(stderr, "running %d codes at DEBUG to a file...\n", sizes[0]);
         runService(service, dir, latencyEvents, 0, r);
+        runFloor(dir, r, latencyEvents);
+        results.push_back(r);
+    }
+    {
+        // The access trail (on in every row above) silenced, for its cost.
+        std::string dir = root + "/" + std::to_string(sizes[0]);
+        makeSite(dir, sizes[0], "INFO", "log4cpp.category.DorvaneAccess=WARN\n");
+        Result r;
+        r.codes = sizes[0];
+        r.priority = "silent";
+        fprintf(stderr, "running %d codes at INFO without the access trail...\n", sizes[0]);
+        runService(service, dir, latencyEvents, floodEvents, r);
         runFloor(dir, r, latencyEvents);
         results.push_back(r);
     }

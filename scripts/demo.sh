@@ -35,6 +35,13 @@ log4cpp.rootCategory=DEBUG, TERM
 log4cpp.appender.TERM=ConsoleAppender
 log4cpp.appender.TERM.layout=PatternLayout
 log4cpp.appender.TERM.layout.ConversionPattern=log %-5p %c: %m%n
+log4cpp.category.DorvaneAccess=INFO, TRAIL
+log4cpp.appender.TRAIL=RollingFileAppender
+log4cpp.appender.TRAIL.fileName=trail.log
+log4cpp.appender.TRAIL.maxFileSize=1048576
+log4cpp.appender.TRAIL.maxBackupIndex=2
+log4cpp.appender.TRAIL.layout=PatternLayout
+log4cpp.appender.TRAIL.layout.ConversionPattern=%d{%H:%M:%S} %m%n
 CONF
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
@@ -84,6 +91,8 @@ echo states >&3
 sleep 0.5
 echo quit >&3
 sleep 0.2
+say "The access trail: one line per scan, also in a file of its own (trail.log)"
+sed 's/^/  /' trail.log
 say "Done. The demo site is in $demo; try your own codes with:"
 cat <<HOW
     cd $demo

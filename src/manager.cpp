@@ -301,13 +301,17 @@ void manager::handle_event(cObjectList* rx_msg) {
             debug("Device serial: %d", static_cast<int>(temp->getDeviceSerial()));
             const char* ScanCode = temp->getScanCode();
             debug("Scan_code: %s", vtext::escape(ScanCode).c_str());
+            mTrail.begin(rx_msg->getMsgSeq(), temp->getDeviceSerial(), ScanCode);
             pAccess* Reader = findReaderName(ScanCode);
             if (Reader == nullptr) {
+                mTrail.finish();
                 continue;
             }
             const char* readerName = Reader->getReaderLabel();
+            mTrail.reader(readerName);
             char* ioLabel = getIOlabel(readerName, IO_LABEL);
             if (ioLabel != nullptr) {
+                mTrail.pairingFound();
                 toggle_port(ioLabel);
             } else {
                 info("Error when trying to retrieve IO corresponding to ReaderName:%s",
@@ -315,12 +319,14 @@ void manager::handle_event(cObjectList* rx_msg) {
             }
             char* LEDLabel = getIOlabel(readerName, LED_LABEL);
             if (LEDLabel != nullptr) {
+                mTrail.pairingFound();
                 toggle_port(LEDLabel);
             } else {
                 info("Error when trying to retrieve LED corresponding to ReaderName:%s",
                      vtext::escape(readerName).c_str());
             }
             delete Reader;
+            mTrail.finish();
         }
     }
 }
@@ -404,7 +410,9 @@ bool manager::toggle_port(const char* label) {
             } else {
                 temp->setOutputState(cObject::OBJ_IO_STATE_SET);
             }
-            mObjectClient->set(temp);
+            int sent = mObjectClient->set(temp);  // 0: the daemon applied it
+            mTrail.output(temp->getPortLabel(), temp->getOutputState() == cObject::OBJ_IO_STATE_SET,
+                          sent == 0);
             success = true;
         }
         mOutputPortLst->step();

@@ -34,6 +34,7 @@
 #include "DatabaseHandler.h"
 #include "TableData.h"
 #include "VList.h"
+#include "access_trail.h"
 #include "cObjectClient.h"
 #include "cObjectListener.h"
 #include "cVlog.h"
@@ -120,6 +121,8 @@ private:
     std::mutex mReloadMutex;  // guards mReloadedPairs
     VList* mReloadedPairs;    // loaded by reload(), not yet taken by the event thread
     cVlog mReloadLog;         // the main thread's lines after start-up
+    // The trail line of each access object; used on the event thread only.
+    cAccessTrail mTrail;
 };
 
 #endif

@@ -43,6 +43,10 @@ TEST(Dorvanectl, ConsistentSitePasses) {
     EXPECT_NE(std::string::npos, lookup.find("Code 04A1: reader Door1")) << lookup;
     EXPECT_NE(std::string::npos, lookup.find("toggles device 12 port 2 (LED_1), now set"))
         << lookup;
+    // Last, the trail line a scan would write, from the service's own class.
+    EXPECT_EQ("code=04A1 reader=Door1 result=would-toggle RELAY_1=set LED_1=clear",
+              testutil::splitLines(lookup).back())
+        << lookup;
 
     std::string ports;
     EXPECT_EQ(0, run(site, {"--ports"}, &ports)) << ports;

@@ -94,6 +94,28 @@ TEST(Vlog, FallsBackToStderrWithoutConfiguration) {
     EXPECT_NE(std::string::npos, err.find("INFO VlogTestFallback: shown at info"));
 }
 
+TEST(Vlog, RootWithoutAppenderKeepsStandardErrorWhenOneCategoryIsRouted) {
+    TempDir dir;
+    std::string log = dir.file("own.log");
+    writeFile(dir.file("c.conf"),
+              "log4cpp.rootCategory=INFO\n"
+              "log4cpp.category.VlogTestOwn=INFO, O\n"
+              "log4cpp.additivity.VlogTestOwn=false\n"
+              "log4cpp.appender.O=FileAppender\n"
+              "log4cpp.appender.O.layout=BasicLayout\n"
+              "log4cpp.appender.O.fileName=" +
+                  log + "\n");
+    std::string err = captureStderr(dir.file("err"), [&] {
+        cVlog::init(dir.file("c.conf").c_str());
+        cVlog own("VlogTestOwn"), rest("VlogTestRest");
+        own.info("to its file");
+        rest.info("to standard error");
+    });
+    EXPECT_NE(std::string::npos, readFile(log).find("to its file"));
+    EXPECT_EQ(std::string::npos, err.find("to its file"));
+    EXPECT_NE(std::string::npos, err.find("INFO VlogTestRest: to standard error"));
+}
+
 TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
     TempDir dir;
     writeFile(dir.file("bad.conf"),

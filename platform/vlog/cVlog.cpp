@@ -70,15 +70,21 @@ bool anyAppender() {
     return false;
 }
 
-// INFO and above to standard error, with a time stamp, priority and category.
-void installFallback() {
+// The root category's lines to standard error, with a time stamp, priority
+// and category.
+void addStderrAppender() {
     log4cpp::Category& root = log4cpp::Category::getRoot();
     auto* appender = new log4cpp::OstreamAppender("stderr", &std::cerr);
     auto* layout = new log4cpp::PatternLayout();
     layout->setConversionPattern("%d{%Y-%m-%d %H:%M:%S} %p %c: %m%n");
     appender->setLayout(layout);
     root.addAppender(appender);
-    root.setPriority(log4cpp::Priority::INFO);
+}
+
+// INFO and above to standard error.
+void installFallback() {
+    addStderrAppender();
+    log4cpp::Category::getRoot().setPriority(log4cpp::Priority::INFO);
 }
 
 // Calls fn with each line of text, without its newline, until fn returns
@@ -230,6 +236,10 @@ void cVlog::init(const char* path) {
     }
     if (!configured) {
         installFallback();
+    } else if (log4cpp::Category::getRoot().getAllAppenders().empty()) {
+        // Only some categories are routed (the access trail to a file of
+        // its own): the rest keeps going to standard error.
+        addStderrAppender();
     }
 }
 

@@ -45,7 +45,8 @@ public:
     // configuration, so no appender is ever duplicated. When the file is
     // missing, unreadable or configures no appender, lines of priority INFO
     // and above go to standard error with a time stamp, the priority and the
-    // category. A bad configuration, or a log file that cannot be opened, is
+    // category; so do the lines of a root category that the file gives no
+    // appender. A bad configuration, or a log file that cannot be opened, is
     // reported in one line on standard error (not again when the next init
     // finds the same problem) and logging falls back the same way; it never
     // throws.

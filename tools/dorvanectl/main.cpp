@@ -19,6 +19,7 @@
 #include "SCLpairs.h"
 #include "VText.h"
 #include "VWire.h"
+#include "access_trail.h"
 #include "arg_parser.h"
 #include "cObjectClient.h"
 #include "cSCL.h"
@@ -299,7 +300,21 @@ int check(const char* configPath) {
     return (problems == 0 && dbOk && pairsLoaded) ? 0 : 1;
 }
 
+// The trail line that a scan of the code would write, formatted by the
+// service's own class and printed last, whatever lookup decides on the way.
+struct WouldBeTrail {
+    cAccessTrail trail;
+    bool known = true;  // false when the site's outputs are unknown
+    ~WouldBeTrail() {
+        if (known) {
+            printf("%s\n", trail.line().c_str());
+        }
+    }
+};
+
 int lookup(const char* configPath, const char* code) {
+    WouldBeTrail line;
+    line.trail.beginLookup(code);
     Settings s = readSettings(configPath);
     for (const std::string& p : s.problems) {
         printf("PROBLEM: %s\n", p.c_str());
@@ -326,6 +341,7 @@ int lookup(const char* configPath, const char* code) {
         printf("Code %s: its row names no usable reader: nothing toggles\n", code);
         return 1;
     }
+    line.trail.reader(reader.c_str());
     std::vector<Record> records = loadPairs(s.ioPairFile, nullptr);
     const Record* w = winner(records, reader);
     printf("Code %s: reader %s\n", code, reader.c_str());
@@ -333,20 +349,30 @@ int lookup(const char* configPath, const char* code) {
         printf("  no pairing record for reader %s: nothing toggles\n", reader.c_str());
         return 1;
     }
+    line.trail.pairingFound();
     printf("  IO label  %s\n  LED label %s\n", w->io.c_str(), w->led.c_str());
     cObjectClient client;
     std::vector<Output> outputs;
     if (!readOutputs(client, s.host, &outputs)) {
         printf("  site daemon %s does not answer: outputs unknown\n", s.host.c_str());
+        line.known = false;
         return 1;
     }
     int toggles = 0;
+    std::vector<int> held;  // the states the service would hold, toggle by toggle
+    for (const Output& o : outputs) {
+        held.push_back(o.state);
+    }
     for (const std::string& label : {w->io, w->led}) {
         for (const Output& o : outputs) {
             if (o.label == label) {
                 printf("  toggles device %u port %u (%s), now %s\n", o.serial, o.id,
                        o.label.c_str(), stateName(o.state));
                 ++toggles;
+                int& state = held[static_cast<size_t>(&o - outputs.data())];
+                state = state == cObject::OBJ_IO_STATE_SET ? cObject::OBJ_IO_STATE_CLEAR
+                                                           : cObject::OBJ_IO_STATE_SET;
+                line.trail.output(o.label.c_str(), state == cObject::OBJ_IO_STATE_SET, false);
             }
         }
     }

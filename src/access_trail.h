@@ -1,0 +1,74 @@
+// cAccessTrail: the access audit trail. It collects what became of one
+// access object (which code, which reader, which outputs were sent in which
+// state and whether the site daemon confirmed each) and writes it as one line
+// on the log category "DorvaneAccess" at INFO once the object is handled.
+//
+// The line, keys in this order:
+//
+//   seq=07 serial=12 code=04A1 reader=Door1 result=toggled RELAY_1=set LED_1=set
+//
+// - seq: the message's sequence number, two upper-case hex digits; serial:
+//   the device serial, decimal; code: the scan code; reader: the reader the
+//   database names (left out when the code is unknown); omitted: written only
+//   when outputs did not fit the line, their number.
+// - result: toggled (every SET confirmed), partly (at least one SET got no
+//   reply or ERR), unknown-code, no-pairing-record, no-matching-output, or
+//   would-toggle (a lookup: nothing was sent).
+// - every key after result is an output label, one per SET in the order
+//   sent, with the state sent: set or clear; a SET the daemon did not
+//   confirm shows as set(unconfirmed) or clear(unconfirmed). A label can
+//   repeat (two outputs carry it, or IO and LED label are the same).
+// - A key or value that is empty or holds a space, '"', '=', '\' or a
+//   control character is quoted: "Front door". Inside the quotes '"' and
+//   '\' are written as \" and \\, control characters as \xHH (two
+//   lower-case hex digits). Any other key or value is written as it is.
+// - A code, reader or label longer than 64 bytes is cut to its first 64
+//   and written quoted with "..." inside the quotes; a line never exceeds
+//   1023 bytes.
+//
+// One object is used by one thread at a time (it is a cVlog); the manager
+// keeps one for its event thread. Nothing here throws except std::bad_alloc.
+#ifndef DORVANE_SRC_ACCESS_TRAIL_H
+#define DORVANE_SRC_ACCESS_TRAIL_H
+
+#include <string>
+
+#include "cVlog.h"
+
+class cAccessTrail : public cVlog {
+public:
+    enum { MAX_VALUE_BYTES = 64, MAX_LINE_BYTES = cVlog::LOG_BUFFER_SIZE - 1 };
+
+    cAccessTrail();  // category "DorvaneAccess", nothing collected
+
+    // Starts the record of one access object (what was collected before is
+    // forgotten). code may be null (read as "").
+    void begin(unsigned seq, unsigned serial, const char* code);
+    // Starts the record of a lookup: no seq and serial, result would-toggle
+    // when outputs are added.
+    void beginLookup(const char* code);
+    // The database named this reader for the code (null reads as "").
+    void reader(const char* name);
+    // The reader's pairing record gave a label.
+    void pairingFound();
+    // One output was sent, set (true) or clear; confirmed says whether the
+    // daemon applied it (ignored in a lookup).
+    void output(const char* label, bool set, bool confirmed);
+
+    // The line for what was collected.
+    std::string line() const;
+    // Writes line() at INFO; formats nothing when the category drops INFO.
+    void finish();
+
+private:
+    void start(const char* code);
+
+    bool mLookup;
+    std::string mHead;    // "seq=07 serial=12 code=04A1"
+    std::string mReader;  // " reader=Door1", or empty while none was found
+    bool mPairing;
+    std::string mOutputs;  // " RELAY_1=set LED_1=set"
+    unsigned mSent, mConfirmed, mOmitted;
+};
+
+#endif

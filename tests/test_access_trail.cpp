@@ -1,0 +1,72 @@
+// The access trail end to end: the real service, the simulated site, and the
+// trail routed by the configuration to a rotating file of its own.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "ObjectCodec.h"
+#include "VWire.h"
+#include "service_site.h"
+
+using testutil::ServiceSite;
+
+namespace {
+
+std::vector<std::string> waitLines(const std::string& path, size_t n) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 300 && lines.size() < n; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        lines = testutil::splitLines(testutil::readFile(path));
+    }
+    return lines;
+}
+
+TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
+    ServiceSite site;
+    site.pairs({{"Door1", "RELAY_1", "LED_1"}, {"Lobby", "NONE", "NONE"}});
+    site.codes({{"04A1", "Door1"}, {"0C0C", "Ghost"}, {"L1", "Lobby"}});
+    site.config(
+        "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
+        "log4cpp.additivity.DorvaneAccess=false\n"
+        "log4cpp.appender.TRAIL=RollingFileAppender\n"
+        "log4cpp.appender.TRAIL.fileName=trail.log\n"
+        "log4cpp.appender.TRAIL.maxFileSize=1048576\n"
+        "log4cpp.appender.TRAIL.maxBackupIndex=2\n"
+        "log4cpp.appender.TRAIL.layout=PatternLayout\n"
+        "log4cpp.appender.TRAIL.layout.ConversionPattern=%m%n\n");
+    const char* kSite =
+        "port 12 1 dout RELAY_1 clear\n"
+        "port 12 2 dout LED_1 clear\n";
+    ASSERT_TRUE(site.startSim(kSite));
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    site.sim().write("seq 7\nscan 12 04A1\nscan 12 FFFF\nscan 3 0C0C\nscan 3 L1\n");
+    // A code holding a newline, a quote and a space stays on its one line.
+    VMsg raw(vwire::MSG_EVT, 0x2B);
+    cObjectAccess odd;
+    odd.setDeviceSerial(4);
+    odd.setScanCode("a \"b\"\nc");
+    objcodec::appendObject(raw, odd);
+    site.sim().write(testutil::rawCommand(raw));
+    ASSERT_EQ(5u, waitLines(site.file("trail.log"), 5).size());
+
+    // Neither SET answered: the outputs stay toggled, the line says so.
+    site.stopSim();
+    ASSERT_TRUE(site.startSim(kSite, {"--no-set-reply"}));
+    ASSERT_GE(site.sim().waitFor("CONNECTED"), 0);
+    site.sim().write("seq 200\nscan 12 04A1\n");
+    EXPECT_EQ((std::vector<std::string>{
+                  "seq=07 serial=12 code=04A1 reader=Door1 result=toggled RELAY_1=set LED_1=set",
+                  "seq=08 serial=12 code=FFFF result=unknown-code",
+                  "seq=09 serial=3 code=0C0C reader=Ghost result=no-pairing-record",
+                  "seq=0A serial=3 code=L1 reader=Lobby result=no-matching-output",
+                  "seq=2B serial=4 code=\"a \\\"b\\\"\\x0ac\" result=unknown-code",
+                  "seq=C8 serial=12 code=04A1 reader=Door1 result=partly "
+                  "RELAY_1=clear(unconfirmed) LED_1=clear(unconfirmed)"}),
+              waitLines(site.file("trail.log"), 6));
+    // The trail went to its own file only.
+    EXPECT_TRUE(site.log("DorvaneAccess").empty());
+}
+
+}  // namespace
