@@ -31,6 +31,9 @@ public:
     std::unique_ptr<VMsg> read(int timeoutMs = 5000);
     void send(const VMsg& msg);
     void sendRaw(const std::vector<uint8_t>& bytes);
+    // Sends bytes unless the client closes, or stops reading for timeoutMs;
+    // false then (a peer that is expected to drop the connection).
+    bool offer(const std::vector<uint8_t>& bytes, int timeoutMs = 5000);
     void closeClient();
 
 private:
@@ -48,6 +51,7 @@ public:
     ~Process();  // kills the process if it still runs
 
     bool running() const { return mPid > 0; }
+    int pid() const { return mPid; }
     void write(const std::string& text);
     // Waits until a line containing text has been printed since the mark
     // (0 by default); returns the index of the line, or -1 on timeout.
