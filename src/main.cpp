@@ -1,5 +1,6 @@
 // The access-control service: configures logging, builds the manager, and
 // sleeps; all further work happens on the object client's event thread.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,6 +11,9 @@
 #include "manager.h"
 
 int main(int /*argc*/, char** /*argv*/) {
+    // One malloc arena for all threads: each further arena keeps free memory
+    // of its own, and the threads here allocate little and rarely at once.
+    mallopt(M_ARENA_MAX, 1);
     // Under a service manager standard output is a pipe. The manager flushes
     // it after each start-up step and each handled message, so every line
     // reaches the journal as it happens, in one write per message.
@@ -21,6 +25,9 @@ int main(int /*argc*/, char** /*argv*/) {
     snprintf(configFile, sizeof(configFile), "%s", DORVANE_CONFIG_FILE);
     cVlog::init(configFile);
     manager::start();
+    // Start-up's buffers (the parsed pairing file above all) are freed by
+    // now, below memory that stays: give their pages back.
+    malloc_trim(0);
     for (;;) {
         sleep(1);
     }

@@ -156,9 +156,8 @@ bool DatabaseHandler::ensureOpen() {
         return false;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    // Keeps the upper levels of a large table's trees in memory between
-    // lookups; SQLite drops it whenever another connection changed the file.
-    sqlite3_exec(db, "PRAGMA cache_size = -16384", nullptr, nullptr, nullptr);
+    // SQLite's default page cache (about 2 MB) is kept: at 1,000,000 codes
+    // a 16 MiB one bought no clear gain in latency and cost its size in RSS.
     struct stat st;
     if (stat(mPath.c_str(), &st) == 0) {
         mDev = static_cast<unsigned long>(st.st_dev);
