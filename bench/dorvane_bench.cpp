@@ -204,8 +204,9 @@ void replyTo(Conn& c, const VMsg& request) {
     c.send(reply);
 }
 
-long procField(pid_t pid, const char* key) {  // kB from /proc/pid/status
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+// kB of a "Key:" line of /proc/pid/FILE (status: VmRSS:, VmHWM:; smaps_rollup: Rss:, Pss:).
+long procKb(pid_t pid, const char* file, const char* key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
     std::string line;
     while (std::getline(in, line)) {
         if (line.compare(0, strlen(key), key) == 0)
@@ -240,17 +241,6 @@ Percentiles percentiles(std::vector<double> v) {
         return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))];
     };
     return {at(0.50), at(0.90), at(0.99), v.back()};
-}
-
-// kB of a "Key:" line of /proc/pid/smaps_rollup (Rss:, Pss:).
-long rollupField(pid_t pid, const char* key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.compare(0, strlen(key), key) == 0)
-            return atol(line.c_str() + strlen(key));
-    }
-    return -1;
 }
 
 struct Result {
@@ -379,11 +369,11 @@ void runService(const std::string& service, const std::string& dir, int latencyE
         oneEvent(&l);
     res.latency = percentiles(lat);
     usleep(100000);  // let the service settle: no backlog, nothing in flight
-    res.steadyRssKb = rollupField(pid, "Rss:");
-    res.steadyPssKb = rollupField(pid, "Pss:");
+    res.steadyRssKb = procKb(pid, "smaps_rollup", "Rss:");
+    res.steadyPssKb = procKb(pid, "smaps_rollup", "Pss:");
 
     if (floodEvents > 0) {
-        long rssBefore = procField(pid, "VmRSS:");
+        long rssBefore = procKb(pid, "status", "VmRSS:");
         double cpuBefore = cpuSeconds(pid);
         std::vector<std::vector<uint8_t>> events;
         for (int i = 0; i < floodEvents; ++i)
@@ -406,9 +396,9 @@ void runService(const std::string& service, const std::string& dir, int latencyE
         usleep(200000);
         res.eventsPerSecond = floodEvents / seconds;
         res.cpuMicrosPerEvent = (cpuSeconds(pid) - cpuBefore) * 1e6 / floodEvents;
-        res.rssGrowthKb = static_cast<double>(procField(pid, "VmRSS:") - rssBefore);
+        res.rssGrowthKb = static_cast<double>(procKb(pid, "status", "VmRSS:") - rssBefore);
     }
-    res.peakRssKb = static_cast<double>(procField(pid, "VmHWM:"));
+    res.peakRssKb = static_cast<double>(procKb(pid, "status", "VmHWM:"));
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     close(listener);

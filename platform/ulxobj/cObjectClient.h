@@ -41,8 +41,8 @@ public:
     // when the process may run on two CPUs or more (its affinity at start):
     // on one CPU the spin keeps the thread that would answer off the CPU.
     static constexpr int kSpinMicros = 50;
-    // The wire bytes of messages waiting for the event thread; the buffers
-    // that hold them take at most kBacklogChunk more.
+    // The wire bytes of messages waiting for the event thread (queued or
+    // being handled); the buffers that hold them take at most twice that.
     static constexpr size_t kMaxBacklogBytes = 4u << 20;
     // Queued messages are stored in buffers of this size (or one message).
     static constexpr size_t kBacklogChunk = 16u << 10;
