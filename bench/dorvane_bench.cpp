@@ -3,14 +3,20 @@
 // physical floor measured in the same run: one prepared SQLite point lookup
 // plus one loopback TCP round trip of the same frame sizes.
 //
-// Usage: dorvane_bench [--quick] [--codes N] [--json FILE] [--service PATH]
+// Usage: dorvane_bench [--quick] [--codes N] [--profile one|all|both]
+//                      [--runs N] [--json FILE] [--service PATH]
 //   --quick    1,000 codes, 1,000 timed events, a flood of 2,000 (for CI)
 //   --codes N  only a database of N codes (default: 1,000, 100,000, 1,000,000)
+//   --profile  the CPUs the service, its daemon (this program) and the floor
+//              may use: one CPU, all of them, or both in turn (default)
+//   --runs N   repeat everything N times and report the median of each figure
+//              (the machine is shared: single runs vary by 10 to 20 %)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -201,8 +207,9 @@ void replyTo(Conn& c, const VMsg& request) {
     c.send(reply);
 }
 
-long procField(pid_t pid, const char* key) {  // kB from /proc/pid/status
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+// kB of a "Key:" line of /proc/pid/FILE (status: VmRSS:, VmHWM:; smaps_rollup: Rss:, Pss:).
+long procKb(pid_t pid, const char* file, const char* key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
     std::string line;
     while (std::getline(in, line)) {
         if (line.compare(0, strlen(key), key) == 0)
@@ -240,13 +247,56 @@ Percentiles percentiles(std::vector<double> v) {
 }
 
 struct Result {
-    int codes;
+    std::string profile;
+    int codes = 0;
     std::string priority;
-    Percentiles latency;
+    Percentiles latency{};
     double eventsPerSecond = 0, cpuMicrosPerEvent = 0;
-    long peakRssKb = 0, rssGrowthKb = 0;
+    // Steady: after the latency run, nothing queued. Peak: after the flood.
+    double steadyRssKb = 0, steadyPssKb = 0, peakRssKb = 0, rssGrowthKb = 0;
     double lookupP50 = 0, rttP50 = 0;
+    double floor() const { return lookupP50 + rttP50; }
 };
+
+// The median of each figure over repeated runs of one configuration.
+Result medianOf(const std::vector<Result>& runs) {
+    Result m = runs[0];
+    std::vector<double Result::*> fields = {&Result::eventsPerSecond, &Result::cpuMicrosPerEvent,
+                                            &Result::steadyRssKb,     &Result::steadyPssKb,
+                                            &Result::peakRssKb,       &Result::rssGrowthKb,
+                                            &Result::lookupP50,       &Result::rttP50};
+    std::vector<double Percentiles::*> pct = {&Percentiles::p50, &Percentiles::p90,
+                                              &Percentiles::p99, &Percentiles::max};
+    auto median = [&](auto get) {
+        std::vector<double> v;
+        for (const Result& r : runs)
+            v.push_back(get(r));
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    for (auto f : fields)
+        m.*f = median([f](const Result& r) { return r.*f; });
+    for (auto f : pct)
+        m.latency.*f = median([f](const Result& r) { return r.latency.*f; });
+    return m;
+}
+
+// Pins this thread (and so every thread and child it starts later) to the
+// profile's CPUs: the first allowed CPU for "one", all allowed for "all".
+void pinProfile(const std::string& profile, const cpu_set_t& allowed) {
+    cpu_set_t set = allowed;
+    if (profile == "one") {
+        CPU_ZERO(&set);
+        for (int c = 0; c < CPU_SETSIZE; ++c) {
+            if (CPU_ISSET(c, &allowed)) {
+                CPU_SET(c, &set);
+                break;
+            }
+        }
+    }
+    if (sched_setaffinity(0, sizeof(set), &set) != 0)
+        die(std::string("sched_setaffinity: ") + strerror(errno));
+}
 
 // The service against the benchmark's daemon.
 void runService(const std::string& service, const std::string& dir, int latencyEvents,
@@ -321,9 +371,12 @@ void runService(const std::string& service, const std::string& dir, int latencyE
     for (double& l : lat)
         oneEvent(&l);
     res.latency = percentiles(lat);
+    usleep(100000);  // let the service settle: no backlog, nothing in flight
+    res.steadyRssKb = procKb(pid, "smaps_rollup", "Rss:");
+    res.steadyPssKb = procKb(pid, "smaps_rollup", "Pss:");
 
     if (floodEvents > 0) {
-        long rssBefore = procField(pid, "VmRSS:");
+        long rssBefore = procKb(pid, "status", "VmRSS:");
         double cpuBefore = cpuSeconds(pid);
         std::vector<std::vector<uint8_t>> events;
         for (int i = 0; i < floodEvents; ++i)
@@ -346,9 +399,9 @@ void runService(const std::string& service, const std::string& dir, int latencyE
         usleep(200000);
         res.eventsPerSecond = floodEvents / seconds;
         res.cpuMicrosPerEvent = (cpuSeconds(pid) - cpuBefore) * 1e6 / floodEvents;
-        res.rssGrowthKb = procField(pid, "VmRSS:") - rssBefore;
+        res.rssGrowthKb = static_cast<double>(procKb(pid, "status", "VmRSS:") - rssBefore);
     }
-    res.peakRssKb = procField(pid, "VmHWM:");
+    res.peakRssKb = static_cast<double>(procKb(pid, "status", "VmHWM:"));
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     close(listener);
@@ -415,29 +468,83 @@ void runFloor(const std::string& dir, Result& res, int samples) {
     res.rttP50 = percentiles(rtt).p50;
 }
 
+// The targets, on each profile against the floor of the same run: one line
+// per target with its figure and whether it is met.
+void printTargets(const std::vector<Result>& results, std::ofstream& json) {
+    json << "  \"targets\": [\n";
+    bool firstJson = true;
+    auto target = [&](const Result& r, const std::string& what, double value, double limit,
+                      bool atLeast = false) {
+        bool met = atLeast ? value >= limit : value <= limit;
+        const char* rel = atLeast ? (met ? ">=" : "< ") : (met ? "<=" : "> ");
+        printf("  %-4s %-9d %-30s %8.2f %s %-6.2f %s\n", r.profile.c_str(), r.codes, what.c_str(),
+               value, rel, limit, met ? "met" : "NOT MET");
+        json << (firstJson ? "" : ",\n") << "    {\"profile\": \"" << r.profile
+             << "\", \"codes\": " << r.codes << ", \"target\": \"" << what
+             << "\", \"value\": " << value << ", \"limit\": " << limit
+             << ", \"met\": " << (met ? "true" : "false") << "}";
+        firstJson = false;
+    };
+    printf("\ntargets (against the floor of the same run and profile):\n");
+    for (const Result& r : results) {
+        if (r.priority != "INFO")
+            continue;
+        target(r, "p50/floor", r.latency.p50 / r.floor(), 1.5);
+        target(r, "p99/floor", r.latency.p99 / r.floor(), 3.0);
+        // Each event costs one lookup and two round trips: the floor's
+        // rate is 1 / (lookup + 2 rtt); the service must reach 60 % of it.
+        if (r.eventsPerSecond > 0)
+            target(r, "events/s x (lookup + 2 rtt)",
+                   r.eventsPerSecond * (r.lookupP50 + 2 * r.rttP50) / 1e6, 0.6, true);
+        if (r.profile == "one" && r.cpuMicrosPerEvent > 0)
+            target(r, "CPU us/event", r.cpuMicrosPerEvent, 60);
+        if (r.codes == 1000 || r.codes == 1000000)
+            target(r, "steady RSS MiB", r.steadyRssKb / 1024, r.codes == 1000 ? 8 : 16);
+        if (r.codes == 1000000) {
+            for (const Result& small : results) {
+                if (small.profile == r.profile && small.codes == 1000 && small.priority == "INFO")
+                    target(r, "p50 / p50 at 1,000 codes", r.latency.p50 / small.latency.p50, 1.2);
+            }
+        }
+    }
+    json << "\n  ]\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     bool quick = false;
-    int only = 0;
+    int only = 0, runs = 1;
     std::string json = "bench-results.json";
     std::string service = DORVANE_BENCH_SERVICE;
+    std::vector<std::string> profiles = {"one", "all"};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--quick")
+        std::string next = i + 1 < argc ? argv[i + 1] : "";
+        if (a == "--quick") {
             quick = true;
-        else if (a == "--json" && i + 1 < argc)
+        } else if (a == "--json" && !next.empty()) {
             json = argv[++i];
-        else if (a == "--service" && i + 1 < argc)
+        } else if (a == "--service" && !next.empty()) {
             service = argv[++i];
-        else if (a == "--codes" && i + 1 < argc)
+        } else if (a == "--codes" && !next.empty()) {
             only = atoi(argv[++i]);
-        else {
-            printf("usage: dorvane_bench [--quick] [--codes N] [--json FILE] [--service PATH]\n");
+        } else if (a == "--runs" && atoi(next.c_str()) > 0) {
+            runs = atoi(argv[++i]);
+        } else if (a == "--profile" && (next == "one" || next == "all" || next == "both")) {
+            profiles = next == "both" ? profiles : std::vector<std::string>{next};
+            ++i;
+        } else {
+            printf(
+                "usage: dorvane_bench [--quick] [--codes N] [--profile one|all|both] "
+                "[--runs N] [--json FILE] [--service PATH]\n");
             return a == "--help" ? 0 : 2;
         }
     }
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0)
+        die(std::string("sched_getaffinity: ") + strerror(errno));
     std::vector<int> sizes =
         quick ? std::vector<int>{1000} : std::vector<int>{1000, 100000, 1000000};
     if (only > 0)
@@ -446,65 +553,76 @@ int main(int argc, char** argv) {
     int floodEvents = quick ? 2000 : 100000;
     char tmpl[] = "/tmp/dorvane-bench-XXXXXX";
     std::string root = mkdtemp(tmpl);
-    std::vector<Result> results;
-    for (int n : sizes) {
-        std::string dir = root + "/" + std::to_string(n);
-        mkdir(dir.c_str(), 0755);
-        makeSite(dir, n, "INFO");
-        Result r;
-        r.codes = n;
-        r.priority = "INFO";
-        fprintf(stderr, "running %d codes at INFO...\n", n);
-        runService(service, dir, latencyEvents, floodEvents, r);
-        runFloor(dir, r, latencyEvents);
-        results.push_back(r);
-    }
-    {
-        std::string dir = root + "/" + std::to_string(sizes[0]);
-        makeSite(dir, sizes[0], "DEBUG");
-        Result r;
-        r.codes = sizes[0];
-        r.priority = "DEBUG";
-        fprintf(stderr, "running %d codes at DEBUG to a file...\n", sizes[0]);
-        runService(service, dir, latencyEvents, 0, r);
-        runFloor(dir, r, latencyEvents);
-        results.push_back(r);
-    }
-    {
+    // One configuration: a profile, a size, a log priority.
+    struct Config {
+        std::string profile;
+        int codes;
+        std::string priority;
+    };
+    std::vector<Config> configs;
+    for (const std::string& profile : profiles) {
+        for (int n : sizes)
+            configs.push_back({profile, n, "INFO"});
+        configs.push_back({profile, sizes[0], "DEBUG"});
         // The access trail (on in every row above) silenced, for its cost.
-        std::string dir = root + "/" + std::to_string(sizes[0]);
-        makeSite(dir, sizes[0], "INFO", "log4cpp.category.DorvaneAccess=WARN\n");
-        Result r;
-        r.codes = sizes[0];
-        r.priority = "silent";
-        fprintf(stderr, "running %d codes at INFO without the access trail...\n", sizes[0]);
-        runService(service, dir, latencyEvents, floodEvents, r);
-        runFloor(dir, r, latencyEvents);
-        results.push_back(r);
+        configs.push_back({profile, sizes[0], "silent"});
     }
-    printf("%-8s %-6s %8s %8s %8s %8s %9s %9s %10s %8s %8s %9s %9s %6s\n", "codes", "log", "p50us",
-           "p90us", "p99us", "maxus", "floor_us", "p50/floor", "events/s", "cpu_us", "peakKiB",
-           "growthKiB", "lookup_us", "rtt_us");
+    std::vector<std::vector<Result>> samples(configs.size());
+    for (int run = 0; run < runs; ++run) {
+        for (size_t c = 0; c < configs.size(); ++c) {
+            const Config& cfg = configs[c];
+            pinProfile(cfg.profile, allowed);
+            std::string dir = root + "/" + std::to_string(cfg.codes);
+            mkdir(dir.c_str(), 0755);
+            const bool silent = cfg.priority == "silent";
+            makeSite(dir, cfg.codes, silent ? "INFO" : cfg.priority,
+                     silent ? "log4cpp.category.DorvaneAccess=WARN\n" : "");
+            Result r;
+            r.profile = cfg.profile;
+            r.codes = cfg.codes;
+            r.priority = cfg.priority;
+            fprintf(stderr, "run %d/%d: %s CPU(s), %d codes at %s...\n", run + 1, runs,
+                    cfg.profile.c_str(), cfg.codes, cfg.priority.c_str());
+            runService(service, dir, latencyEvents, cfg.priority != "DEBUG" ? floodEvents : 0, r);
+            runFloor(dir, r, latencyEvents);
+            samples[c].push_back(r);
+        }
+    }
+    pinProfile("all", allowed);
+    std::vector<Result> results;
+    for (const auto& s : samples)
+        results.push_back(medianOf(s));
+    printf("%s; %d run(s), medians\n", quick ? "quick" : "full", runs);
+    printf("%-4s %-8s %-6s %7s %7s %7s %8s %7s %6s %8s %6s %8s %8s %8s %8s %7s %6s\n", "cpus",
+           "codes", "log", "p50us", "p90us", "p99us", "maxus", "floorus", "p50/f", "events/s",
+           "cpuus", "rssKiB", "pssKiB", "peakKiB", "growKiB", "lookup", "rtt");
     std::ofstream out(json);
-    out << "[\n";
+    out << "{\n  \"runs\": " << runs << ",\n  \"results\": [\n";
     for (size_t i = 0; i < results.size(); ++i) {
         const Result& r = results[i];
-        double floor = r.lookupP50 + r.rttP50;
-        printf("%-8d %-6s %8.1f %8.1f %8.1f %8.1f %9.1f %9.2f %10.0f %8.1f %8ld %9ld %9.2f %6.1f\n",
-               r.codes, r.priority.c_str(), r.latency.p50, r.latency.p90, r.latency.p99,
-               r.latency.max, floor, r.latency.p50 / floor, r.eventsPerSecond, r.cpuMicrosPerEvent,
-               r.peakRssKb, r.rssGrowthKb, r.lookupP50, r.rttP50);
-        out << "  {\"codes\": " << r.codes << ", \"log\": \"" << r.priority
-            << "\", \"p50_us\": " << r.latency.p50 << ", \"p90_us\": " << r.latency.p90
-            << ", \"p99_us\": " << r.latency.p99 << ", \"max_us\": " << r.latency.max
-            << ", \"floor_us\": " << floor << ", \"lookup_p50_us\": " << r.lookupP50
-            << ", \"rtt_p50_us\": " << r.rttP50 << ", \"p50_over_floor\": " << r.latency.p50 / floor
+        printf(
+            "%-4s %-8d %-6s %7.1f %7.1f %7.1f %8.1f %7.1f %6.2f %8.0f %6.1f %8.0f %8.0f %8.0f "
+            "%8.0f %7.2f %6.1f\n",
+            r.profile.c_str(), r.codes, r.priority.c_str(), r.latency.p50, r.latency.p90,
+            r.latency.p99, r.latency.max, r.floor(), r.latency.p50 / r.floor(), r.eventsPerSecond,
+            r.cpuMicrosPerEvent, r.steadyRssKb, r.steadyPssKb, r.peakRssKb, r.rssGrowthKb,
+            r.lookupP50, r.rttP50);
+        out << "    {\"profile\": \"" << r.profile << "\", \"codes\": " << r.codes
+            << ", \"log\": \"" << r.priority << "\", \"p50_us\": " << r.latency.p50
+            << ", \"p90_us\": " << r.latency.p90 << ", \"p99_us\": " << r.latency.p99
+            << ", \"max_us\": " << r.latency.max << ", \"floor_us\": " << r.floor()
+            << ", \"lookup_p50_us\": " << r.lookupP50 << ", \"rtt_p50_us\": " << r.rttP50
+            << ", \"p50_over_floor\": " << r.latency.p50 / r.floor()
             << ", \"events_per_s\": " << r.eventsPerSecond
             << ", \"cpu_us_per_event\": " << r.cpuMicrosPerEvent
-            << ", \"peak_rss_kib\": " << r.peakRssKb << ", \"rss_growth_kib\": " << r.rssGrowthKb
-            << "}" << (i + 1 < results.size() ? "," : "") << "\n";
+            << ", \"steady_rss_kib\": " << r.steadyRssKb
+            << ", \"steady_pss_kib\": " << r.steadyPssKb << ", \"peak_rss_kib\": " << r.peakRssKb
+            << ", \"rss_growth_kib\": " << r.rssGrowthKb << "}"
+            << (i + 1 < results.size() ? "," : "") << "\n";
     }
-    out << "]\n";
+    out << "  ],\n";
+    printTargets(results, out);
+    out << "}\n";
     std::string cmd = "rm -rf '" + root + "'";
     if (system(cmd.c_str()) != 0)
         fprintf(stderr, "could not remove %s\n", root.c_str());

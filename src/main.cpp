@@ -2,6 +2,7 @@
 // waits for reload requests (SIGHUP); all other work happens on the object
 // client's event thread.
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -45,6 +46,9 @@ int main(int /*argc*/, char** /*argv*/) {
     signal(SIGHUP, SIG_DFL);  // an inherited SIG_IGN would discard it
     pthread_sigmask(SIG_BLOCK, &reloadSignal, nullptr);
 
+    // One malloc arena for all threads: each further arena keeps free memory
+    // of its own, and the threads here allocate little and rarely at once.
+    mallopt(M_ARENA_MAX, 1);
     // Under a service manager standard output is a pipe. The manager flushes
     // it after each start-up step and each handled message, so every line
     // reaches the journal as it happens, in one write per message.
@@ -56,6 +60,9 @@ int main(int /*argc*/, char** /*argv*/) {
     snprintf(configFile, sizeof(configFile), "%s", DORVANE_CONFIG_FILE);
     cVlog::init(configFile);
     manager::start();
+    // Start-up's buffers (the parsed pairing file above all) are freed by
+    // now, below memory that stays: give their pages back.
+    malloc_trim(0);
     for (;;) {
         if (sigwaitinfo(&reloadSignal, nullptr) == SIGHUP) {
             manager::reload();

@@ -93,6 +93,23 @@ void FakeDaemon::sendRaw(const std::vector<uint8_t>& bytes) {
     }
 }
 
+bool FakeDaemon::offer(const std::vector<uint8_t>& bytes, int timeoutMs) {
+    size_t sent = 0;
+    while (mClient >= 0 && sent < bytes.size()) {
+        pollfd p{mClient, POLLOUT, 0};
+        if (poll(&p, 1, timeoutMs) != 1) {
+            return false;
+        }
+        ssize_t n =
+            ::send(mClient, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        }
+        sent += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    return mClient >= 0;
+}
+
 void FakeDaemon::closeClient() {
     if (mClient >= 0) {
         close(mClient);

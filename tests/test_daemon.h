@@ -35,6 +35,9 @@ public:
     std::unique_ptr<VMsg> read(int timeoutMs = 5000);
     void send(const VMsg& msg);
     void sendRaw(const std::vector<uint8_t>& bytes);
+    // Sends bytes unless the client closes, or stops reading for timeoutMs;
+    // false then (a peer that is expected to drop the connection).
+    bool offer(const std::vector<uint8_t>& bytes, int timeoutMs = 5000);
     void closeClient();
 
 private:

@@ -13,6 +13,7 @@
 #include "VWire.h"
 #include "service_site.h"
 
+using testutil::FakeDaemon;
 using testutil::ServiceSite;
 
 namespace {
@@ -332,6 +333,68 @@ TEST(Faults, ClosedStandardDescriptorsChangeNothing) {
     EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=set",
                                         "SET serial=12 port=2 label=B state=set"}),
               site.sets());
+}
+
+// A daemon that withholds the reply to a SET (the event thread waits in it)
+// and floods events of 60 KB: the queue stops at its bound, the service says
+// so once, drops the connection and the queued events, and connects again;
+// its peak memory stays far below the flood's 60 MB.
+TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
+    ServiceSite site;
+    standardSite(site, "", "INFO");
+    FakeDaemon daemon(site.address());
+    site.startService();
+    ASSERT_TRUE(daemon.accept());
+    auto listQuery = daemon.read();
+    ASSERT_NE(nullptr, listQuery);
+    cObjectDOutput a;
+    a.setDeviceSerial(12);
+    a.setPortId(1);
+    a.setPortLabel("A");
+    cObjectList ports(vwire::MSG_GET, listQuery->mMsgSeq);
+    ports.add(&a);
+    std::unique_ptr<VMsg> portsMsg(objcodec::toMessage(ports, vwire::MSG_GET, ports.getMsgSeq()));
+    daemon.send(*portsMsg);
+    auto get = daemon.read(3000);
+    ASSERT_NE(nullptr, get);
+    portsMsg->mMsgSeq = get->mMsgSeq;
+    daemon.send(*portsMsg);
+    ASSERT_TRUE(site.waitReady());
+
+    VMsg scan(vwire::MSG_EVT, 1);
+    cObjectAccess access;
+    access.setScanCode("04A1");
+    objcodec::appendObject(scan, access);
+    daemon.send(scan);
+    auto set = daemon.read(3000);  // never answered
+    ASSERT_NE(nullptr, set);
+    ASSERT_EQ(vwire::MSG_SET, set->mMsgID);
+    VMsg big(vwire::MSG_EVT, 2);
+    big.addTag(new VTagString(objcodec::TAG_EVT_LOG_ENTRY, std::string(60000, 'x').c_str()));
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(vwire::encode(big, bytes));
+    int sent = 0;
+    while (sent < 1000 && daemon.offer(bytes)) {
+        ++sent;
+    }
+    EXPECT_LT(sent, 1000);  // the service hung up
+
+    ASSERT_TRUE(daemon.accept(5000));  // and came back
+    daemon.send(scan);
+    auto again = daemon.read(3000);
+    ASSERT_NE(nullptr, again);
+    EXPECT_EQ(vwire::MSG_SET, again->mMsgID);
+    auto overflow = site.log("ObjectClient");
+    EXPECT_EQ(1, std::count_if(overflow.begin(), overflow.end(), [](const std::string& l) {
+                  return l.rfind("ERROR|more than 4194304 bytes of messages", 0) == 0;
+              }));
+    long peakKb = -1;
+    std::string status =
+        testutil::readFile("/proc/" + std::to_string(site.service().pid()) + "/status");
+    size_t at = status.find("VmHWM:");
+    ASSERT_NE(std::string::npos, at);
+    peakKb = atol(status.c_str() + at + 6);
+    EXPECT_LT(peakKb, 40 * 1024);
 }
 
 }  // namespace

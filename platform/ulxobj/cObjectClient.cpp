@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -69,18 +70,18 @@ cObjectClient::cObjectClient()
       mFd(-1),
       mRunning(false),
       mStarted(false),
+      mSpinMicros(kSpinMicros),
       mNextSeq(0),
       mConnectNotice(false),
-      mEventCount(0),
-      mEventPeak(0),
+      mEventsWaiting(false),
+      mBacklogBytes(0),
+      mBacklogPeak(0),
+      mBacklogEpoch(0),
       mFailures(0),
       mReadLog("ObjectClient") {}
 
 cObjectClient::~cObjectClient() {
     stop();
-    for (VMsg* msg : mEvents) {
-        delete msg;
-    }
 }
 
 void cObjectClient::addListener(cObjectListener* listener) {
@@ -98,6 +99,11 @@ bool cObjectClient::start(const char* host, unsigned short port) {
     mHost = host != nullptr ? host : "";
     mHostShown = vtext::escape(mHost.c_str(), mHost.size());
     mPort = port;
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0 && CPU_COUNT(&cpus) < 2) {
+        mSpinMicros = 0;
+    }
     mRunning = true;
     bool connected = connectOnce(&mFirstFailure);
     mReader = std::thread(&cObjectClient::readLoop, this);
@@ -113,6 +119,7 @@ void cObjectClient::stop() {
         std::lock_guard<std::mutex> lock(mMutex);
         mStopCond.notify_all();
         mEventCond.notify_all();
+        mRoomCond.notify_all();
     }
     int fd = mFd.load();
     if (fd >= 0) {
@@ -179,7 +186,10 @@ void cObjectClient::closeConnection() {
 
 template <typename Ready>
 void cObjectClient::spinUntil(Ready ready) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinMicros);
+    if (mSpinMicros == 0) {
+        return;
+    }
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(mSpinMicros);
     while (!ready() && std::chrono::steady_clock::now() < until) {
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
@@ -237,6 +247,7 @@ void cObjectClient::readLoop() {
             noteAttempt(connected, reason);
             continue;
         }
+        waitForRoom();
         size_t old = buffer.size();
         buffer.resize(old + kReadChunk);
         ssize_t n = recv(fd, buffer.data() + old, kReadChunk, 0);
@@ -268,8 +279,16 @@ void cObjectClient::readLoop() {
                 broken = true;
                 break;
             }
+            if (!dispatch(r.msg, buffer.data() + offset, r.consumed)) {
+                mReadLog.error(
+                    "more than %zu bytes of messages from %s port %u wait to be handled; "
+                    "dropping them and reconnecting",
+                    kMaxBacklogBytes, mHost.c_str(), static_cast<unsigned>(mPort));
+                discardBacklog();
+                broken = true;
+                break;
+            }
             offset += r.consumed;
-            dispatch(r.msg);
         }
         if (broken) {
             buffer.clear();
@@ -280,7 +299,20 @@ void cObjectClient::readLoop() {
     }
 }
 
-void cObjectClient::dispatch(VMsg* msg) {
+void cObjectClient::waitForRoom() {
+    if (mBacklogBytes.load(std::memory_order_relaxed) < kMaxBacklogBytes / 2) {
+        return;
+    }
+    // A full queue with nobody waiting for a reply: leave the rest in the
+    // socket until the event thread has caught up. A waiting request needs
+    // its reply, which may only come after further events: read on.
+    std::unique_lock<std::mutex> lock(mMutex);
+    mRoomCond.wait(lock, [this] {
+        return !mRunning || !mPending.empty() || mBacklogBytes.load() < kMaxBacklogBytes / 2;
+    });
+}
+
+bool cObjectClient::dispatch(VMsg* msg, const uint8_t* bytes, size_t size) {
     std::lock_guard<std::mutex> lock(mMutex);
     if (msg->mMsgID != vwire::MSG_EVT) {
         for (Pending* p : mPending) {
@@ -288,60 +320,61 @@ void cObjectClient::dispatch(VMsg* msg) {
                 p->reply = msg;
                 p->done.store(true, std::memory_order_release);
                 mReplyCond.notify_all();
-                return;
+                return true;
             }
         }
     }
-    mEvents.push_back(msg);
-    mEventCount.store(mEvents.size(), std::memory_order_release);
-    mEventPeak = std::max(mEventPeak, mEvents.size());
+    delete msg;  // queued in wire form: a decoded message takes several times the memory
+    size_t backlog = mBacklogBytes.load() + size;
+    if (backlog > kMaxBacklogBytes) {
+        return false;
+    }
+    if (mEvents.empty() || mEvents.back().capacity() - mEvents.back().size() < size) {
+        mEvents.emplace_back();
+        mEvents.back().reserve(std::max(kBacklogChunk, size));
+    }
+    mEvents.back().insert(mEvents.back().end(), bytes, bytes + size);
+    mBacklogBytes.store(backlog);
+    mBacklogPeak = std::max(mBacklogPeak, backlog);
+    mEventsWaiting.store(true, std::memory_order_release);
     mEventCond.notify_one();
+    return true;
+}
+
+void cObjectClient::discardBacklog() {
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mEvents.clear();
+        mEventsWaiting = false;
+        mBacklogBytes = 0;
+        mBacklogPeak = 0;
+        ++mBacklogEpoch;  // the event thread drops what it holds
+    }
+    malloc_trim(0);
 }
 
 void cObjectClient::eventLoop() {
+    std::vector<uint8_t> chunk;  // a buffer of whole messages, taken from the queue
+    size_t offset = 0;           // the next message in chunk
+    size_t handled = 0;          // bytes of the message handled last
+    unsigned epoch = 0;          // mBacklogEpoch when chunk was taken
     auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTickMs);
     for (;;) {
-        spinUntil([this] { return mEventCount.load(std::memory_order_acquire) > 0 || !mRunning; });
-        VMsg* msg = nullptr;
+        if (offset == chunk.size()) {
+            spinUntil(
+                [this] { return mEventsWaiting.load(std::memory_order_acquire) || !mRunning; });
+        }
         bool connected = false;
-        bool drained = false;
-        {
-            std::unique_lock<std::mutex> lock(mMutex);
-            mEventCond.wait_until(
-                lock, nextTick, [this] { return !mRunning || !mEvents.empty() || mConnectNotice; });
-            if (!mRunning) {
-                return;
-            }
-            if (mConnectNotice) {
-                mConnectNotice = false;
-                connected = true;
-            } else if (!mEvents.empty()) {
-                msg = mEvents.front();
-                mEvents.pop_front();
-                mEventCount.store(mEvents.size(), std::memory_order_release);
-                if (mEvents.empty() && mEventPeak > kTrimBacklog) {
-                    mEventPeak = 0;
-                    drained = true;
-                }
-            }
+        if (!takeWork(chunk, offset, handled, epoch, nextTick, connected)) {
+            return;
         }
-        if (drained) {
-            // A flood has been worked off: give its memory back to the system.
-            malloc_trim(0);
-        }
-        for (cObjectListener* listener : mListeners) {
-            if (connected) {
+        if (connected) {
+            for (cObjectListener* listener : mListeners) {
                 listener->handleConnected();
             }
         }
-        if (msg != nullptr) {
-            cObjectList* list = objcodec::fromMessage(*msg);
-            delete msg;
-            for (cObjectListener* listener : mListeners) {
-                listener->handleObjectAction(list);
-            }
-            list->deleteObjects();
-            delete list;
+        if (offset < chunk.size()) {
+            deliver(chunk, offset, handled);
         }
         auto now = std::chrono::steady_clock::now();
         if (now >= nextTick) {
@@ -351,6 +384,74 @@ void cObjectClient::eventLoop() {
             }
         }
     }
+}
+
+bool cObjectClient::takeWork(std::vector<uint8_t>& chunk, size_t& offset, size_t& handled,
+                             unsigned& epoch, std::chrono::steady_clock::time_point nextTick,
+                             bool& connected) {
+    bool drained = false;
+    std::unique_lock<std::mutex> lock(mMutex);
+    if (epoch != mBacklogEpoch) {
+        chunk.clear();  // its backlog was discarded
+        offset = 0;
+    } else if (handled > 0) {
+        size_t backlog = mBacklogBytes.load() - handled;
+        mBacklogBytes.store(backlog);
+        if (backlog < kMaxBacklogBytes / 2) {
+            mRoomCond.notify_one();
+        }
+        if (backlog == 0 && mBacklogPeak > kTrimBacklog) {
+            mBacklogPeak = 0;
+            drained = true;
+        }
+    }
+    handled = 0;
+    if (offset < chunk.size()) {
+        return true;  // the rest of the buffer first
+    }
+    if (drained) {
+        // A flood has been worked off: give its memory back.
+        std::vector<uint8_t>().swap(chunk);
+        lock.unlock();
+        malloc_trim(0);
+        lock.lock();
+    }
+    mEventCond.wait_until(lock, nextTick,
+                          [this] { return !mRunning || !mEvents.empty() || mConnectNotice; });
+    if (!mRunning) {
+        return false;
+    }
+    if (mConnectNotice) {
+        // Announced before any message of the new connection is handled.
+        mConnectNotice = false;
+        connected = true;
+    } else if (!mEvents.empty()) {
+        chunk = std::move(mEvents.front());
+        mEvents.pop_front();
+        mEventsWaiting.store(!mEvents.empty(), std::memory_order_release);
+        offset = 0;
+        epoch = mBacklogEpoch;
+    }
+    return true;
+}
+
+void cObjectClient::deliver(const std::vector<uint8_t>& chunk, size_t& offset, size_t& handled) {
+    // The reading thread decoded these bytes once already.
+    vwire::DecodeResult r = vwire::decode(chunk.data() + offset, chunk.size() - offset);
+    if (r.status != vwire::DecodeStatus::kOk) {
+        handled = chunk.size() - offset;
+        offset = chunk.size();
+        return;
+    }
+    offset += r.consumed;
+    handled = r.consumed;
+    cObjectList* list = objcodec::fromMessage(*r.msg);
+    delete r.msg;
+    for (cObjectListener* listener : mListeners) {
+        listener->handleObjectAction(list);
+    }
+    list->deleteObjects();
+    delete list;
 }
 
 VMsg* cObjectClient::request(VMsg* msg, eRequestOutcome* outcome) {
@@ -378,6 +479,7 @@ VMsg* cObjectClient::request(VMsg* msg, eRequestOutcome* outcome) {
         }
         msg->mMsgSeq = pending.seq;
         mPending.push_back(&pending);
+        mRoomCond.notify_one();  // its reply may lie behind a full queue's worth of events
     }
     std::vector<uint8_t> bytes;
     bool encoded = vwire::encode(*msg, bytes);

@@ -5,6 +5,10 @@
 // it and queues every other message; and an event thread that hands the
 // queued messages to the listeners, one at a time, in arrival order. A
 // listener may therefore call get or set from inside handleObjectAction.
+// Queued messages are kept in their wire form, at most kMaxBacklogBytes of
+// them: the reading thread stops reading while the queue is half full and no
+// request waits for a reply; a message beyond the limit is logged at ERROR,
+// the connection is dropped and made again, and the queue is discarded.
 // A lost connection is made again once a second for as long as the client
 // runs; a connection that cannot be made is logged with its reason at WARN
 // on the first failure, then at most once every kFailureLogMs while it
@@ -39,10 +43,17 @@ public:
     static constexpr int kReplyTimeoutMs = 2000;
     static constexpr int kReconnectMs = 1000;
     // A waiting thread first spins this long before it sleeps: a loopback
-    // reply usually comes sooner, and a sleep and wake-up cost more.
+    // reply usually comes sooner, and a sleep and wake-up cost more. Only
+    // when the process may run on two CPUs or more (its affinity at start):
+    // on one CPU the spin keeps the thread that would answer off the CPU.
     static constexpr int kSpinMicros = 50;
-    // A backlog of events larger than this returns its memory once drained.
-    static constexpr size_t kTrimBacklog = 256;
+    // The wire bytes of messages waiting for the event thread (queued or
+    // being handled); the buffers that hold them take at most twice that.
+    static constexpr size_t kMaxBacklogBytes = 4u << 20;
+    // Queued messages are stored in buffers of this size (or one message).
+    static constexpr size_t kBacklogChunk = 16u << 10;
+    // A backlog larger than this returns its memory once drained.
+    static constexpr size_t kTrimBacklog = 256u << 10;
     static constexpr int kTickMs = 1000;
     static constexpr int kFailureLogMs = 60000;
 
@@ -110,7 +121,18 @@ private:
     bool sendAll(const std::vector<uint8_t>& bytes);
     void readLoop();
     void eventLoop();
-    void dispatch(VMsg* msg);
+    // The event thread's next piece of work, under mMutex: what is left of
+    // chunk, a connection to announce, or a new buffer; waits until
+    // nextTick at most. False when the client stops.
+    bool takeWork(std::vector<uint8_t>& chunk, size_t& offset, size_t& handled, unsigned& epoch,
+                  std::chrono::steady_clock::time_point nextTick, bool& connected);
+    // Hands the message at chunk[offset] to the listeners.
+    void deliver(const std::vector<uint8_t>& chunk, size_t& offset, size_t& handled);
+    // Hands a reply to its request or queues the message's wire bytes;
+    // false when the queue would pass kMaxBacklogBytes.
+    bool dispatch(VMsg* msg, const uint8_t* bytes, size_t size);
+    void discardBacklog();
+    void waitForRoom();
     bool waitStopping(int ms);
     template <typename Ready>
     void spinUntil(Ready ready);
@@ -124,16 +146,25 @@ private:
     std::atomic<bool> mRunning;
     bool mStarted;
 
-    std::mutex mMutex;  // guards mPending, mNextSeq, mEvents, mStopping
+    int mSpinMicros;  // kSpinMicros, or 0 on one CPU; set by start()
+
+    std::mutex mMutex;  // guards mPending, mNextSeq, mEvents, mBacklog*, mStopping
     std::condition_variable mReplyCond;
     std::condition_variable mEventCond;
     std::condition_variable mStopCond;
+    std::condition_variable mRoomCond;  // the reading thread may read on
     std::vector<Pending*> mPending;
     uint8_t mNextSeq;
     bool mConnectNotice;  // a connection was made; the event thread announces it
-    std::deque<VMsg*> mEvents;
-    std::atomic<size_t> mEventCount;  // mEvents.size(), readable without the lock
-    size_t mEventPeak;                // the largest backlog since the queue was last empty
+    // Wire bytes of queued messages, whole messages per buffer, in order.
+    std::deque<std::vector<uint8_t>> mEvents;
+    std::atomic<bool> mEventsWaiting;  // !mEvents.empty(), readable without the lock
+    // Bytes received and not yet handled (queued or held by the event
+    // thread), the largest since the queue was last empty, and the number
+    // of discarded backlogs (the event thread drops what it holds from one).
+    std::atomic<size_t> mBacklogBytes;
+    size_t mBacklogPeak;
+    unsigned mBacklogEpoch;
 
     std::mutex mWriteMutex;     // one writer at a time; taken before mMutex
     std::mutex mLogMutex;       // the base cVlog buffer, used by requesting threads
