@@ -1,5 +1,9 @@
 // cSCL: one reader pairing record: the reader's name, its IO label and its
-// LED label. The record owns heap copies of its three texts.
+// LED label. The record owns heap copies of its three texts and frees them
+// when destroyed. Not thread-safe: one thread at a time uses a record (the
+// service builds records at start-up and only reads them afterwards). The
+// copies are made with new: out of memory throws std::bad_alloc, which the
+// service does not catch.
 #ifndef DORVANE_SRC_CSCL_H
 #define DORVANE_SRC_CSCL_H
 
@@ -17,8 +21,9 @@ public:
     void setIOLabel(const char* label);
     void setLEDLabel(const char* label);
 
-    // The stored text, or null for a field never set; valid until the field
-    // is set again or the record is destroyed.
+    // The stored text, owned by the record, or null for a field never set
+    // (or set to null); valid until the field is set again or the record is
+    // destroyed. Callers must not free it.
     char* getReaderName() const { return mReaderName; }
     char* getIOLabel() const { return mioLabel; }
     char* getLEDLabel() const { return mLEDLabel; }

@@ -1,7 +1,8 @@
 // settings: the one place for the service's settings: the configuration
 // file it reads, the keys of that file with their defaults and field sizes,
 // and the site daemon's port. The service and the tools decide every
-// setting through these functions, so they never disagree.
+// setting through these functions, so they never disagree. The keys are
+// constants: any thread may read them.
 #ifndef DORVANE_SRC_SETTINGS_H
 #define DORVANE_SRC_SETTINGS_H
 
@@ -48,8 +49,8 @@ extern const Key kDblocal;     // "dblocal", "/var/ulx/access.db", 64
 // rather than cut, since a cut path or host would silently point elsewhere:
 // the default is copied instead, *refusal (when not null) is set to what
 // happened ("value of host is longer than 31 characters; using the default
-// 127.0.0.1"), and the result is false. Thread-safe as long as
-// props is not being loaded.
+// 127.0.0.1"), and the result is false. REQUIRES: field has key.size bytes,
+// which the caller owns. Thread-safe as long as props is not being loaded.
 bool copy(const cProperties& props, const Key& key, char* field, std::string* refusal);
 
 }  // namespace settings

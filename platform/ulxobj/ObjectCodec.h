@@ -3,8 +3,9 @@
 // the next object tag. See docs/protocol.md.
 //
 // Pure functions: they touch nothing but their arguments, so any thread may
-// call them at any time. They never fail; what they cannot map they leave
-// out, as each says.
+// call them, on arguments that no other thread changes meanwhile. They do not
+// fail (except by std::bad_alloc); what they cannot map they leave out, as
+// each says.
 #ifndef DORVANE_PLATFORM_ULXOBJ_OBJECTCODEC_H
 #define DORVANE_PLATFORM_ULXOBJ_OBJECTCODEC_H
 
@@ -27,7 +28,10 @@ enum TagId : uint8_t {
 };
 
 // Appends obj's tags to msg, which owns them: the object tag, then every
-// field of its type in the documented order.
+// field of its class in the documented order (a port's serial, port id, port
+// type and label, and an output's state; an access object's serial and scan
+// code; an event's number). An object of another class gets the object tag
+// only.
 void appendObject(VMsg& msg, const cObject& obj);
 
 // A new message of id msgId and sequence seq holding the list's objects,
@@ -38,7 +42,10 @@ VMsg* toMessage(const cObjectList& list, uint8_t msgId, uint8_t seq);
 // and its sequence number, owned by the caller: release it with
 // deleteObjects() and delete. Fields come in any order; the last one
 // counts; unknown tags and tags of another type are skipped; tags before the
-// first object tag are left out. Never null; possibly empty.
+// first object tag are left out. A port type becomes a cObjectPort
+// (OBJ_PORT_DOUT a cObjectDOutput), OBJ_ACCESS a cObjectAccess, any other
+// type a plain cObject with no fields: an event's number is not read back.
+// The message's cursor stays. Never null; possibly empty.
 cObjectList* fromMessage(const VMsg& msg);
 
 }  // namespace objcodec

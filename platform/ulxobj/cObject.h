@@ -1,6 +1,13 @@
 // The site object model exchanged with the site daemon: cObject and the
 // port, discrete output and access classes. Objects are polymorphic; callers
-// tell them apart with dynamic_cast. Every text is the object's own copy.
+// tell them apart with dynamic_cast (the type number alone does not say the
+// class: a decoded OBJ_EVENT object is a plain cObject).
+//
+// Plain values: every text is the object's own copy, a getter's pointer is
+// valid until that field is set again or the object is destroyed, and a
+// setter given null stores "". Not thread-safe: one thread at a time uses an
+// object. Nothing here fails except by std::bad_alloc. Copying is protected:
+// a copy through a base class would slice.
 #ifndef DORVANE_PLATFORM_ULXOBJ_COBJECT_H
 #define DORVANE_PLATFORM_ULXOBJ_COBJECT_H
 
@@ -35,6 +42,7 @@ public:
         OBJ_IO_STATE_CLEAR = 2
     };
 
+    // Any value of type is kept, also one without a name above.
     explicit cObject(eObjectTypes type) : mType(type) {}
     virtual ~cObject();
 
@@ -57,7 +65,8 @@ public:
         PORT_TYPE_ANALOG_OUT = 4
     };
 
-    // A port of object type OBJ_PORT (the generic port) unless given another.
+    // A port of object type OBJ_PORT (the generic port) unless given another;
+    // port type PORT_TYPE_NONE, empty label, serial and port id 0.
     explicit cObjectPort(eObjectTypes type = OBJ_PORT);
 
     ePortType getPortType() const { return mPortType; }
@@ -80,10 +89,11 @@ private:
 };
 
 // A discrete output: object type OBJ_PORT_DOUT, port type
-// PORT_TYPE_DISCRETE_OUT unless set otherwise.
+// PORT_TYPE_DISCRETE_OUT unless set otherwise (a decoded output keeps the
+// port type its message gave, PORT_TYPE_NONE when none).
 class cObjectDOutput : public cObjectPort {
 public:
-    cObjectDOutput();
+    cObjectDOutput();  // output state OBJ_IO_STATE_UNKNOWN
 
     eObjectIOState getOutputState() const { return mOutputState; }
     // Changes the local object only; cObjectClient::set sends it.

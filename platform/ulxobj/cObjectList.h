@@ -1,7 +1,9 @@
 // cObjectList: the objects of one message, in order, with the message type
 // (message id) and sequence number. The list does not own its objects:
 // deleteObjects() deletes them, the destructor does not, so a list may hold
-// objects that live on the caller's stack.
+// objects that live on the caller's stack. Not thread-safe, not even for two
+// readers of first()/next() (one shared cursor); size() and at() leave the
+// cursor alone. Nothing here fails except by std::bad_alloc.
 #ifndef DORVANE_PLATFORM_ULXOBJ_COBJECTLIST_H
 #define DORVANE_PLATFORM_ULXOBJ_COBJECTLIST_H
 
@@ -13,8 +15,8 @@
 
 class cObjectList {
 public:
-    explicit cObjectList(uint8_t msgType = 0, uint8_t msgSeq = 0);
-    ~cObjectList();
+    explicit cObjectList(uint8_t msgType = 0, uint8_t msgSeq = 0);  // empty
+    ~cObjectList();  // deletes no object (see deleteObjects)
 
     cObjectList(const cObjectList&) = delete;
     cObjectList& operator=(const cObjectList&) = delete;
@@ -23,7 +25,8 @@ public:
     void add(cObject* obj);
 
     // Iteration with one cursor: first() restarts; both give null after the
-    // last object.
+    // last object. The object stays where it was (the list holds it, the
+    // owner owns it).
     cObject* first();
     cObject* next();
 
@@ -32,6 +35,7 @@ public:
     void setMsgType(uint8_t type) { mMsgType = type; }
     void setMsgSeq(uint8_t seq) { mMsgSeq = seq; }
 
+    // at REQUIRES: index < size(). Never null: add() keeps no null.
     size_t size() const { return mObjects.size(); }
     cObject* at(size_t index) const { return mObjects[index]; }
 

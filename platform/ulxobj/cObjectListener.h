@@ -1,4 +1,6 @@
 // cObjectListener: what the object client calls for every delivered message.
+// The client does not own its listeners: a listener must outlive the
+// client's threads (cObjectClient::stop or its destructor ends them).
 #ifndef DORVANE_PLATFORM_ULXOBJ_COBJECTLISTENER_H
 #define DORVANE_PLATFORM_ULXOBJ_COBJECTLISTENER_H
 
@@ -7,8 +9,11 @@
 class cObjectListener {
 public:
     // Called on the client's event thread, one message at a time, in arrival
-    // order. The list stays the client's: do not keep or delete it. The
-    // listener may call the client's get and set from here.
+    // order. The list and its objects stay the client's, valid only during
+    // the call: do not keep or delete them. The listener may call the
+    // client's get and set from here, but not stop() nor delete the client
+    // (that thread would wait for itself). An exception that escapes
+    // ends the process. While it runs, no further message is delivered.
     virtual void handleObjectAction(cObjectList* rx_msg) = 0;
     virtual ~cObjectListener() = default;
 

@@ -2,8 +2,12 @@
 //
 // A TableData names a table, describes its columns (ColumnNameList) and may
 // carry rows (RowList), each a list of values (ColumnDataList) in column
-// order. Every list node is allocated with new; a TableData and all it holds
-// are released together with free() or TableData::freeObj().
+// order; which member of a value's union holds it is the column's type. Every
+// list node is allocated with new; a TableData and all it holds, the tables
+// chained after it by next included, are released together with free() or
+// TableData::freeObj(), never with delete (the destructor is private, so a
+// TableData lives on the heap only). Not thread-safe: one thread at a time
+// uses a table. Allocation failure throws std::bad_alloc; nothing else fails.
 #ifndef DORVANE_PLATFORM_VDB_TABLEDATA_H
 #define DORVANE_PLATFORM_VDB_TABLEDATA_H
 
@@ -52,23 +56,27 @@ public:
     TableData();
 
     // Convenience builders. Each appends at the end of its list and returns
-    // the new node; names and texts longer than their fields are cut.
+    // the new node, which the table owns; names and texts longer than their
+    // fields are cut (127 and 1023 bytes) and null reads as "". addText and
+    // addValue REQUIRE: row is a row of a live table.
     void setTableName(const char* name);
     ColumnNameList* addColumn(const char* name, sqlType type, bool isPrimaryKey);
     RowList* addRow();
     static ColumnDataList* addText(RowList* row, const char* text);
     static ColumnDataList* addValue(RowList* row);  // zeroed value
 
-    // Writes the table to standard output: a header line of column names,
-    // then one line per row.
+    // Writes the table (not the tables chained after it) to standard
+    // output: "table <name>", a line of column names, then one line per row.
+    // Names and texts are escaped (vtext); a value beyond the last column
+    // prints as "?".
     void print() const;
 
     // Frees table, its further tables (next) and all their lists. Null is
     // allowed.
     static void freeObj(TableData* table);
 
-    // freeObj(this): the table must have been created with new and is not
-    // usable afterwards.
+    // freeObj(this), so the tables chained after it go too: the table must
+    // have been created with new and is not usable afterwards.
     void free();
 
 private:

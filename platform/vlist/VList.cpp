@@ -37,7 +37,7 @@ void VList::reset() {
     mCurrent = mStart;
 }
 
-void* VList::get() {
+void* VList::get() const {
     return mCurrent != nullptr ? mCurrent->mData : nullptr;
 }
 

@@ -2,8 +2,10 @@
 //
 // Each instance names one log4cpp category at construction and formats its
 // messages into its own 1024-character buffer, so one instance must be used
-// by one thread at a time. Messages whose priority the category filters out
-// are not formatted at all.
+// by one thread at a time; distinct instances may log from different threads
+// at once (log4cpp serialises the appenders). Messages whose priority the
+// category filters out are not formatted at all. Nothing here throws but
+// std::bad_alloc, and a line that cannot be written is lost without notice.
 #ifndef DORVANE_PLATFORM_VLOG_CVLOG_H
 #define DORVANE_PLATFORM_VLOG_CVLOG_H
 
@@ -31,7 +33,9 @@ public:
 
     enum { LOG_BUFFER_SIZE = 1024 };
 
-    // catName must outlive the instance (the service passes literals).
+    // catName must outlive the instance (the service passes literals); null
+    // names the category "". The category itself belongs to log4cpp and
+    // lives as long as the process; instances of one name share it.
     explicit cVlog(const char* catName);
     virtual ~cVlog();
 
@@ -55,10 +59,12 @@ public:
     static void init(const char* path);
 
     // Sets the threshold of the root category (lines below it are dropped
-    // unless a category sets its own).
+    // unless a category sets its own). Call it at start-up, before other
+    // threads log: the change is not synchronised with them.
     static void setRootPriority(VlogPiority priority);
 
-    // printf-style. The message is cut to fit the buffer, never written past it.
+    // printf-style. The message is cut to fit the buffer, never written past
+    // it. fatal only logs at priority FATAL; it does not stop the process.
     void debug(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void info(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void warn(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -68,6 +74,8 @@ public:
     // True when a line of this priority would be written.
     bool isEnabled(VlogPiority priority) const;
 
+    // The name given at construction ("" for null); owned by the caller of
+    // the constructor.
     const char* getCatName() const { return mCatName; }
 
 protected:

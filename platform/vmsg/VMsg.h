@@ -4,7 +4,12 @@
 // A VMsg owns its tags and walks them with one cursor (gotoFirst, getTag).
 // The class of a tag always matches its type: a VT_STRING tag is a
 // VTagString, VT_UINT32 a VTagUInt32, and so on; a VT_FLOAT tag is a
-// VTagFloat, which is a VTagUInt32 holding the float's 32 bits.
+// VTagFloat, which is a VTagUInt32 holding the float's 32 bits. So a caller
+// may static_cast a tag by its getTagType().
+//
+// Tags are immutable values. A message is not thread-safe: one thread at a
+// time uses it, even for reading, since getTag moves the shared cursor.
+// Nothing here fails except by std::bad_alloc.
 #ifndef DORVANE_PLATFORM_VMSG_VMSG_H
 #define DORVANE_PLATFORM_VMSG_VMSG_H
 
@@ -28,6 +33,7 @@ public:
     virtual ~VTag();
     uint8_t getTagID() const { return mTagID; }
     VTagType getTagType() const { return mTagType; }
+    // A new copy of the same class, owned by the caller.
     virtual VTag* clone() const = 0;
 
 protected:
@@ -46,13 +52,17 @@ public:
 
 class VTagString : public VTag {
 public:
-    VTagString(uint8_t id, const char* text);  // null is the empty text
+    VTagString(uint8_t id, const char* text);  // a copy; null is the empty text
+    // A copy of length bytes at data, NULs included. REQUIRES: data points at
+    // length readable bytes.
     VTagString(uint8_t id, const char* data, size_t length);
     VTag* clone() const override { return new VTagString(*this); }
 
     // Copies the text into buffer (size bytes), cut to size - 1 bytes and
-    // always NUL-terminated. A size of 0 writes nothing.
+    // always NUL-terminated. A null buffer or a size of 0 writes nothing. A
+    // NUL inside the text is copied too, so the C text ends there.
     void getValue(char* buffer, unsigned short size) const;
+    // The whole text, NULs included; valid while the tag lives.
     const std::string& getString() const { return mValue; }
 
 private:
@@ -76,10 +86,11 @@ private:
 class VTagFloat : public VTagUInt32 {
 public:
     VTagFloat(uint8_t id, float value) : VTagUInt32(id, VT_FLOAT, toBits(value)) {}
+    // A new tag holding these bits as they are, owned by the caller.
     static VTagFloat* fromBits(uint8_t id, uint32_t bits) { return new VTagFloat(id, bits); }
     VTag* clone() const override { return new VTagFloat(*this); }
-    float getFloat() const;
-    static uint32_t toBits(float value);
+    float getFloat() const;               // the bits read as a float
+    static uint32_t toBits(float value);  // the float's bits, unchanged
 
 private:
     VTagFloat(uint8_t id, uint32_t bits) : VTagUInt32(id, VT_FLOAT, bits) {}
@@ -107,9 +118,11 @@ private:
 
 class VTagBytes : public VTag {
 public:
+    // A copy of length bytes at data. REQUIRES: data points at length
+    // readable bytes (it may be null only when length is 0).
     VTagBytes(uint8_t id, const uint8_t* data, size_t length);
     VTag* clone() const override { return new VTagBytes(*this); }
-    const std::vector<uint8_t>& getBytes() const { return mValue; }
+    const std::vector<uint8_t>& getBytes() const { return mValue; }  // valid while the tag lives
 
 private:
     std::vector<uint8_t> mValue;
@@ -117,22 +130,27 @@ private:
 
 class VMsg {
 public:
-    VMsg(uint8_t msgID = 0, uint8_t msgSeq = 0);
-    ~VMsg();  // deletes the tags
+    VMsg(uint8_t msgID = 0, uint8_t msgSeq = 0);  // no tags, cursor on the first
+    ~VMsg();                                      // deletes the tags
     VMsg(const VMsg&) = delete;
     VMsg& operator=(const VMsg&) = delete;
 
-    // Appends tag and takes ownership of it.
+    // Appends tag and takes ownership of it: tag must have been created with
+    // new and must not be deleted or added elsewhere. Null is ignored.
     void addTag(VTag* tag);
 
     // Puts the tag cursor on the first tag.
     void gotoFirst() { mCursor = 0; }
     // The tag under the cursor, moving the cursor on; null after the last.
+    // The tag stays the message's and lives as long as the message.
     const VTag* getTag();
 
+    // Random access without the cursor, for readers of a const message.
+    // tagAt REQUIRES: index < tagCount(); the tag stays the message's.
     size_t tagCount() const { return mTags.size(); }
     const VTag* tagAt(size_t index) const { return mTags[index]; }
 
+    // The message id (vwire::MsgId on the wire) and sequence number.
     uint8_t mMsgID;
     uint8_t mMsgSeq;
 

@@ -19,12 +19,17 @@ constexpr size_t kMaxTextFile = 4 * 1024 * 1024;
 
 // True when path names a regular file that this process may open for
 // reading. Otherwise false, with *why (when not null) set to a short reason
-// such as "not a regular file" or strerror's text.
+// such as "no file name" (null or ""), "not a regular file" or strerror's
+// text. The answer may be stale by the time the caller opens the path: use
+// readBounded to read what was checked.
 bool isRegularFile(const char* path, std::string* why);
 
 // Reads the whole of path into *out when it is a regular file of at most
-// maxBytes bytes. On failure returns false, leaves *out empty and sets *why
-// (when not null) to a short reason ("larger than 4194304 bytes", ...).
+// maxBytes bytes (a file that grows past that while it is read counts as
+// larger). On failure returns false, leaves *out empty and sets *why (when
+// not null) to a short reason ("larger than 4194304 bytes", ...). REQUIRES:
+// out is not null. Note: it allocates (and zero-fills) maxBytes + 1 bytes
+// for the read whatever the file's size, and trims *out afterwards.
 bool readBounded(const char* path, size_t maxBytes, std::string* out, std::string* why);
 
 }  // namespace vfile
