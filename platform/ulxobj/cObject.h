@@ -35,6 +35,10 @@ public:
         OBJ_IO_STATE_CLEAR = 2
     };
 
+    // The word for an output state as people read it: "set", "clear", or
+    // "unknown" for every other value. A static text; thread-safe.
+    static const char* stateName(int state);
+
     explicit cObject(eObjectTypes type) : mType(type) {}
     virtual ~cObject();
 

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "ObjectCodec.h"
+#include "VSocket.h"
 #include "VWire.h"
 
 namespace {
