@@ -67,8 +67,6 @@ public:
     // True when a line of this priority would be written.
     bool isEnabled(VlogPiority priority) const;
 
-    const char* getCatName() const { return mCatName; }
-
 protected:
     const char* mCatName;
     char mLogBuffer[LOG_BUFFER_SIZE];
