@@ -10,6 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 demo="$build/demo"
 sim_bin="$build/tools/ulxd-sim"
 svc_bin="$build/src/dorvane-local"
+. "$root/scripts/site-lib.sh"
 
 rm -rf "$demo"
 mkdir -p "$demo"
@@ -24,13 +25,7 @@ port 12 3 dout RELAY_2 set
 port 12 4 dout LED_2   clear
 port 12 5 ain  TEMP_1
 SITE
-cp "$root/share/dorvane.xml" pairs.xml
-sqlite3 access.db < "$root/share/codes.sql"
-sqlite3 access.db "INSERT INTO codes VALUES ('04A1','Door1'), ('04B2','Door2'), ('0C0C','Lobby');"
-cat > dorvane.conf <<CONF
-host=$addr
-ioPairFile=pairs.xml
-dblocal=access.db
+write_site "$addr" "('04A1','Door1'), ('04B2','Door2'), ('0C0C','Lobby')" <<CONF
 log4cpp.rootCategory=DEBUG, TERM
 log4cpp.appender.TERM=ConsoleAppender
 log4cpp.appender.TERM.layout=PatternLayout
@@ -45,18 +40,9 @@ log4cpp.appender.TRAIL.layout.ConversionPattern=%d{%H:%M:%S} %m%n
 CONF
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
-pids=()
-cleanup() {
-    exec 3>&- 2>/dev/null || true
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
+trap stop_all EXIT
 
-mkfifo sim.in
-"$sim_bin" --host "$addr" --site site.txt < sim.in > sim.out 2>&1 &
-pids+=($!)
-exec 3> sim.in
+start_sim "$sim_bin" "$addr"
 for _ in $(seq 50); do grep -q LISTENING sim.out && break; sleep 0.1; done
 if ! grep -q LISTENING sim.out; then
     cat sim.out >&2

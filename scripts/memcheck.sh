@@ -8,33 +8,22 @@ build=$(cd "${1:-$root/build}" && pwd)
 scans=${2:-1000}
 addr=127.0.5.2
 work=$(mktemp -d /tmp/dorvane-memcheck-XXXXXX)
-pids=()
+. "$root/scripts/site-lib.sh"
 cleanup() {
-    exec 3>&- 2>/dev/null || true
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    stop_all
     rm -rf "$work"
 }
 trap cleanup EXIT
 cd "$work"
 printf 'port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\nport 12 3 ain T\n' > site.txt
-cp "$root/share/dorvane.xml" pairs.xml
-sqlite3 access.db < "$root/share/codes.sql"
-sqlite3 access.db "INSERT INTO codes VALUES ('04A1','Door1'), ('0C0C','Nobody');"
-cat > dorvane.conf <<CONF
-host=$addr
-ioPairFile=pairs.xml
-dblocal=access.db
+write_site "$addr" "('04A1','Door1'), ('0C0C','Nobody')" <<CONF
 log4cpp.rootCategory=DEBUG, F
 log4cpp.appender.F=FileAppender
 log4cpp.appender.F.fileName=service.log
 log4cpp.appender.F.layout=PatternLayout
 log4cpp.appender.F.layout.ConversionPattern=%c|%p|%m%n
 CONF
-mkfifo sim.in
-"$build/tools/ulxd-sim" --host "$addr" --site site.txt < sim.in > sim.out 2>&1 &
-pids+=($!)
-exec 3> sim.in
+start_sim "$build/tools/ulxd-sim" "$addr"
 valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite \
     --log-file=valgrind.log "$build/src/dorvane-local" > service.out 2>&1 &
 svc=$!

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "VFile.h"
 #include "VText.h"
@@ -24,10 +25,10 @@ bool nonEmpty(const char* text) {
     return text != nullptr && text[0] != '\0';
 }
 
-// Calls setter with the value of every attribute of node named attrName that
-// has no namespace, in order; the last one wins. The value is the
-// attribute's own: xmlGetProp would give the first attribute of that name in
-// any namespace, so a:name could stand for name.
+// Calls setter with the value of the attribute of node named attrName that
+// has no namespace, if any (well-formed XML holds at most one). The value is
+// the attribute's own: xmlGetProp would give the first attribute of that
+// name in any namespace, so a:name could stand for name.
 template <typename Setter>
 void takeAttribute(xmlNode* node, const char* attrName, Setter setter) {
     for (xmlAttr* attr = node->properties; attr != nullptr; attr = attr->next) {
@@ -131,16 +132,6 @@ VList* failOpen(cVlog& log, const std::string& shown, const std::string& why,
     return nullptr;
 }
 
-// Deletes list with every record in it.
-void deleteRecords(VList* list) {
-    list->reset();
-    for (int i = 0; i < list->mNodeCount; ++i) {
-        delete static_cast<cSCL*>(list->get());
-        list->step();
-    }
-    delete list;
-}
-
 }  // namespace
 
 cSCLpairs::cSCLpairs() : cVlog("SCLpairs") {}
@@ -190,7 +181,7 @@ VList* cSCLpairs::parse(const char* text, size_t len, const char* name, cSCLpair
         refused(*this, shown, why, report);
         printf("Pairing file %s refused: %s; no pairing records\n", shown.c_str(), why.c_str());
         fflush(stdout);
-        deleteRecords(list);
+        deletePairs(list);
         return nullptr;
     }
     if (list->mNodeCount == 0) {
@@ -198,4 +189,31 @@ VList* cSCLpairs::parse(const char* text, size_t len, const char* name, cSCLpair
         return nullptr;
     }
     return list;
+}
+
+const cSCL* pairingFor(const VList* list, const char* readerName) {
+    if (list == nullptr || readerName == nullptr) {
+        return nullptr;
+    }
+    // Every record is looked at: a later record of the same reader replaces
+    // an earlier one.
+    const cSCL* found = nullptr;
+    for (const VListNode* node = list->mStart; node != nullptr; node = node->mNext) {
+        const auto* record = static_cast<const cSCL*>(node->mData);
+        const char* name = record != nullptr ? record->getReaderName() : nullptr;
+        if (name != nullptr && strcmp(name, readerName) == 0) {
+            found = record;
+        }
+    }
+    return found;
+}
+
+void deletePairs(VList* list) {
+    if (list == nullptr) {
+        return;
+    }
+    for (VListNode* node = list->mStart; node != nullptr; node = node->mNext) {
+        delete static_cast<cSCL*>(node->mData);
+    }
+    delete list;
 }

@@ -31,6 +31,8 @@ struct cSCLpairsReport {
     std::string whyWhole;          // "100000 records, more than the 65535 the list holds"
 };
 
+class cSCL;
+
 class cSCLpairs : public cVlog {
 public:
     cSCLpairs();  // log category "SCLpairs"
@@ -49,5 +51,16 @@ public:
     // name only names it in messages.
     VList* parse(const char* text, size_t len, const char* name, cSCLpairsReport* report = nullptr);
 };
+
+// The pairing record that counts for the reader named readerName in list (a
+// list of records as getSCLpairsLst returns it): the last record of that
+// name, since a later record replaces an earlier one. The whole list is
+// walked, without moving its cursor. Null when no record names the reader
+// or either argument is null. The record stays owned by the list; the
+// pointer is valid while the list is. As thread-safe as reading the list.
+const cSCL* pairingFor(const VList* list, const char* readerName);
+
+// Deletes list (null is allowed) with every record in it.
+void deletePairs(VList* list);
 
 #endif

@@ -42,18 +42,19 @@ void warnLeftOut(const argParser::argument_option& o, const char* why) {
             o.long_option ? o.long_option : "", why);
 }
 
-}  // namespace
-
-bool argParser::getArguments(int argc, char** argv, argument_option* options, int* refused) {
-    char short_options[kShortSize];
-    option long_options[kLongSize];
+// Fills the getopt tables from options ("h" and "help" first): letters with
+// their colons in shortOptions, names in longOptions at the entry's place
+// plus one. Returns how many entries count (at most MAX_ENTRIES); what does
+// not fit is left out with a warning.
+int buildTables(const argParser::argument_option* options, char* shortOptions,
+                option* longOptions) {
     int s = 0;
-    short_options[s++] = 'h';
-    long_options[0] = {"help", no_argument, nullptr, 0};
+    shortOptions[s++] = 'h';
+    longOptions[0] = {"help", no_argument, nullptr, 0};
     int entries = 0;
     for (int i = 0; options != nullptr && !isEnd(options[i]); ++i) {
-        const argument_option& o = options[i];
-        if (i >= MAX_ENTRIES) {
+        const argParser::argument_option& o = options[i];
+        if (i >= argParser::MAX_ENTRIES) {
             warnLeftOut(o, "the table holds more than 8 entries");
             continue;
         }
@@ -61,25 +62,57 @@ bool argParser::getArguments(int argc, char** argv, argument_option* options, in
         if (o.short_option != 0) {
             int need = 1 + (o.has_arg == 1 ? 1 : o.has_arg == 2 ? 2 : 0);
             if (s + need <= kShortSize - 1) {
-                short_options[s++] = o.short_option;
+                shortOptions[s++] = o.short_option;
                 for (int c = 1; c < need; ++c) {
-                    short_options[s++] = ':';
+                    shortOptions[s++] = ':';
                 }
             } else {
                 warnLeftOut(o, "letters and colons take more than 8 characters");
             }
         }
         if (o.long_option != nullptr) {
-            long_options[i + 1] = {o.long_option, o.has_arg, o.flag, o.val};
+            longOptions[i + 1] = {o.long_option, o.has_arg, o.flag, o.val};
         } else {
             // A name no command line can match (getopt_long cuts a typed name
             // at its first "="), which keeps the positions after it reachable.
-            long_options[i + 1] = {"=", no_argument, nullptr, INT_MAX};
+            longOptions[i + 1] = {"=", no_argument, nullptr, INT_MAX};
         }
     }
-    short_options[s] = '\0';
-    long_options[entries + 1] = {nullptr, 0, nullptr, 0};
+    shortOptions[s] = '\0';
+    longOptions[entries + 1] = {nullptr, 0, nullptr, 0};
+    return entries;
+}
 
+// Takes the short option letter that getopt_long returned; returns how many
+// refusals it makes (an unknown option, a missing or refused argument).
+int takeShort(const argParser::argument_option* options, int entries, int letter) {
+    int refused = 0;
+    bool known = false;
+    for (int i = 0; i < entries; ++i) {
+        const argParser::argument_option& o = options[i];
+        if (o.short_option != 0 && o.short_option == letter) {
+            known = true;
+            if (o.flag != nullptr) {
+                *o.flag = o.val;
+            }
+            if (!storeArgument(o, optarg)) {
+                ++refused;
+            }
+        }
+    }
+    // getopt_long has reported an unknown option or a missing argument.
+    if (!known && (letter == '?' || letter == ':')) {
+        ++refused;
+    }
+    return refused;
+}
+
+}  // namespace
+
+bool argParser::getArguments(int argc, char** argv, argument_option* options, int* refused) {
+    char short_options[kShortSize];
+    option long_options[kLongSize];
+    int entries = buildTables(options, short_options, long_options);
     int unused = 0;
     if (refused == nullptr) {
         refused = &unused;
@@ -91,35 +124,13 @@ bool argParser::getArguments(int argc, char** argv, argument_option* options, in
         if (result == -1) {
             return true;
         }
-        if (result == 0) {
-            if (idx == 0) {
-                showHelp(options);
-                return false;
-            }
-            if (idx > 0 && idx <= entries && !storeArgument(options[idx - 1], optarg)) {
-                ++*refused;
-            }
-            continue;
-        }
-        if (result == 'h') {
+        if (result == 'h' || (result == 0 && idx == 0)) {
             showHelp(options);
             return false;
         }
-        bool known = false;
-        for (int i = 0; i < entries; ++i) {
-            const argument_option& o = options[i];
-            if (o.short_option != 0 && o.short_option == result) {
-                known = true;
-                if (o.flag != nullptr) {
-                    *o.flag = o.val;
-                }
-                if (!storeArgument(o, optarg)) {
-                    ++*refused;
-                }
-            }
-        }
-        // getopt_long has reported an unknown option or a missing argument.
-        if (!known && (result == '?' || result == ':')) {
+        if (result != 0) {
+            *refused += takeShort(options, entries, result);
+        } else if (idx > 0 && idx <= entries && !storeArgument(options[idx - 1], optarg)) {
             ++*refused;
         }
     }

@@ -1,9 +1,7 @@
 #include "test_daemon.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -15,24 +13,17 @@
 #include <chrono>
 #include <cstring>
 
+#include "VSocket.h"
 #include "VWire.h"
 
 namespace testutil {
 
 FakeDaemon::FakeDaemon(const std::string& address, unsigned short port) : mListen(-1), mClient(-1) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 4) != 0) {
-        ADD_FAILURE() << "cannot listen on " << address << ":" << port << ": " << strerror(errno);
-        close(fd);
-        return;
+    std::string why;
+    mListen = vwire::listenOn(address.c_str(), port, 4, &why);
+    if (mListen < 0) {
+        ADD_FAILURE() << "cannot listen on " << address << ":" << port << ": " << why;
     }
-    mListen = fd;
 }
 
 FakeDaemon::~FakeDaemon() {

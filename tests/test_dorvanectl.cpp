@@ -174,6 +174,28 @@ TEST(Dorvanectl, DecidesStoredCodesAsTheServiceDoes) {
         << lookup;
 }
 
+// Codes, reader names and labels reach a terminal: control characters are
+// escaped, printable text stays as it is.
+TEST(Dorvanectl, ValuesArePrintedWithControlCharactersEscaped) {
+    ServiceSite site;
+    site.pairs({{"Door 1", "RELAY_1", "LED\x7f"}});  // XML holds no ESC
+    site.codes({{"C\x1b[1m", "Gate\n"}, {"04A1", "Door 1"}});
+    site.config();
+    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\n"));
+    std::string out, lookup;
+    EXPECT_EQ(1, run(site, {"--check"}, &out)) << out;
+    EXPECT_EQ(0, run(site, {"--lookup", "04A1"}, &lookup)) << lookup;
+    EXPECT_EQ(1, run(site, {"--lookup", "C\x1b[1m"}, &lookup)) << lookup;
+    for (const char* expected :
+         {"code C\\x1b[1m toggles nothing: reader Gate\\x0a has no pairing record",
+          "pairing label LED\\x7f is carried by no discrete output", "Code 04A1: reader Door 1\n",
+          "LED label LED\\x7f\n", "Code C\\x1b[1m: reader Gate\\x0a\n"}) {
+        EXPECT_NE(std::string::npos, (out + lookup).find(expected)) << expected << "\n"
+                                                                    << out << lookup;
+    }
+    EXPECT_EQ(std::string::npos, (out + lookup).find_first_of("\x1b\x7f"));
+}
+
 TEST(Dorvanectl, FilesThatAreNoFilesNeitherHangNorPass) {
     ServiceSite site;
     site.codes({{"04A1", "Door1"}});

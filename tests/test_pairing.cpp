@@ -78,6 +78,30 @@ TEST(Pairing, WorkedExampleGivesThreeRecordsInOrderAndReportsTheRest) {
               refused);
 }
 
+// The record that counts for a reader is its last one, wherever it stands.
+TEST(Pairing, TheLastRecordOfAReaderCounts) {
+    const std::string text =
+        doc(reader("Door1", "RELAY_1", "LED_1") + reader("Door2", "RELAY_2", "LED_2") +
+            reader("Door1", "RELAY_9", "LED_9") + reader("Door10", "X", "Y"));
+    cSCLpairs loader;
+    VList* list = loader.parse(text.data(), text.size(), "pairs.xml");
+    ASSERT_NE(nullptr, list);
+    const struct {
+        const char* reader;
+        const char* io;  // null: no record counts
+    } cases[] = {{"Door1", "RELAY_9"}, {"Door2", "RELAY_2"}, {"Door", nullptr}, {"", nullptr}};
+    for (const auto& c : cases) {
+        const cSCL* record = pairingFor(list, c.reader);
+        ASSERT_EQ(c.io == nullptr, record == nullptr) << c.reader;
+        if (record != nullptr) {
+            EXPECT_STREQ(c.io, record->getIOLabel()) << c.reader;
+        }
+    }
+    EXPECT_EQ(nullptr, pairingFor(list, nullptr));
+    EXPECT_EQ(nullptr, pairingFor(nullptr, "Door1"));
+    deletePairs(list);
+}
+
 TEST(Pairing, NoUsableRecordGivesNullNotAnEmptyList) {
     TempDir dir;
     writeFile(dir.file("a.xml"), doc("<Other/>"));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -101,6 +102,51 @@ TEST(Wire, EveryPrefixNeedsMoreAndTwoMessagesDecodeInTurn) {
     ASSERT_EQ(DecodeStatus::kOk, r.status);
     EXPECT_EQ(bytes.size(), r.consumed);
     delete r.msg;
+}
+
+// Draining hands over whole messages in order and keeps the rest: a partial
+// message for later, or, after a malformed one, the bytes from it on.
+TEST(Wire, DrainFramesHandsOverWholeMessagesInOrder) {
+    std::vector<uint8_t> one = encodeMsg(VMsg(vwire::MSG_EVT, 1));
+    std::vector<uint8_t> two = encodeMsg(VMsg(vwire::MSG_EVT, 2));
+    const std::vector<uint8_t> bad = {2, 0, 0, 0};  // an unknown version
+    struct Case {
+        const char* name;
+        std::vector<std::vector<uint8_t>> parts;
+        size_t stopAfter;  // onMessage returns false after this many
+        bool sound;
+        std::vector<uint8_t> seqs;
+        std::vector<uint8_t> left;
+    } cases[] = {
+        {"two and a partial", {one, two, {1, 3}}, 9, true, {1, 2}, {1, 3}},
+        {"malformed after one", {one, bad, two}, 9, false, {1}, bad},
+        {"stopped after one", {one, two}, 1, true, {1}, two},
+        {"empty", {}, 9, true, {}, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> buffer;
+        for (const auto& part : c.parts) {
+            buffer.insert(buffer.end(), part.begin(), part.end());
+        }
+        std::vector<uint8_t> seqs;
+        const char* error = nullptr;
+        bool sound = vwire::drainFrames(
+            buffer,
+            [&](std::unique_ptr<VMsg> msg) {
+                seqs.push_back(msg->mMsgSeq);
+                return seqs.size() < c.stopAfter;
+            },
+            &error);
+        EXPECT_EQ(c.sound, sound) << c.name;
+        EXPECT_EQ(c.sound, error == nullptr) << c.name;
+        EXPECT_EQ(c.seqs, seqs) << c.name;
+        std::vector<uint8_t> left(buffer.begin(),
+                                  buffer.begin() + std::min(buffer.size(), c.left.size()));
+        EXPECT_EQ(c.left, left) << c.name;
+        if (c.sound) {
+            EXPECT_EQ(c.left.size(), buffer.size()) << c.name;
+        }
+    }
 }
 
 TEST(Wire, MalformedMessagesAreRefused) {

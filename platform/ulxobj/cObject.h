@@ -43,6 +43,10 @@ public:
     };
 
     // Any value of type is kept, also one without a name above.
+    // The word for an output state as people read it: "set", "clear", or
+    // "unknown" for every other value. A static text; thread-safe.
+    static const char* stateName(int state);
+
     explicit cObject(eObjectTypes type) : mType(type) {}
     virtual ~cObject();
 

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "ObjectCodec.h"
+#include "VSocket.h"
 #include "VText.h"
 #include "VWire.h"
 

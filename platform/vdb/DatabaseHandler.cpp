@@ -170,6 +170,107 @@ const size_t kTextMax = sizeof(ColumnDataList::value.valT) - 1;
 
 }  // namespace
 
+namespace {
+
+bool bindKeys(sqlite3_stmt* stmt, const std::vector<Key>& keys) {
+    bool bound = true;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        bound = bound && bindValue(stmt, static_cast<int>(i + 1), keys[i].value);
+    }
+    return bound;
+}
+
+// Makes a cached statement ready for its next use.
+void resetStatement(sqlite3_stmt* stmt) {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+}
+
+// A new table with the name and columns of schema and no row.
+TableData* emptyTableLike(const TableData* schema) {
+    TableData* table = new TableData();
+    table->setTableName(schema->tableName);
+    for (const ColumnNameList* c = schema->headColNames; c != nullptr; c = c->next) {
+        table->addColumn(c->name, c->type, c->isPrimaryKey);
+    }
+    return table;
+}
+
+// SQL equality may convert, collate or compare a blob: a text key matches
+// only the stored text of exactly its bytes. texts holds the row's stored
+// values by column position. Every key that differs is logged.
+bool keysMatch(cVlog& log, const std::string& path, const std::vector<Key>& keys,
+               const std::vector<DatabaseHandler::StoredValue>& texts) {
+    bool match = true;
+    for (const Key& k : keys) {
+        if (k.value.type != SQL_TYPE_TEXT) {
+            continue;
+        }
+        const DatabaseHandler::StoredValue& v = texts[static_cast<size_t>(k.index)];
+        const char* refused = DatabaseHandler::textRefusal(true, v.type, v.bytes);
+        const char* key = k.value.value->value.valT;
+        if (refused != nullptr || v.bytes != std::string(key, strnlen(key, kTextMax))) {
+            log.debug("Find in %s: a row whose %s %s does not match", path.c_str(), k.column->name,
+                      refused != nullptr ? refused : "differs");
+            match = false;
+        }
+    }
+    return match;
+}
+
+// Appends the statement's current row to table: texts (read before, by
+// column position) as stored unless refused, which reads as "".
+void addFoundRow(cVlog& log, const std::string& path, sqlite3_stmt* stmt, TableData* table,
+                 const std::vector<DatabaseHandler::StoredValue>& texts) {
+    RowList* row = table->addRow();
+    int index = 0;
+    for (const ColumnNameList* c = table->headColNames; c != nullptr; c = c->next) {
+        ColumnDataList* value = TableData::addValue(row);
+        if (c->type != SQL_TYPE_TEXT) {
+            readColumn(stmt, index++, c->type, value);
+            continue;
+        }
+        const DatabaseHandler::StoredValue& v = texts[static_cast<size_t>(index++)];
+        const char* refused = DatabaseHandler::textRefusal(c->isPrimaryKey, v.type, v.bytes);
+        if (refused != nullptr) {
+            log.warn("Find in %s: the %s of the row found %s; it is refused", path.c_str(), c->name,
+                     refused);
+        } else {
+            memcpy(value->value.valT, v.bytes.data(), v.bytes.size());
+            value->value.valT[v.bytes.size()] = '\0';
+        }
+    }
+}
+
+// Steps the bound statement to its end and adds the rows whose text keys
+// match exactly to table. Returns how many; *rc gets the last step's code
+// (SQLITE_DONE when every row was read).
+int stepRows(cVlog& log, const std::string& path, sqlite3_stmt* stmt, const std::vector<Key>& keys,
+             TableData* table, int* rc) {
+    size_t columns = 0;
+    for (const ColumnNameList* c = table->headColNames; c != nullptr; c = c->next) {
+        ++columns;
+    }
+    std::vector<DatabaseHandler::StoredValue> texts(columns);
+    int rows = 0;
+    while ((*rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        int index = 0;
+        for (const ColumnNameList* c = table->headColNames; c != nullptr; c = c->next) {
+            if (c->type == SQL_TYPE_TEXT) {
+                texts[static_cast<size_t>(index)] = readStored(stmt, index);
+            }
+            ++index;
+        }
+        if (keysMatch(log, path, keys, texts)) {
+            addFoundRow(log, path, stmt, table, texts);
+            ++rows;
+        }
+    }
+    return rows;
+}
+
+}  // namespace
+
 DatabaseHandler::DatabaseHandler(DatabaseType type, const char* path, bool createIfMissing,
                                  bool readOnly)
     : cVlog("DatabaseHandler"),
@@ -343,162 +444,99 @@ int DatabaseHandler::Find(TabuloObj* query, TableData** result) {
     }
     TableData* schema = query->toSchemaCheck();
     TableData* data = query->toDatabaseFormat();
-    int found = -1;
-    do {
-        if (schema == nullptr || schema->headColNames == nullptr || data == nullptr) {
-            error("Find: the query describes no table");
-            break;
-        }
-        std::vector<Key> keys;
-        std::string sql;
-        if (!lookupFor(schema, data, &keys, &sql)) {
-            error("Find: a key column of the query is not a column of its table");
-            break;
-        }
-        if (sql.empty()) {
-            debug("Find: the query sets no key field; nothing matches");
-            found = 0;
-            break;
-        }
-        std::string why;
-        if (!ensureOpen(&why)) {
-            break;
-        }
-        sqlite3_stmt* stmt = prepare(sql, &why);
-        if (stmt == nullptr) {
-            break;
-        }
-        bool bound = true;
-        for (size_t i = 0; i < keys.size(); ++i) {
-            bound = bound && bindValue(stmt, static_cast<int>(i + 1), keys[i].value);
-        }
-        if (!bound) {
-            error("Find: cannot bind a key value");
-            sqlite3_reset(stmt);
-            sqlite3_clear_bindings(stmt);
-            break;
-        }
-        TableData* table = new TableData();
-        table->setTableName(schema->tableName);
-        int columns = 0;
-        for (const ColumnNameList* c = schema->headColNames; c != nullptr; c = c->next) {
-            table->addColumn(c->name, c->type, c->isPrimaryKey);
-            ++columns;
-        }
-        int rows = 0;
-        int rc;
-        std::vector<StoredValue> texts(static_cast<size_t>(columns));
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-            int index = 0;
-            for (const ColumnNameList* c = table->headColNames; c != nullptr; c = c->next) {
-                if (c->type == SQL_TYPE_TEXT) {
-                    texts[static_cast<size_t>(index)] = readStored(stmt, index);
-                }
-                ++index;
-            }
-            // SQL equality may convert, collate or compare a blob: a text
-            // key matches only the stored text of exactly its bytes.
-            bool match = true;
-            for (const Key& k : keys) {
-                if (k.value.type != SQL_TYPE_TEXT) {
-                    continue;
-                }
-                const StoredValue& v = texts[static_cast<size_t>(k.index)];
-                const char* refused = textRefusal(true, v.type, v.bytes);
-                const char* key = k.value.value->value.valT;
-                if (refused != nullptr || v.bytes != std::string(key, strnlen(key, kTextMax))) {
-                    debug("Find in %s: a row whose %s %s does not match", mPath.c_str(),
-                          k.column->name, refused != nullptr ? refused : "differs");
-                    match = false;
-                }
-            }
-            if (!match) {
-                continue;
-            }
-            RowList* row = table->addRow();
-            index = 0;
-            for (const ColumnNameList* c = table->headColNames; c != nullptr; c = c->next) {
-                ColumnDataList* value = TableData::addValue(row);
-                if (c->type != SQL_TYPE_TEXT) {
-                    readColumn(stmt, index++, c->type, value);
-                    continue;
-                }
-                const StoredValue& v = texts[static_cast<size_t>(index++)];
-                const char* refused = textRefusal(c->isPrimaryKey, v.type, v.bytes);
-                if (refused != nullptr) {
-                    warn("Find in %s: the %s of the row found %s; it is refused", mPath.c_str(),
-                         c->name, refused);
-                } else {
-                    memcpy(value->value.valT, v.bytes.data(), v.bytes.size());
-                    value->value.valT[v.bytes.size()] = '\0';
-                }
-            }
-            ++rows;
-        }
-        if (rc != SQLITE_DONE) {
-            error("Find in %s failed: %s", mPath.c_str(), sqlite3_errmsg(mDb));
-            table->free();
-            sqlite3_reset(stmt);
-            sqlite3_clear_bindings(stmt);
-            if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) {
-                close();
-            }
-            break;
-        }
-        sqlite3_reset(stmt);
-        sqlite3_clear_bindings(stmt);
-        if (rows == 0) {
-            table->free();
-        } else {
-            *result = table;
-        }
-        found = rows;
-    } while (false);
+    int found = findRows(schema, data, result);
     TableData::freeObj(schema);
     TableData::freeObj(data);
     return found;
+}
+
+int DatabaseHandler::findRows(const TableData* schema, const TableData* data, TableData** result) {
+    if (schema == nullptr || schema->headColNames == nullptr || data == nullptr) {
+        error("Find: the query describes no table");
+        return -1;
+    }
+    std::vector<Key> keys;
+    std::string sql;
+    if (!lookupFor(schema, data, &keys, &sql)) {
+        error("Find: a key column of the query is not a column of its table");
+        return -1;
+    }
+    if (sql.empty()) {
+        debug("Find: the query sets no key field; nothing matches");
+        return 0;
+    }
+    std::string why;
+    sqlite3_stmt* stmt = ensureOpen(&why) ? prepare(sql, &why) : nullptr;
+    if (stmt == nullptr) {
+        return -1;
+    }
+    if (!bindKeys(stmt, keys)) {
+        error("Find: cannot bind a key value");
+        resetStatement(stmt);
+        return -1;
+    }
+    TableData* table = emptyTableLike(schema);
+    int rc = SQLITE_DONE;
+    int rows = stepRows(*this, mPath, stmt, keys, table, &rc);
+    if (rc != SQLITE_DONE) {
+        error("Find in %s failed: %s", mPath.c_str(), sqlite3_errmsg(mDb));
+        table->free();
+        resetStatement(stmt);
+        if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) {
+            close();
+        }
+        return -1;
+    }
+    resetStatement(stmt);
+    if (rows == 0) {
+        table->free();
+    } else {
+        *result = table;
+    }
+    return rows;
 }
 
 int DatabaseHandler::List(TabuloObj* query,
                           const std::function<void(const std::vector<StoredValue>&)>& row,
                           std::string* why) {
     std::string reason;
-    int rows = -1;
     TableData* schema = query != nullptr ? query->toSchemaCheck() : nullptr;
-    do {
-        if (schema == nullptr || schema->headColNames == nullptr) {
-            reason = "the query describes no table";
-            error("List: %s", reason.c_str());
-            break;
-        }
-        if (!ensureOpen(&reason)) {
-            break;
-        }
-        sqlite3_stmt* stmt = prepare(selectAll(schema), &reason);
-        if (stmt == nullptr) {
-            break;
-        }
-        int columns = sqlite3_column_count(stmt);
-        std::vector<StoredValue> values(static_cast<size_t>(columns));
-        int rc;
-        rows = 0;
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-            for (int i = 0; i < columns; ++i) {
-                values[static_cast<size_t>(i)] = readStored(stmt, i);
-            }
-            row(values);
-            ++rows;
-        }
-        if (rc != SQLITE_DONE) {
-            reason = sqlite3_errmsg(mDb);
-            error("List in %s failed: %s", mPath.c_str(), reason.c_str());
-            rows = -1;
-        }
-        sqlite3_reset(stmt);
-    } while (false);
+    int rows = listRows(schema, row, &reason);
     TableData::freeObj(schema);
     if (rows < 0 && why != nullptr) {
         *why = reason;
     }
+    return rows;
+}
+
+int DatabaseHandler::listRows(const TableData* schema,
+                              const std::function<void(const std::vector<StoredValue>&)>& row,
+                              std::string* why) {
+    if (schema == nullptr || schema->headColNames == nullptr) {
+        *why = "the query describes no table";
+        error("List: %s", why->c_str());
+        return -1;
+    }
+    sqlite3_stmt* stmt = ensureOpen(why) ? prepare(selectAll(schema), why) : nullptr;
+    if (stmt == nullptr) {
+        return -1;
+    }
+    int columns = sqlite3_column_count(stmt);
+    std::vector<StoredValue> values(static_cast<size_t>(columns));
+    int rc;
+    int rows = 0;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        for (int i = 0; i < columns; ++i) {
+            values[static_cast<size_t>(i)] = readStored(stmt, i);
+        }
+        row(values);
+        ++rows;
+    }
+    if (rc != SQLITE_DONE) {
+        *why = sqlite3_errmsg(mDb);
+        error("List in %s failed: %s", mPath.c_str(), why->c_str());
+        rows = -1;
+    }
+    sqlite3_reset(stmt);
     return rows;
 }

@@ -92,6 +92,11 @@ private:
     void close();
     bool fileReplaced() const;
     sqlite3_stmt* prepare(const std::string& sql, std::string* why);
+    // Find's work once the query is turned into its table and key values.
+    int findRows(const TableData* schema, const TableData* data, TableData** result);
+    // List's work on the query's table; why gets the reason of a failure.
+    int listRows(const TableData* schema,
+                 const std::function<void(const std::vector<StoredValue>&)>& row, std::string* why);
 
     DatabaseType mType;
     std::string mPath;

@@ -123,26 +123,27 @@ void TableData::print() const {
     }
 }
 
+namespace {
+
+// Deletes every node of a list linked through "next".
+template <typename Node>
+void deleteChain(Node* node) {
+    while (node != nullptr) {
+        Node* next = node->next;
+        delete node;
+        node = next;
+    }
+}
+
+}  // namespace
+
 void TableData::freeObj(TableData* table) {
     while (table != nullptr) {
-        ColumnNameList* c = table->headColNames;
-        while (c != nullptr) {
-            ColumnNameList* n = c->next;
-            delete c;
-            c = n;
+        deleteChain(table->headColNames);
+        for (RowList* r = table->headRowList; r != nullptr; r = r->next) {
+            deleteChain(r->head);
         }
-        RowList* r = table->headRowList;
-        while (r != nullptr) {
-            ColumnDataList* v = r->head;
-            while (v != nullptr) {
-                ColumnDataList* n = v->next;
-                delete v;
-                v = n;
-            }
-            RowList* n = r->next;
-            delete r;
-            r = n;
-        }
+        deleteChain(table->headRowList);
         TableData* n = table->next;
         delete table;
         table = n;

@@ -74,10 +74,6 @@ public:
     // True when a line of this priority would be written.
     bool isEnabled(VlogPiority priority) const;
 
-    // The name given at construction ("" for null); owned by the caller of
-    // the constructor.
-    const char* getCatName() const { return mCatName; }
-
 protected:
     const char* mCatName;
     char mLogBuffer[LOG_BUFFER_SIZE];

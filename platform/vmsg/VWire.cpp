@@ -1,9 +1,5 @@
 #include "VWire.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
-
 namespace vwire {
 
 namespace {
@@ -71,6 +67,51 @@ VTag* makeTag(uint8_t id, uint8_t type, const uint8_t* value, uint16_t length) {
     }
 }
 
+// Appends a variable-length value (length, then the bytes); false when it
+// is longer than a tag can say.
+template <typename Bytes>
+bool appendVariable(const Bytes& value, std::vector<uint8_t>& out) {
+    if (value.size() > 0xFFFF) {
+        return false;
+    }
+    put16(out, static_cast<uint16_t>(value.size()));
+    out.insert(out.end(), value.begin(), value.end());
+    return true;
+}
+
+// Appends the wire form of tag; false when its value does not fit the
+// format (the caller drops what was appended).
+bool appendTag(const VTag& tag, std::vector<uint8_t>& out) {
+    out.push_back(tag.getTagID());
+    out.push_back(static_cast<uint8_t>(tag.getTagType()));
+    switch (tag.getTagType()) {
+        case VTag::VT_NULL:
+            put16(out, 0);
+            return true;
+        case VTag::VT_STRING: {
+            const std::string& s = static_cast<const VTagString&>(tag).getString();
+            // A NUL inside would make the message malformed for the receiver.
+            return s.find('\0') == std::string::npos && appendVariable(s, out);
+        }
+        case VTag::VT_UINT32:
+        case VTag::VT_FLOAT:
+            put16(out, 4);
+            put32(out, static_cast<const VTagUInt32&>(tag).getValue());
+            return true;
+        case VTag::VT_UINT16:
+            put16(out, 2);
+            put16(out, static_cast<const VTagUInt16&>(tag).getValue());
+            return true;
+        case VTag::VT_UINT8:
+            put16(out, 1);
+            out.push_back(static_cast<const VTagUInt8&>(tag).getValue());
+            return true;
+        case VTag::VT_BYTES:
+            return appendVariable(static_cast<const VTagBytes&>(tag).getBytes(), out);
+    }
+    return true;
+}
+
 }  // namespace
 
 DecodeResult decode(const uint8_t* data, size_t size) {
@@ -132,52 +173,12 @@ bool encode(const VMsg& msg, std::vector<uint8_t>& out) {
     out.push_back(msg.mMsgSeq);
     out.push_back(0);
     put32(out, 0);  // body length, filled in below
-    for (size_t i = 0; i < msg.tagCount(); ++i) {
-        const VTag* tag = msg.tagAt(i);
-        out.push_back(tag->getTagID());
-        out.push_back(static_cast<uint8_t>(tag->getTagType()));
-        switch (tag->getTagType()) {
-            case VTag::VT_NULL:
-                put16(out, 0);
-                break;
-            case VTag::VT_STRING: {
-                const std::string& s = static_cast<const VTagString*>(tag)->getString();
-                // A NUL inside would make the message malformed for the receiver.
-                if (s.size() > 0xFFFF || s.find('\0') != std::string::npos) {
-                    out.resize(start);
-                    return false;
-                }
-                put16(out, static_cast<uint16_t>(s.size()));
-                out.insert(out.end(), s.begin(), s.end());
-                break;
-            }
-            case VTag::VT_UINT32:
-            case VTag::VT_FLOAT:
-                put16(out, 4);
-                put32(out, static_cast<const VTagUInt32*>(tag)->getValue());
-                break;
-            case VTag::VT_UINT16:
-                put16(out, 2);
-                put16(out, static_cast<const VTagUInt16*>(tag)->getValue());
-                break;
-            case VTag::VT_UINT8:
-                put16(out, 1);
-                out.push_back(static_cast<const VTagUInt8*>(tag)->getValue());
-                break;
-            case VTag::VT_BYTES: {
-                const std::vector<uint8_t>& b = static_cast<const VTagBytes*>(tag)->getBytes();
-                if (b.size() > 0xFFFF) {
-                    out.resize(start);
-                    return false;
-                }
-                put16(out, static_cast<uint16_t>(b.size()));
-                out.insert(out.end(), b.begin(), b.end());
-                break;
-            }
-        }
+    bool fits = true;
+    for (size_t i = 0; i < msg.tagCount() && fits; ++i) {
+        fits = appendTag(*msg.tagAt(i), out);
     }
     size_t bodyLength = out.size() - start - kHeaderSize;
-    if (bodyLength > kMaxBody) {
+    if (!fits || bodyLength > kMaxBody) {
         out.resize(start);
         return false;
     }
@@ -188,19 +189,29 @@ bool encode(const VMsg& msg, std::vector<uint8_t>& out) {
     return true;
 }
 
-bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
+bool drainFrames(std::vector<uint8_t>& buffer,
+                 const std::function<bool(std::unique_ptr<VMsg>)>& onMessage, const char** error) {
+    size_t offset = 0;
+    bool sound = true;
+    while (offset < buffer.size()) {
+        DecodeResult r = decode(buffer.data() + offset, buffer.size() - offset);
+        if (r.status == DecodeStatus::kNeedMore) {
+            break;
         }
-        if (n <= 0) {
-            return false;
+        if (r.status == DecodeStatus::kMalformed) {
+            if (error != nullptr) {
+                *error = r.error;
+            }
+            sound = false;
+            break;
         }
-        sent += static_cast<size_t>(n);
+        offset += r.consumed;
+        if (!onMessage(std::unique_ptr<VMsg>(r.msg))) {
+            break;
+        }
     }
-    return true;
+    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(offset));
+    return sound;
 }
 
 }  // namespace vwire

@@ -5,15 +5,20 @@
 // The decoder works on a byte buffer, never reads past the bytes it is
 // given, whatever the lengths say, and reports a malformed message as a
 // result. Every function here keeps no state of its own: any thread may
-// call it, on buffers and sockets that no other thread uses meanwhile.
+// call it, on buffers that no other thread uses meanwhile. Socket I/O is in
+// VSocket.h.
 #ifndef DORVANE_PLATFORM_VMSG_VWIRE_H
 #define DORVANE_PLATFORM_VMSG_VWIRE_H
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "VMsg.h"
+// Only until the benchmark includes VSocket.h itself for sendAll.
+#include "VSocket.h"
 
 namespace vwire {
 
@@ -45,9 +50,16 @@ DecodeResult decode(const uint8_t* data, size_t size);
 // when a tag's value or the body is too long for the format.
 bool encode(const VMsg& msg, std::vector<uint8_t>& out);
 
-// Writes all of bytes to the stream socket fd, going on after a partial
-// write or EINTR, never raising SIGPIPE. False when the connection failed.
-bool sendAll(int fd, const std::vector<uint8_t>& bytes);
+// Decodes the whole messages at the front of buffer (bytes received from a
+// stream, oldest first) and hands each, in order, to onMessage, which owns
+// it and returns false to stop early (the connection is going). The
+// messages handed over are erased from buffer; a partial message stays for
+// the next call. False when a message is malformed: the stream cannot go
+// on, *error (when not null) gets the static text saying why, and buffer
+// keeps the bytes from the malformed message on.
+bool drainFrames(std::vector<uint8_t>& buffer,
+                 const std::function<bool(std::unique_ptr<VMsg>)>& onMessage,
+                 const char** error = nullptr);
 
 }  // namespace vwire
 

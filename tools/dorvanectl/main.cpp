@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -76,25 +77,46 @@ Settings readSettings(const char* path) {
     return s;
 }
 
-// The records as the service loads them, in file order; *report says what
-// the loader left out and why.
-std::vector<Record> loadPairs(const std::string& path, cSCLpairsReport* report) {
-    std::vector<Record> out;
-    cSCLpairs loader;
-    VList* list = loader.getSCLpairsLst(path.c_str(), report);
-    if (list == nullptr) {
-        return out;
-    }
-    list->reset();
-    for (int i = 0; i < list->mNodeCount; ++i) {
-        auto* r = static_cast<cSCL*>(list->get());
-        out.push_back({r->getReaderName(), r->getIOLabel(), r->getLEDLabel()});
-        delete r;
-        list->step();
-    }
-    delete list;
-    return out;
+// Values from files, the database and the network, as printed: control
+// characters escaped, printable text unchanged.
+std::string shown(const std::string& value) {
+    return vtext::escape(value.data(), value.size());
 }
+
+// The pairing records as the service loads them, in file order, kept in the
+// service's own list so that the record that counts for a reader is decided
+// by the service's own rule (pairingFor).
+class Pairs {
+public:
+    // *report (when not null) says what the loader left out and why.
+    Pairs(const std::string& path, cSCLpairsReport* report) {
+        cSCLpairs loader;
+        mList = loader.getSCLpairsLst(path.c_str(), report);
+        for (const VListNode* n = mList != nullptr ? mList->mStart : nullptr; n != nullptr;
+             n = n->mNext) {
+            const auto* r = static_cast<const cSCL*>(n->mData);
+            mRecords.push_back({r->getReaderName(), r->getIOLabel(), r->getLEDLabel()});
+        }
+    }
+    ~Pairs() { deletePairs(mList); }
+    Pairs(const Pairs&) = delete;
+    Pairs& operator=(const Pairs&) = delete;
+
+    const std::vector<Record>& records() const { return mRecords; }
+
+    // The record that counts for reader, or nothing when none names it.
+    std::optional<Record> winner(const std::string& reader) const {
+        const cSCL* r = pairingFor(mList, reader.c_str());
+        if (r == nullptr) {
+            return std::nullopt;
+        }
+        return Record{r->getReaderName(), r->getIOLabel(), r->getLEDLabel()};
+    }
+
+private:
+    VList* mList;
+    std::vector<Record> mRecords;
+};
 
 // A row of table "codes" as stored, and why the service can never take it
 // ("" when it can).
@@ -162,16 +184,6 @@ bool readOutputs(cObjectClient& client, const std::string& host, std::vector<Out
     return true;
 }
 
-const Record* winner(const std::vector<Record>& records, const std::string& reader) {
-    const Record* found = nullptr;
-    for (const Record& r : records) {
-        if (r.reader == reader) {
-            found = &r;  // the last one wins, as in the service
-        }
-    }
-    return found;
-}
-
 int countCarrying(const std::vector<Output>& outputs, const std::string& label) {
     int n = 0;
     for (const Output& o : outputs) {
@@ -180,124 +192,145 @@ int countCarrying(const std::vector<Output>& outputs, const std::string& label) 
     return n;
 }
 
-const char* stateName(int s) {
-    return s == cObject::OBJ_IO_STATE_SET     ? "set"
-           : s == cObject::OBJ_IO_STATE_CLEAR ? "clear"
-                                              : "unknown";
+// What --check has found so far; each problem is printed as it is found.
+struct Findings {
+    int problems = 0;
+    void problem(const std::string& text) {
+        printf("  PROBLEM: %s\n", text.c_str());
+        ++problems;
+    }
+};
+
+// The configuration as read, and what is wrong with it.
+Settings checkSettings(const char* configPath, Findings& f) {
+    Settings s = readSettings(configPath);
+    printf("Configuration %s\n", shown(configPath).c_str());
+    printf("  host       %s (port %u)\n  ioPairFile %s\n  dblocal    %s\n", shown(s.host).c_str(),
+           static_cast<unsigned>(kPort), shown(s.ioPairFile).c_str(), shown(s.dblocal).c_str());
+    for (const std::string& p : s.problems) {
+        f.problem(shown(p));
+    }
+    return s;
+}
+
+// The pairing file: its records, what the loader left out, and the readers
+// that have more than one record. Returns each reader with its number of
+// records.
+std::map<std::string, int> checkPairs(const std::string& path, const Pairs& pairs,
+                                      const cSCLpairsReport& report, Findings& f) {
+    printf("Pairing file %s: %zu records\n", shown(path).c_str(), pairs.records().size());
+    if (report.refusedWhole) {
+        f.problem("pairing file " + shown(path) + " is refused whole: " + shown(report.whyWhole));
+    }
+    if (pairs.records().empty()) {
+        f.problem("no usable pairing record: no scan can toggle anything");
+    }
+    for (const cSCLpairsReport::Refused& r : report.refused) {
+        f.problem("Reader #" + std::to_string(r.index) + " (\"" + shown(r.name) +
+                  "\") is left out: " + r.reason);
+    }
+    std::map<std::string, int> readers;
+    for (const Record& r : pairs.records()) {
+        ++readers[r.reader];
+        if (r.reader.size() >= pAccess::FIELD_SIZE) {
+            f.problem("reader name \"" + shown(r.reader.substr(0, 40)) + "...\" is " +
+                      std::to_string(r.reader.size()) +
+                      " characters long: no database row can name it (127 at most)");
+        }
+    }
+    for (const auto& e : readers) {
+        if (e.second > 1) {
+            std::optional<Record> w = pairs.winner(e.first);
+            printf("  NOTE: reader %s has %d records; the last one wins (IO %s, LED %s)\n",
+                   shown(e.first).c_str(), e.second, shown(w->io).c_str(), shown(w->led).c_str());
+        }
+    }
+    return readers;
+}
+
+// The site's discrete outputs against the labels of the records that count;
+// false when the site daemon does not answer.
+bool checkSite(const std::string& host, const Pairs& pairs,
+               const std::map<std::string, int>& readers, std::vector<Output>* outputs,
+               Findings& f) {
+    cObjectClient client;
+    if (!readOutputs(client, host, outputs)) {
+        printf("Site daemon %s port %u does not answer: outputs not checked\n", shown(host).c_str(),
+               static_cast<unsigned>(kPort));
+        return false;
+    }
+    printf("Site daemon %s: %zu discrete outputs\n", shown(host).c_str(), outputs->size());
+    std::set<std::string> labels;
+    for (const auto& e : readers) {
+        std::optional<Record> w = pairs.winner(e.first);
+        labels.insert(w->io);
+        labels.insert(w->led);
+    }
+    for (const std::string& l : labels) {
+        if (countCarrying(*outputs, l) == 0) {
+            f.problem("pairing label " + shown(l) +
+                      " is carried by no discrete output of the site");
+        }
+    }
+    return true;
+}
+
+// Why a scan of the code of row toggles nothing, or "" when it toggles
+// something (or may: the outputs are unknown when the site did not answer).
+std::string whyDead(const Code& row, const Pairs& pairs, bool siteOk,
+                    const std::vector<Output>& outputs) {
+    if (!row.refused.empty()) {
+        return row.refused;  // the service never takes this row
+    }
+    if (row.reader.empty()) {
+        return "its reader name is empty";
+    }
+    std::optional<Record> w = pairs.winner(row.reader);
+    if (!w) {
+        return "reader " + shown(row.reader) + " has no pairing record";
+    }
+    if (siteOk && countCarrying(outputs, w->io) + countCarrying(outputs, w->led) == 0) {
+        return "no discrete output carries " + shown(w->io) + " or " + shown(w->led);
+    }
+    return "";
 }
 
 int check(const char* configPath) {
-    Settings s = readSettings(configPath);
-    int problems = 0;
-    auto problem = [&](const std::string& text) {
-        printf("  PROBLEM: %s\n", text.c_str());
-        ++problems;
-    };
-    printf("Configuration %s\n", configPath);
-    printf("  host       %s (port %u)\n  ioPairFile %s\n  dblocal    %s\n", s.host.c_str(),
-           static_cast<unsigned>(kPort), s.ioPairFile.c_str(), s.dblocal.c_str());
-    for (const std::string& p : s.problems) {
-        problem(p);
-    }
-
+    Findings f;
+    Settings s = checkSettings(configPath, f);
     cSCLpairsReport report;
-    std::vector<Record> records = loadPairs(s.ioPairFile, &report);
-    const bool pairsLoaded = !records.empty();
-    printf("Pairing file %s: %zu records\n", s.ioPairFile.c_str(), records.size());
-    if (report.refusedWhole) {
-        problem("pairing file " + s.ioPairFile + " is refused whole: " + report.whyWhole);
-    }
-    if (!pairsLoaded) {
-        problem("no usable pairing record: no scan can toggle anything");
-    }
-    for (const cSCLpairsReport::Refused& r : report.refused) {
-        problem("Reader #" + std::to_string(r.index) + " (\"" + r.name +
-                "\") is left out: " + r.reason);
-    }
-    std::map<std::string, int> seen;
-    for (const Record& r : records) {
-        ++seen[r.reader];
-        if (r.reader.size() >= pAccess::FIELD_SIZE) {
-            problem("reader name \"" + r.reader.substr(0, 40) + "...\" is " +
-                    std::to_string(r.reader.size()) +
-                    " characters long: no database row can name it (127 at most)");
-        }
-    }
-    for (const auto& e : seen) {
-        if (e.second > 1) {
-            const Record* w = winner(records, e.first);
-            printf("  NOTE: reader %s has %d records; the last one wins (IO %s, LED %s)\n",
-                   e.first.c_str(), e.second, w->io.c_str(), w->led.c_str());
-        }
-    }
+    Pairs pairs(s.ioPairFile, &report);
+    std::map<std::string, int> readers = checkPairs(s.ioPairFile, pairs, report, f);
 
     std::vector<Code> codes;
     std::string why;
     bool dbOk = readCodes(s.dblocal, &codes, &why);
     if (dbOk) {
-        printf("Database %s: %zu codes\n", s.dblocal.c_str(), codes.size());
+        printf("Database %s: %zu codes\n", shown(s.dblocal).c_str(), codes.size());
     } else {
-        problem("database " + s.dblocal + " cannot be read: " + why);
+        f.problem("database " + shown(s.dblocal) + " cannot be read: " + shown(why));
     }
-
-    cObjectClient client;
     std::vector<Output> outputs;
-    bool siteOk = readOutputs(client, s.host, &outputs);
-    if (siteOk) {
-        printf("Site daemon %s: %zu discrete outputs\n", s.host.c_str(), outputs.size());
-        std::set<std::string> labels;
-        for (const std::string& reader : [&] {
-                 std::set<std::string> names;
-                 for (const Record& r : records)
-                     names.insert(r.reader);
-                 return names;
-             }()) {
-            const Record* w = winner(records, reader);
-            labels.insert(w->io);
-            labels.insert(w->led);
-        }
-        for (const std::string& l : labels) {
-            if (countCarrying(outputs, l) == 0) {
-                problem("pairing label " + l + " is carried by no discrete output of the site");
-            }
-        }
-    } else {
-        printf("Site daemon %s port %u does not answer: outputs not checked\n", s.host.c_str(),
-               static_cast<unsigned>(kPort));
-    }
+    bool siteOk = checkSite(s.host, pairs, readers, &outputs, f);
 
     std::set<std::string> namedReaders;
     int dead = 0;
     for (const Code& row : codes) {
-        const std::string& code = row.code;
-        const std::string& reader = row.reader;
-        namedReaders.insert(reader);
-        std::string why;
-        if (!row.refused.empty()) {
-            why = row.refused;  // the service never takes this row
-        } else if (reader.empty()) {
-            why = "its reader name is empty";
-        } else if (winner(records, reader) == nullptr) {
-            why = "reader " + reader + " has no pairing record";
-        } else if (siteOk) {
-            const Record* w = winner(records, reader);
-            if (countCarrying(outputs, w->io) + countCarrying(outputs, w->led) == 0) {
-                why = "no discrete output carries " + w->io + " or " + w->led;
-            }
-        }
+        namedReaders.insert(row.reader);
+        std::string why = whyDead(row, pairs, siteOk, outputs);
         if (!why.empty()) {
-            problem("code " + code + " toggles nothing: " + why);
+            f.problem("code " + shown(row.code) + " toggles nothing: " + why);
             ++dead;
         }
     }
-    for (const auto& e : seen) {
+    for (const auto& e : readers) {
         if (dbOk && namedReaders.count(e.first) == 0) {
-            printf("  NOTE: pairing record %s is named by no code\n", e.first.c_str());
+            printf("  NOTE: pairing record %s is named by no code\n", shown(e.first).c_str());
         }
     }
-    printf("%s: %d problem%s, %d of %zu codes toggle nothing\n", problems ? "FAILED" : "OK",
-           problems, problems == 1 ? "" : "s", dead, codes.size());
-    return (problems == 0 && dbOk && pairsLoaded) ? 0 : 1;
+    printf("%s: %d problem%s, %d of %zu codes toggle nothing\n", f.problems ? "FAILED" : "OK",
+           f.problems, f.problems == 1 ? "" : "s", dead, codes.size());
+    return (f.problems == 0 && dbOk && !pairs.records().empty()) ? 0 : 1;
 }
 
 // The trail line that a scan of the code would write, formatted by the
@@ -317,7 +350,7 @@ int lookup(const char* configPath, const char* code) {
     line.trail.beginLookup(code);
     Settings s = readSettings(configPath);
     for (const std::string& p : s.problems) {
-        printf("PROBLEM: %s\n", p.c_str());
+        printf("PROBLEM: %s\n", shown(p).c_str());
     }
     // The lookup the service makes, through the same handler and record.
     DatabaseHandler db(SQLITE3, s.dblocal.c_str(), false, true);
@@ -325,36 +358,38 @@ int lookup(const char* configPath, const char* code) {
     query.setScanCode(code);
     TableData* result = nullptr;
     int found = db.Find(&query, &result);
+    const std::string shownCode = shown(code);
     if (found < 0) {
-        printf("Code %s: the database %s cannot be searched: nothing toggles\n", code,
-               s.dblocal.c_str());
+        printf("Code %s: the database %s cannot be searched: nothing toggles\n", shownCode.c_str(),
+               shown(s.dblocal).c_str());
         return 1;
     }
     if (result == nullptr) {
-        printf("Code %s: not in the database %s: nothing toggles\n", code, s.dblocal.c_str());
+        printf("Code %s: not in the database %s: nothing toggles\n", shownCode.c_str(),
+               shown(s.dblocal).c_str());
         return 1;
     }
     pAccess row(result, 0);
     result->free();
     std::string reader = row.getReaderLabel();
     if (reader.empty()) {
-        printf("Code %s: its row names no usable reader: nothing toggles\n", code);
+        printf("Code %s: its row names no usable reader: nothing toggles\n", shownCode.c_str());
         return 1;
     }
     line.trail.reader(reader.c_str());
-    std::vector<Record> records = loadPairs(s.ioPairFile, nullptr);
-    const Record* w = winner(records, reader);
-    printf("Code %s: reader %s\n", code, reader.c_str());
-    if (w == nullptr) {
-        printf("  no pairing record for reader %s: nothing toggles\n", reader.c_str());
+    Pairs pairs(s.ioPairFile, nullptr);
+    std::optional<Record> w = pairs.winner(reader);
+    printf("Code %s: reader %s\n", shownCode.c_str(), shown(reader).c_str());
+    if (!w) {
+        printf("  no pairing record for reader %s: nothing toggles\n", shown(reader).c_str());
         return 1;
     }
     line.trail.pairingFound();
-    printf("  IO label  %s\n  LED label %s\n", w->io.c_str(), w->led.c_str());
+    printf("  IO label  %s\n  LED label %s\n", shown(w->io).c_str(), shown(w->led).c_str());
     cObjectClient client;
     std::vector<Output> outputs;
     if (!readOutputs(client, s.host, &outputs)) {
-        printf("  site daemon %s does not answer: outputs unknown\n", s.host.c_str());
+        printf("  site daemon %s does not answer: outputs unknown\n", shown(s.host).c_str());
         line.known = false;
         return 1;
     }
@@ -367,7 +402,7 @@ int lookup(const char* configPath, const char* code) {
         for (const Output& o : outputs) {
             if (o.label == label) {
                 printf("  toggles device %u port %u (%s), now %s\n", o.serial, o.id,
-                       o.label.c_str(), stateName(o.state));
+                       shown(o.label).c_str(), cObject::stateName(o.state));
                 ++toggles;
                 int& state = held[static_cast<size_t>(&o - outputs.data())];
                 state = state == cObject::OBJ_IO_STATE_SET ? cObject::OBJ_IO_STATE_CLEAR
@@ -387,7 +422,7 @@ int ports(const char* configPath) {
     cObjectClient client;
     cObjectList* rx = queryPorts(client, s.host);
     if (rx == nullptr) {
-        fprintf(stderr, "site daemon %s port %u does not answer\n", s.host.c_str(),
+        fprintf(stderr, "site daemon %s port %u does not answer\n", shown(s.host).c_str(),
                 static_cast<unsigned>(kPort));
         return 1;
     }
@@ -423,8 +458,8 @@ int watch(const char* configPath) {
     cObjectClient client;
     client.addListener(&watcher);
     if (!client.start(s.host.c_str(), kPort)) {
-        fprintf(stderr, "site daemon %s port %u does not answer yet; waiting\n", s.host.c_str(),
-                static_cast<unsigned>(kPort));
+        fprintf(stderr, "site daemon %s port %u does not answer yet; waiting\n",
+                shown(s.host).c_str(), static_cast<unsigned>(kPort));
     }
     signal(SIGINT, [](int) { gInterrupted = true; });
     signal(SIGTERM, [](int) { gInterrupted = true; });
@@ -435,66 +470,87 @@ int watch(const char* configPath) {
     return 0;
 }
 
+// The command line as read: one mode and its files.
+struct Command {
+    int doCheck = 0, doLookup = 0, doPorts = 0, doWatch = 0;
+    // A code that does not fit a database field could never be found.
+    char code[pAccess::FIELD_SIZE] = "";
+    char config[4096] = DORVANE_CONFIG_FILE;
+
+    int modes() const { return doCheck + doLookup + doPorts + doWatch; }
+};
+
+// What is wrong with the command line as read, or null; *word names the
+// word at fault. Whatever is not understood stops the tool before it reads
+// or connects to anything: a half-understood command line could act on the
+// wrong file or site.
+const char* commandError(int argc, char** argv, const Command& cmd, int refused, bool help,
+                         std::string* word) {
+    if (refused > 0) {
+        return "command line refused";  // the parser has said what
+    }
+    if (help) {
+        // Options after --help are not looked at: it must stand alone.
+        return argc == 2 && optind == 2 && cmd.modes() == 0
+                   ? nullptr
+                   : "--help takes no other option or argument";
+    }
+    if (optind < argc) {
+        *word = "'" + vtext::escape(argv[optind]) + "'";
+        return "unexpected argument ";
+    }
+    if (cmd.modes() != 1) {
+        return "give exactly one of --check, --lookup, --ports, --watch, --help";
+    }
+    if (cmd.doLookup && cmd.code[0] == '\0') {
+        return "--lookup needs a CODE";
+    }
+    if (cmd.config[0] == '\0') {
+        return "--config needs a FILE";
+    }
+    return nullptr;
+}
+
+int runMode(const Command& cmd) {
+    // The components' own log lines: warnings and errors, on standard error.
+    cVlog::init(nullptr);
+    cVlog::setRootPriority(cVlog::WARN);
+    if (cmd.doCheck) {
+        return check(cmd.config);
+    }
+    if (cmd.doLookup) {
+        return lookup(cmd.config, cmd.code);
+    }
+    if (cmd.doPorts) {
+        return ports(cmd.config);
+    }
+    return watch(cmd.config);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
-    int doCheck = 0, doLookup = 0, doPorts = 0, doWatch = 0;
-    // A code that does not fit a database field could never be found.
-    static char code[pAccess::FIELD_SIZE] = "";
-    static char config[4096] = DORVANE_CONFIG_FILE;
+    static Command cmd;
     argParser::argument_option options[] = {
-        {'c', "check", "check configuration, pairing file, database and site", 0, &doCheck, 1,
+        {'c', "check", "check configuration, pairing file, database and site", 0, &cmd.doCheck, 1,
          nullptr, 0},
-        {'l', "lookup", "CODE: what a scan of CODE would do", 1, &doLookup, 1, code, sizeof(code)},
-        {'p', "ports", "print the site daemon's ports", 0, &doPorts, 1, nullptr, 0},
-        {'w', "watch", "print every message of the site daemon until interrupted", 0, &doWatch, 1,
-         nullptr, 0},
+        {'l', "lookup", "CODE: what a scan of CODE would do", 1, &cmd.doLookup, 1, cmd.code,
+         sizeof(cmd.code)},
+        {'p', "ports", "print the site daemon's ports", 0, &cmd.doPorts, 1, nullptr, 0},
+        {'w', "watch", "print every message of the site daemon until interrupted", 0, &cmd.doWatch,
+         1, nullptr, 0},
         {'C', "config", "FILE: configuration file (default " DORVANE_CONFIG_FILE ")", 1, nullptr, 0,
-         config, sizeof(config)},
+         cmd.config, sizeof(cmd.config)},
         {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
-    // Whatever is not understood stops the tool before it reads or connects
-    // to anything: a half-understood command line could act on the wrong
-    // file or site.
     int refused = 0;
     bool help = !argParser::getArguments(argc, argv, options, &refused);
-    int modes = doCheck + doLookup + doPorts + doWatch;
-    const char* error = nullptr;
     std::string word;
-    if (refused > 0) {
-        error = "command line refused";  // the parser has said what
-    } else if (help) {
-        // Options after --help are not looked at: it must stand alone.
-        if (argc == 2 && optind == 2 && modes == 0) {
-            return 0;
-        }
-        error = "--help takes no other option or argument";
-    } else if (optind < argc) {
-        error = "unexpected argument ";
-        word = "'" + vtext::escape(argv[optind]) + "'";
-    } else if (modes != 1) {
-        error = "give exactly one of --check, --lookup, --ports, --watch, --help";
-    } else if (doLookup && code[0] == '\0') {
-        error = "--lookup needs a CODE";
-    } else if (config[0] == '\0') {
-        error = "--config needs a FILE";
-    }
+    const char* error = commandError(argc, argv, cmd, refused, help, &word);
     if (error != nullptr) {
         fprintf(stderr, "dorvanectl: %s%s (see dorvanectl --help)\n", error, word.c_str());
         return 2;
     }
-    // The components' own log lines: warnings and errors, on standard error.
-    cVlog::init(nullptr);
-    cVlog::setRootPriority(cVlog::WARN);
-    if (doCheck) {
-        return check(config);
-    }
-    if (doLookup) {
-        return lookup(config, code);
-    }
-    if (doPorts) {
-        return ports(config);
-    }
-    return watch(config);
+    return help ? 0 : runMode(cmd);
 }

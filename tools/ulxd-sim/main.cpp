@@ -34,6 +34,7 @@
 
 #include "ObjectCodec.h"
 #include "VFile.h"
+#include "VSocket.h"
 #include "VWire.h"
 #include "arg_parser.h"
 #include "cObject.h"
@@ -99,12 +100,6 @@ struct Input {
     std::string pending;
     bool skipping = false;  // dropping the rest of a line that was too long
 };
-
-const char* stateName(int s) {
-    return s == cObject::OBJ_IO_STATE_SET     ? "set"
-           : s == cObject::OBJ_IO_STATE_CLEAR ? "clear"
-                                              : "unknown";
-}
 
 std::vector<std::string> tokens(const std::string& line) {
     std::vector<std::string> out;
@@ -398,7 +393,7 @@ void handleSet(Sim& sim, Client& c, const VMsg& msg) {
         Port* p = findPort(sim, q->getDeviceSerial(), q->getPortId());
         p->state = q->getOutputState();
         printf("SET serial=%u port=%u label=%s state=%s\n", p->serial, p->id, p->label.c_str(),
-               stateName(p->state));
+               cObject::stateName(p->state));
         reply.add(portObject(*p));
     }
     fflush(stdout);
@@ -412,29 +407,25 @@ void handleSet(Sim& sim, Client& c, const VMsg& msg) {
 
 // Handles the bytes a client sent; false when the connection must close.
 bool serveClient(Sim& sim, Client& c) {
-    size_t offset = 0;
-    while (offset < c.in.size() && !c.dead) {
-        vwire::DecodeResult r = vwire::decode(c.in.data() + offset, c.in.size() - offset);
-        if (r.status == vwire::DecodeStatus::kNeedMore) {
-            break;
-        }
-        if (r.status == vwire::DecodeStatus::kMalformed) {
-            printf("DROP malformed message from a client: %s\n", r.error);
-            fflush(stdout);
-            return false;
-        }
-        offset += r.consumed;
-        std::unique_ptr<VMsg> msg(r.msg);
-        if (msg->mMsgID == vwire::MSG_GET) {
-            handleGet(sim, c, *msg);
-        } else if (msg->mMsgID == vwire::MSG_SET) {
-            handleSet(sim, c, *msg);
-        } else {
-            sendErr(c, msg->mMsgID, msg->mMsgSeq);
-        }
+    const char* error = nullptr;
+    bool sound = vwire::drainFrames(
+        c.in,
+        [&](std::unique_ptr<VMsg> msg) {
+            if (msg->mMsgID == vwire::MSG_GET) {
+                handleGet(sim, c, *msg);
+            } else if (msg->mMsgID == vwire::MSG_SET) {
+                handleSet(sim, c, *msg);
+            } else {
+                sendErr(c, msg->mMsgID, msg->mMsgSeq);
+            }
+            return !c.dead;
+        },
+        &error);
+    if (!sound) {
+        printf("DROP malformed message from a client: %s\n", error);
+        fflush(stdout);
     }
-    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(offset));
-    return true;
+    return sound;
 }
 
 void dropAll(Sim& sim) {
@@ -446,6 +437,63 @@ void dropAll(Sim& sim) {
     fflush(stdout);
 }
 
+// "scan SERIAL CODE": an access event; the code is everything after the
+// serial and one blank.
+void scanCommand(Sim& sim, const std::string& line, const std::vector<std::string>& t) {
+    size_t pos = line.find(t[1], line.find("scan") + 4) + t[1].size() + 1;
+    std::string code = pos <= line.size() ? line.substr(pos) : "";
+    if (!code.empty() && code.back() == '\r') {
+        code.pop_back();
+    }
+    cObjectAccess access;
+    access.setDeviceSerial(static_cast<uint32_t>(strtoul(t[1].c_str(), nullptr, 10)));
+    access.setScanCode(code.c_str());
+    VMsg msg(vwire::MSG_EVT, sim.eventSeq++);
+    objcodec::appendObject(msg, access);
+    broadcast(sim, msg);
+}
+
+// "raw HEX...": the bytes as written, to every client.
+void rawCommand(Sim& sim, const std::vector<std::string>& t) {
+    std::vector<uint8_t> bytes;
+    std::string hex;
+    for (size_t i = 1; i < t.size(); ++i) {
+        hex += t[i];
+    }
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    for (Client& c : sim.clients) {
+        sendBytes(c, bytes);
+    }
+}
+
+// "states": every output's state.
+void statesCommand(const Sim& sim) {
+    for (const Port& p : sim.ports) {
+        if (p.objType == cObject::OBJ_PORT_DOUT) {
+            printf("STATE serial=%u port=%u label=%s state=%s\n", p.serial, p.id, p.label.c_str(),
+                   cObject::stateName(p.state));
+        }
+    }
+    printf("STATES END\n");
+}
+
+// A message of its own: "event [NUMBER]" or "msg ID [SEQ]".
+void messageCommand(Sim& sim, const std::vector<std::string>& t) {
+    auto number = [&](size_t i) { return strtoul(t[i].c_str(), nullptr, 10); };
+    if (t[0] == "event") {
+        cObjectEvent event(t.size() > 1 ? static_cast<uint32_t>(number(1)) : 0);
+        VMsg msg(vwire::MSG_EVT, sim.eventSeq++);
+        objcodec::appendObject(msg, event);
+        broadcast(sim, msg);
+        return;
+    }
+    VMsg msg(static_cast<uint8_t>(number(1)),
+             t.size() > 2 ? static_cast<uint8_t>(number(2)) : sim.eventSeq++);
+    broadcast(sim, msg);
+}
+
 // Runs one command line; false to quit.
 bool command(Sim& sim, const std::string& line) {
     std::vector<std::string> t = tokens(line);
@@ -453,53 +501,17 @@ bool command(Sim& sim, const std::string& line) {
         return true;
     }
     if (t[0] == "scan" && t.size() >= 3) {
-        // The code is everything after the serial and one blank.
-        size_t pos = line.find(t[1], line.find("scan") + 4) + t[1].size() + 1;
-        std::string code = pos <= line.size() ? line.substr(pos) : "";
-        if (!code.empty() && code.back() == '\r') {
-            code.pop_back();
-        }
-        cObjectAccess access;
-        access.setDeviceSerial(static_cast<uint32_t>(strtoul(t[1].c_str(), nullptr, 10)));
-        access.setScanCode(code.c_str());
-        VMsg msg(vwire::MSG_EVT, sim.eventSeq++);
-        objcodec::appendObject(msg, access);
-        broadcast(sim, msg);
-    } else if (t[0] == "event") {
-        cObjectEvent event(t.size() > 1 ? static_cast<uint32_t>(strtoul(t[1].c_str(), nullptr, 10))
-                                        : 0);
-        VMsg msg(vwire::MSG_EVT, sim.eventSeq++);
-        objcodec::appendObject(msg, event);
-        broadcast(sim, msg);
-    } else if (t[0] == "msg" && t.size() >= 2) {
-        VMsg msg(static_cast<uint8_t>(strtoul(t[1].c_str(), nullptr, 10)),
-                 t.size() > 2 ? static_cast<uint8_t>(strtoul(t[2].c_str(), nullptr, 10))
-                              : sim.eventSeq++);
-        broadcast(sim, msg);
+        scanCommand(sim, line, t);
+    } else if (t[0] == "event" || (t[0] == "msg" && t.size() >= 2)) {
+        messageCommand(sim, t);
     } else if (t[0] == "raw" && t.size() >= 2) {
-        std::vector<uint8_t> bytes;
-        std::string hex;
-        for (size_t i = 1; i < t.size(); ++i) {
-            hex += t[i];
-        }
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-            bytes.push_back(static_cast<uint8_t>(strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
-        }
-        for (Client& c : sim.clients) {
-            sendBytes(c, bytes);
-        }
+        rawCommand(sim, t);
     } else if (t[0] == "seq" && t.size() >= 2) {
         sim.eventSeq = static_cast<uint8_t>(strtoul(t[1].c_str(), nullptr, 10));
     } else if (t[0] == "drop") {
         dropAll(sim);
     } else if (t[0] == "states") {
-        for (const Port& p : sim.ports) {
-            if (p.objType == cObject::OBJ_PORT_DOUT) {
-                printf("STATE serial=%u port=%u label=%s state=%s\n", p.serial, p.id,
-                       p.label.c_str(), stateName(p.state));
-            }
-        }
-        printf("STATES END\n");
+        statesCommand(sim);
     } else if (t[0] == "quit") {
         return false;
     } else if (t[0] == "help") {
@@ -599,24 +611,49 @@ int refuse(argParser::argument_option* options, const char* what, const char* wo
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    static char host[64] = "127.0.0.1";
-    static char portText[16];
-    snprintf(portText, sizeof(portText), "%u", static_cast<unsigned>(settings::kDaemonPort));
-    static char sitePath[4096] = "";
+// The command line, as understood.
+struct Options {
+    char host[64] = "127.0.0.1";
+    char portText[16] = "";
+    char sitePath[4096] = "";
     int noSetReply = 0;
+    unsigned short port = 0;
+};
+
+// Checks the values of the options: -1 when they are good, else 2.
+int checkOptions(Options& opts) {
+    unsigned long long port = 0;
+    if (!wholeNumber(opts.portText, 65535, &port) || port == 0) {
+        fprintf(stderr, "ulxd-sim: --port must be a whole number from 1 to 65535, not '%s'\n",
+                opts.portText);
+        return 2;
+    }
+    opts.port = static_cast<unsigned short>(port);
+    in_addr address{};
+    if (inet_pton(AF_INET, opts.host, &address) != 1) {
+        fprintf(stderr, "ulxd-sim: --host must be an IPv4 address such as 127.0.0.1, not '%s'\n",
+                opts.host);
+        return 2;
+    }
+    if (opts.sitePath[0] == '\0') {
+        fprintf(stderr, "ulxd-sim: --site FILE is required (see --help)\n");
+        return 2;
+    }
+    return -1;
+}
+
+// Reads the command line into opts: -1 to go on, else the exit status.
+int readOptions(int argc, char** argv, Options& opts) {
+    snprintf(opts.portText, sizeof(opts.portText), "%u",
+             static_cast<unsigned>(settings::kDaemonPort));
     argParser::argument_option options[] = {
-        {'a', "host", "address to listen on (default 127.0.0.1)", 1, nullptr, 0, host,
-         sizeof(host)},
-        {'p', "port", "port to listen on (default 60000)", 1, nullptr, 0, portText,
-         sizeof(portText)},
-        {'s', "site", "site file (required)", 1, nullptr, 0, sitePath, sizeof(sitePath)},
-        {0, "no-set-reply", "apply SET requests but never answer them", 0, &noSetReply, 1, nullptr,
-         0},
+        {'a', "host", "address to listen on (default 127.0.0.1)", 1, nullptr, 0, opts.host,
+         sizeof(opts.host)},
+        {'p', "port", "port to listen on (default 60000)", 1, nullptr, 0, opts.portText,
+         sizeof(opts.portText)},
+        {'s', "site", "site file (required)", 1, nullptr, 0, opts.sitePath, sizeof(opts.sitePath)},
+        {0, "no-set-reply", "apply SET requests but never answer them", 0, &opts.noSetReply, 1,
+         nullptr, 0},
         {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
     int refused = 0;
     bool run = argParser::getArguments(argc, argv, options, &refused);
@@ -630,39 +667,43 @@ int main(int argc, char** argv) {
     if (optind < argc) {
         return refuse(options, "unexpected argument", argv[optind]);
     }
-    unsigned long long port = 0;
-    if (!wholeNumber(portText, 65535, &port) || port == 0) {
-        fprintf(stderr, "ulxd-sim: --port must be a whole number from 1 to 65535, not '%s'\n",
-                portText);
-        return 2;
+    return checkOptions(opts);
+}
+
+// Takes a new client, or drops it when kMaxClients are connected already.
+void acceptClient(Sim& sim, int listener) {
+    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0 && sim.clients.size() >= kMaxClients) {
+        close(fd);
+        printf("DROP a new client: %zu clients are connected already\n", kMaxClients);
+    } else if (fd >= 0) {
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        sim.clients.emplace_back();
+        sim.clients.back().fd = fd;
+        printf("CONNECTED clients=%zu\n", sim.clients.size());
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
-        fprintf(stderr, "ulxd-sim: --host must be an IPv4 address such as 127.0.0.1, not '%s'\n",
-                host);
-        return 2;
+}
+
+// Reads what standard input brought and runs its command lines; false when
+// one says quit. At the end of input the simulator keeps serving (stop it
+// with a signal).
+bool readInput(Sim& sim, Input& input, bool& stdinOpen) {
+    char buf[4096];
+    ssize_t n = read(0, buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) {
+        return true;
     }
-    if (sitePath[0] == '\0') {
-        fprintf(stderr, "ulxd-sim: --site FILE is required (see --help)\n");
-        return 2;
+    if (n <= 0) {
+        stdinOpen = false;
+        return true;
     }
-    Sim sim;
-    sim.noSetReply = noSetReply != 0;
-    if (!loadSite(sitePath, sim)) {
-        return 2;
-    }
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        listen(listener, 16) != 0) {
-        fprintf(stderr, "ulxd-sim: cannot listen on %s port %s: %s\n", host, portText,
-                strerror(errno));
-        return 1;
-    }
-    printf("LISTENING %s %s ports=%zu\n", host, portText, sim.ports.size());
+    return takeInput(sim, input, buf, static_cast<size_t>(n));
+}
+
+// Serves the clients and standard input until a command says quit or poll
+// fails; the exit status (0 either way).
+int serve(Sim& sim, int listener) {
     bool stdinOpen = true;
     Input input;
     for (;;) {
@@ -680,31 +721,13 @@ int main(int argc, char** argv) {
             if (errno == EINTR) {
                 continue;
             }
-            break;
+            return 0;
         }
         if (fds[0].revents & POLLIN) {
-            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0 && sim.clients.size() >= kMaxClients) {
-                close(fd);
-                printf("DROP a new client: %zu clients are connected already\n", kMaxClients);
-            } else if (fd >= 0) {
-                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-                sim.clients.emplace_back();
-                sim.clients.back().fd = fd;
-                printf("CONNECTED clients=%zu\n", sim.clients.size());
-            }
+            acceptClient(sim, listener);
         }
-        if (fds[1].revents & (POLLIN | POLLHUP)) {
-            char buf[4096];
-            ssize_t n = read(0, buf, sizeof(buf));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                stdinOpen = false;  // keep serving; stop with a signal
-            } else if (!takeInput(sim, input, buf, static_cast<size_t>(n))) {
-                return 0;
-            }
+        if ((fds[1].revents & (POLLIN | POLLHUP)) && !readInput(sim, input, stdinOpen)) {
+            return 0;
         }
         // Clients: indexes 2.. match sim.clients as they were before accept;
         // a command may have dropped them all since.
@@ -718,5 +741,30 @@ int main(int argc, char** argv) {
         }
         closeDead(sim);
     }
-    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    static Options opts;
+    int status = readOptions(argc, argv, opts);
+    if (status >= 0) {
+        return status;
+    }
+    Sim sim;
+    sim.noSetReply = opts.noSetReply != 0;
+    if (!loadSite(opts.sitePath, sim)) {
+        return 2;
+    }
+    std::string why;
+    int listener = vwire::listenOn(opts.host, opts.port, 16, &why);
+    if (listener < 0) {
+        fprintf(stderr, "ulxd-sim: cannot listen on %s port %s: %s\n", opts.host, opts.portText,
+                why.c_str());
+        return 1;
+    }
+    printf("LISTENING %s %s ports=%zu\n", opts.host, opts.portText, sim.ports.size());
+    return serve(sim, listener);
 }
