@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "ObjectCodec.h"
+#include "VSocket.h"
 #include "VWire.h"
 #include "loopback.h"
 
@@ -119,15 +120,10 @@ private:
 };
 
 int listenOn(const char* address, unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, address, &a.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd, 4) != 0) {
-        die(std::string("cannot listen on ") + address + ": " + strerror(errno));
+    std::string why;
+    int fd = vwire::listenOn(address, port, 4, &why);
+    if (fd < 0) {
+        die(std::string("cannot listen on ") + address + ": " + why);
     }
     return fd;
 }

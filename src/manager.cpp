@@ -370,22 +370,13 @@ char* manager::getIOlabel(const char* readername, eOption option) {
     if (option != IO_LABEL && option != LED_LABEL) {
         return nullptr;
     }
-    if (SCLpairsLst == nullptr) {
+    // The pairing rule (the last record of the reader counts) lives with the
+    // loader, so dorvanectl decides exactly as the service does.
+    const cSCL* record = pairingFor(SCLpairsLst, readername);
+    if (record == nullptr) {
         return nullptr;
     }
-    char* label = nullptr;
-    SCLpairsLst->reset();
-    for (int pass = 0; pass < SCLpairsLst->mNodeCount; ++pass) {
-        cSCL* tempSCLpair = static_cast<cSCL*>(SCLpairsLst->get());
-        if (tempSCLpair == nullptr) {
-            continue;
-        }
-        if (strcmp(readername, tempSCLpair->getReaderName()) == 0) {
-            label = option == IO_LABEL ? tempSCLpair->getIOLabel() : tempSCLpair->getLEDLabel();
-        }
-        SCLpairsLst->step();
-    }
-    return label;
+    return option == IO_LABEL ? record->getIOLabel() : record->getLEDLabel();
 }
 
 char* manager::getlabel(const char* scancode) {

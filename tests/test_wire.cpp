@@ -132,7 +132,7 @@ TEST(Wire, DrainFramesHandsOverWholeMessagesInOrder) {
         const char* error = nullptr;
         bool sound = vwire::drainFrames(
             buffer,
-            [&](std::unique_ptr<VMsg> msg) {
+            [&](std::unique_ptr<VMsg> msg, const uint8_t*, size_t) {
                 seqs.push_back(msg->mMsgSeq);
                 return seqs.size() < c.stopAfter;
             },

@@ -267,37 +267,37 @@ void cObjectClient::readLoop() {
             continue;
         }
         buffer.resize(old + static_cast<size_t>(n));
-        size_t offset = 0;
-        bool broken = false;
-        while (offset < buffer.size()) {
-            vwire::DecodeResult r = vwire::decode(buffer.data() + offset, buffer.size() - offset);
-            if (r.status == vwire::DecodeStatus::kNeedMore) {
-                break;
-            }
-            if (r.status == vwire::DecodeStatus::kMalformed) {
-                mReadLog.error("malformed message from %s port %u (%s); reconnecting",
-                               mHostShown.c_str(), static_cast<unsigned>(mPort), r.error);
-                broken = true;
-                break;
-            }
-            if (!dispatch(r.msg, buffer.data() + offset, r.consumed)) {
-                mReadLog.error(
-                    "more than %zu bytes of messages from %s port %u wait to be handled; "
-                    "dropping them and reconnecting",
-                    kMaxBacklogBytes, mHost.c_str(), static_cast<unsigned>(mPort));
-                discardBacklog();
-                broken = true;
-                break;
-            }
-            offset += r.consumed;
-        }
-        if (broken) {
+        if (!handOver(buffer)) {
             buffer.clear();
             closeConnection();
-        } else {
-            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(offset));
         }
     }
+}
+
+bool cObjectClient::handOver(std::vector<uint8_t>& buffer) {
+    bool full = false;
+    const char* why = nullptr;
+    bool sound = vwire::drainFrames(
+        buffer,
+        [&](std::unique_ptr<VMsg> msg, const uint8_t* bytes, size_t size) {
+            full = !dispatch(msg.release(), bytes, size);
+            return !full;
+        },
+        &why);
+    if (!sound) {
+        mReadLog.error("malformed message from %s port %u (%s); reconnecting", mHostShown.c_str(),
+                       static_cast<unsigned>(mPort), why);
+        return false;
+    }
+    if (full) {
+        mReadLog.error(
+            "more than %zu bytes of messages from %s port %u wait to be handled; "
+            "dropping them and reconnecting",
+            kMaxBacklogBytes, mHostShown.c_str(), static_cast<unsigned>(mPort));
+        discardBacklog();
+        return false;
+    }
+    return true;
 }
 
 void cObjectClient::waitForRoom() {

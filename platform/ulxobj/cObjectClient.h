@@ -120,6 +120,10 @@ private:
     void closeConnection();
     bool sendAll(const std::vector<uint8_t>& bytes);
     void readLoop();
+    // Hands the whole messages at the front of buffer on (replies to their
+    // requests, the rest to the queue). False, with an ERROR line, when the
+    // stream is malformed or the queue is full: the connection must go.
+    bool handOver(std::vector<uint8_t>& buffer);
     void eventLoop();
     // The event thread's next piece of work, under mMutex: what is left of
     // chunk, a connection to announce, or a new buffer; waits until

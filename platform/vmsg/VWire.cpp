@@ -190,7 +190,9 @@ bool encode(const VMsg& msg, std::vector<uint8_t>& out) {
 }
 
 bool drainFrames(std::vector<uint8_t>& buffer,
-                 const std::function<bool(std::unique_ptr<VMsg>)>& onMessage, const char** error) {
+                 const std::function<bool(std::unique_ptr<VMsg> msg, const uint8_t* bytes,
+                                          size_t size)>& onMessage,
+                 const char** error) {
     size_t offset = 0;
     bool sound = true;
     while (offset < buffer.size()) {
@@ -205,8 +207,9 @@ bool drainFrames(std::vector<uint8_t>& buffer,
             sound = false;
             break;
         }
+        const uint8_t* bytes = buffer.data() + offset;
         offset += r.consumed;
-        if (!onMessage(std::unique_ptr<VMsg>(r.msg))) {
+        if (!onMessage(std::unique_ptr<VMsg>(r.msg), bytes, r.consumed)) {
             break;
         }
     }

@@ -17,8 +17,6 @@
 #include <vector>
 
 #include "VMsg.h"
-// Only until the benchmark includes VSocket.h itself for sendAll.
-#include "VSocket.h"
 
 namespace vwire {
 
@@ -51,14 +49,16 @@ DecodeResult decode(const uint8_t* data, size_t size);
 bool encode(const VMsg& msg, std::vector<uint8_t>& out);
 
 // Decodes the whole messages at the front of buffer (bytes received from a
-// stream, oldest first) and hands each, in order, to onMessage, which owns
-// it and returns false to stop early (the connection is going). The
+// stream, oldest first) and hands each, in order, to onMessage with its
+// wire bytes (valid during the call); onMessage owns the message and
+// returns false to stop early (the connection is going). The
 // messages handed over are erased from buffer; a partial message stays for
 // the next call. False when a message is malformed: the stream cannot go
 // on, *error (when not null) gets the static text saying why, and buffer
 // keeps the bytes from the malformed message on.
 bool drainFrames(std::vector<uint8_t>& buffer,
-                 const std::function<bool(std::unique_ptr<VMsg>)>& onMessage,
+                 const std::function<bool(std::unique_ptr<VMsg> msg, const uint8_t* bytes,
+                                          size_t size)>& onMessage,
                  const char** error = nullptr);
 
 }  // namespace vwire

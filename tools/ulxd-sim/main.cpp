@@ -410,7 +410,7 @@ bool serveClient(Sim& sim, Client& c) {
     const char* error = nullptr;
     bool sound = vwire::drainFrames(
         c.in,
-        [&](std::unique_ptr<VMsg> msg) {
+        [&](std::unique_ptr<VMsg> msg, const uint8_t*, size_t) {
             if (msg->mMsgID == vwire::MSG_GET) {
                 handleGet(sim, c, *msg);
             } else if (msg->mMsgID == vwire::MSG_SET) {
