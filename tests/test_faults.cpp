@@ -394,7 +394,13 @@ TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
     size_t at = status.find("VmHWM:");
     ASSERT_NE(std::string::npos, at);
     peakKb = atol(status.c_str() + at + 6);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's shadow memory and quarantine count in the service's RSS:
+    // the bound is checked by the plain build only.
+    (void)peakKb;
+#else
     EXPECT_LT(peakKb, 40 * 1024);
+#endif
 }
 
 }  // namespace
