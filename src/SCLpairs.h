@@ -39,16 +39,18 @@ public:
     ~cSCLpairs() override;
 
     // A new list of new records read from filename; the caller owns the list
-    // and every record. Null when the file yields no record (never an empty
-    // list). "Fail open" on standard output when the file cannot be read or
-    // parsed (why in an ERROR line). A file with more records than a VList
-    // holds is refused whole: null, one ERROR line and one line on standard
-    // output naming the file, the record count and the limit. When report is
-    // not null it is filled with what was left out.
+    // and every record and releases both with deletePairs. Null when the
+    // file yields no record (never an empty list). "Fail open" on standard
+    // output when the file cannot be read or parsed (why in an ERROR line).
+    // A file with more records than a VList holds is refused whole: null,
+    // one ERROR line and one line on standard output naming the file, the
+    // record count and the limit. When report is not null it is filled with
+    // what was left out.
     VList* getSCLpairsLst(const char* filename, cSCLpairsReport* report = nullptr);
 
-    // The same for a pairing file already in memory (len bytes of text);
-    // name only names it in messages.
+    // The same for a pairing file already in memory. REQUIRES: text points
+    // to len readable bytes (no NUL needed at the end), which stay the
+    // caller's and are only read. name only names it in messages.
     VList* parse(const char* text, size_t len, const char* name, cSCLpairsReport* report = nullptr);
 };
 

@@ -27,7 +27,10 @@
 //   1023 bytes.
 //
 // One object is used by one thread at a time (it is a cVlog); the manager
-// keeps one for its event thread. Nothing here throws except std::bad_alloc.
+// keeps one for its event thread. Every text passed in is copied (null reads
+// as ""), so nothing of the caller's is kept. No operation fails: what does
+// not fit is cut or counted as omitted, as above, and a line the log cannot
+// write is lost. Nothing here throws except std::bad_alloc.
 #ifndef DORVANE_SRC_ACCESS_TRAIL_H
 #define DORVANE_SRC_ACCESS_TRAIL_H
 

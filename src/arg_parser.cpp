@@ -109,7 +109,7 @@ int takeShort(const argParser::argument_option* options, int entries, int letter
 
 }  // namespace
 
-bool argParser::getArguments(int argc, char** argv, argument_option* options, int* refused) {
+bool argParser::getArguments(int argc, char** argv, const argument_option* options, int* refused) {
     char short_options[kShortSize];
     option long_options[kLongSize];
     int entries = buildTables(options, short_options, long_options);
@@ -136,7 +136,7 @@ bool argParser::getArguments(int argc, char** argv, argument_option* options, in
     }
 }
 
-void argParser::showHelp(argument_option* options) {
+void argParser::showHelp(const argument_option* options) {
     printf("Usage:\n");
     for (int i = 0; options != nullptr && !isEnd(options[i]); ++i) {
         const argument_option& o = options[i];

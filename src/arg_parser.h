@@ -4,7 +4,10 @@
 // The table ends with an entry whose short_option is 0 and long_option is
 // null. "-h" and "--help" are built in: they print the usage text and make
 // getArguments return false. getopt_long keeps process-wide state, so call
-// getArguments once per process, from one thread.
+// getArguments once per process, from one thread. The table stays the
+// caller's and is only read; what the options yield goes through its flag
+// and argument pointers, which must be valid during the call. Nothing
+// throws; every failure is a line on standard error and a return value.
 #ifndef DORVANE_SRC_ARG_PARSER_H
 #define DORVANE_SRC_ARG_PARSER_H
 
@@ -36,13 +39,16 @@ public:
     // When refused is not null it receives the number of options that could
     // not be used (unknown, missing their argument, argument not stored), so
     // that a tool can refuse such a command line; the result is unchanged.
-    // Arguments that are not options start at optind when it returns true.
-    static bool getArguments(int argc, char** argv, argument_option* options,
+    // Arguments that are not options start at optind when it returns true:
+    // GNU getopt_long permutes argv (the pointers, not the strings) so that
+    // they come after the options. A null table counts as an empty one.
+    static bool getArguments(int argc, char** argv, const argument_option* options,
                              int* refused = nullptr);
 
-    // Prints "Usage:" and one line per entry, up to the end entry or the
-    // first entry without a description.
-    static void showHelp(argument_option* options);
+    // Prints "Usage:" and one line per entry on standard output, up to the
+    // end entry or the first entry without a description; null prints only
+    // "Usage:".
+    static void showHelp(const argument_option* options);
 };
 
 #endif

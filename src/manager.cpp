@@ -366,7 +366,7 @@ pAccess* manager::findReaderName(const char* scancode) {
     return dbReader;
 }
 
-char* manager::getIOlabel(const char* readername, eOption option) {
+char* manager::getIOlabel(const char* readername, eOption option) const {
     if (option != IO_LABEL && option != LED_LABEL) {
         return nullptr;
     }
@@ -379,7 +379,7 @@ char* manager::getIOlabel(const char* readername, eOption option) {
     return option == IO_LABEL ? record->getIOLabel() : record->getLEDLabel();
 }
 
-char* manager::getlabel(const char* scancode) {
+char* manager::getlabel(const char* scancode) const {
     return getIOlabel(scancode, IO_LABEL);
 }
 

@@ -42,7 +42,10 @@
 #include "settings.h"
 #include "supervisor.h"
 
-// The configuration values used during construction.
+// The configuration values used during construction, on its stack: the
+// configuration file's path, then the site daemon's host, the pairing file
+// and the access database as the configuration file gives them (or their
+// defaults). Each is a NUL-terminated text cut to its settings limit.
 struct property_values {
     char configFile[settings::kConfigFileSize];
     char host[settings::kHostSize];
@@ -50,13 +53,20 @@ struct property_values {
     char dblocal[settings::kDblocalSize];
 };
 
-// Label selector for getIOlabel.
+// Which label of a reader's pairing record getIOlabel gives: the output the
+// reader opens (IO_LABEL) or its LED (LED_LABEL); any other value gets null.
 enum eOption { IO_LABEL = 0, LED_LABEL = 1 };
 
 class manager : public cObjectListener, public cVlog {
 public:
     // Creates the one manager when there is none; otherwise does nothing.
-    // Main thread only; returns when start-up has finished.
+    // Main thread only; returns when start-up has finished. It never fails:
+    // a step of start-up that fails partway (a configuration value that does
+    // not fit, no site daemon, no pairing file, discovery that cannot finish,
+    // no database) is logged and start-up goes on without it; the client
+    // keeps reconnecting, discovery runs again on the next connection and
+    // the database is opened again at the next lookup. The manager lives
+    // until the process ends.
     static void start();
 
     // Reads the pairing file again (main thread, after start()). Records
@@ -92,9 +102,20 @@ private:
     void takeReloadedPairs();
     std::string statusLine();
     void handle_event(cObjectList* rx_msg);
+    // The steps of one access object, all on the event thread.
+    // The reader that the access database names for scancode: a new pAccess
+    // that the caller deletes, or null when the code is unknown, the lookup
+    // failed or the stored name does not fit a pAccess (each logged).
     pAccess* findReaderName(const char* scancode);
-    char* getIOlabel(const char* readername, eOption option);
-    char* getlabel(const char* scancode);
+    // The option's label in the pairing record of readername (the last
+    // record of the reader counts), or null when no record names it or
+    // readername is null. The text belongs to the record, owned by
+    // SCLpairsLst: valid until the event thread takes reloaded records.
+    char* getIOlabel(const char* readername, eOption option) const;
+    char* getlabel(const char* scancode) const;  // getIOlabel(scancode, IO_LABEL)
+    // Toggles every known output labelled label and sends each as a SET
+    // (the trail records whether the daemon applied it). True when at least
+    // one output carries the label, whatever the daemon answered.
     bool toggle_port(const char* label);
 
     // Copies the value of key into field, or the default when the value does

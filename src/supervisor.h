@@ -8,7 +8,10 @@
 // WARN, on the category "Supervisor"; nothing else is logged.
 //
 // Threads: every operation may be called from any thread; one lock guards
-// the state. Nothing throws, nothing blocks beyond one datagram send.
+// the state. Ownership: status texts are copied; nothing of the caller's is
+// kept. Failure: no operation reports one; a message that cannot be sent is
+// dropped (logged once, as above). Nothing throws but std::bad_alloc, nothing
+// blocks beyond one datagram send.
 #ifndef DORVANE_SRC_SUPERVISOR_H
 #define DORVANE_SRC_SUPERVISOR_H
 

@@ -12,11 +12,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "ObjectCodec.h"
+#include "VMsg.h"
 #include "VSocket.h"
 #include "VText.h"
 #include "VWire.h"
@@ -24,6 +33,15 @@
 namespace {
 
 const size_t kReadChunk = 65536;
+// A waiting thread first spins this long before it sleeps: a loopback
+// reply usually comes sooner, and a sleep and wake-up cost more. Only
+// when the process may run on two CPUs or more (its affinity at start):
+// on one CPU the spin keeps the thread that would answer off the CPU.
+const int kSpinMicros = 50;
+// Queued messages are stored in buffers of this size (or one message).
+const size_t kBacklogChunk = 16u << 10;
+// A backlog larger than this returns its memory once drained.
+const size_t kTrimBacklog = 256u << 10;
 
 // Connects fd to addr within timeoutMs; fd is non-blocking during the call.
 // Returns 0, or the errno value that says why not.
@@ -46,27 +64,115 @@ int connectWithTimeout(int fd, const sockaddr* addr, socklen_t len, int timeoutM
 
 }  // namespace
 
+struct cObjectClient::Impl {
+    struct Pending {
+        uint8_t seq;
+        std::atomic<bool> done;  // set once reply is in place (or the request failed)
+        VMsg* reply;
+        bool lost;  // the connection closed while waiting (guarded by mMutex)
+    };
+
+    // log: the client itself, whose buffer requesting threads share under
+    // mLogMutex.
+    explicit Impl(cVlog& log);
+
+    bool start(const char* host, unsigned short port);
+    void stop();
+    // Sends msg (whose sequence number is assigned here) and waits for the
+    // reply. Returns the reply message or null; the caller owns it.
+    VMsg* request(VMsg* msg, eRequestOutcome* outcome);
+    // One connection attempt; on failure *reason says why.
+    bool connectOnce(std::string* reason);
+    // Logs an attempt as the class comment says; reading thread only.
+    void noteAttempt(bool connected, const std::string& reason);
+    void closeConnection();
+    bool sendAll(const std::vector<uint8_t>& bytes);
+    void readLoop();
+    // Hands the whole messages at the front of buffer on (replies to their
+    // requests, the rest to the queue). False, with an ERROR line, when the
+    // stream is malformed or the queue is full: the connection must go.
+    bool handOver(std::vector<uint8_t>& buffer);
+    void eventLoop();
+    // The event thread's next piece of work, under mMutex: what is left of
+    // chunk, a connection to announce, or a new buffer; waits until
+    // nextTick at most. False when the client stops.
+    bool takeWork(std::vector<uint8_t>& chunk, size_t& offset, size_t& handled, unsigned& epoch,
+                  std::chrono::steady_clock::time_point nextTick, bool& connected);
+    // Hands the message at chunk[offset] to the listeners.
+    void deliver(const std::vector<uint8_t>& chunk, size_t& offset, size_t& handled);
+    // Hands a reply to its request or queues the message's wire bytes;
+    // false when the queue would pass kMaxBacklogBytes.
+    bool dispatch(VMsg* msg, const uint8_t* bytes, size_t size);
+    void discardBacklog();
+    void waitForRoom();
+    bool waitStopping(int ms);
+    template <typename Ready>
+    void spinUntil(Ready ready);
+    template <typename... Args>
+    void note(VlogPiority priority, const char* fmt, Args... args);
+
+    cVlog& mLog;
+    std::string mHost;
+    std::string mHostShown;  // mHost with control characters escaped, for log lines
+    unsigned short mPort;
+    std::atomic<int> mFd;
+    std::atomic<bool> mRunning;
+    bool mStarted;
+
+    int mSpinMicros;  // kSpinMicros, or 0 on one CPU; set by start()
+
+    std::mutex
+        mMutex;  // guards mPending, mNextSeq, mConnectNotice, mEvents, mBacklogPeak, mBacklogEpoch
+    std::condition_variable mReplyCond;
+    std::condition_variable mEventCond;
+    std::condition_variable mStopCond;
+    std::condition_variable mRoomCond;  // the reading thread may read on
+    std::vector<Pending*> mPending;
+    uint8_t mNextSeq;
+    bool mConnectNotice;  // a connection was made; the event thread announces it
+    // Wire bytes of queued messages, whole messages per buffer, in order.
+    std::deque<std::vector<uint8_t>> mEvents;
+    std::atomic<bool> mEventsWaiting;  // !mEvents.empty(), readable without the lock
+    // Bytes received and not yet handled (queued or held by the event
+    // thread), the largest since the queue was last empty, and the number
+    // of discarded backlogs (the event thread drops what it holds from one).
+    std::atomic<size_t> mBacklogBytes;
+    size_t mBacklogPeak;
+    unsigned mBacklogEpoch;
+
+    std::mutex mWriteMutex;     // one writer at a time; taken before mMutex
+    std::mutex mLogMutex;       // mLog's buffer, used by requesting threads
+    std::string mFirstFailure;  // why start()'s attempt failed, logged by the reading thread
+    unsigned mFailures;         // attempts failed in a row (reading thread)
+    std::chrono::steady_clock::time_point mFailureLogged;
+    cVlog mReadLog;  // the reading thread's own buffer
+    // Written only before start(), then read by the event thread unlocked.
+    std::vector<cObjectListener*> mListeners;
+    std::thread mReader;
+    std::thread mEventThread;
+};
+
 template <typename... Args>
-void cObjectClient::note(VlogPiority priority, const char* fmt, Args... args) {
+void cObjectClient::Impl::note(VlogPiority priority, const char* fmt, Args... args) {
     std::lock_guard<std::mutex> lock(mLogMutex);
     switch (priority) {
         case ERROR:
-            error(fmt, args...);
+            mLog.error(fmt, args...);
             break;
         case WARN:
-            warn(fmt, args...);
+            mLog.warn(fmt, args...);
             break;
         case INFO:
-            info(fmt, args...);
+            mLog.info(fmt, args...);
             break;
         default:
-            debug(fmt, args...);
+            mLog.debug(fmt, args...);
             break;
     }
 }
 
-cObjectClient::cObjectClient()
-    : cVlog("ObjectClient"),
+cObjectClient::Impl::Impl(cVlog& log)
+    : mLog(log),
       mPort(0),
       mFd(-1),
       mRunning(false),
@@ -81,18 +187,32 @@ cObjectClient::cObjectClient()
       mFailures(0),
       mReadLog("ObjectClient") {}
 
+cObjectClient::cObjectClient() : cVlog("ObjectClient"), mImpl(new Impl(*this)) {}
+
 cObjectClient::~cObjectClient() {
     stop();
 }
 
 void cObjectClient::addListener(cObjectListener* listener) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard<std::mutex> lock(mImpl->mMutex);
     if (listener != nullptr) {
-        mListeners.push_back(listener);
+        mImpl->mListeners.push_back(listener);
     }
 }
 
 bool cObjectClient::start(const char* host, unsigned short port) {
+    return mImpl->start(host, port);
+}
+
+void cObjectClient::stop() {
+    mImpl->stop();
+}
+
+bool cObjectClient::isConnected() const {
+    return mImpl->mFd.load() >= 0;
+}
+
+bool cObjectClient::Impl::start(const char* host, unsigned short port) {
     if (mStarted) {
         return false;
     }
@@ -107,12 +227,12 @@ bool cObjectClient::start(const char* host, unsigned short port) {
     }
     mRunning = true;
     bool connected = connectOnce(&mFirstFailure);
-    mReader = std::thread(&cObjectClient::readLoop, this);
-    mEventThread = std::thread(&cObjectClient::eventLoop, this);
+    mReader = std::thread(&Impl::readLoop, this);
+    mEventThread = std::thread(&Impl::eventLoop, this);
     return connected;
 }
 
-void cObjectClient::stop() {
+void cObjectClient::Impl::stop() {
     if (!mRunning.exchange(false)) {
         return;
     }
@@ -135,7 +255,7 @@ void cObjectClient::stop() {
     closeConnection();
 }
 
-bool cObjectClient::connectOnce(std::string* reason) {
+bool cObjectClient::Impl::connectOnce(std::string* reason) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -170,7 +290,7 @@ bool cObjectClient::connectOnce(std::string* reason) {
     return true;
 }
 
-void cObjectClient::closeConnection() {
+void cObjectClient::Impl::closeConnection() {
     std::lock_guard<std::mutex> writeLock(mWriteMutex);
     std::lock_guard<std::mutex> lock(mMutex);
     int fd = mFd.exchange(-1);
@@ -186,7 +306,7 @@ void cObjectClient::closeConnection() {
 }
 
 template <typename Ready>
-void cObjectClient::spinUntil(Ready ready) {
+void cObjectClient::Impl::spinUntil(Ready ready) {
     if (mSpinMicros == 0) {
         return;
     }
@@ -200,18 +320,18 @@ void cObjectClient::spinUntil(Ready ready) {
     }
 }
 
-bool cObjectClient::waitStopping(int ms) {
+bool cObjectClient::Impl::waitStopping(int ms) {
     std::unique_lock<std::mutex> lock(mMutex);
     return mStopCond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !mRunning; });
 }
 
-bool cObjectClient::sendAll(const std::vector<uint8_t>& bytes) {
+bool cObjectClient::Impl::sendAll(const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> lock(mWriteMutex);
     int fd = mFd.load();
     return fd >= 0 && vwire::sendAll(fd, bytes);
 }
 
-void cObjectClient::noteAttempt(bool connected, const std::string& reason) {
+void cObjectClient::Impl::noteAttempt(bool connected, const std::string& reason) {
     auto now = std::chrono::steady_clock::now();
     if (connected) {
         mFailures = 0;
@@ -231,7 +351,7 @@ void cObjectClient::noteAttempt(bool connected, const std::string& reason) {
     }
 }
 
-void cObjectClient::readLoop() {
+void cObjectClient::Impl::readLoop() {
     std::vector<uint8_t> buffer;
     noteAttempt(mFd.load() >= 0, mFirstFailure);
     while (mRunning) {
@@ -274,7 +394,7 @@ void cObjectClient::readLoop() {
     }
 }
 
-bool cObjectClient::handOver(std::vector<uint8_t>& buffer) {
+bool cObjectClient::Impl::handOver(std::vector<uint8_t>& buffer) {
     bool full = false;
     const char* why = nullptr;
     bool sound = vwire::drainFrames(
@@ -300,7 +420,7 @@ bool cObjectClient::handOver(std::vector<uint8_t>& buffer) {
     return true;
 }
 
-void cObjectClient::waitForRoom() {
+void cObjectClient::Impl::waitForRoom() {
     if (mBacklogBytes.load(std::memory_order_relaxed) < kMaxBacklogBytes / 2) {
         return;
     }
@@ -313,7 +433,7 @@ void cObjectClient::waitForRoom() {
     });
 }
 
-bool cObjectClient::dispatch(VMsg* msg, const uint8_t* bytes, size_t size) {
+bool cObjectClient::Impl::dispatch(VMsg* msg, const uint8_t* bytes, size_t size) {
     std::lock_guard<std::mutex> lock(mMutex);
     if (msg->mMsgID != vwire::MSG_EVT) {
         for (Pending* p : mPending) {
@@ -342,7 +462,7 @@ bool cObjectClient::dispatch(VMsg* msg, const uint8_t* bytes, size_t size) {
     return true;
 }
 
-void cObjectClient::discardBacklog() {
+void cObjectClient::Impl::discardBacklog() {
     {
         std::lock_guard<std::mutex> lock(mMutex);
         mEvents.clear();
@@ -354,7 +474,7 @@ void cObjectClient::discardBacklog() {
     malloc_trim(0);
 }
 
-void cObjectClient::eventLoop() {
+void cObjectClient::Impl::eventLoop() {
     std::vector<uint8_t> chunk;  // a buffer of whole messages, taken from the queue
     size_t offset = 0;           // the next message in chunk
     size_t handled = 0;          // bytes of the message handled last
@@ -387,9 +507,9 @@ void cObjectClient::eventLoop() {
     }
 }
 
-bool cObjectClient::takeWork(std::vector<uint8_t>& chunk, size_t& offset, size_t& handled,
-                             unsigned& epoch, std::chrono::steady_clock::time_point nextTick,
-                             bool& connected) {
+bool cObjectClient::Impl::takeWork(std::vector<uint8_t>& chunk, size_t& offset, size_t& handled,
+                                   unsigned& epoch, std::chrono::steady_clock::time_point nextTick,
+                                   bool& connected) {
     bool drained = false;
     std::unique_lock<std::mutex> lock(mMutex);
     if (epoch != mBacklogEpoch) {
@@ -436,7 +556,8 @@ bool cObjectClient::takeWork(std::vector<uint8_t>& chunk, size_t& offset, size_t
     return true;
 }
 
-void cObjectClient::deliver(const std::vector<uint8_t>& chunk, size_t& offset, size_t& handled) {
+void cObjectClient::Impl::deliver(const std::vector<uint8_t>& chunk, size_t& offset,
+                                  size_t& handled) {
     // The reading thread decoded these bytes once already.
     vwire::DecodeResult r = vwire::decode(chunk.data() + offset, chunk.size() - offset);
     if (r.status != vwire::DecodeStatus::kOk) {
@@ -455,7 +576,7 @@ void cObjectClient::deliver(const std::vector<uint8_t>& chunk, size_t& offset, s
     delete list;
 }
 
-VMsg* cObjectClient::request(VMsg* msg, eRequestOutcome* outcome) {
+VMsg* cObjectClient::Impl::request(VMsg* msg, eRequestOutcome* outcome) {
     Pending pending;
     pending.seq = 0;
     pending.done = false;
@@ -514,14 +635,14 @@ VMsg* cObjectClient::request(VMsg* msg, eRequestOutcome* outcome) {
     return pending.reply;
 }
 
-cObjectList* cObjectClient::get(cObjectList* query, eRequestOutcome* outcome) {
+cObjectList* cObjectClient::get(const cObjectList* query, eRequestOutcome* outcome) {
     eRequestOutcome ignored;
     outcome = outcome != nullptr ? outcome : &ignored;
     *outcome = REQUEST_REFUSED;
     if (query == nullptr) {
         return nullptr;
     }
-    VMsg* reply = request(objcodec::toMessage(*query, vwire::MSG_GET, 0), outcome);
+    VMsg* reply = mImpl->request(objcodec::toMessage(*query, vwire::MSG_GET, 0), outcome);
     if (reply == nullptr) {
         return nullptr;
     }
@@ -537,7 +658,7 @@ cObjectList* cObjectClient::get(cObjectList* query, eRequestOutcome* outcome) {
 
 cObject* cObjectClient::get(cObject* query, eRequestOutcome* outcome) {
     if (query == nullptr) {
-        get(static_cast<cObjectList*>(nullptr), outcome);  // sets the outcome
+        get(static_cast<const cObjectList*>(nullptr), outcome);  // sets the outcome
         return nullptr;
     }
     cObjectList one;
@@ -561,7 +682,7 @@ int cObjectClient::set(cObject* obj) {
     cObjectList one;
     one.add(obj);
     eRequestOutcome outcome;
-    VMsg* reply = request(objcodec::toMessage(one, vwire::MSG_SET, 0), &outcome);
+    VMsg* reply = mImpl->request(objcodec::toMessage(one, vwire::MSG_SET, 0), &outcome);
     if (reply == nullptr) {
         return -1;
     }

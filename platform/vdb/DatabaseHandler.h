@@ -50,12 +50,17 @@ public:
     // readOnly: true opens the database read-only; then createIfMissing has
     //   no effect, since a read-only open cannot create a file.
     // The service passes (false, true): an existing file, read-only.
+    // path is copied; a null path counts as "", which never opens (logged at
+    // each attempt). A type other than SQLITE3 is logged and never opens.
     DatabaseHandler(DatabaseType type, const char* path, bool createIfMissing, bool readOnly);
     ~DatabaseHandler() override;
 
     DatabaseHandler(const DatabaseHandler&) = delete;
     DatabaseHandler& operator=(const DatabaseHandler&) = delete;
 
+    // Find and List: one thread at a time (see above). The query stays the
+    // caller's and is only read; a null query is a logged failure (-1).
+    //
     // Looks up the rows of the query's table whose key columns (the primary
     // key columns of query->toDatabaseFormat()) equal the query's values.
     // Always writes *result: a new TableData holding the matching rows with
@@ -69,8 +74,11 @@ public:
     // Lists every row of the query's table with the columns of
     // query->toSchemaCheck(), as stored: row(values) is called once per row
     // with one value per column, in that order. Lists only; decides nothing
-    // (textRefusal does). Returns the number of rows, or -1 on a failure,
-    // which is logged and also left in *why when why is not null.
+    // (textRefusal does). row runs on the caller's thread, inside this call,
+    // while a statement of the handler is open: it must not call back into
+    // the handler. The values are valid only during the call. Returns the
+    // number of rows, or -1 on a failure, which is logged and also left in
+    // *why when why is not null.
     int List(TabuloObj* query, const std::function<void(const std::vector<StoredValue>&)>& row,
              std::string* why);
 
@@ -85,6 +93,9 @@ public:
     // byte"; null when it can be taken. Thread-safe.
     static const char* textRefusal(bool isKey, sqlType stored, const std::string& bytes);
 
+    // True while a connection to the database is open: the last attempt (at
+    // construction or at a Find or List) succeeded. It does not open or
+    // check the file; the next Find may still close a replaced one.
     bool isOpen() const { return mDb != nullptr; }
 
 private:

@@ -44,8 +44,9 @@ struct DecodeResult {
 // a body longer than kMaxBody or a tag that overruns its body is kMalformed.
 DecodeResult decode(const uint8_t* data, size_t size);
 
-// Appends the wire form of msg to out. Returns false, appending nothing,
-// when a tag's value or the body is too long for the format.
+// Appends the wire form of msg to out, the caller's buffer, whose earlier
+// bytes stay as they were. Returns false, appending nothing, when a tag's
+// value or the body is too long for the format. msg is only read.
 bool encode(const VMsg& msg, std::vector<uint8_t>& out);
 
 // Decodes the whole messages at the front of buffer (bytes received from a

@@ -22,7 +22,11 @@ namespace vwire {
 int listenOn(const char* address, unsigned short port, int backlog, std::string* why);
 
 // Writes all of bytes to the stream socket fd, going on after a partial
-// write or EINTR, never raising SIGPIPE. False when the connection failed.
+// write or EINTR, never raising SIGPIPE. Blocks, with no timeout of its
+// own, until every byte is written or the connection fails (a blocking fd
+// whose peer reads nothing blocks it for as long as that lasts). False when
+// the connection failed; how much was written is then unknown. fd stays the
+// caller's.
 bool sendAll(int fd, const std::vector<uint8_t>& bytes);
 
 }  // namespace vwire
