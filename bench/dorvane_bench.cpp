@@ -506,30 +506,34 @@ void printTargets(const std::vector<Result>& results, std::ofstream& json) {
     json << "\n  ]\n";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
+// What the command line asks for.
+struct Options {
     bool quick = false;
-    int only = 0, runs = 1;
+    int only = 0;
+    int runs = 1;
     std::string json = "bench-results.json";
     std::string service = DORVANE_BENCH_SERVICE;
     std::vector<std::string> profiles = {"one", "all"};
+};
+
+// Reads the command line into *opt; returns -1 to go on, or the status to
+// leave with after the usage line (0 for --help, 2 for anything not understood).
+int parseOptions(int argc, char** argv, Options& opt) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         std::string next = i + 1 < argc ? argv[i + 1] : "";
         if (a == "--quick") {
-            quick = true;
+            opt.quick = true;
         } else if (a == "--json" && !next.empty()) {
-            json = argv[++i];
+            opt.json = argv[++i];
         } else if (a == "--service" && !next.empty()) {
-            service = argv[++i];
+            opt.service = argv[++i];
         } else if (a == "--codes" && !next.empty()) {
-            only = atoi(argv[++i]);
+            opt.only = atoi(argv[++i]);
         } else if (a == "--runs" && atoi(next.c_str()) > 0) {
-            runs = atoi(argv[++i]);
+            opt.runs = atoi(argv[++i]);
         } else if (a == "--profile" && (next == "one" || next == "all" || next == "both")) {
-            profiles = next == "both" ? profiles : std::vector<std::string>{next};
+            opt.profiles = next == "both" ? opt.profiles : std::vector<std::string>{next};
             ++i;
         } else {
             printf(
@@ -538,33 +542,41 @@ int main(int argc, char** argv) {
             return a == "--help" ? 0 : 2;
         }
     }
-    cpu_set_t allowed;
-    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0)
-        die(std::string("sched_getaffinity: ") + strerror(errno));
+    return -1;
+}
+
+// One configuration: a profile, a size, a log priority.
+struct Config {
+    std::string profile;
+    int codes;
+    std::string priority;
+};
+
+// Every size at INFO, then the first size at DEBUG and with the access trail
+// (on in every other row) silenced, for its cost; for each profile in turn.
+std::vector<Config> configsFor(const Options& opt) {
     std::vector<int> sizes =
-        quick ? std::vector<int>{1000} : std::vector<int>{1000, 100000, 1000000};
-    if (only > 0)
-        sizes = {only};
-    int latencyEvents = quick ? 1000 : 10000;
-    int floodEvents = quick ? 2000 : 100000;
-    char tmpl[] = "/tmp/dorvane-bench-XXXXXX";
-    std::string root = mkdtemp(tmpl);
-    // One configuration: a profile, a size, a log priority.
-    struct Config {
-        std::string profile;
-        int codes;
-        std::string priority;
-    };
+        opt.quick ? std::vector<int>{1000} : std::vector<int>{1000, 100000, 1000000};
+    if (opt.only > 0)
+        sizes = {opt.only};
     std::vector<Config> configs;
-    for (const std::string& profile : profiles) {
+    for (const std::string& profile : opt.profiles) {
         for (int n : sizes)
             configs.push_back({profile, n, "INFO"});
         configs.push_back({profile, sizes[0], "DEBUG"});
-        // The access trail (on in every row above) silenced, for its cost.
         configs.push_back({profile, sizes[0], "silent"});
     }
+    return configs;
+}
+
+// Runs every configuration opt.runs times, each on a site under root, and
+// returns the median of each configuration's figures.
+std::vector<Result> measureAll(const Options& opt, const std::vector<Config>& configs,
+                               const std::string& root, const cpu_set_t& allowed) {
+    int latencyEvents = opt.quick ? 1000 : 10000;
+    int floodEvents = opt.quick ? 2000 : 100000;
     std::vector<std::vector<Result>> samples(configs.size());
-    for (int run = 0; run < runs; ++run) {
+    for (int run = 0; run < opt.runs; ++run) {
         for (size_t c = 0; c < configs.size(); ++c) {
             const Config& cfg = configs[c];
             pinProfile(cfg.profile, allowed);
@@ -577,9 +589,10 @@ int main(int argc, char** argv) {
             r.profile = cfg.profile;
             r.codes = cfg.codes;
             r.priority = cfg.priority;
-            fprintf(stderr, "run %d/%d: %s CPU(s), %d codes at %s...\n", run + 1, runs,
+            fprintf(stderr, "run %d/%d: %s CPU(s), %d codes at %s...\n", run + 1, opt.runs,
                     cfg.profile.c_str(), cfg.codes, cfg.priority.c_str());
-            runService(service, dir, latencyEvents, cfg.priority != "DEBUG" ? floodEvents : 0, r);
+            runService(opt.service, dir, latencyEvents, cfg.priority != "DEBUG" ? floodEvents : 0,
+                       r);
             runFloor(dir, r, latencyEvents);
             samples[c].push_back(r);
         }
@@ -588,12 +601,17 @@ int main(int argc, char** argv) {
     std::vector<Result> results;
     for (const auto& s : samples)
         results.push_back(medianOf(s));
-    printf("%s; %d run(s), medians\n", quick ? "quick" : "full", runs);
+    return results;
+}
+
+// The table on standard output and the same figures as the JSON file's
+// "results" array.
+void printResults(const Options& opt, const std::vector<Result>& results, std::ofstream& out) {
+    printf("%s; %d run(s), medians\n", opt.quick ? "quick" : "full", opt.runs);
     printf("%-4s %-8s %-6s %7s %7s %7s %8s %7s %6s %8s %6s %8s %8s %8s %8s %7s %6s\n", "cpus",
            "codes", "log", "p50us", "p90us", "p99us", "maxus", "floorus", "p50/f", "events/s",
            "cpuus", "rssKiB", "pssKiB", "peakKiB", "growKiB", "lookup", "rtt");
-    std::ofstream out(json);
-    out << "{\n  \"runs\": " << runs << ",\n  \"results\": [\n";
+    out << "{\n  \"runs\": " << opt.runs << ",\n  \"results\": [\n";
     for (size_t i = 0; i < results.size(); ++i) {
         const Result& r = results[i];
         printf(
@@ -617,11 +635,30 @@ int main(int argc, char** argv) {
             << (i + 1 < results.size() ? "," : "") << "\n";
     }
     out << "  ],\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    Options opt;
+    int status = parseOptions(argc, argv, opt);
+    if (status >= 0)
+        return status;
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0)
+        die(std::string("sched_getaffinity: ") + strerror(errno));
+    std::vector<Config> configs = configsFor(opt);
+    char tmpl[] = "/tmp/dorvane-bench-XXXXXX";
+    std::string root = mkdtemp(tmpl);
+    std::vector<Result> results = measureAll(opt, configs, root, allowed);
+    std::ofstream out(opt.json);
+    printResults(opt, results, out);
     printTargets(results, out);
     out << "}\n";
     std::string cmd = "rm -rf '" + root + "'";
     if (system(cmd.c_str()) != 0)
         fprintf(stderr, "could not remove %s\n", root.c_str());
-    printf("results written to %s\n", json.c_str());
+    printf("results written to %s\n", opt.json.c_str());
     return 0;
 }

@@ -345,14 +345,10 @@ struct WouldBeTrail {
     }
 };
 
-int lookup(const char* configPath, const char* code) {
-    WouldBeTrail line;
-    line.trail.beginLookup(code);
-    Settings s = readSettings(configPath);
-    for (const std::string& p : s.problems) {
-        printf("PROBLEM: %s\n", shown(p).c_str());
-    }
-    // The lookup the service makes, through the same handler and record.
+// The reader that the database names for the code, found through the
+// handler and record the service uses; empty, after saying why, when the
+// code toggles nothing.
+std::string readerFor(const Settings& s, const char* code) {
     DatabaseHandler db(SQLITE3, s.dblocal.c_str(), false, true);
     pAccess query;
     query.setScanCode(code);
@@ -362,24 +358,65 @@ int lookup(const char* configPath, const char* code) {
     if (found < 0) {
         printf("Code %s: the database %s cannot be searched: nothing toggles\n", shownCode.c_str(),
                shown(s.dblocal).c_str());
-        return 1;
+        return "";
     }
     if (result == nullptr) {
         printf("Code %s: not in the database %s: nothing toggles\n", shownCode.c_str(),
                shown(s.dblocal).c_str());
-        return 1;
+        return "";
     }
     pAccess row(result, 0);
     result->free();
     std::string reader = row.getReaderLabel();
     if (reader.empty()) {
         printf("Code %s: its row names no usable reader: nothing toggles\n", shownCode.c_str());
+    }
+    return reader;
+}
+
+// Prints each output that the record's labels toggle, in the service's
+// order, and adds it to the trail with the state the service would hold
+// after it; returns how many toggle.
+int showToggles(const Record& w, const std::vector<Output>& outputs, cAccessTrail& trail) {
+    int toggles = 0;
+    std::vector<int> held;  // the states the service would hold, toggle by toggle
+    for (const Output& o : outputs) {
+        held.push_back(o.state);
+    }
+    for (const std::string& label : {w.io, w.led}) {
+        for (const Output& o : outputs) {
+            if (o.label == label) {
+                printf("  toggles device %u port %u (%s), now %s\n", o.serial, o.id,
+                       shown(o.label).c_str(), cObject::stateName(o.state));
+                ++toggles;
+                int& state = held[static_cast<size_t>(&o - outputs.data())];
+                state = state == cObject::OBJ_IO_STATE_SET ? cObject::OBJ_IO_STATE_CLEAR
+                                                           : cObject::OBJ_IO_STATE_SET;
+                trail.output(o.label.c_str(), state == cObject::OBJ_IO_STATE_SET, false);
+            }
+        }
+    }
+    if (toggles == 0) {
+        printf("  no discrete output carries these labels: nothing toggles\n");
+    }
+    return toggles;
+}
+
+int lookup(const char* configPath, const char* code) {
+    WouldBeTrail line;
+    line.trail.beginLookup(code);
+    Settings s = readSettings(configPath);
+    for (const std::string& p : s.problems) {
+        printf("PROBLEM: %s\n", shown(p).c_str());
+    }
+    std::string reader = readerFor(s, code);
+    if (reader.empty()) {
         return 1;
     }
     line.trail.reader(reader.c_str());
     Pairs pairs(s.ioPairFile, nullptr);
     std::optional<Record> w = pairs.winner(reader);
-    printf("Code %s: reader %s\n", shownCode.c_str(), shown(reader).c_str());
+    printf("Code %s: reader %s\n", shown(code).c_str(), shown(reader).c_str());
     if (!w) {
         printf("  no pairing record for reader %s: nothing toggles\n", shown(reader).c_str());
         return 1;
@@ -393,28 +430,7 @@ int lookup(const char* configPath, const char* code) {
         line.known = false;
         return 1;
     }
-    int toggles = 0;
-    std::vector<int> held;  // the states the service would hold, toggle by toggle
-    for (const Output& o : outputs) {
-        held.push_back(o.state);
-    }
-    for (const std::string& label : {w->io, w->led}) {
-        for (const Output& o : outputs) {
-            if (o.label == label) {
-                printf("  toggles device %u port %u (%s), now %s\n", o.serial, o.id,
-                       shown(o.label).c_str(), cObject::stateName(o.state));
-                ++toggles;
-                int& state = held[static_cast<size_t>(&o - outputs.data())];
-                state = state == cObject::OBJ_IO_STATE_SET ? cObject::OBJ_IO_STATE_CLEAR
-                                                           : cObject::OBJ_IO_STATE_SET;
-                line.trail.output(o.label.c_str(), state == cObject::OBJ_IO_STATE_SET, false);
-            }
-        }
-    }
-    if (toggles == 0) {
-        printf("  no discrete output carries these labels: nothing toggles\n");
-    }
-    return toggles > 0 ? 0 : 1;
+    return showToggles(*w, outputs, line.trail) > 0 ? 0 : 1;
 }
 
 int ports(const char* configPath) {
