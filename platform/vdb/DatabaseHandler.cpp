@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "VFile.h"
+#include "VText.h"
 
 namespace {
 
@@ -276,6 +277,7 @@ DatabaseHandler::DatabaseHandler(DatabaseType type, const char* path, bool creat
     : cVlog("DatabaseHandler"),
       mType(type),
       mPath(path != nullptr ? path : ""),
+      mPathShown(vtext::escape(mPath.data(), mPath.size())),
       mCreate(createIfMissing),
       mReadOnly(readOnly),
       mDb(nullptr),
@@ -291,6 +293,16 @@ DatabaseHandler::DatabaseHandler(DatabaseType type, const char* path, bool creat
 
 DatabaseHandler::~DatabaseHandler() {
     close();
+}
+
+void DatabaseHandler::noteOpenFailure(const std::string& why) {
+    // Once per reason: a database that stays missing is retried at every
+    // scan, and the same line each time would bury the others.
+    if (why != mOpenFailure) {
+        mOpenFailure = why;
+        error("cannot open database %s: %s", mPathShown.c_str(),
+              vtext::escape(why.c_str()).c_str());
+    }
 }
 
 void DatabaseHandler::close() {
@@ -321,7 +333,7 @@ bool DatabaseHandler::ensureOpen(std::string* why) {
         return false;
     }
     if (mDb != nullptr && fileReplaced()) {
-        info("database %s was removed or replaced; opening it again", mPath.c_str());
+        info("database %s was removed or replaced; opening it again", mPathShown.c_str());
         close();
     }
     if (mDb != nullptr) {
@@ -334,7 +346,7 @@ bool DatabaseHandler::ensureOpen(std::string* why) {
     bool creating = mCreate && !mReadOnly && stat(mPath.c_str(), &st) != 0 && errno == ENOENT;
     std::string refusal;
     if (!creating && !vfile::isRegularFile(mPath.c_str(), &refusal)) {
-        error("cannot open database %s: %s", mPath.c_str(), refusal.c_str());
+        noteOpenFailure(refusal);
         if (why != nullptr) {
             *why = refusal;
         }
@@ -346,7 +358,7 @@ bool DatabaseHandler::ensureOpen(std::string* why) {
     int rc = sqlite3_open_v2(mPath.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         refusal = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-        error("cannot open database %s: %s", mPath.c_str(), refusal.c_str());
+        noteOpenFailure(refusal);
         if (why != nullptr) {
             *why = refusal;
         }
@@ -366,7 +378,8 @@ bool DatabaseHandler::ensureOpen(std::string* why) {
     }
     mDb = db;
     mSchemaErrorLogged = false;
-    info("opened database %s", mPath.c_str());
+    mOpenFailure.clear();
+    info("opened database %s", mPathShown.c_str());
     return true;
 }
 
@@ -385,7 +398,7 @@ sqlite3_stmt* DatabaseHandler::prepare(const std::string& sql, std::string* why)
         // for this connection, tried again at every lookup.
         bool transient = (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
         if (transient || !mSchemaErrorLogged) {
-            error("cannot prepare lookup in %s: %s", mPath.c_str(), why->c_str());
+            error("cannot prepare lookup in %s: %s", mPathShown.c_str(), why->c_str());
         }
         mSchemaErrorLogged = mSchemaErrorLogged || !transient;
         return nullptr;
@@ -477,9 +490,9 @@ int DatabaseHandler::findRows(const TableData* schema, const TableData* data, Ta
     }
     TableData* table = emptyTableLike(schema);
     int rc = SQLITE_DONE;
-    int rows = stepRows(*this, mPath, stmt, keys, table, &rc);
+    int rows = stepRows(*this, mPathShown, stmt, keys, table, &rc);
     if (rc != SQLITE_DONE) {
-        error("Find in %s failed: %s", mPath.c_str(), sqlite3_errmsg(mDb));
+        error("Find in %s failed: %s", mPathShown.c_str(), sqlite3_errmsg(mDb));
         table->free();
         resetStatement(stmt);
         if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) {
@@ -534,7 +547,7 @@ int DatabaseHandler::listRows(const TableData* schema,
     }
     if (rc != SQLITE_DONE) {
         *why = sqlite3_errmsg(mDb);
-        error("List in %s failed: %s", mPath.c_str(), why->c_str());
+        error("List in %s failed: %s", mPathShown.c_str(), why->c_str());
         rows = -1;
     }
     sqlite3_reset(stmt);

@@ -101,6 +101,8 @@ public:
 private:
     bool ensureOpen(std::string* why);
     void close();
+    // Logs an open failure unless it is the one logged last.
+    void noteOpenFailure(const std::string& why);
     bool fileReplaced() const;
     sqlite3_stmt* prepare(const std::string& sql, std::string* why);
     // Find's work once the query is turned into its table and key values.
@@ -111,6 +113,8 @@ private:
 
     DatabaseType mType;
     std::string mPath;
+    std::string mPathShown;    // mPath with control characters escaped, for log lines
+    std::string mOpenFailure;  // the open failure logged last; empty once open
     bool mCreate;
     bool mReadOnly;
     sqlite3* mDb;
