@@ -108,7 +108,7 @@ void FakeDaemon::closeClient() {
     }
 }
 
-Process::Process(const std::vector<std::string>& argv, const std::string& dir)
+Process::Process(const std::vector<std::string>& argv, const std::string& dir, bool closedOutput)
     : mPid(-1), mStatus(-1), mIn(-1), mOut(-1) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
@@ -132,8 +132,13 @@ Process::Process(const std::vector<std::string>& argv, const std::string& dir)
             _exit(125);
         }
         dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(out[1], 2);
+        if (closedOutput) {
+            close(1);
+            close(2);
+        } else {
+            dup2(out[1], 1);
+            dup2(out[1], 2);
+        }
         if (!dir.empty() && chdir(dir.c_str()) != 0) {
             _exit(126);
         }

@@ -53,7 +53,10 @@ public:
     // standard error are read by a thread of this object. The child is
     // killed (SIGKILL) when the thread that made this object ends, so make
     // it on the test's own thread; the test's death never leaves it running.
-    Process(const std::vector<std::string>& argv, const std::string& dir = "");
+    // With closedOutput the child starts with standard output and error
+    // closed, as some launchers start services (nothing is read then).
+    Process(const std::vector<std::string>& argv, const std::string& dir = "",
+            bool closedOutput = false);
     ~Process();  // kills the process if it still runs
 
     bool running() const { return mPid > 0; }

@@ -325,8 +325,7 @@ TEST(Faults, ClosedStandardDescriptorsChangeNothing) {
     standardSite(site);
     ASSERT_TRUE(site.startSim(kSite));
     // Standard output and error closed, as some launchers start services.
-    testutil::Process service({"/bin/sh", "-c", "exec \"$0\" >&- 2>&-", DORVANE_SERVICE_BIN},
-                              site.file(""));
+    testutil::Process service({DORVANE_SERVICE_BIN}, site.file(""), true);
     ASSERT_TRUE(site.waitReady());
     site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(2));
