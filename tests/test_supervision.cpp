@@ -141,17 +141,22 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
 // The site daemon restarts after the port list came and before the outputs
 // were fetched: discovery runs again, whole, once the daemon is back.
 TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
+    // Five outputs: the last is fetched four seconds after "GOT THE Device",
+    // so the kill lands inside discovery even on a loaded machine.
+    const std::string site5 = std::string(kTwoOutputs) +
+                              "port 12 3 dout C clear\nport 12 4 dout D clear\n"
+                              "port 12 5 dout E clear\n";
     ServiceSite site;
     site.pairs({{"R", "A", "B"}});
     site.codes({{"04A1", "R"}});
     site.config("", "INFO");
-    ASSERT_TRUE(site.startSim(kTwoOutputs));
+    ASSERT_TRUE(site.startSim(site5));
     site.startService();
     ASSERT_GE(site.service().waitFor("GOT THE Device"), 0);
-    kill(site.sim().pid(), SIGKILL);  // gone at once, before the second port is fetched
+    kill(site.sim().pid(), SIGKILL);  // gone at once, before the last port is fetched
     site.stopSim();
-    ASSERT_TRUE(site.startSim(kTwoOutputs));
-    ASSERT_TRUE(site.waitLog("INFO|discovery found 2 outputs", "DorvaneManager", 15000));
+    ASSERT_TRUE(site.startSim(site5));
+    ASSERT_TRUE(site.waitLog("INFO|discovery found 5 outputs", "DorvaneManager", 20000));
     site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(2));
     EXPECT_EQ(kBothToggled, site.sets());
