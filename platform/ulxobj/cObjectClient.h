@@ -1,13 +1,16 @@
 // cObjectClient: the client side of the site object protocol.
 //
-// start() connects to the site daemon and starts two threads: a reading
-// thread that decodes messages, hands each reply to the request waiting for
-// it and queues every other message; and an event thread that hands the
-// queued messages to the listeners, one at a time, in arrival order. A
-// listener may therefore call get or set from inside handleObjectAction.
-// Queued messages are kept in their wire form, at most kMaxBacklogBytes of
-// them: the reading thread stops reading while the queue is half full and no
-// request waits for a reply; a message beyond the limit is logged at ERROR,
+// start() connects to the site daemon and starts two threads: a connecting
+// thread that makes the connection again whenever it is lost, and an event
+// thread that hands messages other than replies to the listeners, one at a
+// time, in arrival order. A listener may therefore call get or set from
+// inside handleObjectAction. The connection is read by the thread that waits
+// on it: the event thread while it has nothing to deliver, a requesting
+// thread while it waits for its reply; each reply goes to the request
+// waiting for it, every other message to the queue. Queued messages are kept
+// in their wire form, at most kMaxBacklogBytes of them; while the event
+// thread is busy and no request waits, nothing is read, so the daemon's
+// bytes wait in the socket. A message beyond the limit is logged at ERROR,
 // the connection is dropped and made again, and the queue is discarded.
 // A lost connection is made again once every kReconnectMs for as long as the
 // client runs; a connection that cannot be made is logged with its reason at
