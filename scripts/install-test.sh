@@ -131,12 +131,12 @@ systemd_checks() {
     dpkg-deb --fsys-tarfile $W/old.deb | tar -xO ./usr/sbin/dorvane > $W/dorvane
     chmod 755 $W/dorvane
     notify=yes
-    if ! ldd $W/dorvane | grep -q libsystemd; then
+    if ! grep -q NOTIFY_SOCKET $W/dorvane; then
         # A service that does not speak the readiness protocol yet.
         mkdir -p /etc/systemd/system/dorvane.service.d
         printf '[Service]\nType=simple\nWatchdogSec=0\n' \
             > /etc/systemd/system/dorvane.service.d/simple.conf
-        echo "note: the service does not link libsystemd: tested as Type=simple"
+        echo "note: the service does not speak the readiness protocol: tested as Type=simple"
         notify=no
     fi
     dpkg -i $W/old.deb >/dev/null

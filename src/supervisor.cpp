@@ -1,17 +1,74 @@
 #include "supervisor.h"
 
-#include <systemd/sd-daemon.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+
+// Sends text as one datagram to the service manager's socket: a path, or
+// "@name" for a name in the abstract namespace. 0, or the errno value.
+int notifyDatagram(const std::string& socketName, const std::string& text) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (socketName.size() < 2 || socketName.size() > sizeof(addr.sun_path) ||
+        (socketName[0] != '/' && socketName[0] != '@')) {
+        return EINVAL;
+    }
+    memcpy(addr.sun_path, socketName.data(), socketName.size());
+    if (addr.sun_path[0] == '@') {
+        addr.sun_path[0] = '\0';
+    }
+    auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socketName.size());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return errno;
+    }
+    ssize_t sent = sendto(fd, text.data(), text.size(), MSG_NOSIGNAL,
+                          reinterpret_cast<const sockaddr*>(&addr), len);
+    int err = sent < 0 ? errno : 0;
+    close(fd);
+    return err;
+}
+
+// The watchdog interval the service manager asks for (WATCHDOG_USEC, when
+// WATCHDOG_PID is unset or names this process), or 0 for none.
+uint64_t watchdogInterval() {
+    const char* usec = getenv("WATCHDOG_USEC");
+    const char* pid = getenv("WATCHDOG_PID");
+    char* end = nullptr;
+    if (usec == nullptr || usec[0] < '0' || usec[0] > '9') {
+        return 0;
+    }
+    errno = 0;
+    unsigned long long interval = strtoull(usec, &end, 10);
+    if (errno != 0 || *end != '\0') {
+        return 0;
+    }
+    if (pid != nullptr && pid[0] != '\0') {
+        errno = 0;
+        unsigned long long owner = strtoull(pid, &end, 10);
+        if (errno != 0 || *end != '\0' || owner != static_cast<unsigned long long>(getpid())) {
+            return 0;
+        }
+    }
+    return interval;
+}
+
+}  // namespace
 
 cSupervisor::cSupervisor()
     : cVlog("Supervisor"), mEnabled(false), mWatchdogUsec(0), mReady(false), mSendFailed(false) {
     const char* socket = getenv("NOTIFY_SOCKET");
     mEnabled = socket != nullptr && socket[0] != '\0';
-    uint64_t usec = 0;
-    if (mEnabled && sd_watchdog_enabled(0, &usec) > 0) {
-        mWatchdogUsec = usec;
+    if (mEnabled) {
+        mSocket = socket;
+        mWatchdogUsec = watchdogInterval();
     }
 }
 
@@ -23,10 +80,10 @@ bool cSupervisor::isReady() {
 }
 
 void cSupervisor::send(const std::string& text) {
-    int rc = sd_notify(0, text.c_str());
-    if (rc < 0 && !mSendFailed) {
+    int err = notifyDatagram(mSocket, text);
+    if (err != 0 && !mSendFailed) {
         mSendFailed = true;  // once: a broken socket stays broken
-        warn("cannot notify the service manager: %s", strerror(-rc));
+        warn("cannot notify the service manager: %s", strerror(err));
     }
 }
 

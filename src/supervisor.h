@@ -1,5 +1,5 @@
 // cSupervisor: the service's side of the service manager's readiness and
-// watchdog protocol (sd_notify of libsystemd).
+// watchdog protocol (the datagrams of systemd's sd_notify, sent by itself).
 //
 // Everything is off, silently, when the environment has no NOTIFY_SOCKET
 // (not started by a service manager); the watchdog is off unless the
@@ -62,6 +62,7 @@ private:
     void send(const std::string& text);
 
     bool mEnabled;
+    std::string mSocket;     // NOTIFY_SOCKET as given
     uint64_t mWatchdogUsec;  // 0: no watchdog
     std::mutex mMutex;
     bool mReady;

@@ -1,0 +1,58 @@
+// The supervisor's datagrams, in process: an abstract-namespace socket (as
+// a service manager may name it with "@"), and the watchdog asked for
+// another process.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "supervisor.h"
+
+namespace {
+
+std::string receive(int fd) {
+    char buf[512];
+    ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+TEST(Supervisor, AbstractSocketAndTheWatchdogOfThisProcessOnly) {
+    std::string name = "@dorvane-supervisor-test-" + std::to_string(getpid());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    name.copy(addr.sun_path + 1, name.size() - 1, 1);
+    auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), len));
+    setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    setenv("WATCHDOG_USEC", "1000000", 1);
+
+    struct Case {
+        std::string pid, expected;
+    } cases[] = {
+        {std::to_string(getpid() + 1), "READY=1\nSTATUS=up"},  // another process's watchdog
+        {std::to_string(getpid()), "READY=1\nSTATUS=up\nWATCHDOG=1"},
+        {"", "READY=1\nSTATUS=up\nWATCHDOG=1"},
+        {"12x", "READY=1\nSTATUS=up"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("WATCHDOG_PID=" + c.pid);
+        setenv("WATCHDOG_PID", c.pid.c_str(), 1);
+        cSupervisor supervisor;
+        supervisor.ready("up");
+        EXPECT_EQ(c.expected, receive(fd));
+    }
+    setenv("NOTIFY_SOCKET", "relative/name", 1);  // neither a path nor "@": nothing sent
+    cSupervisor refused;
+    refused.ready("up");
+    EXPECT_EQ("", receive(fd));
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    unsetenv("WATCHDOG_PID");
+    close(fd);
+}
+
+}  // namespace
