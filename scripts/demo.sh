@@ -5,7 +5,8 @@
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
-addr=${2:-127.0.0.1}
+# Not the service's default 127.0.0.1, which tests of the defaults expect silent.
+addr=${2:-127.0.0.2}
 root=$(cd "$(dirname "$0")/.." && pwd)
 demo="$build/demo"
 sim_bin="$build/tools/ulxd-sim"
@@ -46,7 +47,7 @@ start_sim "$sim_bin" "$addr"
 for _ in $(seq 50); do grep -q LISTENING sim.out && break; sleep 0.1; done
 if ! grep -q LISTENING sim.out; then
     cat sim.out >&2
-    echo "The simulated site could not listen on $addr port 60000; try: scripts/demo.sh $1 127.0.0.2" >&2
+    echo "The simulated site could not listen on $addr port 60000; try: scripts/demo.sh $1 127.0.0.3" >&2
     exit 1
 fi
 sed -u 's/^/  [ulxd-sim] /' < <(tail -n +1 -f sim.out) &
@@ -83,6 +84,6 @@ say "Done. The demo site is in $demo; try your own codes with:"
 cat <<HOW
     cd $demo
     sqlite3 access.db "INSERT INTO codes VALUES ('1234', 'Door2');"
-    mkfifo in; $sim_bin --site site.txt < in & exec 3> in
+    mkfifo in; $sim_bin --site site.txt --host $addr < in & exec 3> in
     $svc_bin &          # then: echo "scan 12 1234" >&3
 HOW
