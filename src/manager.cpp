@@ -309,7 +309,9 @@ void manager::handle_event(cObjectList* rx_msg) {
             debug("Got MSG_EVT:ACCESS SEQ(%02X) ", rx_msg->getMsgSeq());
             debug("Device serial: %d", static_cast<int>(temp->getDeviceSerial()));
             const char* ScanCode = temp->getScanCode();
-            debug("Scan_code: %s", vtext::escape(ScanCode).c_str());
+            if (isEnabled(DEBUG)) {  // the escaped copy only for a line that is written
+                debug("Scan_code: %s", vtext::escape(ScanCode).c_str());
+            }
             mTrail.begin(rx_msg->getMsgSeq(), temp->getDeviceSerial(), ScanCode);
             pAccess* Reader = findReaderName(ScanCode);
             if (Reader == nullptr) {
@@ -362,7 +364,7 @@ pAccess* manager::findReaderName(const char* scancode) {
                 shownCode.c_str(), pAccess::FIELD_SIZE - 1);
             delete dbReader;
             dbReader = nullptr;
-        } else {
+        } else if (isEnabled(DEBUG)) {
             debug("Found Reader %s for scancode %s",
                   vtext::escape(dbReader->getReaderLabel()).c_str(),
                   vtext::escape(dbReader->getScanCode()).c_str());
