@@ -5,7 +5,6 @@
 
 #include <climits>
 #include <cstdio>
-#include <cstring>
 
 #include "VFile.h"
 #include "VText.h"
@@ -189,23 +188,6 @@ VList* cSCLpairs::parse(const char* text, size_t len, const char* name, cSCLpair
         return nullptr;
     }
     return list;
-}
-
-const cSCL* pairingFor(const VList* list, const char* readerName) {
-    if (list == nullptr || readerName == nullptr) {
-        return nullptr;
-    }
-    // Every record is looked at: a later record of the same reader replaces
-    // an earlier one.
-    const cSCL* found = nullptr;
-    for (const VListNode* node = list->mStart; node != nullptr; node = node->mNext) {
-        const auto* record = static_cast<const cSCL*>(node->mData);
-        const char* name = record != nullptr ? record->getReaderName() : nullptr;
-        if (name != nullptr && strcmp(name, readerName) == 0) {
-            found = record;
-        }
-    }
-    return found;
 }
 
 void deletePairs(VList* list) {

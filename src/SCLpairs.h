@@ -6,7 +6,8 @@
 // never reaches the network, expands no external entity and keeps to
 // libxml2's limits on depth and entity expansion. Only attributes without a
 // namespace count ("a:name" never stands for "name"). Not thread-safe: the
-// parse and xmlCleanupParser touch libxml2's process-wide state.
+// parse and xmlCleanupParser touch libxml2's process-wide state. Which
+// record counts for a reader is decided by cSCLpairIndex (pairing_index.h).
 #ifndef DORVANE_SRC_SCLPAIRS_H
 #define DORVANE_SRC_SCLPAIRS_H
 
@@ -53,14 +54,6 @@ public:
     // caller's and are only read. name only names it in messages.
     VList* parse(const char* text, size_t len, const char* name, cSCLpairsReport* report = nullptr);
 };
-
-// The pairing record that counts for the reader named readerName in list (a
-// list of records as getSCLpairsLst returns it): the last record of that
-// name, since a later record replaces an earlier one. The whole list is
-// walked, without moving its cursor. Null when no record names the reader
-// or either argument is null. The record stays owned by the list; the
-// pointer is valid while the list is. As thread-safe as reading the list.
-const cSCL* pairingFor(const VList* list, const char* readerName);
 
 // Deletes list (null is allowed) with every record in it.
 void deletePairs(VList* list);

@@ -137,6 +137,7 @@ bool manager::startUpDone() {
 void manager::initialise_lists(const char* filename) {
     cSCLpairs* sclpairparser = new cSCLpairs();
     SCLpairsLst = sclpairparser->getSCLpairsLst(filename);
+    mPairIndex = cSCLpairIndex(SCLpairsLst);
     delete sclpairparser;  // not used again
 
     mDiscoveryPending = !discover_outputs(mOutputPortLst);
@@ -256,20 +257,28 @@ void manager::reloadPairs() {
     } else {
         mReloadLog.info("reload: pairing file %s gave %u records; they replace the ones in force",
                         file.c_str(), static_cast<unsigned>(pairs->mNodeCount));
+        // Built here, so that the event thread only swaps it in.
+        cSCLpairIndex index(pairs);
         std::lock_guard<std::mutex> lock(mReloadMutex);
         deleteAll<cSCL>(mReloadedPairs);  // loaded before but never taken
         mReloadedPairs = pairs;
+        mReloadedIndex = std::move(index);
     }
     mSupervisor.reloaded();
 }
 
 void manager::takeReloadedPairs() {
     VList* pairs = nullptr;
+    cSCLpairIndex index;
     {
         std::lock_guard<std::mutex> lock(mReloadMutex);
         std::swap(pairs, mReloadedPairs);
+        index = std::move(mReloadedIndex);
+        mReloadedIndex = cSCLpairIndex();
     }
     if (pairs != nullptr) {
+        // The old index goes before its list does.
+        mPairIndex = std::move(index);
         deleteAll<cSCL>(SCLpairsLst);
         SCLpairsLst = pairs;
         mSupervisor.status(statusLine());
@@ -300,7 +309,9 @@ void manager::handle_event(cObjectList* rx_msg) {
             debug("Got MSG_EVT:ACCESS SEQ(%02X) ", rx_msg->getMsgSeq());
             debug("Device serial: %d", static_cast<int>(temp->getDeviceSerial()));
             const char* ScanCode = temp->getScanCode();
-            debug("Scan_code: %s", vtext::escape(ScanCode).c_str());
+            if (isEnabled(DEBUG)) {  // the escaped copy only for a line that is written
+                debug("Scan_code: %s", vtext::escape(ScanCode).c_str());
+            }
             mTrail.begin(rx_msg->getMsgSeq(), temp->getDeviceSerial(), ScanCode);
             pAccess* Reader = findReaderName(ScanCode);
             if (Reader == nullptr) {
@@ -353,7 +364,7 @@ pAccess* manager::findReaderName(const char* scancode) {
                 shownCode.c_str(), pAccess::FIELD_SIZE - 1);
             delete dbReader;
             dbReader = nullptr;
-        } else {
+        } else if (isEnabled(DEBUG)) {
             debug("Found Reader %s for scancode %s",
                   vtext::escape(dbReader->getReaderLabel()).c_str(),
                   vtext::escape(dbReader->getScanCode()).c_str());
@@ -370,9 +381,9 @@ char* manager::getIOlabel(const char* readername, eOption option) const {
     if (option != IO_LABEL && option != LED_LABEL) {
         return nullptr;
     }
-    // The pairing rule (the last record of the reader counts) lives with the
-    // loader, so dorvanectl decides exactly as the service does.
-    const cSCL* record = pairingFor(SCLpairsLst, readername);
+    // The pairing rule (the last record of the reader counts) lives in the
+    // index, so dorvanectl decides exactly as the service does.
+    const cSCL* record = mPairIndex.find(readername);
     if (record == nullptr) {
         return nullptr;
     }

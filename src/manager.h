@@ -39,6 +39,7 @@
 #include "cObjectListener.h"
 #include "cVlog.h"
 #include "pAccess.h"
+#include "pairing_index.h"
 #include "settings.h"
 #include "supervisor.h"
 
@@ -111,6 +112,7 @@ private:
     // record of the reader counts), or null when no record names it or
     // readername is null. The text belongs to the record, owned by
     // SCLpairsLst: valid until the event thread takes reloaded records.
+    // Looked up in mPairIndex, not by walking the list.
     char* getIOlabel(const char* readername, eOption option) const;
     char* getlabel(const char* scancode) const;  // getIOlabel(scancode, IO_LABEL)
     // Toggles every known output labelled label and sends each as a SET
@@ -127,6 +129,7 @@ private:
     cObjectClient* mObjectClient;
     DatabaseHandler* mDBhandler;
     VList* SCLpairsLst;
+    cSCLpairIndex mPairIndex;  // over SCLpairsLst; set and replaced with it
     VList* mOutputPortLst;
     TableData* mDBVals;
 
@@ -139,9 +142,10 @@ private:
     cSupervisor mSupervisor;
     bool mDiscoveryPending;  // main thread until start-up ends, then the event thread
     char mPairFile[sizeof(property_values::ioPairFile)];
-    std::mutex mReloadMutex;  // guards mReloadedPairs
-    VList* mReloadedPairs;    // loaded by reload(), not yet taken by the event thread
-    cVlog mReloadLog;         // the main thread's lines after start-up
+    std::mutex mReloadMutex;       // guards mReloadedPairs
+    VList* mReloadedPairs;         // loaded by reload(), not yet taken by the event thread
+    cSCLpairIndex mReloadedIndex;  // over mReloadedPairs, built off the event thread
+    cVlog mReloadLog;              // the main thread's lines after start-up
     // The trail line of each access object; used on the event thread only.
     cAccessTrail mTrail;
 };

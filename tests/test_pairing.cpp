@@ -9,6 +9,7 @@
 #include "SCLpairs.h"
 #include "VFile.h"
 #include "cSCL.h"
+#include "pairing_index.h"
 #include "test_util.h"
 
 using testutil::StdoutCapture;
@@ -80,26 +81,41 @@ TEST(Pairing, WorkedExampleGivesThreeRecordsInOrderAndReportsTheRest) {
 
 // The record that counts for a reader is its last one, wherever it stands.
 TEST(Pairing, TheLastRecordOfAReaderCounts) {
-    const std::string text =
-        doc(reader("Door1", "RELAY_1", "LED_1") + reader("Door2", "RELAY_2", "LED_2") +
-            reader("Door1", "RELAY_9", "LED_9") + reader("Door10", "X", "Y"));
+    const std::string text = doc(
+        reader("Door1", "RELAY_1", "LED_1") + reader("Door2", "RELAY_2", "LED_2") +
+        reader("Door1", "RELAY_9", "LED_9") + reader("Door10", "X", "Y") +
+        reader("Door1", "RELAY_5", "LED_5") + reader("A", "A1", "A2") + reader("Door10", "Z", "W"));
     cSCLpairs loader;
     VList* list = loader.parse(text.data(), text.size(), "pairs.xml");
     ASSERT_NE(nullptr, list);
+    const cSCLpairIndex index(list);
+    EXPECT_EQ(4u, index.readers());
     const struct {
         const char* reader;
         const char* io;  // null: no record counts
-    } cases[] = {{"Door1", "RELAY_9"}, {"Door2", "RELAY_2"}, {"Door", nullptr}, {"", nullptr}};
+    } cases[] = {{"Door1", "RELAY_5"}, {"Door2", "RELAY_2"}, {"Door10", "Z"},
+                 {"A", "A1"},          {"Door", nullptr},    {"Door1 ", nullptr},
+                 {"", nullptr},        {"0", nullptr},       {"Z", nullptr}};
     for (const auto& c : cases) {
-        const cSCL* record = pairingFor(list, c.reader);
+        const cSCL* record = index.find(c.reader);
         ASSERT_EQ(c.io == nullptr, record == nullptr) << c.reader;
         if (record != nullptr) {
             EXPECT_STREQ(c.io, record->getIOLabel()) << c.reader;
         }
     }
-    EXPECT_EQ(nullptr, pairingFor(list, nullptr));
-    EXPECT_EQ(nullptr, pairingFor(nullptr, "Door1"));
+    EXPECT_EQ(nullptr, index.find(nullptr));
     deletePairs(list);
+}
+
+TEST(Pairing, AnIndexOfNoRecordsFindsNothing) {
+    VList empty;
+    const cSCLpairIndex indexes[] = {cSCLpairIndex(), cSCLpairIndex(nullptr),
+                                     cSCLpairIndex(&empty)};
+    for (const cSCLpairIndex& index : indexes) {
+        EXPECT_EQ(0u, index.readers());
+        EXPECT_EQ(nullptr, index.find("Door1"));
+        EXPECT_EQ(nullptr, index.find(""));
+    }
 }
 
 TEST(Pairing, NoUsableRecordGivesNullNotAnEmptyList) {
@@ -183,6 +199,9 @@ TEST(Pairing, MoreRecordsThanTheListHoldsRefusesTheWholeFile) {
         std::string printed = out.text();
         EXPECT_EQ(count, report.records);
         if (count == VList::MAX_NODES) {
+            const cSCL* winner = cSCLpairIndex(list).find("Door1");
+            ASSERT_NE(nullptr, winner);
+            EXPECT_STREQ("RELAY_1", winner->getIOLabel());
             std::vector<Record> records = take(list);
             ASSERT_EQ(count, records.size());
             EXPECT_EQ(Record("Door1", "RELAY_1", "LED_1"), records.back());

@@ -25,6 +25,7 @@
 #include "cObjectClient.h"
 #include "cSCL.h"
 #include "pAccess.h"
+#include "pairing_index.h"
 #include "properties.h"
 #include "settings.h"
 #include "vmsg_printer.h"
@@ -85,7 +86,7 @@ std::string shown(const std::string& value) {
 
 // The pairing records as the service loads them, in file order, kept in the
 // service's own list so that the record that counts for a reader is decided
-// by the service's own rule (pairingFor).
+// by the service's own rule (cSCLpairIndex).
 class Pairs {
 public:
     // *report (when not null) says what the loader left out and why.
@@ -97,8 +98,12 @@ public:
             const auto* r = static_cast<const cSCL*>(n->mData);
             mRecords.push_back({r->getReaderName(), r->getIOLabel(), r->getLEDLabel()});
         }
+        mIndex = cSCLpairIndex(mList);
     }
-    ~Pairs() { deletePairs(mList); }
+    ~Pairs() {
+        mIndex = cSCLpairIndex();  // never left pointing into a deleted list
+        deletePairs(mList);
+    }
     Pairs(const Pairs&) = delete;
     Pairs& operator=(const Pairs&) = delete;
 
@@ -106,7 +111,7 @@ public:
 
     // The record that counts for reader, or nothing when none names it.
     std::optional<Record> winner(const std::string& reader) const {
-        const cSCL* r = pairingFor(mList, reader.c_str());
+        const cSCL* r = mIndex.find(reader.c_str());
         if (r == nullptr) {
             return std::nullopt;
         }
@@ -115,6 +120,7 @@ public:
 
 private:
     VList* mList;
+    cSCLpairIndex mIndex;  // over mList
     std::vector<Record> mRecords;
 };
 
