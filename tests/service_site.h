@@ -18,6 +18,7 @@ namespace testutil {
 struct Pairing {
     std::string reader, io, led;
 };
+using Codes = std::vector<std::pair<std::string, std::string>>;  // (code, reader) rows
 
 class ServiceSite {
 public:
@@ -28,7 +29,7 @@ public:
     // Writes pairs.xml with the given readers.
     void pairs(const std::vector<Pairing>& readers);
     // Writes access.db with the given (code, reader) rows.
-    void codes(const std::vector<std::pair<std::string, std::string>>& rows);
+    void codes(const Codes& rows);
     // Writes dorvane.conf: host, files and log routing at the given
     // priority, with extra lines in front.
     void config(const std::string& extra = "", const std::string& priority = "DEBUG");
@@ -42,10 +43,22 @@ public:
     void startService();
     // Waits until the service has finished start-up.
     bool waitReady(int timeoutMs = 20000);
+    // The usual start of a test: config(extraConfig, priority), the simulator
+    // with siteText and simArgs, the service, and its start-up awaited. A
+    // simulator that does not listen or a service that never gets ready is a
+    // fatal failure, which ends the test (see test_main.cpp).
+    void start(const std::string& siteText, const std::string& extraConfig = "",
+               const std::string& priority = "DEBUG", const std::vector<std::string>& simArgs = {});
+    // The same, with pairs.xml and access.db written first.
+    void start(const std::vector<Pairing>& readers, const Codes& rows, const std::string& siteText,
+               const std::string& extraConfig = "", const std::string& priority = "DEBUG",
+               const std::vector<std::string>& simArgs = {});
 
     // Lines of service.log of the category, without the category prefix, in
     // order ("DEBUG|text"); blank message lines are left out.
     std::vector<std::string> log(const std::string& category = "DorvaneManager");
+    // How many of those lines contain text.
+    size_t logCount(const std::string& text, const std::string& category = "DorvaneManager");
     // The SET lines the simulator printed, from line 'from' on.
     std::vector<std::string> sets(size_t from = 0);
     // Waits until the simulator printed n SET lines in all.
@@ -71,6 +84,9 @@ private:
 
 // The wire form of msg as the simulator's "raw" command takes it.
 std::string rawCommand(const VMsg& msg);
+// An event of sequence seq with one access object per code, of device serial.
+std::unique_ptr<VMsg> accessEvent(const std::vector<std::string>& codes, uint8_t seq = 1,
+                                  uint32_t serial = 0);
 
 }  // namespace testutil
 

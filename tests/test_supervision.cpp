@@ -167,12 +167,8 @@ TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
 TEST(Supervision, ReloadSwapsThePairingRecords) {
     NotifyListener manager("0");
     ServiceSite site;
-    site.pairs({{"R", "A", "B"}});
-    site.codes({{"04A1", "R"}});
-    site.config("", "INFO");
-    ASSERT_TRUE(site.startSim(kTwoOutputs + std::string("port 12 3 dout C clear\n")));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.start({{"R", "A", "B"}}, {{"04A1", "R"}},
+               kTwoOutputs + std::string("port 12 3 dout C clear\n"), "", "INFO");
     ASSERT_GE(manager.waitFor("READY=1", 5000), 0);
 
     // Reloads, waits for the line that says what came of it, then scans.

@@ -53,6 +53,24 @@ std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
+size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {
+    size_t n = 0;
+    for (const std::string& line : lines) {
+        n += line.find(text) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+long peakKb(int pid) {
+    for (const std::string& line :
+         splitLines(readFile("/proc/" + std::to_string(pid) + "/status"))) {
+        if (line.compare(0, 7, "VmHWM:\t") == 0) {
+            return atol(line.c_str() + 7);
+        }
+    }
+    return -1;
+}
+
 StdoutCapture::StdoutCapture() : mDone(false) {
     fflush(stdout);
     char tmpl[] = "/tmp/dorvane-out-XXXXXX";

@@ -24,6 +24,11 @@ private:
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);
+// How many of lines contain text.
+size_t countContaining(const std::vector<std::string>& lines, const std::string& text);
+// The peak resident memory of process pid in kB (under a cross build's
+// emulator, the emulator's), or -1 when it cannot be read.
+long peakKb(int pid);
 
 // Captures what the process writes to standard output (file descriptor 1)
 // between construction and text().
