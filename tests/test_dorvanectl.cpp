@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "run_tool.h"
 #include "service_site.h"
 
 using testutil::Process;

@@ -13,7 +13,6 @@
 #include "ObjectCodec.h"
 #include "VWire.h"
 #include "cObject.h"
-#include "run_tool.h"
 #include "test_daemon.h"
 #include "test_util.h"
 
