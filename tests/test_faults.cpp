@@ -130,20 +130,10 @@ TEST(Faults, HostileScanCodesNeverMatchWrongly) {
 
 TEST(Faults, HostilePairingFileAndJunkConfiguration) {
     ServiceSite site;
-    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\">";
-    std::string prev = "a";
-    for (char c = 'b'; c <= 'j'; ++c) {
-        laughs += std::string("<!ENTITY ") + c + " \"";
-        for (int i = 0; i < 10; ++i) {
-            laughs += "&" + prev + ";";
-        }
-        laughs += "\">";
-        prev = std::string(1, c);
-    }
-    laughs +=
-        "]><scl_connections><Reader name=\"&j;\"><IOlabel value=\"A\"/>"
-        "<LEDlabel value=\"B\"/></Reader></scl_connections>";
-    testutil::writeFile(site.file("pairs.xml"), laughs);
+    testutil::writeFile(
+        site.file("pairs.xml"),
+        testutil::entityBomb(
+            "<Reader name=\"&j;\"><IOlabel value=\"A\"/><LEDlabel value=\"B\"/></Reader>"));
     site.codes({{"04A1", "R"}});
     std::string junk;
     for (int i = 0; i < 3000; ++i) {

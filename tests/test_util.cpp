@@ -97,6 +97,18 @@ StdoutCapture::~StdoutCapture() {
     text();
 }
 
+std::string entityBomb(const std::string& body) {
+    std::string text = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\">";
+    for (char c = 'b'; c <= 'j'; ++c) {
+        text += std::string("<!ENTITY ") + c + " \"";
+        for (int i = 0; i < 10; ++i) {
+            text += std::string("&") + static_cast<char>(c - 1) + ";";
+        }
+        text += "\">";
+    }
+    return text + "]><scl_connections>" + body + "</scl_connections>";
+}
+
 void execSql(const std::string& path, const std::string& sql) {
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));

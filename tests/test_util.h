@@ -45,6 +45,10 @@ private:
     std::string mText;
 };
 
+// A pairing file with body inside scl_connections, behind a document type
+// whose entity &j; expands to ten to the ninth "a" ("billion laughs").
+std::string entityBomb(const std::string& body);
+
 // Creates an SQLite file with table "codes" and the given (sc, reader) rows.
 void makeCodesDb(const std::string& path,
                  const std::vector<std::pair<std::string, std::string>>& rows);
