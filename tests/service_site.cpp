@@ -97,20 +97,23 @@ bool ServiceSite::waitReady(int timeoutMs) {
         timeoutMs);
 }
 
-void ServiceSite::start(const std::string& siteText, const std::string& extraConfig,
-                        const std::string& priority, const std::vector<std::string>& simArgs) {
-    config(extraConfig, priority);
-    ASSERT_TRUE(startSim(siteText, simArgs));
-    startService();
-    ASSERT_TRUE(waitReady());
-}
-
-void ServiceSite::start(const std::vector<Pairing>& readers, const Codes& rows,
-                        const std::string& siteText, const std::string& extraConfig,
-                        const std::string& priority, const std::vector<std::string>& simArgs) {
+ServiceSite& ServiceSite::files(const std::vector<Pairing>& readers, const Codes& rows) {
     pairs(readers);
     codes(rows);
-    start(siteText, extraConfig, priority, simArgs);
+    return *this;
+}
+
+void ServiceSite::prepare(const std::string& siteText, const std::string& extraConfig,
+                          const std::string& priority, const std::vector<std::string>& simArgs) {
+    config(extraConfig, priority);
+    ASSERT_TRUE(startSim(siteText, simArgs));
+}
+
+void ServiceSite::start(const std::string& siteText, const std::string& extraConfig,
+                        const std::string& priority, const std::vector<std::string>& simArgs) {
+    prepare(siteText, extraConfig, priority, simArgs);
+    startService();
+    ASSERT_TRUE(waitReady());
 }
 
 bool ServiceSite::waitLog(const std::string& text, const std::string& category, int timeoutMs) {

@@ -30,6 +30,8 @@ public:
     void pairs(const std::vector<Pairing>& readers);
     // Writes access.db with the given (code, reader) rows.
     void codes(const Codes& rows);
+    // Both of the above; for chaining, as in site.files(...).start(...).
+    ServiceSite& files(const std::vector<Pairing>& readers, const Codes& rows);
     // Writes dorvane.conf: host, files and log routing at the given
     // priority, with extra lines in front.
     void config(const std::string& extra = "", const std::string& priority = "DEBUG");
@@ -43,16 +45,16 @@ public:
     void startService();
     // Waits until the service has finished start-up.
     bool waitReady(int timeoutMs = 20000);
-    // The usual start of a test: config(extraConfig, priority), the simulator
-    // with siteText and simArgs, the service, and its start-up awaited. A
-    // simulator that does not listen or a service that never gets ready is a
-    // fatal failure, which ends the test (see test_main.cpp).
+    // config(extraConfig, priority), then the simulator with siteText and
+    // simArgs; a simulator that does not listen is a fatal failure, which
+    // ends the test (see test_main.cpp).
+    void prepare(const std::string& siteText, const std::string& extraConfig = "",
+                 const std::string& priority = "DEBUG",
+                 const std::vector<std::string>& simArgs = {});
+    // The usual start of a test: prepare(...), the service, and its start-up
+    // awaited; a service that never gets ready is a fatal failure.
     void start(const std::string& siteText, const std::string& extraConfig = "",
                const std::string& priority = "DEBUG", const std::vector<std::string>& simArgs = {});
-    // The same, with pairs.xml and access.db written first.
-    void start(const std::vector<Pairing>& readers, const Codes& rows, const std::string& siteText,
-               const std::string& extraConfig = "", const std::string& priority = "DEBUG",
-               const std::vector<std::string>& simArgs = {});
 
     // Lines of service.log of the category, without the category prefix, in
     // order ("DEBUG|text"); blank message lines are left out.

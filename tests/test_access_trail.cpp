@@ -27,8 +27,9 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
         "port 12 1 dout RELAY_1 clear\n"
         "port 12 2 dout LED_1 clear\n";
     ServiceSite site;
-    site.start({{"Door1", "RELAY_1", "LED_1"}, {"Lobby", "NONE", "NONE"}},
-               {{"04A1", "Door1"}, {"0C0C", "Ghost"}, {"L1", "Lobby"}}, kSite,
+    site.files({{"Door1", "RELAY_1", "LED_1"}, {"Lobby", "NONE", "NONE"}},
+               {{"04A1", "Door1"}, {"0C0C", "Ghost"}, {"L1", "Lobby"}})
+        .start(kSite,
                "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
                "log4cpp.additivity.DorvaneAccess=false\n"
                "log4cpp.appender.TRAIL=RollingFileAppender\n"

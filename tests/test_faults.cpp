@@ -33,7 +33,7 @@ using testutil::countContaining;
 
 TEST(Faults, DaemonRestartedAndGarbage) {
     ServiceSite site;
-    site.start(kPairs, kCodes, kSite);
+    site.files(kPairs, kCodes).start(kSite);
     site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(2));
 
@@ -58,7 +58,7 @@ TEST(Faults, DaemonRestartedAndGarbage) {
 
 TEST(Faults, DaemonThatNeverAnswersASet) {
     ServiceSite site;
-    site.start(kPairs, kCodes, kSite, "", "DEBUG", {"--no-set-reply"});
+    site.files(kPairs, kCodes).start(kSite, "", "DEBUG", {"--no-set-reply"});
     site.sim().write("scan 12 04A1\nscan 12 04A1\n");
     // Each SET waits out its two seconds; the next scan is still handled.
     ASSERT_TRUE(site.waitSets(4, 20000));
@@ -72,7 +72,7 @@ TEST(Faults, DaemonThatNeverAnswersASet) {
 
 TEST(Faults, DatabaseLockedRemovedAndPutBack) {
     ServiceSite site;
-    site.start(kPairs, kCodes, kSite);
+    site.files(kPairs, kCodes).start(kSite);
     std::string db = site.file("access.db");
 
     // A writer holds the database for longer than the busy timeout.
@@ -107,8 +107,9 @@ TEST(Faults, DatabaseLockedRemovedAndPutBack) {
 TEST(Faults, HostileScanCodesNeverMatchWrongly) {
     ServiceSite site;
     std::string c127(127, 'K');
-    site.start({{"R", "A", "B"}, {"R2", "A", "A"}},
-               {{"04A1", "R"}, {c127, "R2"}, {"%", "R"}, {"a_c", "R"}}, kSite);
+    site.files({{"R", "A", "B"}, {"R2", "A", "A"}},
+               {{"04A1", "R"}, {c127, "R2"}, {"%", "R"}, {"a_c", "R"}})
+        .start(kSite);
     std::string before = testutil::readFile(site.file("access.db"));
 
     std::vector<std::string> hostile = {
@@ -154,8 +155,8 @@ TEST(Faults, FloodOfEventsNoneLostInOrder) {
     const char* env = getenv("DORVANE_FLOOD_EVENTS");
     int events = env != nullptr ? atoi(env) : 100000;
     ServiceSite site;
-    site.start({{"R1", "A", "A"}, {"R2", "B", "B"}}, {{"C1", "R1"}, {"C2", "R2"}}, kSite, "",
-               "INFO");
+    site.files({{"R1", "A", "A"}, {"R2", "B", "B"}}, {{"C1", "R1"}, {"C2", "R2"}})
+        .start(kSite, "", "INFO");
     std::string batch;
     for (int i = 0; i < events; ++i) {
         batch += i % 2 == 0 ? "scan 12 C1\n" : "scan 12 C2\n";
@@ -190,8 +191,8 @@ TEST(Faults, PairingFileOfHundredThousandRecordsOpensNothing) {
                           : i == 70000 ? testutil::Pairing{"Door1", "RELAY_1", "LED_1"}
                                        : testutil::Pairing{"R" + std::to_string(i), "X", "Y"});
     }
-    site.start(readers, {{"04A1", "Door1"}},
-               "port 12 1 dout RELAY_1 clear\nport 12 2 dout RELAY_2 clear\n");
+    site.files(readers, {{"04A1", "Door1"}})
+        .start("port 12 1 dout RELAY_1 clear\nport 12 2 dout RELAY_2 clear\n");
     site.sim().write("scan 12 04A1\n");
     // The LED lookup is the last step of a scan.
     ASSERT_TRUE(site.waitLog("retrieve LED corresponding to ReaderName:Door1"));
@@ -246,10 +247,7 @@ TEST(Faults, ForeignAttributesControlCharactersAndOverlongReaders) {
 
 TEST(Faults, ClosedStandardDescriptorsChangeNothing) {
     ServiceSite site;
-    site.pairs(kPairs);
-    site.codes(kCodes);
-    site.config();
-    ASSERT_TRUE(site.startSim(kSite));
+    site.files(kPairs, kCodes).prepare(kSite);
     // Standard output and error closed, as some launchers start services.
     testutil::Process service({DORVANE_SERVICE_BIN}, site.file(""), true);
     ASSERT_TRUE(site.waitReady());
@@ -266,9 +264,7 @@ TEST(Faults, ClosedStandardDescriptorsChangeNothing) {
 // its peak memory stays far below the flood's 60 MB.
 TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
     ServiceSite site;
-    site.pairs(kPairs);
-    site.codes(kCodes);
-    site.config("", "INFO");
+    site.files(kPairs, kCodes).config("", "INFO");
     FakeDaemon daemon(site.address());
     site.startService();
     ASSERT_TRUE(daemon.accept());

@@ -50,7 +50,7 @@ const std::pair<std::string, std::string> kSentinelCode = {"SENTINEL", "Sentinel
 
 TEST(Service, TraceOfOneAccessEvent) {
     ServiceSite site;
-    site.start({{"R", "A", "B"}, kSentinel}, {{"04A1", "R"}, kSentinelCode}, kTwoOutputs);
+    site.files({{"R", "A", "B"}, kSentinel}, {{"04A1", "R"}, kSentinelCode}).start(kTwoOutputs);
     size_t mark = site.service().lineCount();
     site.sim().write("seq 7\nscan 12 04A1\n");
     ASSERT_GE(site.service().waitFor("04A1 | R", 5000, mark), 0);
@@ -83,10 +83,7 @@ TEST(Service, TraceOfOneAccessEvent) {
 
 TEST(Service, ScansDuringStartUpAreHeldBackNotDropped) {
     ServiceSite site;
-    site.pairs({{"R", "A", "B"}});
-    site.codes({{"04A1", "R"}});
-    site.config();
-    ASSERT_TRUE(site.startSim(kTwoOutputs));
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).prepare(kTwoOutputs);
     auto start = std::chrono::steady_clock::now();
     site.startService();
     ASSERT_GE(site.sim().waitFor("CONNECTED"), 0);
@@ -107,17 +104,18 @@ TEST(Service, ScansDuringStartUpAreHeldBackNotDropped) {
 
 TEST(Service, TogglesFollowTheHeldStatesAndEveryMatch) {
     ServiceSite site;
-    site.start({{"Same", "X", "X"},
+    site.files({{"Same", "X", "X"},
                 {"Twice", "D", "Z"},
                 {"Dup", "A", "A"},
                 {"Dup", "U", "NONE"},
                 {"Lobby2", "A", "B"}},
-               {{"S1", "Same"}, {"T1", "Twice"}, {"D1", "Dup"}, {"L1", "lobby2"}, {"E1", ""}},
-               "port 1 1 dout X set\n"
-               "port 1 2 dout D clear\n"
-               "port 1 3 ain D\n"
-               "port 1 4 dout D set\n"
-               "port 1 5 dout U unknown\n");
+               {{"S1", "Same"}, {"T1", "Twice"}, {"D1", "Dup"}, {"L1", "lobby2"}, {"E1", ""}})
+        .start(
+            "port 1 1 dout X set\n"
+            "port 1 2 dout D clear\n"
+            "port 1 3 ain D\n"
+            "port 1 4 dout D set\n"
+            "port 1 5 dout U unknown\n");
 
     // IO and LED label name the same output: toggled twice, back where it was.
     site.sim().write("scan 9 S1\n");
@@ -159,8 +157,8 @@ TEST(Service, TogglesFollowTheHeldStatesAndEveryMatch) {
 
 TEST(Service, UnknownCodesOtherMessagesAndObjects) {
     ServiceSite site;
-    site.start({{"R", "A", "B"}, kSentinel}, {{"04A1", "R"}, {"0C0C", "NoPair"}, kSentinelCode},
-               kTwoOutputs);
+    site.files({{"R", "A", "B"}, kSentinel}, {{"04A1", "R"}, {"0C0C", "NoPair"}, kSentinelCode})
+        .start(kTwoOutputs);
 
     // A message of type 1, an event without objects, an event object then an
     // access object, and two access objects in one message.
@@ -207,9 +205,7 @@ TEST(Service, UnknownCodesOtherMessagesAndObjects) {
 
 TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
     ServiceSite site;
-    site.pairs({{"R", "A", "B"}});
-    site.codes({{"04A1", "R"}});
-    site.config();
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config();
     FakeDaemon daemon(site.address());
     site.startService();
     ASSERT_TRUE(daemon.accept());
