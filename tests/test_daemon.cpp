@@ -72,31 +72,35 @@ bool FakeDaemon::accept(int timeoutMs) {
     return mClient >= 0;
 }
 
-std::unique_ptr<VMsg> FakeDaemon::read(int timeoutMs) {
+std::unique_ptr<VMsg> readMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        vwire::DecodeResult r = vwire::decode(mBuffer.data(), mBuffer.size());
+        vwire::DecodeResult r = vwire::decode(buffer.data(), buffer.size());
         if (r.status == vwire::DecodeStatus::kOk) {
-            mBuffer.erase(mBuffer.begin(), mBuffer.begin() + static_cast<long>(r.consumed));
+            buffer.erase(buffer.begin(), buffer.begin() + static_cast<long>(r.consumed));
             return std::unique_ptr<VMsg>(r.msg);
         }
-        if (r.status == vwire::DecodeStatus::kMalformed || mClient < 0) {
+        if (r.status == vwire::DecodeStatus::kMalformed || fd < 0) {
             return nullptr;
         }
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         deadline - std::chrono::steady_clock::now())
                                         .count());
-        pollfd p{mClient, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, left) != 1) {
             return nullptr;
         }
         uint8_t buf[4096];
-        ssize_t n = recv(mClient, buf, sizeof(buf), 0);
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
         if (n <= 0) {
             return nullptr;
         }
-        mBuffer.insert(mBuffer.end(), buf, buf + n);
+        buffer.insert(buffer.end(), buf, buf + n);
     }
+}
+
+std::unique_ptr<VMsg> FakeDaemon::read(int timeoutMs) {
+    return readMessage(mClient, mBuffer, timeoutMs);
 }
 
 void FakeDaemon::send(const VMsg& msg) {

@@ -20,6 +20,11 @@
 
 namespace testutil {
 
+// The next message from socket fd, with buffer holding what was received
+// before and keeping what follows it; null on timeout, a closed connection
+// or a malformed message.
+std::unique_ptr<VMsg> readMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs);
+
 class FakeDaemon {
 public:
     // Listens on address:port (by default the process's own loopback

@@ -2,7 +2,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -85,24 +84,12 @@ int connectTo(const char* address, int receiveBuffer) {
 // Reads messages from fd until one of the given id comes; false on timeout.
 bool receive(int fd, uint8_t msgId, int timeoutMs) {
     std::vector<uint8_t> in;
-    for (;;) {
-        vwire::DecodeResult r = vwire::decode(in.data(), in.size());
-        if (r.status == vwire::DecodeStatus::kOk) {
-            std::unique_ptr<VMsg> msg(r.msg);
-            in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(r.consumed));
-            if (msg->mMsgID == msgId) {
-                return true;
-            }
-            continue;
+    for (std::unique_ptr<VMsg> msg; (msg = testutil::readMessage(fd, in, timeoutMs));) {
+        if (msg->mMsgID == msgId) {
+            return true;
         }
-        pollfd p = {fd, POLLIN, 0};
-        uint8_t buf[4096];
-        ssize_t n = poll(&p, 1, timeoutMs) == 1 ? recv(fd, buf, sizeof(buf), 0) : 0;
-        if (r.status == vwire::DecodeStatus::kMalformed || n <= 0) {
-            return false;
-        }
-        in.insert(in.end(), buf, buf + n);
     }
+    return false;
 }
 
 TEST(UlxdSim, ClientThatNeverReadsIsDroppedAndTheOthersAreServed) {
