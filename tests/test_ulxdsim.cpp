@@ -12,8 +12,7 @@
 #include "ObjectCodec.h"
 #include "VWire.h"
 #include "cObject.h"
-#include "test_daemon.h"
-#include "test_util.h"
+#include "service_site.h"
 
 using testutil::Process;
 using testutil::TempDir;
@@ -93,16 +92,15 @@ bool receive(int fd, uint8_t msgId, int timeoutMs) {
 }
 
 TEST(UlxdSim, ClientThatNeverReadsIsDroppedAndTheOthersAreServed) {
-    TempDir dir;
-    std::string site;
+    std::string ports;
     for (int i = 1; i <= 200; ++i) {
-        site += "port 12 " + std::to_string(i) + " dout LABEL_" + std::to_string(i) + "\n";
+        ports += "port 12 " + std::to_string(i) + " dout LABEL_" + std::to_string(i) + "\n";
     }
-    testutil::writeFile(dir.file("site.txt"), site);
-    Process sim({kSim, "--host", testutil::loopbackAddress(2), "--site", dir.file("site.txt")});
-    ASSERT_GE(sim.waitFor("LISTENING"), 0);
-    int slow = connectTo(testutil::loopbackAddress(2).c_str(), 4096);
-    int other = connectTo(testutil::loopbackAddress(2).c_str(), 0);
+    testutil::ServiceSite site(testutil::loopbackAddress(2));
+    ASSERT_TRUE(site.startSim(ports));
+    Process& sim = site.sim();
+    int slow = connectTo(site.address().c_str(), 4096);
+    int other = connectTo(site.address().c_str(), 0);
     ASSERT_GE(slow, 0);
     ASSERT_GE(other, 0);
     ASSERT_GE(sim.waitFor("CONNECTED clients=2"), 0);
