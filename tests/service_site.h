@@ -20,6 +20,16 @@ struct Pairing {
 };
 using Codes = std::vector<std::pair<std::string, std::string>>;  // (code, reader) rows
 
+// The sentinel: its reader has B as IO and LED label, so its two SETs toggle
+// B there and back. Scanned after the event under test it is handled after
+// it: once its SETs are in, that event has had all its effects.
+const Pairing kSentinel = {"Sentinel", "B", "B"};
+const std::pair<std::string, std::string> kSentinelCode = {"SENTINEL", "Sentinel"};
+// Device 12 with output A (set) on port 1 and B (clear) on port 2.
+const char* const kTwoOutputs =
+    "port 12 1 dout A set\n"
+    "port 12 2 dout B clear\n";
+
 class ServiceSite {
 public:
     // The simulator listens, and the service connects, on address (by

@@ -22,12 +22,9 @@ const char* kSite =
     "port 12 1 dout A clear\n"
     "port 12 2 dout B clear\n";
 
-// R toggles A and B. The sentinel's reader has B as IO and LED label, so its
-// two SETs toggle B there and back: scanned after the event under test it is
-// handled after it, and once its SETs are in, that event has had all its
-// effects.
-const std::vector<testutil::Pairing> kPairs = {{"R", "A", "B"}, {"Sentinel", "B", "B"}};
-const testutil::Codes kCodes = {{"04A1", "R"}, {"SENTINEL", "Sentinel"}};
+// R toggles A and B; the sentinel shows when an event has had all its effects.
+const std::vector<testutil::Pairing> kPairs = {{"R", "A", "B"}, testutil::kSentinel};
+const testutil::Codes kCodes = {{"04A1", "R"}, testutil::kSentinelCode};
 
 using testutil::countContaining;
 

@@ -38,15 +38,9 @@ bool contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-const char* kTwoOutputs =
-    "port 12 1 dout A set\n"
-    "port 12 2 dout B clear\n";
-
-// The sentinel: its reader has B as IO and LED label, so its two SETs toggle
-// B there and back. Scanned after the event under test it is handled after
-// it: once its SETs are in, that event has had all its effects.
-const testutil::Pairing kSentinel = {"Sentinel", "B", "B"};
-const std::pair<std::string, std::string> kSentinelCode = {"SENTINEL", "Sentinel"};
+using testutil::kSentinel;
+using testutil::kSentinelCode;
+using testutil::kTwoOutputs;
 
 TEST(Service, TraceOfOneAccessEvent) {
     ServiceSite site;

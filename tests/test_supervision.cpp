@@ -78,9 +78,7 @@ long countOf(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
 }
 
-const char* kTwoOutputs =
-    "port 12 1 dout A set\n"
-    "port 12 2 dout B clear\n";
+using testutil::kTwoOutputs;
 const std::vector<std::string> kBothToggled = {"SET serial=12 port=1 label=A state=clear",
                                                "SET serial=12 port=2 label=B state=set"};
 
