@@ -16,7 +16,6 @@
 
 #include "VMsg.h"
 #include "loopback.h"
-#include "test_util.h"
 
 namespace testutil {
 
