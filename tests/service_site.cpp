@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "ObjectCodec.h"
 #include "VWire.h"
 
 namespace testutil {
@@ -28,15 +29,6 @@ bool pollUntil(Done done, int timeoutMs) {
     }
 }
 
-bool logHas(const std::vector<std::string>& lines, const std::string& text) {
-    for (const std::string& line : lines) {
-        if (line.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 ServiceSite::ServiceSite(const std::string& address) : mAddress(address) {}
@@ -51,7 +43,7 @@ void ServiceSite::pairs(const std::vector<Pairing>& readers) {
     writeFile(mDir.file("pairs.xml"), xml);
 }
 
-void ServiceSite::codes(const std::vector<std::pair<std::string, std::string>>& rows) {
+void ServiceSite::codes(const Codes& rows) {
     makeCodesDb(mDir.file("access.db"), rows);
 }
 
@@ -98,13 +90,34 @@ bool ServiceSite::waitReady(int timeoutMs) {
     return pollUntil(
         [&] {
             std::vector<std::string> lines = log("DatabaseHandler");
-            return logHas(lines, "opened database") || logHas(lines, "cannot open database");
+            return countContaining(lines, "opened database") +
+                       countContaining(lines, "cannot open database") >
+                   0;
         },
         timeoutMs);
 }
 
+ServiceSite& ServiceSite::files(const std::vector<Pairing>& readers, const Codes& rows) {
+    pairs(readers);
+    codes(rows);
+    return *this;
+}
+
+void ServiceSite::prepare(const std::string& siteText, const std::string& extraConfig,
+                          const std::string& priority, const std::vector<std::string>& simArgs) {
+    config(extraConfig, priority);
+    ASSERT_TRUE(startSim(siteText, simArgs));
+}
+
+void ServiceSite::start(const std::string& siteText, const std::string& extraConfig,
+                        const std::string& priority, const std::vector<std::string>& simArgs) {
+    prepare(siteText, extraConfig, priority, simArgs);
+    startService();
+    ASSERT_TRUE(waitReady());
+}
+
 bool ServiceSite::waitLog(const std::string& text, const std::string& category, int timeoutMs) {
-    return pollUntil([&] { return logHas(log(category), text); }, timeoutMs);
+    return pollUntil([&] { return logCount(text, category) > 0; }, timeoutMs);
 }
 
 bool ServiceSite::syncSim(int timeoutMs) {
@@ -122,6 +135,10 @@ std::vector<std::string> ServiceSite::log(const std::string& category) {
         }
     }
     return out;
+}
+
+size_t ServiceSite::logCount(const std::string& text, const std::string& category) {
+    return countContaining(log(category), text);
 }
 
 std::vector<std::string> ServiceSite::sets(size_t from) {
@@ -149,6 +166,18 @@ std::string rawCommand(const VMsg& msg) {
         cmd += hex;
     }
     return cmd + "\n";
+}
+
+std::unique_ptr<VMsg> accessEvent(const std::vector<std::string>& codes, uint8_t seq,
+                                  uint32_t serial) {
+    std::unique_ptr<VMsg> msg(new VMsg(vwire::MSG_EVT, seq));
+    for (const std::string& code : codes) {
+        cObjectAccess access;
+        access.setDeviceSerial(serial);
+        access.setScanCode(code.c_str());
+        objcodec::appendObject(*msg, access);
+    }
+    return msg;
 }
 
 }  // namespace testutil

@@ -18,6 +18,17 @@ namespace testutil {
 struct Pairing {
     std::string reader, io, led;
 };
+using Codes = std::vector<std::pair<std::string, std::string>>;  // (code, reader) rows
+
+// The sentinel: its reader has B as IO and LED label, so its two SETs toggle
+// B there and back. Scanned after the event under test it is handled after
+// it: once its SETs are in, that event has had all its effects.
+const Pairing kSentinel = {"Sentinel", "B", "B"};
+const std::pair<std::string, std::string> kSentinelCode = {"SENTINEL", "Sentinel"};
+// Device 12 with output A (set) on port 1 and B (clear) on port 2.
+const char* const kTwoOutputs =
+    "port 12 1 dout A set\n"
+    "port 12 2 dout B clear\n";
 
 class ServiceSite {
 public:
@@ -28,7 +39,9 @@ public:
     // Writes pairs.xml with the given readers.
     void pairs(const std::vector<Pairing>& readers);
     // Writes access.db with the given (code, reader) rows.
-    void codes(const std::vector<std::pair<std::string, std::string>>& rows);
+    void codes(const Codes& rows);
+    // Both of the above; for chaining, as in site.files(...).start(...).
+    ServiceSite& files(const std::vector<Pairing>& readers, const Codes& rows);
     // Writes dorvane.conf: host, files and log routing at the given
     // priority, with extra lines in front.
     void config(const std::string& extra = "", const std::string& priority = "DEBUG");
@@ -42,10 +55,22 @@ public:
     void startService();
     // Waits until the service has finished start-up.
     bool waitReady(int timeoutMs = 20000);
+    // config(extraConfig, priority), then the simulator with siteText and
+    // simArgs; a simulator that does not listen is a fatal failure, which
+    // ends the test (see test_main.cpp).
+    void prepare(const std::string& siteText, const std::string& extraConfig = "",
+                 const std::string& priority = "DEBUG",
+                 const std::vector<std::string>& simArgs = {});
+    // The usual start of a test: prepare(...), the service, and its start-up
+    // awaited; a service that never gets ready is a fatal failure.
+    void start(const std::string& siteText, const std::string& extraConfig = "",
+               const std::string& priority = "DEBUG", const std::vector<std::string>& simArgs = {});
 
     // Lines of service.log of the category, without the category prefix, in
     // order ("DEBUG|text"); blank message lines are left out.
     std::vector<std::string> log(const std::string& category = "DorvaneManager");
+    // How many of those lines contain text.
+    size_t logCount(const std::string& text, const std::string& category = "DorvaneManager");
     // The SET lines the simulator printed, from line 'from' on.
     std::vector<std::string> sets(size_t from = 0);
     // Waits until the simulator printed n SET lines in all.
@@ -71,6 +96,9 @@ private:
 
 // The wire form of msg as the simulator's "raw" command takes it.
 std::string rawCommand(const VMsg& msg);
+// An event of sequence seq with one access object per code, of device serial.
+std::unique_ptr<VMsg> accessEvent(const std::vector<std::string>& codes, uint8_t seq = 1,
+                                  uint32_t serial = 0);
 
 }  // namespace testutil
 

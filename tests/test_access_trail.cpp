@@ -23,32 +23,24 @@ std::vector<std::string> waitLines(const std::string& path, size_t n) {
 }
 
 TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
-    ServiceSite site;
-    site.pairs({{"Door1", "RELAY_1", "LED_1"}, {"Lobby", "NONE", "NONE"}});
-    site.codes({{"04A1", "Door1"}, {"0C0C", "Ghost"}, {"L1", "Lobby"}});
-    site.config(
-        "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
-        "log4cpp.additivity.DorvaneAccess=false\n"
-        "log4cpp.appender.TRAIL=RollingFileAppender\n"
-        "log4cpp.appender.TRAIL.fileName=trail.log\n"
-        "log4cpp.appender.TRAIL.maxFileSize=1048576\n"
-        "log4cpp.appender.TRAIL.maxBackupIndex=2\n"
-        "log4cpp.appender.TRAIL.layout=PatternLayout\n"
-        "log4cpp.appender.TRAIL.layout.ConversionPattern=%m%n\n");
     const char* kSite =
         "port 12 1 dout RELAY_1 clear\n"
         "port 12 2 dout LED_1 clear\n";
-    ASSERT_TRUE(site.startSim(kSite));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    ServiceSite site;
+    site.files({{"Door1", "RELAY_1", "LED_1"}, {"Lobby", "NONE", "NONE"}},
+               {{"04A1", "Door1"}, {"0C0C", "Ghost"}, {"L1", "Lobby"}})
+        .start(kSite,
+               "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
+               "log4cpp.additivity.DorvaneAccess=false\n"
+               "log4cpp.appender.TRAIL=RollingFileAppender\n"
+               "log4cpp.appender.TRAIL.fileName=trail.log\n"
+               "log4cpp.appender.TRAIL.maxFileSize=1048576\n"
+               "log4cpp.appender.TRAIL.maxBackupIndex=2\n"
+               "log4cpp.appender.TRAIL.layout=PatternLayout\n"
+               "log4cpp.appender.TRAIL.layout.ConversionPattern=%m%n\n");
     site.sim().write("seq 7\nscan 12 04A1\nscan 12 FFFF\nscan 3 0C0C\nscan 3 L1\n");
     // A code holding a newline, a quote and a space stays on its one line.
-    VMsg raw(vwire::MSG_EVT, 0x2B);
-    cObjectAccess odd;
-    odd.setDeviceSerial(4);
-    odd.setScanCode("a \"b\"\nc");
-    objcodec::appendObject(raw, odd);
-    site.sim().write(testutil::rawCommand(raw));
+    site.sim().write(testutil::rawCommand(*testutil::accessEvent({"a \"b\"\nc"}, 0x2B, 4)));
     ASSERT_EQ(5u, waitLines(site.file("trail.log"), 5).size());
 
     // Neither SET answered: the outputs stay toggled, the line says so.

@@ -9,12 +9,9 @@
 #include "ObjectCodec.h"
 #include "VWire.h"
 #include "cObjectClient.h"
-#include "test_daemon.h"
-#include "test_util.h"
+#include "service_site.h"
 
 using testutil::FakeDaemon;
-using testutil::Process;
-using testutil::TempDir;
 
 namespace {
 
@@ -71,16 +68,13 @@ void reply(FakeDaemon& d, const VMsg& request, std::vector<cObject*> objects, in
 }
 
 TEST(Client, AgainstTheSimulator) {
-    TempDir dir;
-    testutil::writeFile(dir.file("site.txt"),
-                        "port 12 1 dout RELAY_1 set\n"
-                        "port 12 2 ain TEMP\n"
-                        "port 12 3 dout \"LED 1\" clear\n");
-    std::string address = testutil::loopbackAddress();
-    Process sim({DORVANE_SIM_BIN, "--host", address, "--site", dir.file("site.txt")});
-    ASSERT_GE(sim.waitFor("LISTENING"), 0);
+    testutil::ServiceSite site;
+    ASSERT_TRUE(
+        site.startSim("port 12 1 dout RELAY_1 set\n"
+                      "port 12 2 ain TEMP\n"
+                      "port 12 3 dout \"LED 1\" clear\n"));
     cObjectClient client;
-    ASSERT_TRUE(client.start(address.c_str(), 60000));
+    ASSERT_TRUE(client.start(site.address().c_str(), 60000));
 
     // The port list.
     cObjectPort query;
@@ -107,7 +101,7 @@ TEST(Client, AgainstTheSimulator) {
     EXPECT_STREQ("RELAY_1", out->getPortLabel());
     out->setOutputState(cObject::OBJ_IO_STATE_CLEAR);
     EXPECT_EQ(0, client.set(out));
-    EXPECT_GE(sim.waitFor("SET serial=12 port=1 label=RELAY_1 state=clear"), 0);
+    EXPECT_GE(site.sim().waitFor("SET serial=12 port=1 label=RELAY_1 state=clear"), 0);
     delete got;
 
     // ERR gives null, or a negative result.

@@ -41,13 +41,7 @@ void putDatabase(ServiceSite& site, const std::string& sql) {
 // only outputs toggled since are the sentinel's two.
 bool onlySentinelToggles(ServiceSite& site, const std::vector<std::string>& codes) {
     size_t before = site.sets().size();
-    VMsg msg(vwire::MSG_EVT, 1);
-    for (const std::string& code : codes) {
-        cObjectAccess a;
-        a.setScanCode(code.c_str());
-        objcodec::appendObject(msg, a);
-    }
-    site.sim().write(testutil::rawCommand(msg));
+    site.sim().write(testutil::rawCommand(*testutil::accessEvent(codes)));
     site.sim().write("scan 12 S1\n");
     if (!site.waitSets(before + 2)) {
         return false;
@@ -58,23 +52,13 @@ bool onlySentinelToggles(ServiceSite& site, const std::vector<std::string>& code
            all[before + 1].find("label=S_LED ") != std::string::npos;
 }
 
-size_t logCount(ServiceSite& site, const std::string& text, const std::string& category) {
-    std::vector<std::string> lines = site.log(category);
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-        return l.find(text) != std::string::npos;
-    }));
-}
-
 TEST(CodesEndToEnd, CodesThatAreNotTheSameTextOpenNothing) {
     ServiceSite site;
     pairs(site);
     putDatabase(site,
                 "CREATE TABLE codes (sc INTEGER UNIQUE, reader TEXT);"
                 "INSERT INTO codes VALUES (1234, 'Door1'), ('S1', 'Sentinel');");
-    site.config();
-    ASSERT_TRUE(site.startSim(kSite));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.start(kSite);
     EXPECT_TRUE(
         onlySentinelToggles(site, {"01234", " 1234", "1234.0", "1.234e3", "+1234", "1234"}));
 
@@ -83,8 +67,8 @@ TEST(CodesEndToEnd, CodesThatAreNotTheSameTextOpenNothing) {
                 "INSERT INTO codes VALUES ('0042', 'Door1'), (CAST('B1' AS BLOB), 'Door1'),"
                 "('N1', 'Door1' || char(0) || 'junk'), ('S1', 'Sentinel');");
     EXPECT_TRUE(onlySentinelToggles(site, {"42", "0042", "B1", "N1"}));
-    EXPECT_EQ(1u, logCount(site, "the reader of the row found contains a NUL byte; it is refused",
-                           "DatabaseHandler"));
+    EXPECT_EQ(1u, site.logCount("the reader of the row found contains a NUL byte; it is refused",
+                                "DatabaseHandler"));
 
     // Without a column "sc" the lookup is an error, said once for this
     // database, however many scans follow.
@@ -94,7 +78,7 @@ TEST(CodesEndToEnd, CodesThatAreNotTheSameTextOpenNothing) {
     site.sim().write("scan 12 sc\nscan 12 sc\nscan 12 S1\n");
     ASSERT_GE(site.service().waitFor("scanCode:S1"), 0);
     usleep(300000);
-    EXPECT_EQ(1u, logCount(site, "no such column: sc", "DatabaseHandler"));
+    EXPECT_EQ(1u, site.logCount("no such column: sc", "DatabaseHandler"));
     putDatabase(site,
                 "CREATE TABLE codes (sc TEXT PRIMARY KEY, reader TEXT);"
                 "INSERT INTO codes VALUES ('S1', 'Sentinel');");
@@ -105,11 +89,8 @@ TEST(CodesEndToEnd, FifoAtTheDatabasePathBlocksNothing) {
     ServiceSite site;
     pairs(site);
     ASSERT_EQ(0, mkfifo(site.file("access.db").c_str(), 0600));
-    site.config();
-    ASSERT_TRUE(site.startSim(kSite));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
-    EXPECT_GE(logCount(site, "access.db: not a regular file", "DatabaseHandler"), 1u);
+    site.start(kSite);
+    EXPECT_GE(site.logCount("access.db: not a regular file", "DatabaseHandler"), 1u);
     site.sim().write("scan 12 S1\n");
     ASSERT_GE(site.service().waitFor("scanCode:S1"), 0);
     ASSERT_EQ(0, unlink(site.file("access.db").c_str()));

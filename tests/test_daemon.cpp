@@ -12,11 +12,39 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <sstream>
 
 #include "VSocket.h"
 #include "VWire.h"
 
 namespace testutil {
+
+namespace {
+
+// argv behind the words of the cross build's emulator, which are joined by
+// "|" (empty natively); made before fork, since the child may only exec.
+std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
+    std::vector<std::string> words;
+    std::istringstream emulator(DORVANE_TEST_EMULATOR);
+    for (std::string w; std::getline(emulator, w, '|');) {
+        if (!w.empty()) {
+            words.push_back(w);
+        }
+    }
+    words.insert(words.end(), argv.begin(), argv.end());
+    return words;
+}
+
+std::vector<char*> argvOf(std::vector<std::string>& words) {
+    std::vector<char*> args;
+    for (std::string& w : words) {
+        args.push_back(&w[0]);
+    }
+    args.push_back(nullptr);
+    return args;
+}
+
+}  // namespace
 
 FakeDaemon::FakeDaemon(const std::string& address, unsigned short port) : mListen(-1), mClient(-1) {
     std::string why;
@@ -44,31 +72,35 @@ bool FakeDaemon::accept(int timeoutMs) {
     return mClient >= 0;
 }
 
-std::unique_ptr<VMsg> FakeDaemon::read(int timeoutMs) {
+std::unique_ptr<VMsg> readMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        vwire::DecodeResult r = vwire::decode(mBuffer.data(), mBuffer.size());
+        vwire::DecodeResult r = vwire::decode(buffer.data(), buffer.size());
         if (r.status == vwire::DecodeStatus::kOk) {
-            mBuffer.erase(mBuffer.begin(), mBuffer.begin() + static_cast<long>(r.consumed));
+            buffer.erase(buffer.begin(), buffer.begin() + static_cast<long>(r.consumed));
             return std::unique_ptr<VMsg>(r.msg);
         }
-        if (r.status == vwire::DecodeStatus::kMalformed || mClient < 0) {
+        if (r.status == vwire::DecodeStatus::kMalformed || fd < 0) {
             return nullptr;
         }
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                         deadline - std::chrono::steady_clock::now())
                                         .count());
-        pollfd p{mClient, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, left) != 1) {
             return nullptr;
         }
         uint8_t buf[4096];
-        ssize_t n = recv(mClient, buf, sizeof(buf), 0);
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
         if (n <= 0) {
             return nullptr;
         }
-        mBuffer.insert(mBuffer.end(), buf, buf + n);
+        buffer.insert(buffer.end(), buf, buf + n);
     }
+}
+
+std::unique_ptr<VMsg> FakeDaemon::read(int timeoutMs) {
+    return readMessage(mClient, mBuffer, timeoutMs);
 }
 
 void FakeDaemon::send(const VMsg& msg) {
@@ -110,6 +142,8 @@ void FakeDaemon::closeClient() {
 
 Process::Process(const std::vector<std::string>& argv, const std::string& dir, bool closedOutput)
     : mPid(-1), mStatus(-1), mIn(-1), mOut(-1) {
+    std::vector<std::string> words = withEmulator(argv);
+    std::vector<char*> args = argvOf(words);
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe failed";
@@ -142,27 +176,6 @@ Process::Process(const std::vector<std::string>& argv, const std::string& dir, b
         if (!dir.empty() && chdir(dir.c_str()) != 0) {
             _exit(126);
         }
-        std::vector<char*> args;
-        // A cross build runs the binaries under test through its emulator.
-        static std::string emulator = DORVANE_TEST_EMULATOR;
-        std::vector<std::string> words;
-        for (size_t pos = 0; pos < emulator.size();) {
-            size_t end = emulator.find('|', pos);
-            if (end == std::string::npos) {
-                end = emulator.size();
-            }
-            if (end > pos) {
-                words.push_back(emulator.substr(pos, end - pos));
-            }
-            pos = end + 1;
-        }
-        for (std::string& w : words) {
-            args.push_back(const_cast<char*>(w.c_str()));
-        }
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
     }
@@ -281,6 +294,67 @@ int Process::stop() {
         mOut = -1;
     }
     return status;
+}
+
+ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs) {
+    ToolRun run;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        run.err = "runTool: pipe failed";
+        return run;
+    }
+    std::vector<std::string> words = withEmulator(argv);
+    std::vector<char*> args = argvOf(words);
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* texts[2] = {&run.out, &run.err};
+    bool killed = false;
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        if (poll(fds, 2, static_cast<int>(left.count())) < 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+            if (n > 0) {
+                texts[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+    }
+    for (pollfd& p : fds) {
+        if (p.fd >= 0) {
+            close(p.fd);
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = !killed && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
 }
 
 }  // namespace testutil

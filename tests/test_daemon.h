@@ -1,7 +1,8 @@
 // Peers for tests that speak the site object protocol over real loopback
-// sockets: FakeDaemon, a daemon the test drives message by message, and
+// sockets: FakeDaemon, a daemon the test drives message by message;
 // Process, a child process (the simulator, the service) whose standard
-// output the test reads line by line.
+// output the test reads line by line; and runTool, which runs one of the
+// project's programs to its end with standard output and error apart.
 #ifndef DORVANE_TESTS_TEST_DAEMON_H
 #define DORVANE_TESTS_TEST_DAEMON_H
 
@@ -18,16 +19,19 @@
 
 namespace testutil {
 
+// The next message from socket fd, with buffer holding what was received
+// before and keeping what follows it; null on timeout, a closed connection
+// or a malformed message.
+std::unique_ptr<VMsg> readMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs);
+
 class FakeDaemon {
 public:
     // Listens on address:port (by default the process's own loopback
-    // address); a failure to listen fails the test and leaves listening()
-    // false.
+    // address); a failure to listen fails the test.
     explicit FakeDaemon(const std::string& address = loopbackAddress(),
                         unsigned short port = 60000);
     ~FakeDaemon();
 
-    bool listening() const { return mListen >= 0; }
     // Waits for a client; closes the previous connection, if any.
     bool accept(int timeoutMs = 5000);
     // The next message from the client, or null on timeout or a closed
@@ -86,6 +90,17 @@ private:
     std::vector<std::string> mLines;
     std::string mPartial;
 };
+
+struct ToolRun {
+    int status = -1;  // the exit status; -1 when it had to be killed
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Runs argv (argv[0] a path; under the cross build's emulator when there is
+// one) with standard input from /dev/null. A run that has not ended after
+// timeoutMs is killed, and so is the program when the test process dies.
+ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs = 10000);
 
 }  // namespace testutil
 

@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "run_tool.h"
 #include "service_site.h"
 
 using testutil::Process;
@@ -27,10 +26,8 @@ int run(ServiceSite& site, const std::vector<std::string>& args, std::string* ou
 
 TEST(Dorvanectl, ConsistentSitePasses) {
     ServiceSite site;
-    site.pairs({{"Door1", "RELAY_1", "LED_1"}});
-    site.codes({{"04A1", "Door1"}, {"04A2", "Door1"}});
-    site.config();
-    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n"));
+    site.files({{"Door1", "RELAY_1", "LED_1"}}, {{"04A1", "Door1"}, {"04A2", "Door1"}})
+        .prepare("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n");
     std::string out;
     EXPECT_EQ(0, run(site, {"--check"}, &out)) << out;
     EXPECT_NE(std::string::npos, out.find("Pairing file pairs.xml: 1 records")) << out;
@@ -68,8 +65,7 @@ TEST(Dorvanectl, InconsistentSiteFailsAndSaysWhy) {
                         "<LEDlabel value=\"LED_1\"/></Reader>"
                         "</scl_connections>");
     site.codes({{"04A1", "Door1"}, {"0C0C", "Lobby"}});
-    site.config();
-    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n"));
+    site.prepare("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 set\n");
     std::string out;
     EXPECT_EQ(1, run(site, {"--check"}, &out)) << out;
     for (const char* expected :
@@ -91,10 +87,8 @@ TEST(Dorvanectl, InconsistentSiteFailsAndSaysWhy) {
 // no client, and nothing is printed but the usage text.
 TEST(Dorvanectl, BadCommandLinesAreRefusedBeforeAnythingStarts) {
     ServiceSite site;
-    site.pairs({{"Door1", "RELAY_1", "LED_1"}});
-    site.codes({{"04A1", "Door1"}});
-    site.config();
-    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\n"));
+    site.files({{"Door1", "RELAY_1", "LED_1"}}, {{"04A1", "Door1"}})
+        .prepare("port 12 1 dout RELAY_1 clear\n");
     const std::string conf = site.file("dorvane.conf");
     struct Case {
         std::vector<std::string> args;
@@ -135,10 +129,9 @@ TEST(Dorvanectl, DecidesStoredCodesAsTheServiceDoes) {
                       "INSERT INTO codes VALUES ('S1', 'Sentinel'), (1234, 'Door1'),"
                       "(CAST('B1' AS BLOB), 'Door1'), ('N1', 'Door1' || char(0) || 'junk'),"
                       "(printf('%.128c', 'K'), 'Door1');");
-    site.config();
-    ASSERT_TRUE(
-        site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 clear\n"
-                      "port 12 3 dout S_IO clear\nport 12 4 dout S_LED clear\n"));
+    site.prepare(
+        "port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 clear\n"
+        "port 12 3 dout S_IO clear\nport 12 4 dout S_LED clear\n");
     std::string out;
     EXPECT_EQ(1, run(site, {"--check"}, &out));
     for (const char* expected :
@@ -178,10 +171,9 @@ TEST(Dorvanectl, DecidesStoredCodesAsTheServiceDoes) {
 // escaped, printable text stays as it is.
 TEST(Dorvanectl, ValuesArePrintedWithControlCharactersEscaped) {
     ServiceSite site;
-    site.pairs({{"Door 1", "RELAY_1", "LED\x7f"}});  // XML holds no ESC
-    site.codes({{"C\x1b[1m", "Gate\n"}, {"04A1", "Door 1"}});
-    site.config();
-    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\n"));
+    site.files({{"Door 1", "RELAY_1", "LED\x7f"}},  // XML holds no ESC
+               {{"C\x1b[1m", "Gate\n"}, {"04A1", "Door 1"}})
+        .prepare("port 12 1 dout RELAY_1 clear\n");
     std::string out, lookup;
     EXPECT_EQ(1, run(site, {"--check"}, &out)) << out;
     EXPECT_EQ(0, run(site, {"--lookup", "04A1"}, &lookup)) << lookup;

@@ -22,51 +22,15 @@ const char* kSite =
     "port 12 1 dout A clear\n"
     "port 12 2 dout B clear\n";
 
-// R toggles A and B. The sentinel's reader has B as IO and LED label, so its
-// two SETs toggle B there and back: scanned after the event under test it is
-// handled after it, and once its SETs are in, that event has had all its
-// effects.
-void standardSite(ServiceSite& site, const std::string& extraConfig = "",
-                  const std::string& priority = "DEBUG") {
-    site.pairs({{"R", "A", "B"}, {"Sentinel", "B", "B"}});
-    site.codes({{"04A1", "R"}, {"SENTINEL", "Sentinel"}});
-    site.config(extraConfig, priority);
-}
+// R toggles A and B; the sentinel shows when an event has had all its effects.
+const std::vector<testutil::Pairing> kPairs = {{"R", "A", "B"}, testutil::kSentinel};
+const testutil::Codes kCodes = {{"04A1", "R"}, testutil::kSentinelCode};
 
-bool logHas(ServiceSite& site, const std::string& text,
-            const std::string& category = "DorvaneManager") {
-    for (const std::string& l : site.log(category)) {
-        if (l.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Waits until a log line of the category holds text.
-bool waitLogHas(ServiceSite& site, const std::string& text,
-                const std::string& category = "DorvaneManager") {
-    for (int i = 0; i < 500; ++i) {
-        if (logHas(site, text, category)) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
-int countIf(const std::vector<std::string>& lines, const std::string& text) {
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-        return l.find(text) != std::string::npos;
-    }));
-}
+using testutil::countContaining;
 
 TEST(Faults, DaemonRestartedAndGarbage) {
     ServiceSite site;
-    standardSite(site);
-    ASSERT_TRUE(site.startSim(kSite));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.files(kPairs, kCodes).start(kSite);
     site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(2));
 
@@ -86,15 +50,12 @@ TEST(Faults, DaemonRestartedAndGarbage) {
     ASSERT_GE(site.sim().waitFor("CONNECTED clients=1", 5000, mark + 1), 0);
     site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(4));
-    EXPECT_TRUE(logHas(site, "malformed message", "ObjectClient"));
+    EXPECT_GT(site.logCount("malformed message", "ObjectClient"), 0u);
 }
 
 TEST(Faults, DaemonThatNeverAnswersASet) {
     ServiceSite site;
-    standardSite(site);
-    ASSERT_TRUE(site.startSim(kSite, {"--no-set-reply"}));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.files(kPairs, kCodes).start(kSite, "", "DEBUG", {"--no-set-reply"});
     site.sim().write("scan 12 04A1\nscan 12 04A1\n");
     // Each SET waits out its two seconds; the next scan is still handled.
     ASSERT_TRUE(site.waitSets(4, 20000));
@@ -103,15 +64,12 @@ TEST(Faults, DaemonThatNeverAnswersASet) {
                                         "SET serial=12 port=1 label=A state=clear",
                                         "SET serial=12 port=2 label=B state=clear"}),
               site.sets());
-    EXPECT_TRUE(logHas(site, "no reply", "ObjectClient"));
+    EXPECT_GT(site.logCount("no reply", "ObjectClient"), 0u);
 }
 
 TEST(Faults, DatabaseLockedRemovedAndPutBack) {
     ServiceSite site;
-    standardSite(site);
-    ASSERT_TRUE(site.startSim(kSite));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.files(kPairs, kCodes).start(kSite);
     std::string db = site.file("access.db");
 
     // A writer holds the database for longer than the busy timeout.
@@ -146,24 +104,15 @@ TEST(Faults, DatabaseLockedRemovedAndPutBack) {
 TEST(Faults, HostileScanCodesNeverMatchWrongly) {
     ServiceSite site;
     std::string c127(127, 'K');
-    site.pairs({{"R", "A", "B"}, {"R2", "A", "A"}});
-    site.codes({{"04A1", "R"}, {c127, "R2"}, {"%", "R"}, {"a_c", "R"}});
-    site.config();
-    ASSERT_TRUE(site.startSim(kSite));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.files({{"R", "A", "B"}, {"R2", "A", "A"}},
+               {{"04A1", "R"}, {c127, "R2"}, {"%", "R"}, {"a_c", "R"}})
+        .start(kSite);
     std::string before = testutil::readFile(site.file("access.db"));
 
     std::vector<std::string> hostile = {
         "04A%", "04A_", "' OR '1'='1", "04A1'; DROP TABLE codes;--",  "04A1\n", "\n04A1", "",
         "abc",  "a%c",  c127 + "K",    c127 + std::string(1000, 'K'), "04a1",   " 04A1"};
-    VMsg msg(vwire::MSG_EVT, 1);
-    for (const std::string& code : hostile) {
-        cObjectAccess a;
-        a.setScanCode(code.c_str());
-        objcodec::appendObject(msg, a);
-    }
-    site.sim().write(testutil::rawCommand(msg));
+    site.sim().write(testutil::rawCommand(*testutil::accessEvent(hostile)));
     // Then the real ones, handled after the hostile ones, so their SETs come
     // first unless a hostile code matched: the 127-character code names R2,
     // whose IO and LED label are both A: toggled twice.
@@ -179,36 +128,23 @@ TEST(Faults, HostileScanCodesNeverMatchWrongly) {
 
 TEST(Faults, HostilePairingFileAndJunkConfiguration) {
     ServiceSite site;
-    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\">";
-    std::string prev = "a";
-    for (char c = 'b'; c <= 'j'; ++c) {
-        laughs += std::string("<!ENTITY ") + c + " \"";
-        for (int i = 0; i < 10; ++i) {
-            laughs += "&" + prev + ";";
-        }
-        laughs += "\">";
-        prev = std::string(1, c);
-    }
-    laughs +=
-        "]><scl_connections><Reader name=\"&j;\"><IOlabel value=\"A\"/>"
-        "<LEDlabel value=\"B\"/></Reader></scl_connections>";
-    testutil::writeFile(site.file("pairs.xml"), laughs);
+    testutil::writeFile(
+        site.file("pairs.xml"),
+        testutil::entityBomb(
+            "<Reader name=\"&j;\"><IOlabel value=\"A\"/><LEDlabel value=\"B\"/></Reader>"));
     site.codes({{"04A1", "R"}});
     std::string junk;
     for (int i = 0; i < 3000; ++i) {
         junk += static_cast<char>((i * 7919 + 13) % 256);
     }
-    site.config(junk + "\n");
-    ASSERT_TRUE(site.startSim(kSite));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.start(kSite, junk + "\n");
     site.sim().write("scan 12 04A1\n");
     // No pairing survives, so no sentinel could toggle anything: the LED
     // lookup is the event's last step, and any SET it made was printed
     // before the simulator answers a later command.
     ASSERT_TRUE(site.waitLog("Error when trying to retrieve LED corresponding to ReaderName:R"));
     ASSERT_TRUE(site.syncSim());
-    EXPECT_TRUE(logHas(site, "Error when trying to retrieve IO corresponding to ReaderName:R"));
+    EXPECT_GT(site.logCount("Error when trying to retrieve IO corresponding to ReaderName:R"), 0u);
     EXPECT_EQ(0u, site.sets().size());
 }
 
@@ -216,12 +152,8 @@ TEST(Faults, FloodOfEventsNoneLostInOrder) {
     const char* env = getenv("DORVANE_FLOOD_EVENTS");
     int events = env != nullptr ? atoi(env) : 100000;
     ServiceSite site;
-    site.pairs({{"R1", "A", "A"}, {"R2", "B", "B"}});
-    site.codes({{"C1", "R1"}, {"C2", "R2"}});
-    site.config("", "INFO");
-    ASSERT_TRUE(site.startSim(kSite));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.files({{"R1", "A", "A"}, {"R2", "B", "B"}}, {{"C1", "R1"}, {"C2", "R2"}})
+        .start(kSite, "", "INFO");
     std::string batch;
     for (int i = 0; i < events; ++i) {
         batch += i % 2 == 0 ? "scan 12 C1\n" : "scan 12 C2\n";
@@ -256,20 +188,16 @@ TEST(Faults, PairingFileOfHundredThousandRecordsOpensNothing) {
                           : i == 70000 ? testutil::Pairing{"Door1", "RELAY_1", "LED_1"}
                                        : testutil::Pairing{"R" + std::to_string(i), "X", "Y"});
     }
-    site.pairs(readers);
-    site.codes({{"04A1", "Door1"}});
-    site.config();
-    ASSERT_TRUE(site.startSim("port 12 1 dout RELAY_1 clear\nport 12 2 dout RELAY_2 clear\n"));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.files(readers, {{"04A1", "Door1"}})
+        .start("port 12 1 dout RELAY_1 clear\nport 12 2 dout RELAY_2 clear\n");
     site.sim().write("scan 12 04A1\n");
     // The LED lookup is the last step of a scan.
-    ASSERT_TRUE(waitLogHas(site, "retrieve LED corresponding to ReaderName:Door1"));
+    ASSERT_TRUE(site.waitLog("retrieve LED corresponding to ReaderName:Door1"));
     EXPECT_EQ(0u, site.sets().size());
-    EXPECT_TRUE(logHas(site,
-                       "ERROR|Pairing file pairs.xml refused: cannot be read: larger than "
-                       "4194304 bytes; no pairing records",
-                       "SCLpairs"));
+    EXPECT_GT(site.logCount("ERROR|Pairing file pairs.xml refused: cannot be read: larger than "
+                            "4194304 bytes; no pairing records",
+                            "SCLpairs"),
+              0u);
     EXPECT_GE(site.service().waitFor("Fail open", 0), 0);
 }
 
@@ -283,15 +211,8 @@ TEST(Faults, ForeignAttributesControlCharactersAndOverlongReaders) {
     const std::string forged = "N1\nDorvaneManager|INFO|forged";
     site.codes(
         {{"C1", "Door1"}, {"C2", "Door2"}, {forged, "Door2"}, {"L1", std::string(200, 'x')}});
-    site.config();
-    ASSERT_TRUE(site.startSim(kSite));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
-    VMsg msg(vwire::MSG_EVT, 1);
-    cObjectAccess access;
-    access.setScanCode(forged.c_str());
-    objcodec::appendObject(msg, access);
-    site.sim().write(testutil::rawCommand(msg));
+    site.start(kSite);
+    site.sim().write(testutil::rawCommand(*testutil::accessEvent({forged})));
     // Door2 exists only as a:name; Door1's labels are A, never a:value B.
     site.sim().write("scan 12 C2\nscan 12 L1\nscan 12 C1\n");
     ASSERT_TRUE(site.waitSets(2));
@@ -302,28 +223,28 @@ TEST(Faults, ForeignAttributesControlCharactersAndOverlongReaders) {
     // The newline of the scan code is written escaped, in one line each.
     const std::string shown = "N1\\x0aDorvaneManager|INFO|forged";
     std::vector<std::string> log = site.log();
-    EXPECT_EQ(1, countIf(log, "DEBUG|Scan_code: " + shown));
-    EXPECT_EQ(1, countIf(log, "DEBUG|Found Reader Door2 for scancode " + shown));
+    EXPECT_EQ(1u, countContaining(log, "DEBUG|Scan_code: " + shown));
+    EXPECT_EQ(1u, countContaining(log, "DEBUG|Found Reader Door2 for scancode " + shown));
     EXPECT_EQ(0, std::count(log.begin(), log.end(), "INFO|forged"));
     std::vector<std::string> out = site.service().lines();
-    EXPECT_EQ(1, countIf(out, "scanCode:" + shown));
-    EXPECT_EQ(1, countIf(out, shown + " | Door2"));  // the printed result table
+    EXPECT_EQ(1u, countContaining(out, "scanCode:" + shown));
+    EXPECT_EQ(1u, countContaining(out, shown + " | Door2"));  // the printed result table
     EXPECT_EQ(0, std::count(out.begin(), out.end(), "DorvaneManager|INFO|forged"));
 
     // A reader label refused for its length: one line says why, no lookup.
-    EXPECT_EQ(1, countIf(log,
-                         "INFO|Reader of scancode L1 refused (longer than 127 characters, or "
-                         "holding a NUL byte): nothing toggles"));
-    EXPECT_EQ(0, countIf(log, "Found Reader  for scancode"));
+    EXPECT_EQ(1u,
+              countContaining(log,
+                              "INFO|Reader of scancode L1 refused (longer than 127 characters, or "
+                              "holding a NUL byte): nothing toggles"));
+    EXPECT_EQ(0u, countContaining(log, "Found Reader  for scancode"));
     // Both info lines for the forged code and C2, none with an empty name.
-    EXPECT_EQ(4, countIf(log, "ReaderName:Door2"));
-    EXPECT_EQ(4, countIf(log, "corresponding to ReaderName:"));
+    EXPECT_EQ(4u, countContaining(log, "ReaderName:Door2"));
+    EXPECT_EQ(4u, countContaining(log, "corresponding to ReaderName:"));
 }
 
 TEST(Faults, ClosedStandardDescriptorsChangeNothing) {
     ServiceSite site;
-    standardSite(site);
-    ASSERT_TRUE(site.startSim(kSite));
+    site.files(kPairs, kCodes).prepare(kSite);
     // Standard output and error closed, as some launchers start services.
     testutil::Process service({DORVANE_SERVICE_BIN}, site.file(""), true);
     ASSERT_TRUE(site.waitReady());
@@ -340,7 +261,7 @@ TEST(Faults, ClosedStandardDescriptorsChangeNothing) {
 // its peak memory stays far below the flood's 60 MB.
 TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
     ServiceSite site;
-    standardSite(site, "", "INFO");
+    site.files(kPairs, kCodes).config("", "INFO");
     FakeDaemon daemon(site.address());
     site.startService();
     ASSERT_TRUE(daemon.accept());
@@ -360,11 +281,8 @@ TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
     daemon.send(*portsMsg);
     ASSERT_TRUE(site.waitReady());
 
-    VMsg scan(vwire::MSG_EVT, 1);
-    cObjectAccess access;
-    access.setScanCode("04A1");
-    objcodec::appendObject(scan, access);
-    daemon.send(scan);
+    std::unique_ptr<VMsg> scan = testutil::accessEvent({"04A1"});
+    daemon.send(*scan);
     auto set = daemon.read(3000);  // never answered
     ASSERT_NE(nullptr, set);
     ASSERT_EQ(vwire::MSG_SET, set->mMsgID);
@@ -379,7 +297,7 @@ TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
     EXPECT_LT(sent, 1000);  // the service hung up
 
     ASSERT_TRUE(daemon.accept(5000));  // and came back
-    daemon.send(scan);
+    daemon.send(*scan);
     auto again = daemon.read(3000);
     ASSERT_NE(nullptr, again);
     EXPECT_EQ(vwire::MSG_SET, again->mMsgID);
@@ -387,12 +305,8 @@ TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
     EXPECT_EQ(1, std::count_if(overflow.begin(), overflow.end(), [](const std::string& l) {
                   return l.rfind("ERROR|more than 4194304 bytes of messages", 0) == 0;
               }));
-    long peakKb = -1;
-    std::string status =
-        testutil::readFile("/proc/" + std::to_string(site.service().pid()) + "/status");
-    size_t at = status.find("VmHWM:");
-    ASSERT_NE(std::string::npos, at);
-    peakKb = atol(status.c_str() + at + 6);
+    long peakKb = testutil::peakKb(site.service().pid());
+    ASSERT_NE(-1, peakKb);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // A sanitizer's shadow memory and quarantine count in the service's RSS:
     // the bound is checked by the plain build only.

@@ -234,21 +234,9 @@ TEST(Pairing, TextsAreKeptAsTheyStand) {
 TEST(Pairing, HostileFilesNeitherHangNorReachOut) {
     TempDir dir;
     // Entity expansion ("billion laughs").
-    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\">";
-    const char* prev = "a";
-    std::string names[] = {"b", "c", "d", "e", "f", "g", "h", "i", "j"};
-    for (auto& n : names) {
-        laughs += "<!ENTITY " + n + " \"";
-        for (int i = 0; i < 10; ++i) {
-            laughs += std::string("&") + prev + ";";
-        }
-        laughs += "\">";
-        prev = n.c_str();
-    }
-    laughs +=
-        "]><scl_connections><Reader name=\"&j;\"><IOlabel value=\"&j;\"/>"
-        "<LEDlabel value=\"L\"/></Reader></scl_connections>";
-    writeFile(dir.file("laughs.xml"), laughs);
+    writeFile(dir.file("laughs.xml"),
+              testutil::entityBomb(
+                  "<Reader name=\"&j;\"><IOlabel value=\"&j;\"/><LEDlabel value=\"L\"/></Reader>"));
     // Deep nesting.
     std::string deep = "<scl_connections>";
     for (int i = 0; i < 100000; ++i) {

@@ -38,24 +38,13 @@ bool contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-const char* kTwoOutputs =
-    "port 12 1 dout A set\n"
-    "port 12 2 dout B clear\n";
-
-// The sentinel: its reader has B as IO and LED label, so its two SETs toggle
-// B there and back. Scanned after the event under test it is handled after
-// it: once its SETs are in, that event has had all its effects.
-const testutil::Pairing kSentinel = {"Sentinel", "B", "B"};
-const std::pair<std::string, std::string> kSentinelCode = {"SENTINEL", "Sentinel"};
+using testutil::kSentinel;
+using testutil::kSentinelCode;
+using testutil::kTwoOutputs;
 
 TEST(Service, TraceOfOneAccessEvent) {
     ServiceSite site;
-    site.pairs({{"R", "A", "B"}, kSentinel});
-    site.codes({{"04A1", "R"}, kSentinelCode});
-    site.config();
-    ASSERT_TRUE(site.startSim(kTwoOutputs));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.files({{"R", "A", "B"}, kSentinel}, {{"04A1", "R"}, kSentinelCode}).start(kTwoOutputs);
     size_t mark = site.service().lineCount();
     site.sim().write("seq 7\nscan 12 04A1\n");
     ASSERT_GE(site.service().waitFor("04A1 | R", 5000, mark), 0);
@@ -88,10 +77,7 @@ TEST(Service, TraceOfOneAccessEvent) {
 
 TEST(Service, ScansDuringStartUpAreHeldBackNotDropped) {
     ServiceSite site;
-    site.pairs({{"R", "A", "B"}});
-    site.codes({{"04A1", "R"}});
-    site.config();
-    ASSERT_TRUE(site.startSim(kTwoOutputs));
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).prepare(kTwoOutputs);
     auto start = std::chrono::steady_clock::now();
     site.startService();
     ASSERT_GE(site.sim().waitFor("CONNECTED"), 0);
@@ -112,21 +98,18 @@ TEST(Service, ScansDuringStartUpAreHeldBackNotDropped) {
 
 TEST(Service, TogglesFollowTheHeldStatesAndEveryMatch) {
     ServiceSite site;
-    site.pairs({{"Same", "X", "X"},
+    site.files({{"Same", "X", "X"},
                 {"Twice", "D", "Z"},
                 {"Dup", "A", "A"},
                 {"Dup", "U", "NONE"},
-                {"Lobby2", "A", "B"}});
-    site.codes({{"S1", "Same"}, {"T1", "Twice"}, {"D1", "Dup"}, {"L1", "lobby2"}, {"E1", ""}});
-    site.config();
-    ASSERT_TRUE(
-        site.startSim("port 1 1 dout X set\n"
-                      "port 1 2 dout D clear\n"
-                      "port 1 3 ain D\n"
-                      "port 1 4 dout D set\n"
-                      "port 1 5 dout U unknown\n"));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+                {"Lobby2", "A", "B"}},
+               {{"S1", "Same"}, {"T1", "Twice"}, {"D1", "Dup"}, {"L1", "lobby2"}, {"E1", ""}})
+        .start(
+            "port 1 1 dout X set\n"
+            "port 1 2 dout D clear\n"
+            "port 1 3 ain D\n"
+            "port 1 4 dout D set\n"
+            "port 1 5 dout U unknown\n");
 
     // IO and LED label name the same output: toggled twice, back where it was.
     site.sim().write("scan 9 S1\n");
@@ -168,12 +151,8 @@ TEST(Service, TogglesFollowTheHeldStatesAndEveryMatch) {
 
 TEST(Service, UnknownCodesOtherMessagesAndObjects) {
     ServiceSite site;
-    site.pairs({{"R", "A", "B"}, kSentinel});
-    site.codes({{"04A1", "R"}, {"0C0C", "NoPair"}, kSentinelCode});
-    site.config();
-    ASSERT_TRUE(site.startSim(kTwoOutputs));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.files({{"R", "A", "B"}, kSentinel}, {{"04A1", "R"}, {"0C0C", "NoPair"}, kSentinelCode})
+        .start(kTwoOutputs);
 
     // A message of type 1, an event without objects, an event object then an
     // access object, and two access objects in one message.
@@ -220,9 +199,7 @@ TEST(Service, UnknownCodesOtherMessagesAndObjects) {
 
 TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
     ServiceSite site;
-    site.pairs({{"R", "A", "B"}});
-    site.codes({{"04A1", "R"}});
-    site.config();
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config();
     FakeDaemon daemon(site.address());
     site.startService();
     ASSERT_TRUE(daemon.accept());
@@ -277,11 +254,7 @@ TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
 
     ASSERT_GE(site.service().waitFor("The Return Output Port is NULL", 5000), 0);
     ASSERT_TRUE(site.waitReady());
-    VMsg scan(vwire::MSG_EVT, 1);
-    cObjectAccess a;
-    a.setScanCode("04A1");
-    objcodec::appendObject(scan, a);
-    daemon.send(scan);
+    daemon.send(*testutil::accessEvent({"04A1"}));
     auto set = daemon.read(3000);
     ASSERT_NE(nullptr, set);
     EXPECT_EQ(vwire::MSG_SET, set->mMsgID);
@@ -327,18 +300,6 @@ TEST(Service, NoDaemonNoFilesAndOverlongSettings) {
                          "using the default 127.0.0.1"));
 }
 
-// The peak resident memory of process pid in kB (under a cross build's
-// emulator, the emulator's), or -1 when it cannot be read.
-long peakKb(int pid) {
-    for (const std::string& line :
-         testutil::splitLines(testutil::readFile("/proc/" + std::to_string(pid) + "/status"))) {
-        if (line.compare(0, 7, "VmHWM:\t") == 0) {
-            return atol(line.c_str() + 7);
-        }
-    }
-    return -1;
-}
-
 TEST(Service, UnusableConfigurationUsesTheDefaults) {
     // Missing; a directory; a FIFO without a writer and a device without end,
     // which must neither block the start nor be read into memory.
@@ -359,7 +320,7 @@ TEST(Service, UnusableConfigurationUsesTheDefaults) {
         }
         testutil::Process service({DORVANE_SERVICE_BIN}, dir.path());
         ASSERT_GE(service.waitFor("Our pointer is NULL", 15000), 0);
-        long peak = peakKb(service.pid());
+        long peak = testutil::peakKb(service.pid());
         std::vector<std::string> out = service.lines();
         EXPECT_EQ(std::string("Failed to load input file dorvane.conf: ") + c.second, out[0]);
         EXPECT_TRUE(contains(out, "Getting Device"));

@@ -78,9 +78,7 @@ long countOf(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
 }
 
-const char* kTwoOutputs =
-    "port 12 1 dout A set\n"
-    "port 12 2 dout B clear\n";
+using testutil::kTwoOutputs;
 const std::vector<std::string> kBothToggled = {"SET serial=12 port=1 label=A state=clear",
                                                "SET serial=12 port=2 label=B state=set"};
 
@@ -91,9 +89,7 @@ const std::vector<std::string> kBothToggled = {"SET serial=12 port=1 label=A sta
 TEST(Supervision, StartedBeforeTheSiteDaemon) {
     NotifyListener manager("2000000");
     ServiceSite site;
-    site.pairs({{"R", "A", "B"}});
-    site.codes({{"04A1", "R"}});
-    site.config("", "INFO");
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config("", "INFO");
     site.startService();
     ASSERT_TRUE(site.waitReady());
     int ready = manager.waitFor("READY=1", 5000);
@@ -147,10 +143,7 @@ TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
                               "port 12 3 dout C clear\nport 12 4 dout D clear\n"
                               "port 12 5 dout E clear\n";
     ServiceSite site;
-    site.pairs({{"R", "A", "B"}});
-    site.codes({{"04A1", "R"}});
-    site.config("", "INFO");
-    ASSERT_TRUE(site.startSim(site5));
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).prepare(site5, "", "INFO");
     site.startService();
     ASSERT_GE(site.service().waitFor("GOT THE Device"), 0);
     kill(site.sim().pid(), SIGKILL);  // gone at once, before the last port is fetched
@@ -167,12 +160,8 @@ TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
 TEST(Supervision, ReloadSwapsThePairingRecords) {
     NotifyListener manager("0");
     ServiceSite site;
-    site.pairs({{"R", "A", "B"}});
-    site.codes({{"04A1", "R"}});
-    site.config("", "INFO");
-    ASSERT_TRUE(site.startSim(kTwoOutputs + std::string("port 12 3 dout C clear\n")));
-    site.startService();
-    ASSERT_TRUE(site.waitReady());
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}})
+        .start(kTwoOutputs + std::string("port 12 3 dout C clear\n"), "", "INFO");
     ASSERT_GE(manager.waitFor("READY=1", 5000), 0);
 
     // Reloads, waits for the line that says what came of it, then scans.

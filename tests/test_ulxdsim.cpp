@@ -2,7 +2,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,9 +12,7 @@
 #include "ObjectCodec.h"
 #include "VWire.h"
 #include "cObject.h"
-#include "run_tool.h"
-#include "test_daemon.h"
-#include "test_util.h"
+#include "service_site.h"
 
 using testutil::Process;
 using testutil::TempDir;
@@ -86,37 +83,24 @@ int connectTo(const char* address, int receiveBuffer) {
 // Reads messages from fd until one of the given id comes; false on timeout.
 bool receive(int fd, uint8_t msgId, int timeoutMs) {
     std::vector<uint8_t> in;
-    for (;;) {
-        vwire::DecodeResult r = vwire::decode(in.data(), in.size());
-        if (r.status == vwire::DecodeStatus::kOk) {
-            std::unique_ptr<VMsg> msg(r.msg);
-            in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(r.consumed));
-            if (msg->mMsgID == msgId) {
-                return true;
-            }
-            continue;
+    for (std::unique_ptr<VMsg> msg; (msg = testutil::readMessage(fd, in, timeoutMs));) {
+        if (msg->mMsgID == msgId) {
+            return true;
         }
-        pollfd p = {fd, POLLIN, 0};
-        uint8_t buf[4096];
-        ssize_t n = poll(&p, 1, timeoutMs) == 1 ? recv(fd, buf, sizeof(buf), 0) : 0;
-        if (r.status == vwire::DecodeStatus::kMalformed || n <= 0) {
-            return false;
-        }
-        in.insert(in.end(), buf, buf + n);
     }
+    return false;
 }
 
 TEST(UlxdSim, ClientThatNeverReadsIsDroppedAndTheOthersAreServed) {
-    TempDir dir;
-    std::string site;
+    std::string ports;
     for (int i = 1; i <= 200; ++i) {
-        site += "port 12 " + std::to_string(i) + " dout LABEL_" + std::to_string(i) + "\n";
+        ports += "port 12 " + std::to_string(i) + " dout LABEL_" + std::to_string(i) + "\n";
     }
-    testutil::writeFile(dir.file("site.txt"), site);
-    Process sim({kSim, "--host", testutil::loopbackAddress(2), "--site", dir.file("site.txt")});
-    ASSERT_GE(sim.waitFor("LISTENING"), 0);
-    int slow = connectTo(testutil::loopbackAddress(2).c_str(), 4096);
-    int other = connectTo(testutil::loopbackAddress(2).c_str(), 0);
+    testutil::ServiceSite site(testutil::loopbackAddress(2));
+    ASSERT_TRUE(site.startSim(ports));
+    Process& sim = site.sim();
+    int slow = connectTo(site.address().c_str(), 4096);
+    int other = connectTo(site.address().c_str(), 0);
     ASSERT_GE(slow, 0);
     ASSERT_GE(other, 0);
     ASSERT_GE(sim.waitFor("CONNECTED clients=2"), 0);

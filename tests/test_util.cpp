@@ -53,6 +53,24 @@ std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
+size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {
+    size_t n = 0;
+    for (const std::string& line : lines) {
+        n += line.find(text) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+long peakKb(int pid) {
+    for (const std::string& line :
+         splitLines(readFile("/proc/" + std::to_string(pid) + "/status"))) {
+        if (line.compare(0, 7, "VmHWM:\t") == 0) {
+            return atol(line.c_str() + 7);
+        }
+    }
+    return -1;
+}
+
 StdoutCapture::StdoutCapture() : mDone(false) {
     fflush(stdout);
     char tmpl[] = "/tmp/dorvane-out-XXXXXX";
@@ -77,6 +95,18 @@ std::string StdoutCapture::text() {
 
 StdoutCapture::~StdoutCapture() {
     text();
+}
+
+std::string entityBomb(const std::string& body) {
+    std::string text = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\">";
+    for (char c = 'b'; c <= 'j'; ++c) {
+        text += std::string("<!ENTITY ") + c + " \"";
+        for (int i = 0; i < 10; ++i) {
+            text += std::string("&") + static_cast<char>(c - 1) + ";";
+        }
+        text += "\">";
+    }
+    return text + "]><scl_connections>" + body + "</scl_connections>";
 }
 
 void execSql(const std::string& path, const std::string& sql) {

@@ -24,6 +24,11 @@ private:
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);
+// How many of lines contain text.
+size_t countContaining(const std::vector<std::string>& lines, const std::string& text);
+// The peak resident memory of process pid in kB (under a cross build's
+// emulator, the emulator's), or -1 when it cannot be read.
+long peakKb(int pid);
 
 // Captures what the process writes to standard output (file descriptor 1)
 // between construction and text().
@@ -39,6 +44,10 @@ private:
     bool mDone;
     std::string mText;
 };
+
+// A pairing file with body inside scl_connections, behind a document type
+// whose entity &j; expands to ten to the ninth "a" ("billion laughs").
+std::string entityBomb(const std::string& body);
 
 // Creates an SQLite file with table "codes" and the given (sc, reader) rows.
 void makeCodesDb(const std::string& path,
