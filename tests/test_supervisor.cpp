@@ -6,8 +6,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "supervisor.h"
 
@@ -53,6 +56,40 @@ TEST(Supervisor, AbstractSocketAndTheWatchdogOfThisProcessOnly) {
     unsetenv("WATCHDOG_USEC");
     unsetenv("WATCHDOG_PID");
     close(fd);
+}
+
+// A service manager that stops reading its socket: once its queue is full a
+// datagram waits a moment and is dropped, instead of holding up the calling
+// thread (the event thread ticks the supervisor).
+TEST(Supervisor, ASocketThatIsNotReadNeverHoldsTheCaller) {
+    std::string name = "@dorvane-supervisor-full-" + std::to_string(getpid());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    name.copy(addr.sun_path + 1, name.size() - 1, 1);
+    auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), len));
+    setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    cSupervisor supervisor;
+    std::atomic<bool> done{false};
+    std::thread caller([&] {
+        // Until a call had to wait: the queue is full from then on.
+        for (int i = 0; i < 5000; ++i) {
+            auto start = std::chrono::steady_clock::now();
+            supervisor.status(i % 2 == 0 ? "a" : "b");
+            if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300)) {
+                break;
+            }
+        }
+        done = true;
+    });
+    for (int waited = 0; waited < 5000 && !done; waited += 10) {
+        usleep(10000);
+    }
+    EXPECT_TRUE(done.load());
+    close(fd);  // a sender still blocked gets ECONNREFUSED and returns
+    caller.join();
+    unsetenv("NOTIFY_SOCKET");
 }
 
 }  // namespace
