@@ -130,7 +130,10 @@ void cSupervisor::watchdog() {
         return;
     }
     auto now = std::chrono::steady_clock::now();
-    if (now - mLastPing < std::chrono::microseconds(mWatchdogUsec / 4)) {
+    // Compared in microseconds as given: a huge interval would overflow in
+    // the clock's finer unit.
+    auto since = std::chrono::duration_cast<std::chrono::microseconds>(now - mLastPing).count();
+    if (since >= 0 && static_cast<uint64_t>(since) < mWatchdogUsec / 4) {
         return;
     }
     mLastPing = now;

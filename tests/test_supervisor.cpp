@@ -48,6 +48,16 @@ TEST(Supervisor, AbstractSocketAndTheWatchdogOfThisProcessOnly) {
         supervisor.ready("up");
         EXPECT_EQ(c.expected, receive(fd));
     }
+    // An interval of ages: a quarter of it has not passed right after READY.
+    setenv("WATCHDOG_PID", "", 1);
+    setenv("WATCHDOG_USEC", "18446744073709551614", 1);
+    {
+        cSupervisor longWatch;
+        longWatch.ready("up");
+        EXPECT_EQ("READY=1\nSTATUS=up\nWATCHDOG=1", receive(fd));
+        longWatch.watchdog();
+        EXPECT_EQ("", receive(fd));
+    }
     setenv("NOTIFY_SOCKET", "relative/name", 1);  // neither a path nor "@": nothing sent
     cSupervisor refused;
     refused.ready("up");
