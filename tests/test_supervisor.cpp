@@ -22,15 +22,26 @@ std::string receive(int fd) {
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-TEST(Supervisor, AbstractSocketAndTheWatchdogOfThisProcessOnly) {
-    std::string name = "@dorvane-supervisor-test-" + std::to_string(getpid());
+// A datagram socket bound to the abstract name "@<tag>-<pid>", made the
+// service manager's socket (NOTIFY_SOCKET); -1 when it cannot be bound.
+int listenAsManager(const std::string& tag) {
+    std::string name = "@" + tag + "-" + std::to_string(getpid());
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     name.copy(addr.sun_path + 1, name.size() - 1, 1);
     auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), len));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        close(fd);
+        return -1;
+    }
     setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    return fd;
+}
+
+TEST(Supervisor, AbstractSocketAndTheWatchdogOfThisProcessOnly) {
+    int fd = listenAsManager("dorvane-supervisor-test");
+    ASSERT_GE(fd, 0);
     setenv("WATCHDOG_USEC", "1000000", 1);
 
     struct Case {
@@ -72,14 +83,8 @@ TEST(Supervisor, AbstractSocketAndTheWatchdogOfThisProcessOnly) {
 // datagram waits a moment and is dropped, instead of holding up the calling
 // thread (the event thread ticks the supervisor).
 TEST(Supervisor, ASocketThatIsNotReadNeverHoldsTheCaller) {
-    std::string name = "@dorvane-supervisor-full-" + std::to_string(getpid());
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    name.copy(addr.sun_path + 1, name.size() - 1, 1);
-    auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), len));
-    setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    int fd = listenAsManager("dorvane-supervisor-full");
+    ASSERT_GE(fd, 0);
     cSupervisor supervisor;
     std::atomic<bool> done{false};
     std::thread caller([&] {
