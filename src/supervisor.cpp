@@ -1,6 +1,7 @@
 #include "supervisor.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -10,6 +11,9 @@
 #include <cstring>
 
 namespace {
+
+// The longest one datagram waits for room in the manager's socket.
+const int kSendWaitMs = 1000;
 
 // Sends text as one datagram to the service manager's socket: a path, or
 // "@name" for a name in the abstract namespace. 0, or the errno value.
@@ -29,6 +33,11 @@ int notifyDatagram(const std::string& socketName, const std::string& text) {
     if (fd < 0) {
         return errno;
     }
+    // A full queue is waited for, briefly: the manager's socket is shared by
+    // every service and may fill for a moment, but a manager that stops
+    // reading must not hold up the thread that reports (EAGAIN then).
+    timeval wait{kSendWaitMs / 1000, (kSendWaitMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof(wait));
     ssize_t sent = sendto(fd, text.data(), text.size(), MSG_NOSIGNAL,
                           reinterpret_cast<const sockaddr*>(&addr), len);
     int err = sent < 0 ? errno : 0;
@@ -121,7 +130,10 @@ void cSupervisor::watchdog() {
         return;
     }
     auto now = std::chrono::steady_clock::now();
-    if (now - mLastPing < std::chrono::microseconds(mWatchdogUsec / 4)) {
+    // Compared in microseconds as given: a huge interval would overflow in
+    // the clock's finer unit.
+    auto since = std::chrono::duration_cast<std::chrono::microseconds>(now - mLastPing).count();
+    if (since >= 0 && static_cast<uint64_t>(since) < mWatchdogUsec / 4) {
         return;
     }
     mLastPing = now;

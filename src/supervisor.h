@@ -10,8 +10,9 @@
 // Threads: every operation may be called from any thread; one lock guards
 // the state. Ownership: status texts are copied; nothing of the caller's is
 // kept. Failure: no operation reports one; a message that cannot be sent is
-// dropped (logged once, as above). Nothing throws but std::bad_alloc, nothing
-// blocks beyond one datagram send.
+// dropped (logged once, as above), also when the manager's socket stays full
+// for a second. Nothing throws but std::bad_alloc; an operation blocks for at
+// most that second.
 #ifndef DORVANE_SRC_SUPERVISOR_H
 #define DORVANE_SRC_SUPERVISOR_H
 

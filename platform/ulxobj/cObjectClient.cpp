@@ -285,10 +285,13 @@ void cObjectClient::Impl::stop() {
         }
         mCond.notify_all();
         mConnCond.notify_all();
-    }
-    int fd = mFd.load();
-    if (fd >= 0) {
-        shutdown(fd, SHUT_RDWR);  // wakes the thread reading it
+        // Also under the lock, which every close takes: a reader that has
+        // just seen the connection end cannot close the descriptor (and let
+        // another part of the process reuse its number) in between.
+        int fd = mFd.load();
+        if (fd >= 0) {
+            shutdown(fd, SHUT_RDWR);  // wakes the thread reading it
+        }
     }
     if (mConnector.joinable()) {
         mConnector.join();
