@@ -102,10 +102,12 @@ unsigned readRecords(cVlog& log, xmlNode* root, VList* list, cSCLpairsReport* re
             delete record;
             continue;
         }
-        log.debug("adding to list RN:%s IO:%s LED:%s",
-                  vtext::escape(record->getReaderName()).c_str(),
-                  vtext::escape(record->getIOLabel()).c_str(),
-                  vtext::escape(record->getLEDLabel()).c_str());
+        if (log.isEnabled(cVlog::DEBUG)) {  // three escaped copies per record otherwise
+            log.debug("adding to list RN:%s IO:%s LED:%s",
+                      vtext::escape(record->getReaderName()).c_str(),
+                      vtext::escape(record->getIOLabel()).c_str(),
+                      vtext::escape(record->getLEDLabel()).c_str());
+        }
         list->add(record);
     }
     return accepted;
