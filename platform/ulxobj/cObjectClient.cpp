@@ -169,6 +169,7 @@ struct cObjectClient::Impl {
     bool mConnectNotice;  // a connection was made; the event thread announces it
     // Wire bytes of queued messages, whole messages per buffer, in order.
     std::deque<std::vector<uint8_t>> mEvents;
+    std::vector<uint8_t> mSpare;  // a handled buffer of kBacklogChunk at most, for reuse
     // Bytes received and not yet handled (queued or held by the event
     // thread), the largest since the queue was last empty, and the number
     // of discarded backlogs (the event thread drops what it holds from one).
@@ -521,8 +522,13 @@ bool cObjectClient::Impl::dispatch(VMsg* msg, const uint8_t* bytes, size_t size)
         return false;
     }
     if (mEvents.empty() || mEvents.back().capacity() - mEvents.back().size() < size) {
-        mEvents.emplace_back();
-        mEvents.back().reserve(std::max(kBacklogChunk, size));
+        if (mSpare.capacity() >= size) {
+            mEvents.push_back(std::move(mSpare));  // no allocation per message
+            mSpare = std::vector<uint8_t>();
+        } else {
+            mEvents.emplace_back();
+            mEvents.back().reserve(std::max(kBacklogChunk, size));
+        }
     }
     mEvents.back().insert(mEvents.back().end(), bytes, bytes + size);
     mBacklogBytes = backlog;
@@ -604,6 +610,10 @@ bool cObjectClient::Impl::takeWork(std::vector<uint8_t>& chunk, size_t& offset, 
             return true;
         }
         if (!mEvents.empty()) {
+            if (mSpare.capacity() == 0 && chunk.capacity() <= kBacklogChunk) {
+                chunk.clear();
+                mSpare.swap(chunk);  // handled: its buffer takes the next message
+            }
             chunk = std::move(mEvents.front());
             mEvents.pop_front();
             offset = 0;
