@@ -129,26 +129,31 @@ bool DatabaseHandler::sameFileAsOpen(bool* replaced) const {
     return now == mOpened;
 }
 
+bool DatabaseHandler::closeIfChanged(bool* quiet) {
+    bool replaced = false;
+    if (sameFileAsOpen(&replaced)) {
+        return false;
+    }
+    // A copy in place may keep SQLite's change counter: the page cache must
+    // not outlive any write to the file.
+    if (replaced) {
+        info("database %s was removed or replaced; opening it again", mPathShown.c_str());
+    } else {
+        debug("database %s was written to; opening it afresh", mPathShown.c_str());
+        *quiet = mFailure.empty();
+    }
+    close();
+    return true;
+}
+
 bool DatabaseHandler::ensureOpen(std::string* why) {
     if (mType != SQLITE3) {
         noteFailure(kCannotOpen, "unsupported database type", false, why);
         return false;
     }
     bool quiet = false;
-    if (mDb != nullptr) {
-        bool replaced = false;
-        if (sameFileAsOpen(&replaced)) {
-            return true;
-        }
-        // A copy in place may keep SQLite's change counter: the page cache
-        // must not outlive any write to the file.
-        if (replaced) {
-            info("database %s was removed or replaced; opening it again", mPathShown.c_str());
-        } else {
-            debug("database %s was written to; opening it afresh", mPathShown.c_str());
-            quiet = mFailure.empty();
-        }
-        close();
+    if (mDb != nullptr && !closeIfChanged(&quiet)) {
+        return true;
     }
     // SQLite opens the file with a blocking open(): a FIFO or device there
     // would stop this thread for good. Only a missing file that this handler

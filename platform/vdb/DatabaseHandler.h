@@ -160,6 +160,10 @@ private:
     // The identity of the file at path now; false when it cannot be read.
     static bool identityOf(const std::string& path, FileIdentity* id);
     bool ensureOpen(std::string* why);
+    // Closes the connection when the file is no longer the one opened (and
+    // says so; *quiet: a write in place by a writer, not worth INFO). False
+    // when it is still the same.
+    bool closeIfChanged(bool* quiet);
     void close();
     // Logs a failure (prefix says where it happened) unless it is the one
     // logged last; a hot journal is said with its remedy, at most once per

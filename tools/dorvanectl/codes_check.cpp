@@ -1,5 +1,6 @@
 #include "codes_check.h"
 
+#include <cstdio>
 #include <map>
 
 #include "VText.h"
@@ -76,4 +77,23 @@ std::string journalAdvice(const std::string& path, bool* stops) {
                walRemedy(shown);
     }
     return "";
+}
+
+std::set<std::string> checkCodeRows(
+    const std::string& path, const std::vector<std::vector<DatabaseHandler::StoredValue>>& rows,
+    const std::function<void(const std::string&)>& problem) {
+    bool stops = false;
+    std::string advice = journalAdvice(path, &stops);
+    if (stops) {
+        problem(advice);
+    } else if (!advice.empty()) {
+        printf("  NOTE: %s\n", advice.c_str());
+    }
+    std::set<std::string> ambiguous;
+    for (const AmbiguousCode& a : ambiguousCodes(rows)) {
+        problem("code " + a.code + " is stored for more than one reader (" + readerList(a) +
+                "): a scan opens nothing");
+        ambiguous.insert(a.code);
+    }
+    return ambiguous;
 }

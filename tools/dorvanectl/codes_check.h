@@ -6,6 +6,8 @@
 #ifndef DORVANE_TOOLS_DORVANECTL_CODES_CHECK_H
 #define DORVANE_TOOLS_DORVANECTL_CODES_CHECK_H
 
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,14 @@ std::string readerList(const AmbiguousCode& code);
 // journal); a WAL-mode database is read only when the service may create
 // its -shm file.
 std::string journalAdvice(const std::string& path, bool* stops);
+
+// --check's part on the database at path whose rows are rows (as for
+// ambiguousCodes): the journal advice (a problem when it stops lookups, a
+// NOTE line otherwise) and one problem per ambiguous code. Returns the
+// ambiguous codes, as shown.
+std::set<std::string> checkCodeRows(
+    const std::string& path, const std::vector<std::vector<DatabaseHandler::StoredValue>>& rows,
+    const std::function<void(const std::string&)>& problem);
 
 // How to turn a WAL-mode database at path back to rollback-journal mode,
 // whether or not the service holds it open.

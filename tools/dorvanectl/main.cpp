@@ -304,30 +304,6 @@ std::string whyDead(const Code& row, const Pairs& pairs, bool siteOk,
     return "";
 }
 
-// The database's journal and its codes stored for more than one reader;
-// returns those codes (as shown).
-std::set<std::string> checkCodeRows(const std::string& path, const std::vector<Code>& codes,
-                                    Findings& f) {
-    bool stops = false;
-    std::string advice = journalAdvice(path, &stops);
-    if (stops) {
-        f.problem(advice);
-    } else if (!advice.empty()) {
-        printf("  NOTE: %s\n", advice.c_str());
-    }
-    std::vector<std::vector<DatabaseHandler::StoredValue>> rows;
-    for (const Code& c : codes) {
-        rows.push_back(c.stored);
-    }
-    std::set<std::string> ambiguous;
-    for (const AmbiguousCode& a : ambiguousCodes(rows)) {
-        f.problem("code " + a.code + " is stored for more than one reader (" + readerList(a) +
-                  "): a scan opens nothing");
-        ambiguous.insert(a.code);
-    }
-    return ambiguous;
-}
-
 int check(const char* configPath) {
     Findings f;
     Settings s = checkSettings(configPath, f);
@@ -343,7 +319,12 @@ int check(const char* configPath) {
     } else {
         f.problem("database " + shown(s.dblocal) + " cannot be read: " + shown(why));
     }
-    std::set<std::string> ambiguous = checkCodeRows(s.dblocal, codes, f);
+    std::vector<std::vector<DatabaseHandler::StoredValue>> stored;
+    for (const Code& c : codes) {
+        stored.push_back(c.stored);
+    }
+    std::set<std::string> ambiguous =
+        checkCodeRows(s.dblocal, stored, [&f](const std::string& p) { f.problem(p); });
     std::vector<Output> outputs;
     bool siteOk = checkSite(s.host, pairs, readers, &outputs, f);
 
