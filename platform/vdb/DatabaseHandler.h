@@ -117,12 +117,14 @@ public:
     // one answer (every row alike), or ambiguous. Thread-safe.
     static eRowsAnswer classifyRows(const std::vector<std::vector<StoredValue>>& rows);
 
-    // The state of the database file's journal, as read from the file
-    // system and the file's header without opening it through SQLite (so a
-    // reader changes nothing). JOURNAL_HOT: a rollback journal that holds
-    // an interrupted write and that no writer holds (only a connection that
-    // may write can roll it back); JOURNAL_WAL: the file is in WAL mode.
-    // JOURNAL_UNKNOWN: the file cannot be read. Thread-safe.
+    // The state of the database file's journal; changes nothing. WAL mode is
+    // read from the file's header (a read-only connection could create the
+    // -shm file); a journal beside the file is judged by SQLite itself
+    // through a read-only connection, which never rolls it back.
+    // JOURNAL_HOT: a rollback journal that holds an interrupted write and
+    // that no writer holds (only a connection that may write can roll it
+    // back); JOURNAL_WAL: the file is in WAL mode; JOURNAL_UNKNOWN: the file
+    // cannot be read (or stays locked past kBusyTimeoutMs). Thread-safe.
     enum eJournalState { JOURNAL_NONE, JOURNAL_HOT, JOURNAL_WAL, JOURNAL_UNKNOWN };
     static eJournalState journalState(const std::string& path);
     // What to do about a hot journal beside path, as one sentence.
@@ -139,8 +141,8 @@ public:
     // byte"; null when it can be taken. Thread-safe.
     static const char* textRefusal(bool isKey, sqlType stored, const std::string& bytes);
 
-    // True while a connection to the database is open: the last attempt (at
-    // construction or at a Find or List) succeeded. It does not open or
+    // True while a connection to the database is open (it stays open
+    // through a lock or a hot journal: see isFailing). It does not open or
     // check the file; the next Find may still close a replaced one.
     bool isOpen() const { return mDb != nullptr; }
     // True when the last open, Find or List failed (what isOpen cannot
