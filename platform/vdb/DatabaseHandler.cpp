@@ -18,6 +18,10 @@ namespace {
 
 const char kCannotOpen[] = "cannot open database";
 const char kCannotRead[] = "cannot read database";
+// A writer that commits between the checks before and after a lookup makes
+// it run again on a fresh connection; a file still changing after this many
+// is being copied over, and the lookup fails.
+const int kLookupAttempts = 3;
 
 // The rollback journal beside the file holds an interrupted write that this
 // read-only connection cannot roll back.
@@ -278,9 +282,9 @@ int DatabaseHandler::findRows(const TableData* schema, const TableData* data, Ta
         debug("Find: the query sets no key field; nothing matches");
         return 0;
     }
-    // A file written while it was read may have given a mix of old and new
-    // pages: its answer is not taken, and the lookup runs once more.
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    // A file written while it was read (a copy in place) may have given a
+    // mix of old and new pages: its answer is not taken.
+    for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
         sqlite3_stmt* stmt = ensureOpen(why) ? prepare(sql, why) : nullptr;
         if (stmt == nullptr) {
             return -1;
