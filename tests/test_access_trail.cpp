@@ -54,6 +54,7 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
                   "seq=09 serial=3 code=0C0C reader=Ghost result=no-pairing-record",
                   "seq=0A serial=3 code=L1 reader=Lobby result=no-matching-output",
                   "seq=2B serial=4 code=\"a \\\"b\\\"\\x0ac\" result=unknown-code",
+                  // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one line, split
                   "seq=C8 serial=12 code=04A1 reader=Door1 result=partly "
                   "RELAY_1=clear(unconfirmed) LED_1=clear(unconfirmed)"}),
               waitLines(site.file("trail.log"), 6));
