@@ -7,6 +7,7 @@
 
 #include "ObjectCodec.h"
 #include "VWire.h"
+#include "access_trail.h"
 #include "service_site.h"
 
 using testutil::ServiceSite;
@@ -60,6 +61,18 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
               waitLines(site.file("trail.log"), 6));
     // The trail went to its own file only.
     EXPECT_TRUE(site.log("DorvaneAccess").empty());
+}
+
+TEST(AccessTrail, ToggledOnlyWhenEverySetWasConfirmed) {
+    cAccessTrail trail;
+    trail.begin(1, 12, "04A1");
+    trail.reader("Door1");
+    trail.pairingFound();
+    trail.output("RELAY_1", true, true);
+    trail.output("LED_1", true, false);
+    EXPECT_EQ(
+        "seq=01 serial=12 code=04A1 reader=Door1 result=partly RELAY_1=set LED_1=set(unconfirmed)",
+        trail.line());
 }
 
 }  // namespace
