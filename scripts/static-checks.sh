@@ -4,7 +4,7 @@
 # header's include guard named for its path, and the
 # clang-tidy set of .clang-tidy (which also holds functions to 60 lines) clean.
 # clang-tidy reads the compile commands of the clang build (build-clang,
-# configured here when missing; nothing is built).
+# configured here; nothing is built).
 # Usage: scripts/static-checks.sh [FILE.cpp...]   (default: the whole tree;
 # given files, clang-tidy looks at those only)
 set -euo pipefail
@@ -40,9 +40,7 @@ for h in $(git ls-files '*.h'); do
 done
 
 build=build-clang
-if [ ! -f "$build/compile_commands.json" ]; then
-    cmake --preset clang >/dev/null
-fi
+cmake --preset clang >/dev/null  # configured again, so that new files are seen
 if [ $# -gt 0 ]; then
     files=$(printf '%s\n' "$@")
 else
