@@ -266,6 +266,7 @@ Result medianOf(const std::vector<Result>& runs) {
                                               &Percentiles::p99, &Percentiles::max};
     auto median = [&](auto get) {
         std::vector<double> v;
+        v.reserve(runs.size());
         for (const Result& r : runs)
             v.push_back(get(r));
         std::sort(v.begin(), v.end());
@@ -296,6 +297,7 @@ void pinProfile(const std::string& profile, const cpu_set_t& allowed) {
 }
 
 // The service against the benchmark's daemon.
+// NOLINTNEXTLINE(readability-function-size): to be split into its phases
 void runService(const std::string& service, const std::string& dir, int latencyEvents,
                 int floodEvents, Result& res) {
     int listener = listenOn(testutil::loopbackAddress(0).c_str(), 60000);
@@ -376,6 +378,7 @@ void runService(const std::string& service, const std::string& dir, int latencyE
         long rssBefore = procKb(pid, "status", "VmRSS:");
         double cpuBefore = cpuSeconds(pid);
         std::vector<std::vector<uint8_t>> events;
+        events.reserve(static_cast<size_t>(floodEvents));
         for (int i = 0; i < floodEvents; ++i)
             events.push_back(eventBytes(seq++, code(pick(rng))));
         auto start = Clock::now();
@@ -600,6 +603,7 @@ std::vector<Result> measureAll(const Options& opt, const std::vector<Config>& co
     }
     pinProfile("all", allowed);
     std::vector<Result> results;
+    results.reserve(samples.size());
     for (const auto& s : samples)
         results.push_back(medianOf(s));
     return results;

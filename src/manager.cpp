@@ -64,7 +64,6 @@ manager::manager()
       mDBhandler(nullptr),
       SCLpairsLst(nullptr),
       mOutputPortLst(nullptr),
-      mDBVals(nullptr),
       mStartupDone(false),
       mArrivalLog("DorvaneManager"),
       mDiscoveryPending(false),

@@ -135,7 +135,6 @@ private:
     VList* SCLpairsLst;
     cSCLpairIndex mPairIndex;  // over SCLpairsLst; set and replaced with it
     VList* mOutputPortLst;
-    TableData* mDBVals;
 
     // The start-up window: the event thread waits until construction ends.
     std::mutex mStartupMutex;

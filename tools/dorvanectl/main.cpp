@@ -409,6 +409,7 @@ std::string readerFor(const Settings& s, const char* code, cAccessTrail& trail) 
 int showToggles(const Record& w, const std::vector<Output>& outputs, cAccessTrail& trail) {
     int toggles = 0;
     std::vector<int> held;  // the states the service would hold, toggle by toggle
+    held.reserve(outputs.size());
     for (const Output& o : outputs) {
         held.push_back(o.state);
     }
