@@ -130,10 +130,22 @@ bool cObjectClient::Impl::dropLocked(const Connection* which) {
 cObjectClient::Impl::eSend cObjectClient::Impl::sendWithin(const Connection& conn,
                                                            const std::vector<uint8_t>& bytes,
                                                            Clock::time_point deadline) {
-    std::unique_lock<std::timed_mutex> writing(mWriteMutex, std::defer_lock);
-    if (!writing.try_lock_until(deadline)) {
-        return SEND_LATE;  // another request's write holds it up
+    {
+        std::unique_lock<std::mutex> lock(mMutex);
+        if (!mWriteCond.wait_until(lock, deadline, [this] { return !mWriting; })) {
+            return SEND_LATE;  // another request's write holds it up
+        }
+        mWriting = true;
     }
+    // Gives the write turn back on every way out.
+    struct WriteTurn {
+        Impl& client;
+        ~WriteTurn() {
+            std::lock_guard<std::mutex> lock(client.mMutex);
+            client.mWriting = false;
+            client.mWriteCond.notify_one();
+        }
+    } turn{*this};
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n =

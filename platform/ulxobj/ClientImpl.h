@@ -15,9 +15,9 @@
 // switches per message. The connecting thread only makes connections.
 //
 // Lock rules. mMutex guards the connection pointer, the waiting requests,
-// the sequence numbers, the queue and the read turn flag. mWriteMutex (one
-// writer at a time) is taken before mMutex, never after, and only for as
-// long as a request's deadline allows. mInput and mReceived belong to the
+// the sequence numbers, the queue, the read turn flag and the write turn
+// flag (mWriting: one writer at a time, waited for only for as long as a
+// request's deadline allows; held without mMutex). mInput and mReceived belong to the
 // holder of the read turn. A descriptor is closed only when the last thread
 // that uses it lets go of its Connection; dropping a connection shuts it
 // down first, which wakes a thread blocked on it.
@@ -141,7 +141,7 @@ struct cObjectClient::Impl {
     bool dropConnection(const clientimpl::Connection* which);
     // The same, with mMutex held by the caller.
     bool dropLocked(const clientimpl::Connection* which);
-    // Writes bytes to conn, taking the write lock, until deadline at most.
+    // Writes bytes to conn, taking the write turn, until deadline at most.
     eSend sendWithin(const clientimpl::Connection& conn, const std::vector<uint8_t>& bytes,
                      Clock::time_point deadline);
     void connectLoop();
@@ -218,9 +218,10 @@ struct cObjectClient::Impl {
     std::unique_ptr<uint8_t[]> mReceived;  // one recv's bytes (not zero-filled)
     cVlog mReadLog;
 
-    std::timed_mutex mWriteMutex;  // one writer at a time; taken before mMutex
-    std::mutex mLogMutex;          // mLog's buffer, used by requesting threads
-    unsigned mFailures;            // attempts failed in a row (connecting thread)
+    bool mWriting;                       // a thread holds the write turn (under mMutex)
+    std::condition_variable mWriteCond;  // the write turn is free
+    std::mutex mLogMutex;                // mLog's buffer, used by requesting threads
+    unsigned mFailures;                  // attempts failed in a row (connecting thread)
     Clock::time_point mFailureLogged;
     cVlog mConnectLog;  // the connecting thread's own buffer
     // Written only before start(), then read by the event thread unlocked.

@@ -45,6 +45,7 @@ cObjectClient::Impl::Impl(cVlog& log)
       mBacklogEpoch(0),
       mInputConnection(0),
       mReadLog("ObjectClient"),
+      mWriting(false),
       mFailures(0),
       mConnectLog("ObjectClient") {}
 
@@ -228,6 +229,9 @@ void cObjectClient::Impl::reportFailure(eRequestOutcome outcome, eSend sent, uin
              "request %u seq %u: the site daemon did not take it within %d ms; dropping the "
              "connection",
              id, static_cast<unsigned>(seq), kReplyTimeoutMs);
+    } else if (outcome == REQUEST_NO_CONNECTION) {
+        note(WARN, "request %u seq %u: the connection was lost before the reply", id,
+             static_cast<unsigned>(seq));
     } else if (outcome != REQUEST_ANSWERED) {
         note(WARN, "request %u seq %u: no reply", id, static_cast<unsigned>(seq));
     }
