@@ -90,7 +90,7 @@ int cObjectClient::Impl::connectOnce(std::string* reason) {
 }
 
 void cObjectClient::Impl::adopt(int fd) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    cLock lock(mMutex);
     if (!mRunning) {
         close(fd);  // stop() has begun: nobody would read or close it
         return;
@@ -103,7 +103,7 @@ void cObjectClient::Impl::adopt(int fd) {
 }
 
 bool cObjectClient::Impl::dropConnection(const Connection* which) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    cLock lock(mMutex);
     return dropLocked(which);
 }
 
@@ -131,9 +131,12 @@ cObjectClient::Impl::eSend cObjectClient::Impl::sendWithin(const Connection& con
                                                            const std::vector<uint8_t>& bytes,
                                                            Clock::time_point deadline) {
     {
-        std::unique_lock<std::mutex> lock(mMutex);
-        if (!mWriteCond.wait_until(lock, deadline, [this] { return !mWriting; })) {
-            return SEND_LATE;  // another request's write holds it up
+        cLock lock(mMutex);
+        while (mWriting) {
+            if (mWriteCond.wait_until(lock.native(), deadline) == std::cv_status::timeout &&
+                mWriting) {
+                return SEND_LATE;  // another request's write holds it up
+            }
         }
         mWriting = true;
     }
@@ -141,7 +144,7 @@ cObjectClient::Impl::eSend cObjectClient::Impl::sendWithin(const Connection& con
     struct WriteTurn {
         Impl& client;
         ~WriteTurn() {
-            std::lock_guard<std::mutex> lock(client.mMutex);
+            cLock lock(client.mMutex);
             client.mWriting = false;
             client.mWriteCond.notify_one();
         }
@@ -174,13 +177,13 @@ cObjectClient::Impl::eSend cObjectClient::Impl::sendWithin(const Connection& con
 }
 
 void cObjectClient::Impl::connectLoop() {
-    std::unique_lock<std::mutex> lock(mMutex);
+    cLock lock(mMutex);
     while (mRunning) {
         if (mConn != nullptr) {
-            mConnCond.wait(lock, [this] { return !mRunning || mConn == nullptr; });
+            mConnCond.wait(lock.native());  // woken when it is dropped or the client stops
             continue;
         }
-        if (mConnCond.wait_for(lock, std::chrono::milliseconds(kReconnectMs),
+        if (mConnCond.wait_for(lock.native(), std::chrono::milliseconds(kReconnectMs),
                                [this] { return !mRunning; })) {
             break;
         }

@@ -32,7 +32,7 @@ void cObjectClient::Impl::stillWaiting() {
 
 bool cObjectClient::Impl::dispatch(VMsg* msg, const uint8_t* bytes, size_t size,
                                    unsigned connection) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    cLock lock(mMutex);
     if (Pending* p = claimant(*msg, connection)) {
         p->reply = msg;
         p->done = true;
@@ -62,7 +62,7 @@ bool cObjectClient::Impl::dispatch(VMsg* msg, const uint8_t* bytes, size_t size,
 
 void cObjectClient::Impl::discardBacklog() {
     {
-        std::lock_guard<std::mutex> lock(mMutex);
+        cLock lock(mMutex);
         mEvents.clear();
         mBacklogBytes = 0;
         mBacklogPeak = 0;
@@ -104,7 +104,7 @@ void cObjectClient::Impl::eventLoop() {
 bool cObjectClient::Impl::takeWork(std::vector<uint8_t>& chunk, size_t& offset, size_t& handled,
                                    unsigned& epoch, Clock::time_point nextTick, bool& connected) {
     bool drained = false;
-    std::unique_lock<std::mutex> lock(mMutex);
+    cLock lock(mMutex);
     if (epoch != mBacklogEpoch) {
         chunk.clear();  // its backlog was discarded
         offset = 0;
@@ -148,8 +148,8 @@ bool cObjectClient::Impl::takeWork(std::vector<uint8_t>& chunk, size_t& offset, 
             return true;
         }
         // Nothing to deliver: read the connection, or wait for whoever does.
-        if (!readIfFree(lock, nextTick)) {
-            mCond.wait_until(lock, nextTick);
+        if (!readIfFree(nextTick)) {
+            mCond.wait_until(lock.native(), nextTick);
         }
     }
     return false;

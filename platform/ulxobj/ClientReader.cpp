@@ -8,17 +8,18 @@
 #include "ClientImpl.h"
 #include "VWire.h"
 
-bool cObjectClient::Impl::readIfFree(std::unique_lock<std::mutex>& lock,
-                                     Clock::time_point deadline) {
+bool cObjectClient::Impl::readIfFree(Clock::time_point deadline) {
     if (mReading || mConn == nullptr) {
         return false;
     }
     ConnectionRef conn = mConn;  // keeps the descriptor open while it is read
     mReading = true;
-    lock.unlock();
+    mMutex.unlock();
+    mReadTurn.take();
     readTurn(conn, deadline);
+    mReadTurn.give();
     conn.reset();
-    lock.lock();
+    mMutex.lock();
     mReading = false;
     mCond.notify_all();  // whoever waited for the turn
     return true;

@@ -37,6 +37,7 @@ cObjectClient::Impl::Impl(cVlog& log)
       mSpinMicros(clientimpl::kSpinMicros),
       mConnections(0),
       mReading(false),
+      mWriting(false),
       mNextSeq(0),
       mHeldUntil(),
       mConnectNotice(false),
@@ -45,7 +46,6 @@ cObjectClient::Impl::Impl(cVlog& log)
       mBacklogEpoch(0),
       mInputConnection(0),
       mReadLog("ObjectClient"),
-      mWriting(false),
       mFailures(0),
       mConnectLog("ObjectClient") {}
 
@@ -56,7 +56,7 @@ cObjectClient::~cObjectClient() {
 }
 
 void cObjectClient::addListener(cObjectListener* listener) {
-    std::lock_guard<std::mutex> lock(mImpl->mMutex);
+    clientimpl::cLock lock(mImpl->mMutex);
     if (listener != nullptr) {
         mImpl->mListeners.push_back(listener);
     }
@@ -75,7 +75,7 @@ bool cObjectClient::isConnected() const {
 }
 
 bool cObjectClient::Impl::connected() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    cLock lock(mMutex);
     return mConn != nullptr;
 }
 
@@ -110,7 +110,7 @@ void cObjectClient::Impl::stop() {
         // Under the lock: a thread that saw the client running has taken
         // its read turn before the shutdown below, and no connection is
         // adopted after it.
-        std::lock_guard<std::mutex> lock(mMutex);
+        cLock lock(mMutex);
         if (!mRunning.exchange(false)) {
             return;
         }
@@ -165,7 +165,7 @@ VMsg* cObjectClient::Impl::request(VMsg* msg, eRequestOutcome* outcome) {
     Pending pending{0, msgId, 0, false, nullptr, false};
     ConnectionRef conn;  // the request belongs to the connection it is sent on
     {
-        std::lock_guard<std::mutex> lock(mMutex);
+        cLock lock(mMutex);
         if (mConn == nullptr || !mRunning) {
             delete msg;
             *outcome = REQUEST_NO_CONNECTION;
@@ -189,7 +189,7 @@ VMsg* cObjectClient::Impl::request(VMsg* msg, eRequestOutcome* outcome) {
     bool encoded = vwire::encode(*msg, bytes);
     delete msg;
     eSend sent = encoded ? sendWithin(*conn, bytes, deadline) : SEND_FAILED;
-    std::unique_lock<std::mutex> lock(mMutex);
+    cLock lock(mMutex);
     if (sent == SEND_DONE) {
         awaitReply(lock, pending, deadline);
         if (!pending.done && mConn == conn) {
@@ -237,17 +237,16 @@ void cObjectClient::Impl::reportFailure(eRequestOutcome outcome, eSend sent, uin
     }
 }
 
-void cObjectClient::Impl::awaitReply(std::unique_lock<std::mutex>& lock, Pending& pending,
-                                     Clock::time_point deadline) {
+void cObjectClient::Impl::awaitReply(cLock& lock, Pending& pending, Clock::time_point deadline) {
     while (!pending.done && mRunning && Clock::now() < deadline) {
         // The event thread wakes about once a tick to say it is alive.
         auto wake = std::min(deadline, Clock::now() + std::chrono::milliseconds(kTickMs));
-        if (!readIfFree(lock, wake)) {
-            mCond.wait_until(lock, wake);
+        if (!readIfFree(wake)) {
+            mCond.wait_until(lock.native(), wake);
         }
-        lock.unlock();
+        mMutex.unlock();
         stillWaiting();
-        lock.lock();
+        mMutex.lock();
     }
 }
 
