@@ -311,6 +311,9 @@ TEST(Client, RequestsTheDaemonDoesNotTakeEndAndTheConnectionIsMadeAgain) {
 
     // The connection is made again, and the first request on it is the next one.
     ASSERT_TRUE(daemon.accept(5000));
+    for (int waited = 0; !client.isConnected() && waited < 5000; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // accepted, not yet adopted
+    }
     std::thread peer([&] {
         auto request = daemon.read();
         ASSERT_NE(nullptr, request);
