@@ -73,6 +73,7 @@ const char* resultName(bool lookup, bool reader, bool pairing, unsigned sent, un
 cAccessTrail::cAccessTrail()
     : cVlog("DorvaneAccess"),
       mLookup(false),
+      mNoReader(nullptr),
       mPairing(false),
       mSent(0),
       mConfirmed(0),
@@ -82,6 +83,7 @@ cAccessTrail::cAccessTrail()
 void cAccessTrail::start(const char* code) {
     mHead += "code=" + quoted(code);
     mReader.clear();
+    mNoReader = nullptr;
     mPairing = false;
     mOutputs.clear();
     mSent = mConfirmed = mOmitted = mMissing = 0;
@@ -103,6 +105,14 @@ void cAccessTrail::beginLookup(const char* code) {
 
 void cAccessTrail::reader(const char* name) {
     mReader = " reader=" + quoted(name);
+}
+
+void cAccessTrail::lookupFailed() {
+    mNoReader = "lookup-failed";
+}
+
+void cAccessTrail::ambiguousCode() {
+    mNoReader = "ambiguous-code";
 }
 
 void cAccessTrail::pairingFound() {
@@ -135,7 +145,9 @@ std::string cAccessTrail::line() const {
         out += " omitted=" + std::to_string(mOmitted);
     }
     out += " result=";
-    out += resultName(mLookup, !mReader.empty(), mPairing, mSent, mConfirmed, mMissing);
+    out += mNoReader != nullptr
+               ? mNoReader
+               : resultName(mLookup, !mReader.empty(), mPairing, mSent, mConfirmed, mMissing);
     return out + mOutputs;
 }
 

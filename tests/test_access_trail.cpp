@@ -7,6 +7,7 @@
 
 #include "ObjectCodec.h"
 #include "VWire.h"
+#include "access_trail.h"
 #include "service_site.h"
 
 using testutil::ServiceSite;
@@ -59,11 +60,24 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
                   "NONE=no-output NONE=no-output",
                   "seq=0B serial=3 code=T1 reader=Typo result=partly RELAY_l=no-output LED_1=clear",
                   "seq=2B serial=4 code=\"a \\\"b\\\"\\x0ac\" result=unknown-code",
+                  // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one line, split
                   "seq=C8 serial=12 code=04A1 reader=Door1 result=partly "
                   "RELAY_1=clear(unconfirmed) LED_1=set(unconfirmed)"}),
               waitLines(site.file("trail.log"), 7));
     // The trail went to its own file only.
     EXPECT_TRUE(site.log("DorvaneAccess").empty());
+}
+
+TEST(AccessTrail, ToggledOnlyWhenEverySetWasConfirmed) {
+    cAccessTrail trail;
+    trail.begin(1, 12, "04A1");
+    trail.reader("Door1");
+    trail.pairingFound();
+    trail.output("RELAY_1", true, true);
+    trail.output("LED_1", true, false);
+    EXPECT_EQ(
+        "seq=01 serial=12 code=04A1 reader=Door1 result=partly RELAY_1=set LED_1=set(unconfirmed)",
+        trail.line());
 }
 
 }  // namespace
