@@ -42,6 +42,7 @@
 #include "VSocket.h"
 #include "VWire.h"
 #include "loopback.h"
+#include "repeated_code.h"
 
 namespace {
 
@@ -655,10 +656,13 @@ int main(int argc, char** argv) {
     std::vector<Config> configs = configsFor(opt);
     char tmpl[] = "/tmp/dorvane-bench-XXXXXX";
     std::string root = mkdtemp(tmpl);
+    // First: the peak RSS it reports is this process's own.
+    RepeatedCodeResult repeated = measureRepeatedCode(root, opt.quick ? 10000 : 100000, 5);
     std::vector<Result> results = measureAll(opt, configs, root, allowed);
     std::ofstream out(opt.json);
     printResults(opt, results, out);
     printTargets(results, out);
+    writeRepeatedCode(repeated, out);
     out << "}\n";
     std::string cmd = "rm -rf '" + root + "'";
     if (system(cmd.c_str()) != 0)
