@@ -320,6 +320,7 @@ int check(const char* configPath) {
         f.problem("database " + shown(s.dblocal) + " cannot be read: " + shown(why));
     }
     std::vector<std::vector<DatabaseHandler::StoredValue>> stored;
+    stored.reserve(codes.size());
     for (const Code& c : codes) {
         stored.push_back(c.stored);
     }
