@@ -35,10 +35,21 @@ Conn::~Conn() {
 }
 
 void Conn::sendBytes(const std::vector<uint8_t>& bytes) {
-    std::lock_guard<std::mutex> lock(mSendLock);
+    std::unique_lock<std::mutex> lock(mSendLock);
     mOut.addBytes(bytes);
-    if (!mOut.flushAll(mFd, -1)) {
-        die("send failed");
+    for (;;) {
+        if (!mOut.flush(mFd)) {
+            die("send failed");
+        }
+        if (mOut.unsent() == 0) {
+            return;
+        }
+        // Waits without the lock, so that another thread's messages queue
+        // meanwhile, whole, behind these: a flood never holds up a reply.
+        lock.unlock();
+        pollfd p{mFd, POLLOUT, 0};
+        poll(&p, 1, -1);
+        lock.lock();
     }
 }
 

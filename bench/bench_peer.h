@@ -33,8 +33,9 @@ public:
     Conn& operator=(const Conn&) = delete;
 
     int fd() const { return mFd; }
-    // Sends whole messages, waiting as long as the peer takes; a failure
-    // ends the benchmark.
+    // Sends whole messages, and returns once every byte queued (also by
+    // other threads) is written, waiting as long as the peer takes; a
+    // failure ends the benchmark.
     void sendBytes(const std::vector<uint8_t>& bytes);
     void send(const VMsg& msg);
     // The next message, or null after timeoutMs (< 0: no limit). With
@@ -46,7 +47,7 @@ public:
 private:
     int mFd;
     vwire::cFrameReader mIn;
-    std::mutex mSendLock;  // a reply never lands inside another thread's message
+    std::mutex mSendLock;  // guards mOut: a reply never lands inside another message
     vwire::cFrameWriter mOut;
 };
 
