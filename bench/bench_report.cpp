@@ -120,7 +120,7 @@ void printTargets(const std::vector<Result>& results, std::ofstream& json) {
             targetsOf(r, results, targets);
         }
     }
-    json << "\n  ]\n}\n";
+    json << "\n  ]\n";
 }
 
 }  // namespace bench

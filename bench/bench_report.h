@@ -18,7 +18,7 @@ void printResults(const std::string& title, int runs, const std::vector<Result>&
 
 // The targets, on each profile against the floor of the same run and
 // profile: one line per target with its figure and whether it is met;
-// json gets the "targets" array and the closing "}".
+// json gets the "targets" array (the caller closes the object).
 void printTargets(const std::vector<Result>& results, std::ofstream& json);
 
 }  // namespace bench

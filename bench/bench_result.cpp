@@ -9,6 +9,7 @@ namespace {
 template <typename Get>
 double median(const std::vector<Result>& runs, Get get) {
     std::vector<double> v;
+    v.reserve(runs.size());
     for (const Result& r : runs) {
         v.push_back(get(r));
     }

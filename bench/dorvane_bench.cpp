@@ -31,6 +31,7 @@
 #include "bench_result.h"
 #include "bench_service.h"
 #include "bench_site.h"
+#include "repeated_code.h"
 
 namespace bench {
 namespace {
@@ -149,6 +150,7 @@ std::vector<Result> measureAll(const Options& opt, const std::vector<Config>& co
     }
     pinProfile("all", allowed);
     std::vector<Result> results;
+    results.reserve(samples.size());
     for (const auto& s : samples) {
         results.push_back(medianOf(s));
     }
@@ -173,10 +175,14 @@ int main(int argc, char** argv) {
     std::vector<Config> configs = configsFor(opt);
     char tmpl[] = "/tmp/dorvane-bench-XXXXXX";
     std::string root = mkdtemp(tmpl);
+    // First: the peak RSS it reports is this process's own.
+    RepeatedCodeResult repeated = measureRepeatedCode(root, opt.quick ? 10000 : 100000, 5);
     std::vector<Result> results = measureAll(opt, configs, root, allowed);
     std::ofstream out(opt.json);
     printResults(opt.quick ? "quick" : "full", opt.runs, results, out);
     printTargets(results, out);
+    writeRepeatedCode(repeated, out);
+    out << "}\n";
     std::string cmd = "rm -rf '" + root + "'";
     if (system(cmd.c_str()) != 0) {
         fprintf(stderr, "could not remove %s\n", root.c_str());

@@ -4,8 +4,8 @@
 // A command line longer than kMaxCommandLine is dropped with a message and
 // skipped up to its line feed, so input without line feeds cannot grow
 // memory.
-#ifndef DORVANE_TOOLS_ULXDSIM_SCRIPT_H
-#define DORVANE_TOOLS_ULXDSIM_SCRIPT_H
+#ifndef DORVANE_TOOLS_ULXD_SIM_SCRIPT_H
+#define DORVANE_TOOLS_ULXD_SIM_SCRIPT_H
 
 #include <cstddef>
 #include <string>

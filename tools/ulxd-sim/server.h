@@ -7,8 +7,8 @@
 // service; one that takes nothing for kStall no longer does, and a client
 // whose unsent bytes pass kMaxUnsent is dropped. The other clients are
 // served all along. One thread runs all of it.
-#ifndef DORVANE_TOOLS_ULXDSIM_SERVER_H
-#define DORVANE_TOOLS_ULXDSIM_SERVER_H
+#ifndef DORVANE_TOOLS_ULXD_SIM_SERVER_H
+#define DORVANE_TOOLS_ULXD_SIM_SERVER_H
 
 #include <chrono>
 #include <cstdint>

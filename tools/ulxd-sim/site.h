@@ -1,8 +1,8 @@
 // The site file of ulxd-sim: the ports it serves, one per line
 // ("port SERIAL PORT_ID TYPE LABEL [STATE]"), and the words and numbers of
 // its lines and commands.
-#ifndef DORVANE_TOOLS_ULXDSIM_SITE_H
-#define DORVANE_TOOLS_ULXDSIM_SITE_H
+#ifndef DORVANE_TOOLS_ULXD_SIM_SITE_H
+#define DORVANE_TOOLS_ULXD_SIM_SITE_H
 
 #include <cstdint>
 #include <string>
