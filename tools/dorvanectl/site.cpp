@@ -1,0 +1,137 @@
+#include "site.h"
+
+#include "DatabaseHandler.h"
+#include "VText.h"
+#include "cObjectClient.h"
+#include "cSCL.h"
+#include "pAccess.h"
+#include "properties.h"
+#include "settings.h"
+
+namespace ctl {
+
+Settings readSettings(const char* path) {
+    Settings s;
+    cProperties props;
+    if (!props.load(path)) {
+        s.problems.push_back(std::string("configuration file ") + path +
+                             " cannot be read: every setting takes its default");
+    }
+    struct Field {
+        const settings::Key& key;
+        std::string* value;
+    } fields[] = {{settings::kHost, &s.host},
+                  {settings::kIoPairFile, &s.ioPairFile},
+                  {settings::kDblocal, &s.dblocal}};
+    for (const Field& f : fields) {
+        char buffer[settings::kDblocalSize];
+        static_assert(
+            settings::kHostSize <= sizeof(buffer) && settings::kIoPairFileSize <= sizeof(buffer),
+            "every setting fits the buffer");
+        std::string refusal;
+        if (!settings::copy(props, f.key, buffer, &refusal)) {
+            s.problems.push_back("setting " + refusal);
+        }
+        *f.value = buffer;
+    }
+    return s;
+}
+
+std::string shown(const std::string& value) {
+    return vtext::escape(value.data(), value.size());
+}
+
+Pairs::Pairs(const std::string& path, cSCLpairsReport* report) {
+    cSCLpairs loader;
+    mList = loader.getSCLpairsLst(path.c_str(), report);
+    for (const VListNode* n = mList != nullptr ? mList->mStart : nullptr; n != nullptr;
+         n = n->mNext) {
+        const auto* r = static_cast<const cSCL*>(n->mData);
+        mRecords.push_back({r->getReaderName(), r->getIOLabel(), r->getLEDLabel()});
+    }
+    mIndex = cSCLpairIndex(mList);
+}
+
+Pairs::~Pairs() {
+    mIndex = cSCLpairIndex();  // never left pointing into a deleted list
+    deletePairs(mList);
+}
+
+std::optional<Record> Pairs::winner(const std::string& reader) const {
+    const cSCL* r = mIndex.find(reader.c_str());
+    if (r == nullptr) {
+        return std::nullopt;
+    }
+    return Record{r->getReaderName(), r->getIOLabel(), r->getLEDLabel()};
+}
+
+bool readCodes(const std::string& path, std::vector<Code>* rows, std::string* why) {
+    DatabaseHandler db(SQLITE3, path.c_str(), false, true);
+    pAccess record;
+    TableData* schema = record.toSchemaCheck();
+    int n = db.List(
+        &record,
+        [&](const std::vector<DatabaseHandler::StoredValue>& values) {
+            Code row;
+            size_t i = 0;
+            for (const ColumnNameList* c = schema->headColNames; c != nullptr && i < values.size();
+                 c = c->next, ++i) {
+                const DatabaseHandler::StoredValue& v = values[i];
+                (c->isPrimaryKey ? row.code : row.reader) = v.bytes;
+                const char* refused = pAccess::refusal(c->name, v.type, v.bytes);
+                if (refused != nullptr && row.refused.empty()) {
+                    row.refused =
+                        (c->isPrimaryKey ? "the code " : "the reader name ") + std::string(refused);
+                }
+            }
+            rows->push_back(row);
+        },
+        why);
+    TableData::freeObj(schema);
+    return n >= 0;
+}
+
+cObjectList* queryPorts(cObjectClient& client, const std::string& host) {
+    if (!client.start(host.c_str(), settings::kDaemonPort)) {
+        return nullptr;
+    }
+    cObjectPort query;
+    query.setPortType(cObjectPort::PORT_TYPE_DISCRETE_OUT);
+    cObjectList tx;
+    tx.add(&query);
+    return client.get(&tx);
+}
+
+bool discoverOutputs(cObjectClient& client, const std::string& host, std::vector<Output>* outputs) {
+    cObjectList* rx = queryPorts(client, host);
+    if (rx == nullptr) {
+        return false;
+    }
+    for (cObject* o = rx->first(); o != nullptr; o = rx->next()) {
+        auto* port = dynamic_cast<cObjectPort*>(o);
+        if (port == nullptr) {
+            break;  // as the service: the objects after a foreign one are not looked at
+        }
+        if (port->getPortType() != cObjectPort::PORT_TYPE_DISCRETE_OUT) {
+            continue;
+        }
+        cObjectDOutput query;
+        query.setDeviceSerial(port->getDeviceSerial());
+        query.setPortId(port->getPortId());
+        query.setPortLabel(port->getPortLabel());
+        query.setPortType(port->getPortType());
+        cObject* fetched = client.get(&query);
+        auto* out = dynamic_cast<cObjectDOutput*>(fetched);
+        if (out != nullptr) {
+            // The list reply's label counts, as in the service.
+            outputs->push_back({out->getDeviceSerial(), out->getPortId(), port->getPortLabel(),
+                                out->getOutputState()});
+        }
+        delete fetched;
+    }
+    rx->deleteObjects();
+    delete rx;
+    return true;
+}
+
+}  // namespace ctl
