@@ -20,8 +20,8 @@ extern const char* const kCodesSchema;
 std::vector<std::string> serviceUserProblems(const std::string& path);
 
 // What makes every scan fail while it lies beside or inside the database at
-// path: a -wal file, a non-empty -journal (a writer at work or interrupted),
-// WAL mode in the file's header. Each with its remedy; empty when none.
+// path: a -wal file, a hot -journal (an interrupted writer's; a writer at
+// work is no problem), WAL mode in the file's header. Each with its remedy; empty when none.
 std::vector<std::string> journalProblems(const std::string& path);
 
 // A note when table codes of the database at path was not made by

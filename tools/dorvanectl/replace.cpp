@@ -210,7 +210,7 @@ bool buildAndRename(const std::string& live, const std::string& next, const Code
     if (exists) {
         // The write lock keeps every other writer out until the rename: no
         // journal of theirs can come to lie beside the new file.
-        if (!lock->open(live, false, why) || !lock->exec("BEGIN IMMEDIATE", why)) {
+        if (!lock->open(live, false, why) || !lock->lock(why)) {
             *why = "cannot take the write lock of " + shown(live) + ": " + *why;
             return false;
         }

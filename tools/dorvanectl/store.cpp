@@ -46,6 +46,17 @@ bool Writer::exec(const char* sql, std::string* why) {
     return true;
 }
 
+bool Writer::lock(std::string* why) {
+    if (exec("BEGIN IMMEDIATE", why)) {
+        return true;
+    }
+    if ((sqlite3_errcode(mDb) & 0xff) == SQLITE_BUSY) {
+        *why = "another writer has held it locked for more than " +
+               std::to_string(kWriteBusyTimeoutMs / 1000) + " seconds";
+    }
+    return false;
+}
+
 int Writer::run(const char* sql, const std::vector<std::string>& texts, std::string* why) {
     sqlite3_stmt* stmt = nullptr;
     int rc = sqlite3_prepare_v2(mDb, sql, -1, &stmt, nullptr);
@@ -98,7 +109,7 @@ bool beginWrite(const std::string& path, Writer* w) {
     if (!problems.empty()) {
         return false;
     }
-    if (!w->open(path, false, &why) || !w->exec("BEGIN IMMEDIATE", &why)) {
+    if (!w->open(path, false, &why) || !w->lock(&why)) {
         fprintf(stderr, "dorvanectl: cannot write the database %s: %s: nothing written\n",
                 shown(path).c_str(), shown(why).c_str());
         return false;

@@ -32,6 +32,9 @@ public:
     bool open(const std::string& path, bool create, std::string* why);
     // Runs sql (no rows expected); false with *why (SQLite's message).
     bool exec(const char* sql, std::string* why);
+    // BEGIN IMMEDIATE: the write lock, waited for; false with *why (saying
+    // how long another writer held it, when it did).
+    bool lock(std::string* why);
     // Runs sql with the texts bound as ?1, ?2...; the number of rows changed,
     // or -1 with *why.
     int run(const char* sql, const std::vector<std::string>& texts, std::string* why);
