@@ -106,6 +106,12 @@ TEST(Dorvanectl, BadCommandLinesAreRefusedBeforeAnythingStarts) {
         {{"--config", conf, "--ports", "--help"}, "--help takes no other option"},
         {{"--help", "--ports"}, "--help takes no other option"},
         {{"-hp"}, "--help takes no other option"},
+        {{"--config", conf, "codes", "frob"}, "unknown verb 'codes frob'"},
+        {{"--config", conf, "codes", "add", "04A1"}, "codes add takes 2 arguments"},
+        {{"--config", conf, "codes", "remove", "04A1", "--force"}, "takes no --force"},
+        {{"--config", conf, "codes", "list", "--bogus"}, "unknown option '--bogus'"},
+        {{"--config", conf, "lookup", std::string(128, 'A')}, "128 bytes or more never matches"},
+        {{"codes", "list", "--config"}, "--config needs a FILE"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = {DORVANE_CTL_BIN};
