@@ -5,7 +5,6 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <map>
 #include <sstream>
 
 #include "VFile.h"
@@ -77,33 +76,61 @@ bool readInput(const std::string& file, std::string* text, std::string* why) {
     return true;
 }
 
-// The import's rows, each line judged; false after printing each refused
-// line on standard error.
-bool judgeImport(const std::string& text, const Pairs& pairs, const Settings& s, bool force,
-                 CodeRows* rows) {
-    std::vector<csv::Refused> refused;
-    std::vector<csv::Line> lines = csv::parse(text, &refused);
-    std::map<std::string, const csv::Line*> first;  // code -> the line that gave it
-    for (const csv::Line& l : lines) {
-        std::string why = pairRefusal(l.code, l.reader, pairs, s.ioPairFile, force);
-        auto seen = first.find(l.code);
-        if (why.empty() && seen != first.end() && seen->second->reader != l.reader) {
-            why = "code " + shown(l.code) + " is given to reader " + shown(seen->second->reader) +
-                  " on line " + std::to_string(seen->second->number);
-        }
-        if (!why.empty()) {
-            refused.push_back({l.number, why});
-        } else if (seen == first.end()) {
-            first.emplace(l.code, &l);
-            rows->emplace_back(l.code, l.reader);
+// Marks the lines (not dropped yet) that repeat an earlier line's code: the same reader
+// counts once (dropped), another reader is refused.
+void judgeRepeats(const std::vector<csv::Line>& lines, std::vector<bool>* drop,
+                  std::vector<csv::Refused>* refused) {
+    std::vector<uint32_t> order;  // the lines not refused already
+    for (uint32_t i = 0; i < lines.size(); ++i) {
+        if (!(*drop)[i]) {
+            order.push_back(i);
         }
     }
-    std::sort(refused.begin(), refused.end(),
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return lines[a].code < lines[b].code; });
+    for (size_t k = 1; k < order.size(); ++k) {
+        const csv::Line& first = lines[order[k - 1]];
+        const csv::Line& l = lines[order[k]];
+        if (l.code != first.code) {
+            continue;
+        }
+        (*drop)[order[k]] = true;
+        if (l.reader != first.reader) {
+            refused->push_back({l.number, "code " + shown(l.code) + " is given to reader " +
+                                              shown(first.reader) + " on line " +
+                                              std::to_string(first.number)});
+        }
+        order[k] = order[k - 1];  // later repeats are judged against the first
+    }
+}
+
+// The import's rows, each line judged, repeats dropped; false after printing
+// each refused line on standard error.
+bool judgeImport(std::vector<csv::Line>* lines, std::vector<csv::Refused>* refused,
+                 const Pairs& pairs, const Settings& s, bool force) {
+    std::vector<bool> drop(lines->size());
+    for (size_t i = 0; i < lines->size(); ++i) {
+        const csv::Line& l = (*lines)[i];
+        std::string why = pairRefusal(l.code, l.reader, pairs, s.ioPairFile, force);
+        if (!why.empty()) {
+            refused->push_back({l.number, why});
+            drop[i] = true;
+        }
+    }
+    judgeRepeats(*lines, &drop, refused);
+    size_t kept = 0;
+    for (size_t i = 0; i < lines->size(); ++i) {
+        if (!drop[i] && kept++ != i) {
+            (*lines)[kept - 1] = std::move((*lines)[i]);
+        }
+    }
+    lines->resize(kept);
+    std::sort(refused->begin(), refused->end(),
               [](const csv::Refused& a, const csv::Refused& b) { return a.number < b.number; });
-    for (const csv::Refused& r : refused) {
+    for (const csv::Refused& r : *refused) {
         fprintf(stderr, "dorvanectl: line %zu: %s\n", r.number, r.why.c_str());
     }
-    return refused.empty();
+    return refused->empty();
 }
 
 int importCodes(const CodesCommand& cmd, const Settings& s) {
@@ -113,9 +140,11 @@ int importCodes(const CodesCommand& cmd, const Settings& s) {
                 why.c_str());
         return 1;
     }
+    std::vector<csv::Refused> refused;
+    CodeRows rows = csv::parse(text, &refused);
+    text = std::string();  // the rows hold what counts
     Pairs pairs(s.ioPairFile, nullptr);
-    CodeRows rows;
-    if (!judgeImport(text, pairs, s, cmd.force, &rows)) {
+    if (!judgeImport(&rows, &refused, pairs, s, cmd.force)) {
         fprintf(stderr, "dorvanectl: %s: refused lines: nothing written\n",
                 shown(cmd.file).c_str());
         return 1;

@@ -8,12 +8,14 @@
 #define DORVANE_TOOLS_DORVANECTL_REPLACE_H
 
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "csv.h"
 
 namespace ctl {
 
-using CodeRows = std::vector<std::pair<std::string, std::string>>;  // (code, reader)
+// The codes of a set with the reader of each, in the order to store them.
+using CodeRows = std::vector<csv::Line>;
 
 // Makes rows the set of codes of the database at path (a new database when
 // there is none): table codes from kCodesSchema, the live file's other

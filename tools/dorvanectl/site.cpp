@@ -66,6 +66,12 @@ std::optional<Record> Pairs::winner(const std::string& reader) const {
 }
 
 bool readCodes(const std::string& path, std::vector<Code>* rows, std::string* why) {
+    return listCodes(
+        path, [rows](const Code& c) { rows->push_back(c); }, why);
+}
+
+bool listCodes(const std::string& path, const std::function<void(const Code&)>& each,
+               std::string* why) {
     DatabaseHandler db(SQLITE3, path.c_str(), false, true);
     pAccess record;
     TableData* schema = record.toSchemaCheck();
@@ -84,7 +90,7 @@ bool readCodes(const std::string& path, std::vector<Code>* rows, std::string* wh
                         (c->isPrimaryKey ? "the code " : "the reader name ") + std::string(refused);
                 }
             }
-            rows->push_back(row);
+            each(row);
         },
         why);
     TableData::freeObj(schema);

@@ -6,6 +6,7 @@
 #define DORVANE_TOOLS_DORVANECTL_SITE_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,7 +67,11 @@ struct Code {
 
 // Every row of table "codes" of the database at path, listed by the
 // service's own handler and judged by the service's own rules
-// (pAccess::refusal), or false with *why when the table cannot be read.
+// (pAccess::refusal), handed to row one at a time in the order SQLite reads
+// them; false with *why when the table cannot be read.
+bool listCodes(const std::string& path, const std::function<void(const Code&)>& row,
+               std::string* why);
+// The same, all rows at once.
 bool readCodes(const std::string& path, std::vector<Code>* rows, std::string* why);
 
 // A discrete output as the service knows it after discovery.
