@@ -30,6 +30,13 @@ bool Writer::open(const std::string& path, bool create, std::string* why) {
         close();
         return false;
     }
+    // SQLite falls back to reading a file it may not write; a write lock
+    // taken on such a connection would hold nothing.
+    if (sqlite3_db_readonly(mDb, "main") == 1) {
+        *why = "no permission to write it";
+        close();
+        return false;
+    }
     sqlite3_db_config(mDb, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
     sqlite3_db_config(mDb, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     sqlite3_busy_timeout(mDb, kWriteBusyTimeoutMs);
