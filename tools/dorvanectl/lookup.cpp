@@ -77,8 +77,8 @@ int showToggles(const Record& w, std::vector<Output> outputs, cAccessTrail& trai
         printf("  no discrete output carries these labels: nothing toggles\n");
     } else {
         printf(
-            "  (states as the site daemon gives them now; the service toggles the states it "
-            "fetched at start-up and has changed since, which may differ)\n");
+            "  (output states as the site daemon gives them now; the service's own states may "
+            "differ: it fetched them at start-up and changes them only by its toggles)\n");
     }
     return toggles;
 }
