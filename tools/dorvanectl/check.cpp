@@ -130,8 +130,12 @@ std::string whyDead(const Code& row, const Pairs& pairs, bool siteOk,
 // The database file as the service meets it: who may read it, its journal
 // and schema. Problems for what fails every scan; notes for the rest.
 void checkDatabaseFile(const std::string& path, Findings& f) {
-    for (const std::string& p : serviceUserProblems(path)) {
+    std::string unchecked;
+    for (const std::string& p : serviceUserProblems(path, &unchecked)) {
         f.problem(p);
+    }
+    if (!unchecked.empty()) {
+        printf("  NOTE: %s\n", unchecked.c_str());
     }
     for (const std::string& p : journalProblems(path)) {
         f.problem(p);

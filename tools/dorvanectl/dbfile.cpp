@@ -94,13 +94,20 @@ bool hotJournal(const std::string& path) {
 
 }  // namespace
 
-std::vector<std::string> serviceUserProblems(const std::string& path) {
+std::vector<std::string> serviceUserProblems(const std::string& path, std::string* unchecked) {
     std::vector<std::string> problems;
     Identity id;
+    if (!serviceIdentity(&id)) {
+        if (unchecked != nullptr) {
+            *unchecked = std::string("there is no user ") + settings::kServiceUser +
+                         " here: whether the service may read the database is not checked";
+        }
+        return problems;
+    }
     char* real = realpath(path.c_str(), nullptr);
-    if (!serviceIdentity(&id) || real == nullptr) {
+    if (real == nullptr) {
         free(real);
-        return problems;  // no such user here, or no file: said elsewhere
+        return problems;  // no file: said elsewhere
     }
     std::string file = real;
     free(real);

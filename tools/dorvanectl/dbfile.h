@@ -16,8 +16,9 @@ extern const char* const kCodesSchema;
 // What keeps the service user (settings::kServiceUser) from reading the
 // database at path: a directory on the way it cannot search, a file it
 // cannot read. Empty when it can, or when there is no such user on this
-// machine (then nothing can be said). Mode bits only, no ACLs.
-std::vector<std::string> serviceUserProblems(const std::string& path);
+// machine (then *unchecked, when not null, says so). Mode bits only, no
+// ACLs.
+std::vector<std::string> serviceUserProblems(const std::string& path, std::string* unchecked);
 
 // What makes every scan fail while it lies beside or inside the database at
 // path: a -wal file, a hot -journal (an interrupted writer's; a writer at

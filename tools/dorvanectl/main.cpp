@@ -197,7 +197,8 @@ const Shape* shapeOf(const Verbs& v, std::string* error) {
         }
         return nullptr;
     }
-    *error = "unknown verb '" + vtext::escape(verb.c_str()) + "'";
+    *error = verb == "codes" ? "codes needs one of add, remove, list, import, export"
+                             : "unknown verb '" + vtext::escape(verb.c_str()) + "'";
     return nullptr;
 }
 
