@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "DatabaseHandler.h"
+#include "VFile.h"
 #include "pAccess.h"
 #include "replace.h"
 #include "site.h"
@@ -24,6 +25,9 @@ void Writer::close() {
 }
 
 bool Writer::open(const std::string& path, bool create, std::string* why) {
+    if (!create && !vfile::isRegularFile(path.c_str(), why)) {
+        return false;  // a FIFO or device is no database, and must not block
+    }
     int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path.c_str(), &mDb, flags, nullptr) != SQLITE_OK) {
         *why = mDb != nullptr ? sqlite3_errmsg(mDb) : "out of memory";
