@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "cObjectClient.h"
+#include "codes_check.h"
+#include "dbfile.h"
 #include "pAccess.h"
 #include "settings.h"
 #include "site.h"
-#include "store.h"
 
 namespace ctl {
 namespace {
@@ -127,8 +128,8 @@ std::string whyDead(const Code& row, const Pairs& pairs, bool siteOk,
     return "";
 }
 
-// The database file as the service meets it: who may read it, its journal
-// and schema. Problems for what fails every scan; notes for the rest.
+// The database file as the service meets it: who may read it, and its
+// schema. Problems for what fails every scan; notes for the rest.
 void checkDatabaseFile(const std::string& path, Findings& f) {
     std::string unchecked;
     for (const std::string& p : serviceUserProblems(path, &unchecked)) {
@@ -137,20 +138,22 @@ void checkDatabaseFile(const std::string& path, Findings& f) {
     if (!unchecked.empty()) {
         printf("  NOTE: %s\n", unchecked.c_str());
     }
-    for (const std::string& p : journalProblems(path)) {
-        f.problem(p);
-    }
     std::string note = schemaNote(path);
     if (!note.empty()) {
         printf("  NOTE: %s\n", note.c_str());
     }
 }
 
-// Each code that toggles nothing; returns how many.
-int checkCodes(const std::vector<Code>& codes, const Pairs& pairs, bool siteOk,
-               const std::vector<Output>& outputs, Findings& f) {
+// Each code that toggles nothing; returns how many. An ambiguous code (as
+// shown) has been said once for all its rows.
+int checkCodes(const std::vector<Code>& codes, const std::set<std::string>& ambiguous,
+               const Pairs& pairs, bool siteOk, const std::vector<Output>& outputs, Findings& f) {
     int dead = 0;
     for (const Code& row : codes) {
+        if (ambiguous.count(shown(row.code)) > 0) {
+            ++dead;
+            continue;
+        }
         std::string why = whyDead(row, pairs, siteOk, outputs);
         if (!why.empty()) {
             f.problem("code " + shown(row.code) + " toggles nothing: " + why);
@@ -178,9 +181,15 @@ int check(const char* configPath) {
         f.problem("database " + shown(s.dblocal) + " cannot be read: " + shown(why));
     }
     checkDatabaseFile(s.dblocal, f);
+    std::vector<std::vector<DatabaseHandler::StoredValue>> stored;
+    for (const Code& c : codes) {
+        stored.push_back(c.stored);
+    }
+    std::set<std::string> ambiguous =
+        checkCodeRows(s.dblocal, stored, [&f](const std::string& p) { f.problem(p); });
     std::vector<Output> outputs;
     bool siteOk = checkSite(s.host, pairs, readers, &outputs, f);
-    int dead = checkCodes(codes, pairs, siteOk, outputs, f);
+    int dead = checkCodes(codes, ambiguous, pairs, siteOk, outputs, f);
 
     std::set<std::string> namedReaders;
     for (const Code& row : codes) {

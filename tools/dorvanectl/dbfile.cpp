@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "codes_check.h"
 #include "codes_schema.h"
 #include "settings.h"
 #include "site.h"
@@ -58,40 +59,6 @@ bool permits(const Identity& id, const struct stat& st, unsigned bit) {
     return (st.st_mode & bit) != 0;
 }
 
-// The file's first 100 bytes (SQLite's header), or false.
-bool readHeader(const std::string& path, unsigned char header[100]) {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    ssize_t n = pread(fd, header, 100, 0);
-    close(fd);
-    return n == 100;
-}
-
-// True when the journal beside path is hot: it holds a transaction and no
-// writer holds the database's RESERVED lock (the byte SQLite's unix VFS
-// locks at 0x40000001), so the writer was interrupted. A writer at work
-// holds that lock, and its journal is no problem: the tool waits for it.
-bool hotJournal(const std::string& path) {
-    struct stat st;
-    if (stat((path + "-journal").c_str(), &st) != 0 || st.st_size == 0) {
-        return false;
-    }
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return true;  // the lock cannot be looked at: take the worse case
-    }
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0x40000001;
-    lock.l_len = 1;
-    bool held = fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-    close(fd);
-    return !held;
-}
-
 }  // namespace
 
 std::vector<std::string> serviceUserProblems(const std::string& path, std::string* unchecked) {
@@ -136,17 +103,13 @@ std::vector<std::string> journalProblems(const std::string& path) {
     struct stat st;
     if (stat((path + "-wal").c_str(), &st) == 0) {
         problems.push_back("a -wal file lies beside the database " + shown(path) +
-                           ": the service cannot read a database in WAL mode");
+                           ": SQLite would take it for the database's");
     }
-    if (hotJournal(path)) {
-        problems.push_back("a hot -journal lies beside the database " + shown(path) +
-                           ": a writer was interrupted, and no read-only reader can roll it back");
-    }
-    unsigned char header[100];
-    if (readHeader(path, header) && memcmp(header, "SQLite format 3", 16) == 0 &&
-        (header[18] == 2 || header[19] == 2)) {
-        problems.push_back("the database " + shown(path) +
-                           " is in WAL mode: the service (read-only) cannot read it");
+    // The journal's state as the service's handler judges it: a writer at
+    // work is no problem (the tool waits for its lock).
+    std::string advice = journalAdvice(path, nullptr);
+    if (!advice.empty()) {
+        problems.push_back(advice);
     }
     return problems;
 }

@@ -20,9 +20,9 @@ extern const char* const kCodesSchema;
 // ACLs.
 std::vector<std::string> serviceUserProblems(const std::string& path, std::string* unchecked);
 
-// What makes every scan fail while it lies beside or inside the database at
-// path: a -wal file, a hot -journal (an interrupted writer's; a writer at
-// work is no problem), WAL mode in the file's header. Each with its remedy; empty when none.
+// What must not lie beside or inside the database at path when the tool
+// writes it: a -wal file, a hot journal, WAL mode (journalAdvice says the
+// last two, with their remedies). Empty when none.
 std::vector<std::string> journalProblems(const std::string& path);
 
 // A note when table codes of the database at path was not made by

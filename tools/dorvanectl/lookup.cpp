@@ -28,18 +28,28 @@ struct WouldBeTrail {
 };
 
 // The reader that the database names for the code, found through the
-// handler and record the service uses; empty, after saying why, when the
-// code toggles nothing.
-std::string readerFor(const Settings& s, const char* code) {
+// handler and record the service uses; empty, after saying why (and
+// telling the trail), when the code toggles nothing.
+std::string readerFor(const Settings& s, const char* code, cAccessTrail& trail) {
     DatabaseHandler db(SQLITE3, s.dblocal.c_str(), false, true);
     pAccess query;
     query.setScanCode(code);
     TableData* result = nullptr;
-    int found = db.Find(&query, &result);
+    std::string why;
+    int found = db.Find(&query, &result, &why);
     const std::string shownCode = shown(code);
     if (found < 0) {
-        printf("Code %s: the database %s cannot be searched: nothing toggles\n", shownCode.c_str(),
-               shown(s.dblocal).c_str());
+        printf("Code %s: the database %s cannot be searched (%s): nothing toggles\n",
+               shownCode.c_str(), shown(s.dblocal).c_str(), shown(why).c_str());
+        trail.lookupFailed();
+        return "";
+    }
+    if (found > 1) {
+        printf("Code %s: stored for more than one reader (\"%s\", \"%s\"): nothing toggles\n",
+               shownCode.c_str(), shown(pAccess(result, 0).getReaderLabel()).c_str(),
+               shown(pAccess(result, 1).getReaderLabel()).c_str());
+        result->free();
+        trail.ambiguousCode();
         return "";
     }
     if (result == nullptr) {
@@ -92,7 +102,7 @@ int lookup(const char* configPath, const char* code) {
     for (const std::string& p : s.problems) {
         printf("PROBLEM: %s\n", shown(p).c_str());
     }
-    std::string reader = readerFor(s, code);
+    std::string reader = readerFor(s, code, line.trail);
     if (reader.empty()) {
         return 1;
     }

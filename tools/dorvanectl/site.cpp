@@ -79,6 +79,7 @@ bool listCodes(const std::string& path, const std::function<void(const Code&)>& 
         &record,
         [&](const std::vector<DatabaseHandler::StoredValue>& values) {
             Code row;
+            row.stored = values;
             size_t i = 0;
             for (const ColumnNameList* c = schema->headColNames; c != nullptr && i < values.size();
                  c = c->next, ++i) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "DatabaseHandler.h"
 #include "SCLpairs.h"
 #include "VList.h"
 #include "cObject.h"
@@ -63,6 +64,7 @@ private:
 // ("" when it can).
 struct Code {
     std::string code, reader, refused;
+    std::vector<DatabaseHandler::StoredValue> stored;  // the row as listed
 };
 
 // Every row of table "codes" of the database at path, listed by the

@@ -92,9 +92,9 @@ bool readersOf(const std::string& path, const std::string& code, std::vector<std
     pAccess query;
     query.setScanCode(code.c_str());
     TableData* result = nullptr;
-    int found = db.Find(&query, &result);
+    int found = db.Find(&query, &result, why);
     if (found < 0) {
-        *why = "the service's lookup fails on it (the line above says why)";
+        *why = "the service's lookup cannot run: " + shown(*why);
         return false;
     }
     for (int i = 0; i < found; ++i) {
@@ -155,12 +155,17 @@ int addCode(const std::string& path, const std::string& code, const std::string&
                 why.c_str());
         return 1;
     }
-    for (const std::string& r : readers) {
-        if (r != reader) {
-            fprintf(stderr, "dorvanectl: code %s is already given to reader %s: nothing written\n",
-                    shown(code).c_str(), listed(readers).c_str());
-            return 1;
-        }
+    if (readers.size() > 1) {
+        fprintf(stderr,
+                "dorvanectl: code %s is stored for more than one reader (%s), so a scan opens "
+                "nothing; remove it first: nothing written\n",
+                shown(code).c_str(), listed(readers).c_str());
+        return 1;
+    }
+    if (readers.size() == 1 && readers[0] != reader) {
+        fprintf(stderr, "dorvanectl: code %s is already given to reader %s: nothing written\n",
+                shown(code).c_str(), listed(readers).c_str());
+        return 1;
     }
     bool added = readers.empty();
     if (added &&

@@ -46,14 +46,15 @@ private:
 };
 
 // The reader names that the service's lookup finds for code in the database
-// at path, in the order found ("" stands for a stored name that the service
-// refuses); false with *why when the lookup cannot run.
+// at path: none, one, or two when the code is ambiguous (its rows do not
+// give one answer: DatabaseHandler::sameAnswer); "" stands for a stored
+// name that the service refuses. False with *why when the lookup cannot run.
 bool readersOf(const std::string& path, const std::string& code, std::vector<std::string>* readers,
                std::string* why);
 
 // Gives code to reader (a new database is made first when there is none).
-// Refused when another reader has it; done again for the same reader, it
-// changes nothing. Prints what happened; returns 0 when the database now
+// Refused when another reader has it, or when it is ambiguous; done again
+// for the same reader, it changes nothing. Prints what happened; returns 0 when the database now
 // gives code to reader, 1 otherwise (nothing written).
 int addCode(const std::string& path, const std::string& code, const std::string& reader);
 
