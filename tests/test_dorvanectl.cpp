@@ -64,7 +64,7 @@ TEST(Dorvanectl, LookupAsksEachPortAsTheServiceDoes) {
     Process p({DORVANE_CTL_BIN, "--config", site.file("dorvane.conf"), "lookup", "04A1"},
               site.file(""));
     ASSERT_TRUE(daemon.accept());
-    auto send = [&](const VMsg& request, std::vector<cObject*> objects) {
+    auto send = [&](const VMsg& request, const std::vector<cObject*>& objects) {
         cObjectList list;
         for (cObject* o : objects) {
             list.add(o);

@@ -182,6 +182,7 @@ int check(const char* configPath) {
     }
     checkDatabaseFile(s.dblocal, f);
     std::vector<std::vector<DatabaseHandler::StoredValue>> stored;
+    stored.reserve(codes.size());
     for (const Code& c : codes) {
         stored.push_back(c.stored);
     }

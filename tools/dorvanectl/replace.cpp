@@ -121,6 +121,7 @@ bool copyOthers(Writer& w, const std::string& live, std::string* why) {
     std::vector<std::vector<std::string>> objects;
     while (ok && sqlite3_step(stmt) == SQLITE_ROW) {
         std::vector<std::string> o;
+        o.reserve(4);
         for (int i = 0; i < 4; ++i) {
             o.push_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)));
         }
