@@ -84,6 +84,9 @@ TEST(Provisioning, RefusalsWriteNothing) {
                             ",Door1\n04D4,Door2\n04D4,Door1\n"
                             "\xff\xfe,Door1\n06F6,Door9\n07A7,Door1\r\r\n");
     testutil::writeFile(site.file("good.csv"), "04A1,Door2\n");
+    testutil::writeFile(site.file("empty.csv"),
+                        "\xef\xbb\xbf"
+                        "code,reader\r\n");
     struct Case {
         std::vector<std::string> args;
         std::vector<const char*> says;
@@ -106,6 +109,9 @@ TEST(Provisioning, RefusalsWriteNothing) {
           "line 9: code 04D4 is given to reader Door2 on line 8", "line 10: not valid UTF-8",
           "line 11: reader Door9 has no record",
           "line 12: the reader name holds a control character (\\x0d)", "nothing written"},
+         ""},
+        {{"codes", "import", "empty.csv"},
+         {"empty.csv holds no code: importing it would remove every code"},
          ""},
         {{"codes", "import", "good.csv"}, {"a -wal file lies beside the database"}, "-wal"},
         {{"codes", "add", "0Y", "Door1"}, {"a -wal file lies beside the database"}, "-wal"},

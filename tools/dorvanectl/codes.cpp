@@ -149,6 +149,14 @@ int importCodes(const CodesCommand& cmd, const Settings& s) {
                 shown(cmd.file).c_str());
         return 1;
     }
+    if (rows.empty() && !cmd.force) {
+        // Most likely a file cut short on its way, not a wish to lock every door.
+        fprintf(stderr,
+                "dorvanectl: %s holds no code: importing it would remove every code (give "
+                "--force to do so): nothing written\n",
+                shown(cmd.file).c_str());
+        return 1;
+    }
     return replaceDatabase(s.dblocal, rows);
 }
 
