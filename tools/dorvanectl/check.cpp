@@ -1,9 +1,11 @@
 #include "check.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cObjectClient.h"
@@ -144,6 +146,31 @@ void checkDatabaseFile(const std::string& path, Findings& f) {
     }
 }
 
+// The rows (as listed, in row order) of the codes stored more than once:
+// the only ones that can be ambiguous. Found by sorting, so that a million
+// codes are not copied; their stored values are moved out of codes.
+std::vector<std::vector<DatabaseHandler::StoredValue>> repeatedRows(std::vector<Code>& codes) {
+    std::vector<uint32_t> order(codes.size());
+    for (uint32_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::sort(order.begin(), order.end(),
+              [&](uint32_t a, uint32_t b) { return codes[a].code < codes[b].code; });
+    std::vector<bool> repeated(codes.size());
+    for (size_t k = 1; k < order.size(); ++k) {
+        if (codes[order[k]].code == codes[order[k - 1]].code) {
+            repeated[order[k]] = repeated[order[k - 1]] = true;
+        }
+    }
+    std::vector<std::vector<DatabaseHandler::StoredValue>> rows;
+    for (size_t i = 0; i < codes.size(); ++i) {
+        if (repeated[i]) {
+            rows.push_back(std::move(codes[i].stored));
+        }
+    }
+    return rows;
+}
+
 // Each code that toggles nothing; returns how many. An ambiguous code (as
 // shown) has been said once for all its rows.
 int checkCodes(const std::vector<Code>& codes, const std::set<std::string>& ambiguous,
@@ -181,13 +208,8 @@ int check(const char* configPath) {
         f.problem("database " + shown(s.dblocal) + " cannot be read: " + shown(why));
     }
     checkDatabaseFile(s.dblocal, f);
-    std::vector<std::vector<DatabaseHandler::StoredValue>> stored;
-    stored.reserve(codes.size());
-    for (const Code& c : codes) {
-        stored.push_back(c.stored);
-    }
     std::set<std::string> ambiguous =
-        checkCodeRows(s.dblocal, stored, [&f](const std::string& p) { f.problem(p); });
+        checkCodeRows(s.dblocal, repeatedRows(codes), [&f](const std::string& p) { f.problem(p); });
     std::vector<Output> outputs;
     bool siteOk = checkSite(s.host, pairs, readers, &outputs, f);
     int dead = checkCodes(codes, ambiguous, pairs, siteOk, outputs, f);
