@@ -72,6 +72,7 @@ std::string readerFor(const Settings& s, const char* code, cAccessTrail& trail) 
 int showToggles(const Record& w, std::vector<Output> outputs, cAccessTrail& trail) {
     int toggles = 0;
     for (const std::string& label : {w.io, w.led}) {
+        int before = toggles;
         for (Output& o : outputs) {
             cObject::eObjectIOState next;
             if (toggle::decide(label.c_str(), o.label.c_str(), o.state, &next)) {
@@ -81,6 +82,9 @@ int showToggles(const Record& w, std::vector<Output> outputs, cAccessTrail& trai
                 o.state = next;  // held for a later toggle of the same output
                 trail.output(o.label.c_str(), next == cObject::OBJ_IO_STATE_SET, false);
             }
+        }
+        if (toggles == before) {
+            trail.noOutput(label.c_str());  // as the service's trail names it
         }
     }
     if (toggles == 0) {
