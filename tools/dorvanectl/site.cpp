@@ -4,6 +4,7 @@
 #include "VText.h"
 #include "cObjectClient.h"
 #include "cSCL.h"
+#include "discovery.h"
 #include "pAccess.h"
 #include "properties.h"
 #include "settings.h"
@@ -110,35 +111,20 @@ cObjectList* queryPorts(cObjectClient& client, const std::string& host) {
 }
 
 bool discoverOutputs(cObjectClient& client, const std::string& host, std::vector<Output>* outputs) {
-    cObjectList* rx = queryPorts(client, host);
-    if (rx == nullptr) {
+    if (!client.start(host.c_str(), settings::kDaemonPort)) {
         return false;
     }
-    for (cObject* o = rx->first(); o != nullptr; o = rx->next()) {
-        auto* port = dynamic_cast<cObjectPort*>(o);
-        if (port == nullptr) {
-            break;  // as the service: the objects after a foreign one are not looked at
-        }
-        if (port->getPortType() != cObjectPort::PORT_TYPE_DISCRETE_OUT) {
-            continue;
-        }
-        cObjectDOutput query;
-        query.setDeviceSerial(port->getDeviceSerial());
-        query.setPortId(port->getPortId());
-        query.setPortLabel(port->getPortLabel());
-        query.setPortType(port->getPortType());
-        cObject* fetched = client.get(&query);
-        auto* out = dynamic_cast<cObjectDOutput*>(fetched);
-        if (out != nullptr) {
-            // The list reply's label counts, as in the service.
-            outputs->push_back({out->getDeviceSerial(), out->getPortId(), port->getPortLabel(),
-                                out->getOutputState()});
-        }
-        delete fetched;
+    // The service's own discovery, without its waits and its lines.
+    cDiscovery discovery(
+        &client, [] {}, 0, false);
+    std::vector<cObjectDOutput*> found;
+    discovery.run(&found);
+    for (cObjectDOutput* out : found) {
+        outputs->push_back(
+            {out->getDeviceSerial(), out->getPortId(), out->getPortLabel(), out->getOutputState()});
+        delete out;
     }
-    rx->deleteObjects();
-    delete rx;
-    return true;
+    return discovery.listKnown();
 }
 
 }  // namespace ctl

@@ -88,11 +88,10 @@ struct Output {
 // null when the daemon does not answer.
 cObjectList* queryPorts(cObjectClient& client, const std::string& host);
 
-// The site's discrete outputs found as the service finds them at start-up
-// (the port list, then a get of each discrete output, the list's label
-// kept; the objects after the first one that is no port are not looked
-// at), without the service's one-second waits. False when the daemon does
-// not answer the port query.
+// The site's discrete outputs found by the service's own discovery
+// (cDiscovery: the port list, then a get of each discrete output, the list's
+// label kept, nothing after the first object that is no port), without its
+// one-second waits. False when the daemon does not answer the port query.
 bool discoverOutputs(cObjectClient& client, const std::string& host, std::vector<Output>* outputs);
 
 }  // namespace ctl
