@@ -56,6 +56,7 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
                   "seq=07 serial=12 code=04A1 reader=Door1 result=toggled RELAY_1=set LED_1=set",
                   "seq=08 serial=12 code=FFFF result=unknown-code",
                   "seq=09 serial=3 code=0C0C reader=Ghost result=no-pairing-record",
+                  // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one line, split
                   "seq=0A serial=3 code=L1 reader=Lobby result=no-matching-output "
                   "NONE=no-output NONE=no-output",
                   "seq=0B serial=3 code=T1 reader=Typo result=partly RELAY_l=no-output LED_1=clear",
