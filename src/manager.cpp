@@ -286,14 +286,15 @@ void manager::takeReloadedPairs() {
 }
 
 std::string manager::statusLine() {
-    char text[200];
-    snprintf(text, sizeof(text), "%s; %u outputs known%s; %u pairing records; database %s",
+    char text[240];
+    snprintf(text, sizeof(text), "%s; %u outputs known%s; %u pairing records; database %s%s",
              mObjectClient->isConnected() ? "connected to the site daemon"
                                           : "not connected to the site daemon",
              static_cast<unsigned>(mOutputPortLst->mNodeCount),
              mDiscoveryPending ? " (discovery pending)" : "",
              SCLpairsLst != nullptr ? static_cast<unsigned>(SCLpairsLst->mNodeCount) : 0U,
-             mDBhandler != nullptr && mDBhandler->isOpen() ? "open" : "not open");
+             mDBhandler != nullptr && mDBhandler->isOpen() ? "open" : "not open",
+             mTrail.isWriteFailing() ? "; access trail cannot be written" : "");
     return text;
 }
 
