@@ -208,6 +208,35 @@ TEST(Vlog, FailedWritesAreCountedAndWritingGoesOn) {
     EXPECT_NE(std::string::npos, err.find("INFO VlogTestFull: written\n")) << err;
 }
 
+// The project's RollingFileAppender rolls over as log4cpp's does: past
+// maxFileSize the file becomes NAME.1 (the index as wide as the largest),
+// the oldest beyond maxBackupIndex goes.
+TEST(Vlog, RollingFileRollsOverAsLog4cppDoes) {
+    TempDir dir;
+    std::string log = dir.file("roll.log");
+    writeFile(dir.file("c.conf"),
+              "log4cpp.rootCategory=INFO, R\n"
+              "log4cpp.appender.R=RollingFileAppender\n"
+              "log4cpp.appender.R.fileName=" +
+                  log +
+                  "\n"
+                  "log4cpp.appender.R.maxFileSize=20\n"
+                  "log4cpp.appender.R.maxBackupIndex=10\n"
+                  "log4cpp.appender.R.layout=PatternLayout\n"
+                  "log4cpp.appender.R.layout.ConversionPattern=%m%n\n");
+    cVlog::init(dir.file("c.conf").c_str());
+    cVlog vlog("VlogTestRoll");
+    for (int i = 1; i <= 30; ++i) {
+        vlog.info("line %02d of ten", i);  // 15 bytes: two lines a file
+    }
+    EXPECT_EQ("", readFile(log));
+    EXPECT_EQ("line 29 of ten\nline 30 of ten\n", readFile(log + ".01"));
+    EXPECT_EQ("line 11 of ten\nline 12 of ten\n", readFile(log + ".10"));
+    struct stat st;
+    EXPECT_NE(0, stat((log + ".11").c_str(), &st));
+    EXPECT_NE(0, stat((log + ".1").c_str(), &st));
+}
+
 TEST(Vlog, ByteOrderMarkAndFilesThatAreNoFiles) {
     TempDir dir;
     std::string log = dir.file("out.log");
