@@ -10,6 +10,7 @@
 #include <log4cpp/Category.hh>
 #include <log4cpp/FileAppender.hh>
 #include <log4cpp/PatternLayout.hh>
+#include <log4cpp/Priority.hh>
 #include <log4cpp/PropertyConfigurator.hh>
 #include <log4cpp/SimpleLayout.hh>
 #include <set>
@@ -130,9 +131,11 @@ cLogFileAppender* ownAppender(const cLogProperties::FileAppender& spec, const st
     cLogFileAppender* appender = nullptr;
     std::string why = refusal;
     if (why.empty()) {
-        bool rolling = spec.type == "RollingFileAppender";
+        // log4cpp rolls a file of maxFileSize 0 over after every line.
+        size_t maxFileSize = std::max<size_t>(spec.maxFileSize, 1);
         appender = new cLogFileAppender(spec.name, spec.fileName, spec.append,
-                                        rolling ? spec.maxFileSize : 0, spec.maxBackupIndex);
+                                        spec.type == "RollingFileAppender" ? maxFileSize : 0,
+                                        spec.maxBackupIndex);
         if (appender->isOpen()) {
             return appender;
         }
@@ -162,14 +165,19 @@ void replaceStandIn(const cLogProperties::FileAppender& spec, const std::string&
     if (standIn == nullptr) {
         return;  // no category writes to it: no file is opened
     }
-    cLogFileAppender* own = ownAppender(spec, refusal, problems);
-    own->setLayout(layoutFor(spec));
-    own->setThreshold(standIn->getThreshold());
+    log4cpp::Priority::Value threshold = standIn->getThreshold();
     for (log4cpp::Category* c : users) {
         c->removeAppender(standIn);  // not the category's: log4cpp's configurator keeps it
-        c->addAppender(*own);        // not handed over either, like the configurator's
     }
+    // Deleted before its successor is made: log4cpp's list of appenders by
+    // name drops the name when an appender of that name is deleted.
     delete standIn;
+    cLogFileAppender* own = ownAppender(spec, refusal, problems);
+    own->setLayout(layoutFor(spec));
+    own->setThreshold(threshold);
+    for (log4cpp::Category* c : users) {
+        c->addAppender(*own);  // not handed over either, like the configurator's
+    }
 }
 
 // False when the log4cpp file appender of that name cannot open its file
