@@ -30,8 +30,8 @@
 //   accepted) and a label longer than MAX_LABEL_BYTES are cut at a whole
 //   character and written quoted with "..." inside the quotes.
 // - A line never exceeds MAX_LINE_BYTES (1023): when it would, the reader is
-//   cut as much as needed and outputs give way from the last one on (counted
-//   by omitted); the code never.
+//   cut as much as needed, and the outputs are written in order while they
+//   fit, the rest left out (counted by omitted); the code is never cut.
 //
 // One object is used by one thread at a time (it is a cVlog); the manager
 // keeps one for its event thread. Every text passed in is copied (null reads
