@@ -106,6 +106,7 @@ cAccessTrail::cAccessTrail()
       mHasReader(false),
       mPairing(false),
       mOutputBytes(0),
+      mItems(0),
       mSent(0),
       mConfirmed(0) {}
 
@@ -116,6 +117,7 @@ void cAccessTrail::start(const char* code) {
     mPairing = false;
     mOutputs.clear();
     mOutputBytes = 0;
+    mItems = 0;
     mSent = mConfirmed = 0;
 }
 
@@ -145,11 +147,16 @@ void cAccessTrail::pairingFound() {
 void cAccessTrail::output(const char* label, bool set, bool confirmed) {
     ++mSent;
     mConfirmed += confirmed ? 1 : 0;
+    addItem(label,
+            std::string(set ? "set" : "clear") + (confirmed || mLookup ? "" : "(unconfirmed)"));
+}
+
+void cAccessTrail::addItem(const char* label, const std::string& value) {
+    ++mItems;
     if (mOutputBytes > MAX_LINE_BYTES) {
         return;  // cannot be written: kept bounded whatever the site holds
     }
-    mOutputs.push_back(" " + quoted(label, MAX_LABEL_BYTES, 4 * MAX_LABEL_BYTES + 2) + "=" +
-                       (set ? "set" : "clear") + (confirmed || mLookup ? "" : "(unconfirmed)"));
+    mOutputs.push_back(" " + quoted(label, MAX_LABEL_BYTES, 4 * MAX_LABEL_BYTES + 2) + "=" + value);
     mOutputBytes += mOutputs.back().size();
 }
 
@@ -162,7 +169,7 @@ std::string cAccessTrail::line() const {
         reader = readerKey + quoted(mReader.c_str(), MAX_CODE_BYTES, 4 * MAX_CODE_BYTES + 2);
     }
     size_t fixed = mHead.size() + result.size();
-    if (fixed + reader.size() + mOutputBytes <= MAX_LINE_BYTES && mOutputs.size() == mSent) {
+    if (fixed + reader.size() + mOutputBytes <= MAX_LINE_BYTES && mOutputs.size() == mItems) {
         std::string out = mHead + reader + result;
         for (const std::string& item : mOutputs) {
             out += item;
@@ -171,13 +178,13 @@ std::string cAccessTrail::line() const {
     }
     // Too long: room for the count of what is left out, then the reader as
     // much as fits, then the outputs in order while they fit.
-    fixed += (" omitted=" + std::to_string(mSent)).size();
+    fixed += (" omitted=" + std::to_string(mItems)).size();
     if (mHasReader && fixed + reader.size() > MAX_LINE_BYTES) {
         reader = readerKey +
                  quoted(mReader.c_str(), MAX_CODE_BYTES, MAX_LINE_BYTES - fixed - readerKey.size());
     }
     std::string outputs;
-    unsigned written = 0;
+    size_t written = 0;
     for (const std::string& item : mOutputs) {
         if (fixed + reader.size() + outputs.size() + item.size() > MAX_LINE_BYTES) {
             break;
@@ -186,8 +193,8 @@ std::string cAccessTrail::line() const {
         ++written;
     }
     std::string out = mHead + reader;
-    if (written < mSent) {
-        out += " omitted=" + std::to_string(mSent - written);
+    if (written < mItems) {
+        out += " omitted=" + std::to_string(mItems - written);
     }
     return out + result + outputs;
 }

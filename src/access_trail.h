@@ -78,14 +78,17 @@ public:
 
 private:
     void start(const char* code);
+    // One "label=value" after result, kept while the line may hold it.
+    void addItem(const char* label, const std::string& value);
 
     bool mLookup;
     std::string mHead;  // "seq=07 serial=12 code=04A1"
     bool mHasReader;
     std::string mReader;  // the reader's name as the database gave it
     bool mPairing;
-    std::vector<std::string> mOutputs;  // " RELAY_1=set", one per SET while they may fit
+    std::vector<std::string> mOutputs;  // " RELAY_1=set", in order while they may fit
     size_t mOutputBytes;                // their length together
+    size_t mItems;                      // outputs collected, those not kept included
     unsigned mSent, mConfirmed;
 };
 
