@@ -104,6 +104,7 @@ cAccessTrail::cAccessTrail()
     : cVlog("DorvaneAccess"),
       mLookup(false),
       mHasReader(false),
+      mNoReader(nullptr),
       mPairing(false),
       mOutputBytes(0),
       mItems(0),
@@ -114,6 +115,7 @@ void cAccessTrail::start(const char* code) {
     mHead += "code=" + quoted(code, MAX_CODE_BYTES, 4 * MAX_CODE_BYTES + 2);
     mHasReader = false;
     mReader.clear();
+    mNoReader = nullptr;
     mPairing = false;
     mOutputs.clear();
     mOutputBytes = 0;
@@ -140,6 +142,14 @@ void cAccessTrail::reader(const char* name) {
     mReader = name != nullptr ? name : "";
 }
 
+void cAccessTrail::lookupFailed() {
+    mNoReader = "lookup-failed";
+}
+
+void cAccessTrail::ambiguousCode() {
+    mNoReader = "ambiguous-code";
+}
+
 void cAccessTrail::pairingFound() {
     mPairing = true;
 }
@@ -162,7 +172,9 @@ void cAccessTrail::addItem(const char* label, const std::string& value) {
 
 std::string cAccessTrail::line() const {
     const std::string result =
-        std::string(" result=") + resultName(mLookup, mHasReader, mPairing, mSent, mConfirmed);
+        std::string(" result=") +
+        (mNoReader != nullptr ? mNoReader
+                              : resultName(mLookup, mHasReader, mPairing, mSent, mConfirmed));
     const std::string readerKey = " reader=";
     std::string reader;
     if (mHasReader) {

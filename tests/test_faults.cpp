@@ -347,9 +347,11 @@ TEST(Faults, LogTargetsThatAreNoFilesNeverHoldUpStartUp) {
         std::string name = "T" + std::to_string(i);
         config += ", " + name;
         std::string at = "log4cpp.appender." + name;
-        appenders += at + "=" + targets[i].type + "\n" + at + ".fileName=" + targets[i].file +
-                     "\n" + at + ".layout=PatternLayout\n" + at +
-                     ".layout.ConversionPattern=" + name + " %m%n\n";
+        appenders += at + "=" + targets[i].type + "\n";
+        appenders += at + ".fileName=" + targets[i].file + "\n";
+        appenders += at + ".layout=PatternLayout\n";
+        appenders += at + ".layout.ConversionPattern=";
+        appenders += name + " %m%n\n";
     }
     site.files(kPairs, kCodes)
         .start(kSite, config + "\nlog4cpp.additivity.DorvaneAccess=false\n" + appenders);
@@ -370,7 +372,9 @@ TEST(Faults, LogTargetsThatAreNoFilesNeverHoldUpStartUp) {
             countContaining(err, "dorvane: log file " + t.file + " refused (" + t.why +
                                      "); appender " + name + " writes to standard error instead"))
             << t.file;
-        EXPECT_EQ(t.why.empty() ? 0u : 1u, countContaining(err, name + " " + line)) << t.file;
+        std::string written = name;
+        written += " " + line;
+        EXPECT_EQ(t.why.empty() ? 0u : 1u, countContaining(err, written)) << t.file;
     }
     EXPECT_EQ("T0 " + line + "\n", testutil::readFile(site.file("trail.log")));
     EXPECT_GT(site.logCount("DEBUG|Got MSG_EVT"), 0u);
