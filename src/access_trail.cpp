@@ -82,7 +82,8 @@ std::string quoted(const char* text, size_t maxRaw, size_t maxField) {
     return "\"" + inner + "...\"";
 }
 
-const char* resultName(bool lookup, bool reader, bool pairing, unsigned sent, unsigned confirmed) {
+const char* resultName(bool lookup, bool reader, bool pairing, unsigned sent, unsigned confirmed,
+                       unsigned missing) {
     if (!reader) {
         return "unknown-code";
     }
@@ -95,7 +96,7 @@ const char* resultName(bool lookup, bool reader, bool pairing, unsigned sent, un
     if (lookup) {
         return "would-toggle";
     }
-    return confirmed == sent ? "toggled" : "partly";
+    return confirmed == sent && missing == 0 ? "toggled" : "partly";
 }
 
 }  // namespace
@@ -109,7 +110,8 @@ cAccessTrail::cAccessTrail()
       mOutputBytes(0),
       mItems(0),
       mSent(0),
-      mConfirmed(0) {}
+      mConfirmed(0),
+      mMissing(0) {}
 
 void cAccessTrail::start(const char* code) {
     mHead += "code=" + quoted(code, MAX_CODE_BYTES, 4 * MAX_CODE_BYTES + 2);
@@ -120,7 +122,7 @@ void cAccessTrail::start(const char* code) {
     mOutputs.clear();
     mOutputBytes = 0;
     mItems = 0;
-    mSent = mConfirmed = 0;
+    mSent = mConfirmed = mMissing = 0;
 }
 
 void cAccessTrail::begin(unsigned seq, unsigned serial, const char* code) {
@@ -161,6 +163,11 @@ void cAccessTrail::output(const char* label, bool set, bool confirmed) {
             std::string(set ? "set" : "clear") + (confirmed || mLookup ? "" : "(unconfirmed)"));
 }
 
+void cAccessTrail::noOutput(const char* label) {
+    ++mMissing;
+    addItem(label, "no-output");
+}
+
 void cAccessTrail::addItem(const char* label, const std::string& value) {
     ++mItems;
     if (mOutputBytes > MAX_LINE_BYTES) {
@@ -172,9 +179,9 @@ void cAccessTrail::addItem(const char* label, const std::string& value) {
 
 std::string cAccessTrail::line() const {
     const std::string result =
-        std::string(" result=") +
-        (mNoReader != nullptr ? mNoReader
-                              : resultName(mLookup, mHasReader, mPairing, mSent, mConfirmed));
+        std::string(" result=") + (mNoReader != nullptr ? mNoReader
+                                                        : resultName(mLookup, mHasReader, mPairing,
+                                                                     mSent, mConfirmed, mMissing));
     const std::string readerKey = " reader=";
     std::string reader;
     if (mHasReader) {

@@ -12,14 +12,16 @@
 //   database names (left out when the code is unknown); omitted: written only
 //   when outputs did not fit the line, their number.
 // - result: toggled (every SET confirmed), partly (at least one SET got no
-//   reply or ERR), unknown-code (no row has the code), ambiguous-code (its
-//   rows name different readers: nothing was sent), lookup-failed (the
+//   reply or ERR, or a label matched no known output while the other
+//   toggled something), unknown-code (no row has the code), ambiguous-code
+//   (its rows name different readers: nothing was sent), lookup-failed (the
 //   database could not be searched: nothing was sent, and the card may be
-//   known), no-pairing-record, no-matching-output, or would-toggle (a
-//   lookup: nothing was sent).
+//   known), no-pairing-record, no-matching-output (no label matched a known
+//   output), or would-toggle (a lookup: nothing was sent).
 // - every key after result is an output label, one per SET in the order
 //   sent, with the state sent: set or clear; a SET the daemon did not
-//   confirm shows as set(unconfirmed) or clear(unconfirmed). A label can
+//   confirm shows as set(unconfirmed) or clear(unconfirmed). A label that
+//   matched no known output shows as no-output, in its place. A label can
 //   repeat (two outputs carry it, or IO and LED label are the same).
 // - A key or value that is empty or holds a space, '"', '=', '\' or
 //   anything vtext escapes (a control character, a byte that is not UTF-8,
@@ -77,6 +79,8 @@ public:
     // One output was sent, set (true) or clear; confirmed says whether the
     // daemon applied it (ignored in a lookup).
     void output(const char* label, bool set, bool confirmed);
+    // The label matched none of the known outputs: nothing was sent for it.
+    void noOutput(const char* label);
 
     // The line for what was collected.
     std::string line() const;
@@ -97,7 +101,7 @@ private:
     std::vector<std::string> mOutputs;  // " RELAY_1=set", in order while they may fit
     size_t mOutputBytes;                // their length together
     size_t mItems;                      // outputs collected, those not kept included
-    unsigned mSent, mConfirmed;
+    unsigned mSent, mConfirmed, mMissing;
 };
 
 #endif
