@@ -9,6 +9,7 @@
 #include "VText.h"
 #include "VWire.h"
 #include "cSCL.h"
+#include "output_toggle.h"
 #include "properties.h"
 
 namespace {
@@ -351,13 +352,10 @@ bool manager::toggle_port(const char* label) {
             continue;
         }
         debug("TEMP FOUND");
-        if (strcmp(label, temp->getPortLabel()) == 0) {
+        cObject::eObjectIOState next;
+        if (toggle::decide(label, temp->getPortLabel(), temp->getOutputState(), &next)) {
             debug("IF WORKS");
-            if (temp->getOutputState() == cObject::OBJ_IO_STATE_SET) {
-                temp->setOutputState(cObject::OBJ_IO_STATE_CLEAR);
-            } else {
-                temp->setOutputState(cObject::OBJ_IO_STATE_SET);
-            }
+            temp->setOutputState(next);
             int sent = mObjectClient->set(temp);  // 0: the daemon applied it
             mTrail.output(temp->getPortLabel(), temp->getOutputState() == cObject::OBJ_IO_STATE_SET,
                           sent == 0);
