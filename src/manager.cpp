@@ -209,8 +209,8 @@ void manager::takeReloadedPairs() {
 }
 
 std::string manager::statusLine() {
-    char text[200];
-    snprintf(text, sizeof(text), "%s; %u outputs known%s; %u pairing records; database %s",
+    char text[240];
+    snprintf(text, sizeof(text), "%s; %u outputs known%s; %u pairing records; database %s%s",
              mObjectClient->isConnected() ? "connected to the site daemon"
                                           : "not connected to the site daemon",
              static_cast<unsigned>(mOutputPortLst->mNodeCount),
@@ -219,7 +219,8 @@ std::string manager::statusLine() {
              mDBhandler == nullptr     ? "not open"
              : mDBhandler->isFailing() ? "cannot be read"
              : mDBhandler->isOpen()    ? "open"
-                                       : "not open");
+                                       : "not open",
+             mTrail.isWriteFailing() ? "; access trail cannot be written" : "");
     return text;
 }
 
