@@ -1,5 +1,6 @@
 #include "manager.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -42,6 +43,31 @@ void deleteAll(VList* list) {
         list->step();
     }
     delete list;
+}
+
+// At most this many dropped readers are named per load; a file of thousands
+// of broken records must not flood the log at every reload.
+const size_t kDroppedNamed = 20;
+
+// One WARN line per "Reader" element that the loader left out, naming it by
+// its name (by its position among the readers when it has none) and why.
+void logDropped(cVlog& log, const char* file, const cSCLpairsReport& report) {
+    const std::string shown = vtext::escape(file);
+    size_t named = 0;
+    for (const cSCLpairsReport::Refused& r : report.refused) {
+        if (named++ == kDroppedNamed) {
+            log.warn("pairing file %s: %zu more dropped readers are not named", shown.c_str(),
+                     report.refused.size() - kDroppedNamed);
+            break;
+        }
+        if (r.name.empty()) {
+            log.warn("pairing file %s: reader number %u (no name) dropped: %s", shown.c_str(),
+                     r.index, r.reason.c_str());
+        } else {
+            log.warn("pairing file %s: reader \"%s\" (number %u) dropped: %s", shown.c_str(),
+                     vtext::escape(r.name.c_str()).c_str(), r.index, r.reason.c_str());
+        }
+    }
 }
 
 }  // namespace
@@ -136,7 +162,9 @@ bool manager::startUpDone() {
 
 void manager::initialise_lists(const char* filename) {
     cSCLpairs* sclpairparser = new cSCLpairs();
-    SCLpairsLst = sclpairparser->getSCLpairsLst(filename);
+    cSCLpairsReport report;
+    SCLpairsLst = sclpairparser->getSCLpairsLst(filename, &report);
+    logDropped(*this, filename, report);
     mPairIndex = cSCLpairIndex(SCLpairsLst);
     delete sclpairparser;  // not used again
 
@@ -246,8 +274,10 @@ void manager::reload() {
 void manager::reloadPairs() {
     mSupervisor.reloading();
     cSCLpairs loader;
-    VList* pairs = loader.getSCLpairsLst(mPairFile);
+    cSCLpairsReport report;
+    VList* pairs = loader.getSCLpairsLst(mPairFile, &report);
     fflush(stdout);
+    logDropped(mReloadLog, mPairFile, report);
     std::string file = vtext::escape(mPairFile);
     if (pairs == nullptr) {
         mReloadLog.warn(
@@ -265,6 +295,7 @@ void manager::reloadPairs() {
         mReloadedIndex = std::move(index);
     }
     mSupervisor.reloaded();
+    malloc_trim(0);  // the parse's buffers; the old records go when they are taken
 }
 
 void manager::takeReloadedPairs() {
@@ -282,6 +313,10 @@ void manager::takeReloadedPairs() {
         deleteAll<cSCL>(SCLpairsLst);
         SCLpairsLst = pairs;
         mSupervisor.status(statusLine());
+        // Their pages lie among memory still in use, where free() leaves
+        // them: give them back, or every reload of a large file keeps its
+        // size for good.
+        malloc_trim(0);
     }
 }
 
