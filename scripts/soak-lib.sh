@@ -115,7 +115,7 @@ restart_daemon() {
 
 # soak_run MINUTES RATE
 soak_run() {
-    local minutes=$1 rate=$2 t0 el end next_hup=10 next_restart=30 next_db=60 next_sample=1
+    local minutes=$1 rate=$2 t0 el end rc next_hup=10 next_restart=30 next_db=60 next_sample=1
     "$svc_bin" > /dev/null 2> service.err &
     svc_pid=$!
     pids+=("$svc_pid")
@@ -130,8 +130,11 @@ soak_run() {
     end=$((t0 + minutes * 60000000))
     echo "soak: $minutes min at $rate scans/s, service pid $svc_pid, daemon on $host"
     while [ "$(now_us)" -lt $end ]; do
-        kill -0 "$svc_pid" 2>/dev/null ||
-            { echo "soak: FAILED: the service ended (see service.err)" >&2; exit 1; }
+        if ! kill -0 "$svc_pid" 2>/dev/null; then
+            wait "$svc_pid" && rc=0 || rc=$?
+            echo "soak: FAILED: the service ended, status $rc (see service.err)" >&2
+            exit 1
+        fi
         el=$((($(now_us) - t0) / 1000000))
         if [ $el -ge $next_db ]; then next_database; next_db=$((next_db + 60)); fi
         if [ $el -ge $next_hup ]; then
