@@ -179,7 +179,8 @@ soak_report() {
     echo "soak: daemon restarted $restarts times, $hups reloads asked" \
         "($(grep -c '|reload: pairing file' service.log || true) logged)," \
         "$gen database replacements"
-    cat sim.*.out > sim.out
+    local i
+    for ((i = 1; i <= sim_run; i++)); do cat "sim.$i.out"; done > sim.out  # in run order
     awk -v ncodes="$ncodes" -v nunknown="$nunknown" -f "$root/scripts/soak-check.awk" site.txt expect.txt sent.txt samples.txt \
         trail.log sim.out
 }
