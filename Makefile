@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo bench soak sanitize fuzz memcheck package cross check clean
+.PHONY: all deps build test demo bench soak sanitize fuzz memcheck package cross lint check-static clang check clean
 
 all: build
 
@@ -52,9 +52,21 @@ package: build
 cross: deps
 	scripts/cross.sh build-armhf
 
+# The formatting, the file sizes and clang-tidy (scripts/static-checks.sh).
+lint check-static:
+	scripts/static-checks.sh
+
+# The clang build (the thread-safety analysis on, warnings as errors) and its
+# tests.
+clang: deps
+	scripts/deps.sh clang
+	cmake --preset clang >/dev/null
+	cmake --build --preset clang -j$(JOBS)
+	ctest --preset clang -j$(JOBS)
+
 # Everything CI runs.
 check:
 	CI=true .ci/run
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-armhf
+	rm -rf $(BUILD) build-clang build-asan build-tsan build-fuzz build-armhf

@@ -63,7 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             in.fill(value->value.valT, n);
         }
     }
-    int rowNum = static_cast<int8_t>(in.byte());
+    int rowNum = in.byte();  // read as a signed byte: -128 to 127
+    if (rowNum > 127) {
+        rowNum -= 256;
+    }
     Probe record(table, rowNum);
     if (!record.terminated()) {
         abort();

@@ -72,6 +72,7 @@ const char* resultName(bool lookup, bool reader, bool pairing, unsigned sent, un
 cAccessTrail::cAccessTrail()
     : cVlog("DorvaneAccess"),
       mLookup(false),
+      mNoReader(nullptr),
       mPairing(false),
       mSent(0),
       mConfirmed(0),
@@ -80,6 +81,7 @@ cAccessTrail::cAccessTrail()
 void cAccessTrail::start(const char* code) {
     mHead += "code=" + quoted(code);
     mReader.clear();
+    mNoReader = nullptr;
     mPairing = false;
     mOutputs.clear();
     mSent = mConfirmed = mOmitted = 0;
@@ -101,6 +103,14 @@ void cAccessTrail::beginLookup(const char* code) {
 
 void cAccessTrail::reader(const char* name) {
     mReader = " reader=" + quoted(name);
+}
+
+void cAccessTrail::lookupFailed() {
+    mNoReader = "lookup-failed";
+}
+
+void cAccessTrail::ambiguousCode() {
+    mNoReader = "ambiguous-code";
 }
 
 void cAccessTrail::pairingFound() {
@@ -125,7 +135,9 @@ std::string cAccessTrail::line() const {
         out += " omitted=" + std::to_string(mOmitted);
     }
     out += " result=";
-    out += resultName(mLookup, !mReader.empty(), mPairing, mSent, mConfirmed);
+    out += mNoReader != nullptr
+               ? mNoReader
+               : resultName(mLookup, !mReader.empty(), mPairing, mSent, mConfirmed);
     return out + mOutputs;
 }
 

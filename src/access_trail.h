@@ -12,8 +12,11 @@
 //   database names (left out when the code is unknown); omitted: written only
 //   when outputs did not fit the line, their number.
 // - result: toggled (every SET confirmed), partly (at least one SET got no
-//   reply or ERR), unknown-code, no-pairing-record, no-matching-output, or
-//   would-toggle (a lookup: nothing was sent).
+//   reply or ERR), unknown-code (no row has the code), ambiguous-code (its
+//   rows name different readers: nothing was sent), lookup-failed (the
+//   database could not be searched: nothing was sent, and the card may be
+//   known), no-pairing-record, no-matching-output, or would-toggle (a
+//   lookup: nothing was sent).
 // - every key after result is an output label, one per SET in the order
 //   sent, with the state sent: set or clear; a SET the daemon did not
 //   confirm shows as set(unconfirmed) or clear(unconfirmed). A label can
@@ -52,6 +55,10 @@ public:
     void beginLookup(const char* code);
     // The database named this reader for the code (null reads as "").
     void reader(const char* name);
+    // The database could not answer: the lookup failed, or the code's rows
+    // name different readers. Either makes the result, with no reader.
+    void lookupFailed();
+    void ambiguousCode();
     // The reader's pairing record gave a label.
     void pairingFound();
     // One output was sent, set (true) or clear; confirmed says whether the
@@ -67,8 +74,9 @@ private:
     void start(const char* code);
 
     bool mLookup;
-    std::string mHead;    // "seq=07 serial=12 code=04A1"
-    std::string mReader;  // " reader=Door1", or empty while none was found
+    std::string mHead;      // "seq=07 serial=12 code=04A1"
+    std::string mReader;    // " reader=Door1", or empty while none was found
+    const char* mNoReader;  // the result when the database could not answer; else null
     bool mPairing;
     std::string mOutputs;  // " RELAY_1=set LED_1=set"
     unsigned mSent, mConfirmed, mOmitted;

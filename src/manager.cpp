@@ -14,11 +14,14 @@
 
 namespace {
 
-// The "reader" text of row 0 as the database gave it, before pAccess took
-// it; null when the row has none.
-const char* readerValue(const TableData* table) {
-    const ColumnDataList* value =
-        table->headRowList != nullptr ? table->headRowList->head : nullptr;
+// The "reader" text of row (0 or 1) as the database gave it, before pAccess
+// took it; null when the row has none.
+const char* readerValue(const TableData* table, int row) {
+    const RowList* r = table->headRowList;
+    for (int i = 0; i < row && r != nullptr; ++i) {
+        r = r->next;
+    }
+    const ColumnDataList* value = r != nullptr ? r->head : nullptr;
     for (const ColumnNameList* c = table->headColNames; c != nullptr && value != nullptr;
          c = c->next, value = value->next) {
         if (c->type == SQL_TYPE_TEXT && strncmp(c->name, "reader", sizeof(c->name)) == 0) {
@@ -87,7 +90,6 @@ manager::manager()
       mDBhandler(nullptr),
       SCLpairsLst(nullptr),
       mOutputPortLst(nullptr),
-      mDBVals(nullptr),
       mStartupDone(false),
       mArrivalLog("DorvaneManager"),
       mDiscoveryPending(false),
@@ -328,7 +330,10 @@ std::string manager::statusLine() {
              static_cast<unsigned>(mOutputPortLst->mNodeCount),
              mDiscoveryPending ? " (discovery pending)" : "",
              SCLpairsLst != nullptr ? static_cast<unsigned>(SCLpairsLst->mNodeCount) : 0U,
-             mDBhandler != nullptr && mDBhandler->isOpen() ? "open" : "not open");
+             mDBhandler == nullptr     ? "not open"
+             : mDBhandler->isFailing() ? "cannot be read"
+             : mDBhandler->isOpen()    ? "open"
+                                       : "not open");
     return text;
 }
 
@@ -385,30 +390,50 @@ pAccess* manager::findReaderName(const char* scancode) {
     pAccess* Dbpair = new pAccess();
     Dbpair->setScanCode(scancode);
     TableData* returnData = nullptr;
-    mDBhandler->Find(Dbpair, &returnData);
+    std::string why;
+    int rows = mDBhandler->Find(Dbpair, &returnData, &why);
     pAccess* dbReader = nullptr;
     if (returnData != nullptr) {
         returnData->print();
-        dbReader = new pAccess(returnData, 0);
-        const char* raw = readerValue(returnData);
-        if (dbReader->getReaderLabel()[0] == '\0' && raw != nullptr && raw[0] != '\0') {
-            // pAccess refused the label: say so instead of looking up "".
-            info(
-                "Reader of scancode %s refused (longer than %d characters, or holding a NUL "
-                "byte): nothing toggles",
-                shownCode.c_str(), pAccess::FIELD_SIZE - 1);
-            delete dbReader;
-            dbReader = nullptr;
-        } else if (isEnabled(DEBUG)) {
-            debug("Found Reader %s for scancode %s",
-                  vtext::escape(dbReader->getReaderLabel()).c_str(),
-                  vtext::escape(dbReader->getScanCode()).c_str());
+        if (rows > 1) {
+            // Which row SQLite yields first is its query plan's choice.
+            info("Scancode %s is stored for more than one reader (\"%s\", \"%s\"): nothing toggles",
+                 shownCode.c_str(), vtext::escape(readerValue(returnData, 0)).c_str(),
+                 vtext::escape(readerValue(returnData, 1)).c_str());
+            mTrail.ambiguousCode();
+        } else {
+            dbReader = readerOf(returnData, shownCode);
         }
         returnData->free();
     } else {
         debug("No Scancode value found\n");
+        if (rows < 0) {
+            // Not an unknown card: the card may be known.
+            error("lookup of scancode %s failed, nothing toggles: %s", shownCode.c_str(),
+                  vtext::escape(why.c_str()).c_str());
+            mTrail.lookupFailed();
+        }
     }
     delete Dbpair;
+    return dbReader;
+}
+
+pAccess* manager::readerOf(const TableData* found, const std::string& shownCode) {
+    pAccess* dbReader = new pAccess(found, 0);
+    const char* raw = readerValue(found, 0);
+    if (dbReader->getReaderLabel()[0] == '\0' && raw != nullptr && raw[0] != '\0') {
+        // pAccess refused the label: say so instead of looking up "".
+        info(
+            "Reader of scancode %s refused (longer than %d characters, or holding a NUL "
+            "byte): nothing toggles",
+            shownCode.c_str(), pAccess::FIELD_SIZE - 1);
+        delete dbReader;
+        return nullptr;
+    }
+    if (isEnabled(DEBUG)) {
+        debug("Found Reader %s for scancode %s", vtext::escape(dbReader->getReaderLabel()).c_str(),
+              vtext::escape(dbReader->getScanCode()).c_str());
+    }
     return dbReader;
 }
 

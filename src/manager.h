@@ -105,9 +105,13 @@ private:
     void handle_event(cObjectList* rx_msg);
     // The steps of one access object, all on the event thread.
     // The reader that the access database names for scancode: a new pAccess
-    // that the caller deletes, or null when the code is unknown, the lookup
-    // failed or the stored name does not fit a pAccess (each logged).
+    // that the caller deletes, or null when the code is unknown, its rows
+    // name different readers, the lookup failed or the stored name does not
+    // fit a pAccess (each logged; the trail notes the first three).
     pAccess* findReaderName(const char* scancode);
+    // The reader of row 0 of a lookup's result, or null when pAccess
+    // refuses the stored name (logged).
+    pAccess* readerOf(const TableData* found, const std::string& shownCode);
     // The option's label in the pairing record of readername (the last
     // record of the reader counts), or null when no record names it or
     // readername is null. The text belongs to the record, owned by
@@ -131,7 +135,6 @@ private:
     VList* SCLpairsLst;
     cSCLpairIndex mPairIndex;  // over SCLpairsLst; set and replaced with it
     VList* mOutputPortLst;
-    TableData* mDBVals;
 
     // The start-up window: the event thread waits until construction ends.
     std::mutex mStartupMutex;

@@ -83,11 +83,6 @@ cSupervisor::cSupervisor()
 
 cSupervisor::~cSupervisor() = default;
 
-bool cSupervisor::isReady() {
-    std::lock_guard<std::mutex> lock(mMutex);
-    return mReady;
-}
-
 void cSupervisor::send(const std::string& text) {
     int err = notifyDatagram(mSocket, text);
     if (err != 0 && !mSendFailed) {

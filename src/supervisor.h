@@ -34,8 +34,6 @@ public:
 
     // True when a service manager listens (NOTIFY_SOCKET was given).
     bool enabled() const { return mEnabled; }
-    // True once ready() has been called.
-    bool isReady();
 
     // Start-up has finished: READY=1 with status as the STATUS= line.
     void ready(const std::string& status);

@@ -7,6 +7,7 @@
 
 #include "ObjectCodec.h"
 #include "VWire.h"
+#include "access_trail.h"
 #include "service_site.h"
 
 using testutil::ServiceSite;
@@ -54,11 +55,24 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
                   "seq=09 serial=3 code=0C0C reader=Ghost result=no-pairing-record",
                   "seq=0A serial=3 code=L1 reader=Lobby result=no-matching-output",
                   "seq=2B serial=4 code=\"a \\\"b\\\"\\x0ac\" result=unknown-code",
+                  // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one line, split
                   "seq=C8 serial=12 code=04A1 reader=Door1 result=partly "
                   "RELAY_1=clear(unconfirmed) LED_1=clear(unconfirmed)"}),
               waitLines(site.file("trail.log"), 6));
     // The trail went to its own file only.
     EXPECT_TRUE(site.log("DorvaneAccess").empty());
+}
+
+TEST(AccessTrail, ToggledOnlyWhenEverySetWasConfirmed) {
+    cAccessTrail trail;
+    trail.begin(1, 12, "04A1");
+    trail.reader("Door1");
+    trail.pairingFound();
+    trail.output("RELAY_1", true, true);
+    trail.output("LED_1", true, false);
+    EXPECT_EQ(
+        "seq=01 serial=12 code=04A1 reader=Door1 result=partly RELAY_1=set LED_1=set(unconfirmed)",
+        trail.line());
 }
 
 }  // namespace

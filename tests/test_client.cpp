@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -57,7 +58,7 @@ VMsg* scanMsg(uint8_t seq, const char* code) {
 }
 
 // Replies to request with the given objects, under the request's id and seq.
-void reply(FakeDaemon& d, const VMsg& request, std::vector<cObject*> objects, int id = -1) {
+void reply(FakeDaemon& d, const VMsg& request, const std::vector<cObject*>& objects, int id = -1) {
     cObjectList list;
     for (cObject* o : objects) {
         list.add(o);
@@ -254,6 +255,75 @@ TEST(Client, KeepsItsOwnCopyOfTheHost) {
     strcpy(host, "garbage");
     daemon.closeClient();
     EXPECT_TRUE(daemon.accept(3000));  // reconnects to the address it was given
+}
+
+TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {
+    FakeDaemon daemon;
+    Recorder rec;
+    std::mutex mutex;
+    std::condition_variable cond;
+    bool entered = false, released = false;
+    rec.onMessage = [&](cObjectList*) {  // holds the event thread on the first message
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        cond.notify_all();
+        cond.wait(lock, [&] { return released; });
+    };
+    cObjectClient client;
+    struct Release {  // lets the event thread go before the client stops
+        std::function<void()> run;
+        ~Release() { run(); }
+    } release{[&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        cond.notify_all();
+    }};
+    client.addListener(&rec);
+    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
+    ASSERT_TRUE(daemon.accept());
+    daemon.send(VMsg(vwire::MSG_EVT, 0));  // 8 bytes, held by the listener
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(cond.wait_for(lock, std::chrono::seconds(5), [&] { return entered; }));
+    }
+    // A request's wait reads the socket: events of wire size 4 bytes under the
+    // bound, with the 8 held, are queued, and the reply comes through.
+    auto getInThread = [&](cObject*& got) {
+        return std::thread([&] {
+            cObjectDOutput op;
+            got = client.get(&op);
+        });
+    };
+    cObject* got = nullptr;
+    std::thread first = getInThread(got);
+    auto request = daemon.read();
+    ASSERT_NE(nullptr, request);
+    size_t left = cObjectClient::kMaxBacklogBytes - 4 - vwire::kHeaderSize;
+    const size_t kOverhead = vwire::kHeaderSize + vwire::kTagHeaderSize;
+    for (uint8_t seq = 1; left > 0; ++seq) {
+        size_t size = left - kOverhead > 60000 + kOverhead ? 60000 + kOverhead : left;
+        VMsg evt(vwire::MSG_EVT, seq);
+        evt.addTag(new VTagString(objcodec::TAG_EVT_LOG_ENTRY,
+                                  std::string(size - kOverhead, 'x').c_str()));
+        daemon.send(evt);
+        left -= size;
+    }
+    cObjectDOutput answer;
+    reply(daemon, *request, {&answer});
+    first.join();
+    ASSERT_NE(nullptr, got);
+    delete got;
+    // One more message of 8 bytes would pass the bound: the connection goes
+    // before the reply behind it is read, and is made again.
+    std::thread second = getInThread(got);
+    request = daemon.read();
+    ASSERT_NE(nullptr, request);
+    daemon.send(VMsg(vwire::MSG_EVT, 200));
+    reply(daemon, *request, {&answer});
+    second.join();
+    EXPECT_EQ(nullptr, got);
+    delete got;
+    EXPECT_TRUE(daemon.accept(3000));
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
 
 std::vector<char*> argvOf(std::vector<std::string>& words) {
     std::vector<char*> args;
+    args.reserve(words.size() + 1);
     for (std::string& w : words) {
         args.push_back(&w[0]);
     }

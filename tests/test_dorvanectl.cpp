@@ -167,6 +167,56 @@ TEST(Dorvanectl, DecidesStoredCodesAsTheServiceDoes) {
         << lookup;
 }
 
+// A code stored for two readers, a hot journal and WAL mode: found by the
+// service's own rule and handler, said with what to do, and the trail line
+// a scan would write says what the service would write.
+TEST(Dorvanectl, AmbiguousCodesAndJournalsAreFound) {
+    ServiceSite site;
+    site.pairs({{"Door1", "RELAY_1", "LED_1"}, {"Door2", "RELAY_1", "LED_1"}});
+    std::string db = site.file("access.db");
+    testutil::execSql(db,
+                      "CREATE TABLE codes (sc TEXT, reader TEXT);"
+                      "INSERT INTO codes VALUES ('04A1', 'Door1'), ('04A1', 'Door2'),"
+                      "('04A2', 'Door1'), ('04A2', 'Door1');");
+    site.prepare("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 clear\n");
+    std::string out, lookup;
+    EXPECT_EQ(1, run(site, {"--check"}, &out));
+    EXPECT_EQ(0, run(site, {"--lookup", "04A2"}, &lookup)) << lookup;
+    EXPECT_EQ(1, run(site, {"--lookup", "04A1"}, &lookup));
+    EXPECT_EQ("code=04A1 result=ambiguous-code", testutil::splitLines(lookup).back());
+    for (const char* expected :
+         {"PROBLEM: code 04A1 is stored for more than one reader (\"Door1\", \"Door2\"): a scan "
+          "opens nothing",
+          "FAILED: 1 problem, 2 of 4 codes toggle nothing",
+          "Code 04A1: stored for more than one reader (\"Door1\", \"Door2\"): nothing toggles"}) {
+        EXPECT_NE(std::string::npos, (out + lookup).find(expected)) << expected << "\n"
+                                                                    << out << lookup;
+    }
+
+    testutil::leaveHotJournal(db);
+    out.clear();
+    lookup.clear();
+    EXPECT_EQ(1, run(site, {"--check"}, &out));
+    EXPECT_EQ(1, run(site, {"--lookup", "04A2"}, &lookup));
+    EXPECT_EQ("code=04A2 result=lookup-failed", testutil::splitLines(lookup).back());
+    EXPECT_NE(std::string::npos,
+              out.find("PROBLEM: database access.db cannot be read: an interrupted write left the "
+                       "hot journal access.db-journal"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("sqlite3 access.db 'PRAGMA quick_check'")) << out;
+    EXPECT_EQ(0, access((db + "-journal").c_str(), F_OK)) << "a reader rolled it back";
+
+    testutil::execSql(db, "PRAGMA journal_mode = WAL;");
+    out.clear();
+    run(site, {"--check"}, &out);
+    EXPECT_NE(std::string::npos,
+              out.find("NOTE: database access.db is in WAL mode, which the service reads only when "
+                       "it may create the -shm file beside it; to keep rollback-journal mode: "
+                       "systemctl stop dorvane && sqlite3 access.db 'PRAGMA journal_mode=DELETE' "
+                       "&& systemctl start dorvane"))
+        << out;
+}
+
 // Codes, reader names and labels reach a terminal: control characters are
 // escaped, printable text stays as it is.
 TEST(Dorvanectl, ValuesArePrintedWithControlCharactersEscaped) {

@@ -119,6 +119,29 @@ void execSql(const std::string& path, const std::string& sql) {
     sqlite3_close(db);
 }
 
+void leaveHotJournal(const std::string& path) {
+    std::string work = path + ".work";
+    writeFile(work, readFile(path));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(work.c_str(), &db));
+    // A one-page cache spills the write to the file before the commit, so
+    // that the journal is hot (a smaller write leaves it with a zero header).
+    ASSERT_EQ(SQLITE_OK,
+              sqlite3_exec(db,
+                           "PRAGMA cache_size = 1; BEGIN; UPDATE codes SET reader = 'Intruder';"
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                           "WHERE i < 2000) INSERT INTO codes SELECT 'X' || i, "
+                           "printf('%.200c', 'r') FROM n;",
+                           nullptr, nullptr, nullptr));
+    // The files as a crash would leave them, copied while the write is open.
+    writeFile(path + "-journal.new", readFile(work + "-journal"));
+    writeFile(path + ".new", readFile(work));
+    sqlite3_close(db);  // rolls the work copy back
+    unlink(work.c_str());
+    ASSERT_EQ(0, rename((path + "-journal.new").c_str(), (path + "-journal").c_str()));
+    ASSERT_EQ(0, rename((path + ".new").c_str(), path.c_str()));
+}
+
 void makeCodesDb(const std::string& path,
                  const std::vector<std::pair<std::string, std::string>>& rows) {
     sqlite3* db = nullptr;

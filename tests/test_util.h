@@ -54,6 +54,11 @@ void makeCodesDb(const std::string& path,
                  const std::vector<std::pair<std::string, std::string>>& rows);
 // Runs SQL against the database file; fails the test on an error.
 void execSql(const std::string& path, const std::string& sql);
+// Leaves the database at path (with a table "codes") as a writer killed in
+// the middle of a transaction leaves it: part of the write in the file
+// (every reader renamed to "Intruder") and the hot journal beside it, put
+// in place journal first. A writer that opens it rolls the write back.
+void leaveHotJournal(const std::string& path);
 
 }  // namespace testutil
 

@@ -120,7 +120,7 @@ TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
     TempDir dir;
     writeFile(dir.file("bad.conf"),
               "log4cpp.rootCategory=DEBUG, B\nlog4cpp.appender.B=NoSuchAppender\n");
-    writeFile(dir.file("junk.conf"), std::string("\x01\x02garbage\xff=\n\0\0", 15));
+    writeFile(dir.file("junk.conf"), std::string("\x01\x02garbage\xff=\n\0\0\0", 15));
     std::string err = captureStderr(dir.file("err"), [&] {
         cVlog::init(dir.file("bad.conf").c_str());
         cVlog::init(dir.file("bad.conf").c_str());  // the service configures twice

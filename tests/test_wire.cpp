@@ -168,6 +168,9 @@ TEST(Wire, MalformedMessagesAreRefused) {
         {"NULL of 1 byte", frame(3, 0, {0, 0, 0, 1, 0})},
         {"string past the body", frame(3, 0, {36, 1, 0, 9, 'a', 'b'})},
         {"bytes past the body", frame(3, 0, {5, 5, 0xFF, 0xFF, 1})},
+        // Past the body by 1 and by 4 bytes: the tag header counts too.
+        {"bytes 1 byte past the body", frame(3, 0, {5, 5, 0, 3, 1, 2})},
+        {"bytes 4 bytes past the body", frame(3, 0, {5, 5, 0, 6, 1, 2})},
         {"NUL inside a string", frame(3, 0, {36, 1, 0, 3, 'a', 0, 'b'})},
     };
     for (const Case& c : cases) {

@@ -3,274 +3,57 @@
 #include <errno.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <cstring>
 #include <vector>
 
+#include "DatabaseRows.h"
 #include "VFile.h"
 #include "VText.h"
 
+using vdbrows::Key;
+
 namespace {
 
-// Quotes an identifier for SQL: "name", with inner quotes doubled.
-void appendIdentifier(std::string& sql, const char* name) {
-    sql += '"';
-    for (const char* p = name; *p != '\0'; ++p) {
-        if (*p == '"') {
-            sql += '"';
-        }
-        sql += *p;
-    }
-    sql += '"';
+const char kCannotOpen[] = "cannot open database";
+const char kCannotRead[] = "cannot read database";
+// A writer that commits between the checks before and after a lookup makes
+// it run again on a fresh connection; a file still changing after this many
+// is being copied over, and the lookup fails.
+const int kLookupAttempts = 3;
+
+// The rollback journal beside the file holds an interrupted write that this
+// read-only connection cannot roll back.
+bool isHotJournal(sqlite3* db) {
+    return db != nullptr && sqlite3_extended_errcode(db) == SQLITE_READONLY_ROLLBACK;
 }
 
-struct KeyValue {
-    sqlType type;
-    const ColumnDataList* value;
-};
-
-bool bindValue(sqlite3_stmt* stmt, int index, const KeyValue& key) {
-    int rc = SQLITE_MISUSE;
-    const auto& v = key.value->value;
-    switch (key.type) {
-        case SQL_TYPE_TEXT:
-            rc = sqlite3_bind_text(stmt, index, v.valT,
-                                   static_cast<int>(strnlen(v.valT, sizeof(v.valT) - 1)),
-                                   SQLITE_STATIC);
-            break;
-        case SQL_TYPE_INTEGER:
-            rc = sqlite3_bind_int64(stmt, index, v.valI);
-            break;
-        case SQL_TYPE_FLOAT:
-            rc = sqlite3_bind_double(stmt, index, v.valF);
-            break;
-        case SQL_TYPE_BLOB:
-            rc = sqlite3_bind_blob(stmt, index, v.valB, sizeof(v.valB), SQLITE_STATIC);
-            break;
-        case SQL_TYPE_NULL:
-            rc = sqlite3_bind_null(stmt, index);
-            break;
-        default:
-            break;
-    }
-    return rc == SQLITE_OK;
+long long monotonicSec() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec);
 }
 
-// A query's key column: where it stands in the SELECT list, and its value.
-struct Key {
-    const ColumnNameList* column;
-    KeyValue value;
-    int index;
-};
+}  // namespace
 
-// "SELECT <columns of schema> FROM <table>".
-std::string selectAll(const TableData* schema) {
-    std::string sql = "SELECT ";
-    const char* sep = "";
-    for (const ColumnNameList* c = schema->headColNames; c != nullptr; c = c->next) {
-        sql += sep;
-        appendIdentifier(sql, c->name);
-        sep = ", ";
-    }
-    sql += " FROM ";
-    appendIdentifier(sql, schema->tableName);
-    return sql;
+bool DatabaseHandler::FileIdentity::operator==(const FileIdentity& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtimeSec == o.mtimeSec &&
+           mtimeNsec == o.mtimeNsec && ctimeSec == o.ctimeSec && ctimeNsec == o.ctimeNsec;
 }
 
-// Sets *sql to the lookup of the rows matching data's key columns ("" when
-// data sets no key field) and fills *keys. False when a key column is not
-// one of schema's columns of the same type: its match could not be checked.
-bool lookupFor(const TableData* schema, const TableData* data, std::vector<Key>* keys,
-               std::string* sql) {
-    sql->clear();
-    const ColumnDataList* value = data->headRowList != nullptr ? data->headRowList->head : nullptr;
-    for (const ColumnNameList* c = data->headColNames; c != nullptr && value != nullptr;
-         c = c->next, value = value->next) {
-        if (!c->isPrimaryKey) {
-            continue;
-        }
-        int index = 0;
-        const ColumnNameList* s = schema->headColNames;
-        for (; s != nullptr && strncmp(s->name, c->name, sizeof(s->name)) != 0; s = s->next) {
-            ++index;
-        }
-        if (s == nullptr || s->type != c->type) {
-            return false;
-        }
-        keys->push_back({c, KeyValue{c->type, value}, index});
+bool DatabaseHandler::identityOf(const std::string& path, FileIdentity* id) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        return false;
     }
-    if (keys->empty()) {
-        return true;
-    }
-    // Equality on the column itself lets SQLite use its index; the exact
-    // rule for text keys is applied to the few rows it yields.
-    *sql = selectAll(schema) + " WHERE ";
-    for (size_t i = 0; i < keys->size(); ++i) {
-        if (i > 0) {
-            *sql += " AND ";
-        }
-        appendIdentifier(*sql, (*keys)[i].column->name);
-        *sql += " = ?";
-    }
+    *id = FileIdentity{
+        static_cast<unsigned long>(st.st_dev),      static_cast<unsigned long>(st.st_ino),
+        static_cast<long long>(st.st_size),         static_cast<long long>(st.st_mtim.tv_sec),
+        static_cast<long long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
+        static_cast<long long>(st.st_ctim.tv_nsec)};
     return true;
 }
-
-sqlType storageClass(int sqliteType) {
-    switch (sqliteType) {
-        case SQLITE_INTEGER:
-            return SQL_TYPE_INTEGER;
-        case SQLITE_FLOAT:
-            return SQL_TYPE_FLOAT;
-        case SQLITE_TEXT:
-            return SQL_TYPE_TEXT;
-        case SQLITE_BLOB:
-            return SQL_TYPE_BLOB;
-        default:
-            return SQL_TYPE_NULL;
-    }
-}
-
-DatabaseHandler::StoredValue readStored(sqlite3_stmt* stmt, int index) {
-    // The storage class first: it is only defined before a conversion.
-    DatabaseHandler::StoredValue v{storageClass(sqlite3_column_type(stmt, index)), {}};
-    const unsigned char* bytes = sqlite3_column_text(stmt, index);
-    int n = sqlite3_column_bytes(stmt, index);
-    if (bytes != nullptr && n > 0) {
-        v.bytes.assign(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
-    }
-    return v;
-}
-
-void readColumn(sqlite3_stmt* stmt, int index, sqlType type, ColumnDataList* out) {
-    auto& v = out->value;
-    switch (type) {
-        case SQL_TYPE_INTEGER:
-            v.valI = static_cast<long>(sqlite3_column_int64(stmt, index));
-            break;
-        case SQL_TYPE_FLOAT:
-            v.valF = sqlite3_column_double(stmt, index);
-            break;
-        case SQL_TYPE_BLOB: {
-            const void* blob = sqlite3_column_blob(stmt, index);
-            int bytes = sqlite3_column_bytes(stmt, index);
-            size_t n = blob != nullptr ? static_cast<size_t>(bytes) : 0;
-            if (n > sizeof(v.valB)) {
-                n = sizeof(v.valB);
-            }
-            if (n > 0) {
-                memcpy(v.valB, blob, n);
-            }
-            break;
-        }
-        default:  // texts are read by Find, which applies textRefusal
-            break;
-    }
-}
-
-const size_t kTextMax = sizeof(ColumnDataList::value.valT) - 1;
-
-}  // namespace
-
-namespace {
-
-bool bindKeys(sqlite3_stmt* stmt, const std::vector<Key>& keys) {
-    bool bound = true;
-    for (size_t i = 0; i < keys.size(); ++i) {
-        bound = bound && bindValue(stmt, static_cast<int>(i + 1), keys[i].value);
-    }
-    return bound;
-}
-
-// Makes a cached statement ready for its next use.
-void resetStatement(sqlite3_stmt* stmt) {
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-}
-
-// A new table with the name and columns of schema and no row.
-TableData* emptyTableLike(const TableData* schema) {
-    TableData* table = new TableData();
-    table->setTableName(schema->tableName);
-    for (const ColumnNameList* c = schema->headColNames; c != nullptr; c = c->next) {
-        table->addColumn(c->name, c->type, c->isPrimaryKey);
-    }
-    return table;
-}
-
-// SQL equality may convert, collate or compare a blob: a text key matches
-// only the stored text of exactly its bytes. texts holds the row's stored
-// values by column position. Every key that differs is logged.
-bool keysMatch(cVlog& log, const std::string& path, const std::vector<Key>& keys,
-               const std::vector<DatabaseHandler::StoredValue>& texts) {
-    bool match = true;
-    for (const Key& k : keys) {
-        if (k.value.type != SQL_TYPE_TEXT) {
-            continue;
-        }
-        const DatabaseHandler::StoredValue& v = texts[static_cast<size_t>(k.index)];
-        const char* refused = DatabaseHandler::textRefusal(true, v.type, v.bytes);
-        const char* key = k.value.value->value.valT;
-        if (refused != nullptr || v.bytes != std::string(key, strnlen(key, kTextMax))) {
-            log.debug("Find in %s: a row whose %s %s does not match", path.c_str(), k.column->name,
-                      refused != nullptr ? refused : "differs");
-            match = false;
-        }
-    }
-    return match;
-}
-
-// Appends the statement's current row to table: texts (read before, by
-// column position) as stored unless refused, which reads as "".
-void addFoundRow(cVlog& log, const std::string& path, sqlite3_stmt* stmt, TableData* table,
-                 const std::vector<DatabaseHandler::StoredValue>& texts) {
-    RowList* row = table->addRow();
-    int index = 0;
-    for (const ColumnNameList* c = table->headColNames; c != nullptr; c = c->next) {
-        ColumnDataList* value = TableData::addValue(row);
-        if (c->type != SQL_TYPE_TEXT) {
-            readColumn(stmt, index++, c->type, value);
-            continue;
-        }
-        const DatabaseHandler::StoredValue& v = texts[static_cast<size_t>(index++)];
-        const char* refused = DatabaseHandler::textRefusal(c->isPrimaryKey, v.type, v.bytes);
-        if (refused != nullptr) {
-            log.warn("Find in %s: the %s of the row found %s; it is refused", path.c_str(), c->name,
-                     refused);
-        } else {
-            memcpy(value->value.valT, v.bytes.data(), v.bytes.size());
-            value->value.valT[v.bytes.size()] = '\0';
-        }
-    }
-}
-
-// Steps the bound statement to its end and adds the rows whose text keys
-// match exactly to table. Returns how many; *rc gets the last step's code
-// (SQLITE_DONE when every row was read).
-int stepRows(cVlog& log, const std::string& path, sqlite3_stmt* stmt, const std::vector<Key>& keys,
-             TableData* table, int* rc) {
-    size_t columns = 0;
-    for (const ColumnNameList* c = table->headColNames; c != nullptr; c = c->next) {
-        ++columns;
-    }
-    std::vector<DatabaseHandler::StoredValue> texts(columns);
-    int rows = 0;
-    while ((*rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        int index = 0;
-        for (const ColumnNameList* c = table->headColNames; c != nullptr; c = c->next) {
-            if (c->type == SQL_TYPE_TEXT) {
-                texts[static_cast<size_t>(index)] = readStored(stmt, index);
-            }
-            ++index;
-        }
-        if (keysMatch(log, path, keys, texts)) {
-            addFoundRow(log, path, stmt, table, texts);
-            ++rows;
-        }
-    }
-    return rows;
-}
-
-}  // namespace
 
 DatabaseHandler::DatabaseHandler(DatabaseType type, const char* path, bool createIfMissing,
                                  bool readOnly)
@@ -281,9 +64,8 @@ DatabaseHandler::DatabaseHandler(DatabaseType type, const char* path, bool creat
       mCreate(createIfMissing),
       mReadOnly(readOnly),
       mDb(nullptr),
-      mDev(0),
-      mIno(0),
-      mSchemaErrorLogged(false) {
+      mOpened(),
+      mHotJournalSaidAt(-1) {
     if (mType != SQLITE3) {
         error("unsupported database type %d", static_cast<int>(mType));
         return;
@@ -295,14 +77,39 @@ DatabaseHandler::~DatabaseHandler() {
     close();
 }
 
-void DatabaseHandler::noteOpenFailure(const std::string& why) {
-    // Once per reason: a database that stays missing is retried at every
-    // scan, and the same line each time would bury the others.
-    if (why != mOpenFailure) {
-        mOpenFailure = why;
-        error("cannot open database %s: %s", mPathShown.c_str(),
-              vtext::escape(why.c_str()).c_str());
+void DatabaseHandler::noteFailure(const char* prefix, const std::string& reason, bool hotJournal,
+                                  std::string* why) {
+    if (why != nullptr) {
+        *why = hotJournal
+                   ? "an interrupted write left a hot journal that only a writer can roll back"
+                   : reason;
     }
+    if (hotJournal) {
+        // Said while it lasts, but not at every scan.
+        long long now = monotonicSec();
+        if (mHotJournalSaidAt < 0 || now - mHotJournalSaidAt >= kHotJournalRepeatSec) {
+            mHotJournalSaidAt = now;
+            error("%s %s: %s", prefix, mPathShown.c_str(),
+                  vtext::escape(hotJournalRemedy(mPath).c_str()).c_str());
+        }
+        mFailure = "hot journal";
+        return;
+    }
+    // Once per reason: a database that stays missing or locked is tried at
+    // every scan, and the same line each time would bury the others.
+    std::string failure = std::string(prefix) + ": " + reason;
+    if (failure != mFailure) {
+        mFailure = failure;
+        error("%s %s: %s", prefix, mPathShown.c_str(), vtext::escape(reason.c_str()).c_str());
+    }
+}
+
+void DatabaseHandler::noteSuccess() {
+    if (!mFailure.empty()) {
+        info("database %s can be read again", mPathShown.c_str());
+    }
+    mFailure.clear();
+    mHotJournalSaidAt = -1;
 }
 
 void DatabaseHandler::close() {
@@ -316,27 +123,40 @@ void DatabaseHandler::close() {
     }
 }
 
-bool DatabaseHandler::fileReplaced() const {
-    struct stat st;
-    if (stat(mPath.c_str(), &st) != 0) {
-        return true;
+bool DatabaseHandler::sameFileAsOpen(bool* replaced) const {
+    FileIdentity now;
+    if (!identityOf(mPath, &now)) {
+        *replaced = true;
+        return false;
     }
-    return static_cast<unsigned long>(st.st_dev) != mDev ||
-           static_cast<unsigned long>(st.st_ino) != mIno;
+    *replaced = now.dev != mOpened.dev || now.ino != mOpened.ino;
+    return now == mOpened;
+}
+
+bool DatabaseHandler::closeIfChanged(bool* quiet) {
+    bool replaced = false;
+    if (sameFileAsOpen(&replaced)) {
+        return false;
+    }
+    // A copy in place may keep SQLite's change counter: the page cache must
+    // not outlive any write to the file.
+    if (replaced) {
+        info("database %s was removed or replaced; opening it again", mPathShown.c_str());
+    } else {
+        debug("database %s was written to; opening it afresh", mPathShown.c_str());
+        *quiet = mFailure.empty();
+    }
+    close();
+    return true;
 }
 
 bool DatabaseHandler::ensureOpen(std::string* why) {
     if (mType != SQLITE3) {
-        if (why != nullptr) {
-            *why = "unsupported database type";
-        }
+        noteFailure(kCannotOpen, "unsupported database type", false, why);
         return false;
     }
-    if (mDb != nullptr && fileReplaced()) {
-        info("database %s was removed or replaced; opening it again", mPathShown.c_str());
-        close();
-    }
-    if (mDb != nullptr) {
+    bool quiet = false;
+    if (mDb != nullptr && !closeIfChanged(&quiet)) {
         return true;
     }
     // SQLite opens the file with a blocking open(): a FIFO or device there
@@ -346,22 +166,19 @@ bool DatabaseHandler::ensureOpen(std::string* why) {
     bool creating = mCreate && !mReadOnly && stat(mPath.c_str(), &st) != 0 && errno == ENOENT;
     std::string refusal;
     if (!creating && !vfile::isRegularFile(mPath.c_str(), &refusal)) {
-        noteOpenFailure(refusal);
-        if (why != nullptr) {
-            *why = refusal;
-        }
+        noteFailure(kCannotOpen, refusal, false, why);
         return false;
     }
+    // Taken before the open: a write after it shows at the next lookup.
+    FileIdentity opened{};
+    bool known = identityOf(mPath, &opened);
     int flags = mReadOnly ? SQLITE_OPEN_READONLY
                           : (SQLITE_OPEN_READWRITE | (mCreate ? SQLITE_OPEN_CREATE : 0));
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(mPath.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
-        refusal = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-        noteOpenFailure(refusal);
-        if (why != nullptr) {
-            *why = refusal;
-        }
+        noteFailure(kCannotOpen, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc), false,
+                    why);
         sqlite3_close(db);
         return false;
     }
@@ -372,14 +189,16 @@ bool DatabaseHandler::ensureOpen(std::string* why) {
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     // SQLite's default page cache (about 2 MB) is kept: at 1,000,000 codes
     // a 16 MiB one bought no clear gain in latency and cost its size in RSS.
-    if (stat(mPath.c_str(), &st) == 0) {
-        mDev = static_cast<unsigned long>(st.st_dev);
-        mIno = static_cast<unsigned long>(st.st_ino);
+    if (!known) {
+        identityOf(mPath, &opened);  // created just now
     }
+    mOpened = opened;
     mDb = db;
-    mSchemaErrorLogged = false;
-    mOpenFailure.clear();
-    info("opened database %s", mPathShown.c_str());
+    if (quiet) {
+        debug("opened database %s", mPathShown.c_str());
+    } else {
+        info("opened database %s", mPathShown.c_str());
+    }
     return true;
 }
 
@@ -391,20 +210,26 @@ sqlite3_stmt* DatabaseHandler::prepare(const std::string& sql, std::string* why)
     sqlite3_stmt* stmt = nullptr;
     int rc = sqlite3_prepare_v2(mDb, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr);
     if (rc != SQLITE_OK) {
-        *why = sqlite3_errmsg(mDb);
+        // A lock or a hot journal passes; a schema that lacks the table or a
+        // column (or a file that is no database) stays until the file
+        // changes. Either way it is tried again at the next lookup.
+        noteFailure(kCannotRead, sqlite3_errmsg(mDb), isHotJournal(mDb), why);
         sqlite3_finalize(stmt);
-        // A lock passes; a schema that lacks the table or a column (or a
-        // file that is no database) stays until the file changes: said once
-        // for this connection, tried again at every lookup.
-        bool transient = (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
-        if (transient || !mSchemaErrorLogged) {
-            error("cannot prepare lookup in %s: %s", mPathShown.c_str(), why->c_str());
-        }
-        mSchemaErrorLogged = mSchemaErrorLogged || !transient;
         return nullptr;
     }
     mStatements.emplace(sql, stmt);
     return stmt;
+}
+
+void DatabaseHandler::stepFailed(sqlite3_stmt* stmt, int rc, std::string* why) {
+    std::string reason = sqlite3_errmsg(mDb);
+    bool hot = isHotJournal(mDb);
+    vdbrows::resetStatement(stmt);
+    noteFailure(kCannotRead, reason, hot, why);
+    int primary = rc & 0xff;
+    if (primary != SQLITE_BUSY && primary != SQLITE_LOCKED && !hot) {
+        close();
+    }
 }
 
 std::string DatabaseHandler::lookupSql(TabuloObj* query) {
@@ -416,36 +241,14 @@ std::string DatabaseHandler::lookupSql(TabuloObj* query) {
     std::vector<Key> keys;
     std::string sql;
     if (schema != nullptr && schema->headColNames != nullptr && data != nullptr) {
-        lookupFor(schema, data, &keys, &sql);
+        vdbrows::lookupFor(schema, data, &keys, &sql);
     }
     TableData::freeObj(schema);
     TableData::freeObj(data);
     return sql;
 }
 
-const char* DatabaseHandler::textRefusal(bool isKey, sqlType stored, const std::string& bytes) {
-    if (isKey && stored != SQL_TYPE_TEXT) {
-        switch (stored) {
-            case SQL_TYPE_INTEGER:
-                return "is stored as an integer, not as text";
-            case SQL_TYPE_FLOAT:
-                return "is stored as a real number, not as text";
-            case SQL_TYPE_BLOB:
-                return "is stored as a blob, not as text";
-            default:
-                return "is NULL, not text";
-        }
-    }
-    if (bytes.find('\0') != std::string::npos) {
-        return "contains a NUL byte";
-    }
-    if (bytes.size() > kTextMax) {
-        return "is longer than 1023 bytes";
-    }
-    return nullptr;
-}
-
-int DatabaseHandler::Find(TabuloObj* query, TableData** result) {
+int DatabaseHandler::Find(TabuloObj* query, TableData** result, std::string* why) {
     if (result == nullptr) {
         error("Find called without a result pointer");
         return -1;
@@ -457,20 +260,21 @@ int DatabaseHandler::Find(TabuloObj* query, TableData** result) {
     }
     TableData* schema = query->toSchemaCheck();
     TableData* data = query->toDatabaseFormat();
-    int found = findRows(schema, data, result);
+    int found = findRows(schema, data, result, why);
     TableData::freeObj(schema);
     TableData::freeObj(data);
     return found;
 }
 
-int DatabaseHandler::findRows(const TableData* schema, const TableData* data, TableData** result) {
+int DatabaseHandler::findRows(const TableData* schema, const TableData* data, TableData** result,
+                              std::string* why) {
     if (schema == nullptr || schema->headColNames == nullptr || data == nullptr) {
         error("Find: the query describes no table");
         return -1;
     }
     std::vector<Key> keys;
     std::string sql;
-    if (!lookupFor(schema, data, &keys, &sql)) {
+    if (!vdbrows::lookupFor(schema, data, &keys, &sql)) {
         error("Find: a key column of the query is not a column of its table");
         return -1;
     }
@@ -478,35 +282,42 @@ int DatabaseHandler::findRows(const TableData* schema, const TableData* data, Ta
         debug("Find: the query sets no key field; nothing matches");
         return 0;
     }
-    std::string why;
-    sqlite3_stmt* stmt = ensureOpen(&why) ? prepare(sql, &why) : nullptr;
-    if (stmt == nullptr) {
-        return -1;
-    }
-    if (!bindKeys(stmt, keys)) {
-        error("Find: cannot bind a key value");
-        resetStatement(stmt);
-        return -1;
-    }
-    TableData* table = emptyTableLike(schema);
-    int rc = SQLITE_DONE;
-    int rows = stepRows(*this, mPathShown, stmt, keys, table, &rc);
-    if (rc != SQLITE_DONE) {
-        error("Find in %s failed: %s", mPathShown.c_str(), sqlite3_errmsg(mDb));
-        table->free();
-        resetStatement(stmt);
-        if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) {
-            close();
+    // A file written while it was read (a copy in place) may have given a
+    // mix of old and new pages: its answer is not taken.
+    for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
+        sqlite3_stmt* stmt = ensureOpen(why) ? prepare(sql, why) : nullptr;
+        if (stmt == nullptr) {
+            return -1;
         }
-        return -1;
+        if (!vdbrows::bindKeys(stmt, keys)) {
+            vdbrows::resetStatement(stmt);
+            noteFailure(kCannotRead, "cannot bind a key value", false, why);
+            return -1;
+        }
+        TableData* table = vdbrows::emptyTableLike(schema);
+        int rc = SQLITE_DONE;
+        int rows = vdbrows::stepRows(*this, mPathShown, stmt, keys, table, &rc);
+        if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+            table->free();
+            stepFailed(stmt, rc, why);
+            return -1;
+        }
+        vdbrows::resetStatement(stmt);
+        bool replaced = false;
+        if (!sameFileAsOpen(&replaced)) {
+            table->free();
+            continue;
+        }
+        noteSuccess();
+        if (rows == 0) {
+            table->free();
+        } else {
+            *result = table;
+        }
+        return rows;
     }
-    resetStatement(stmt);
-    if (rows == 0) {
-        table->free();
-    } else {
-        *result = table;
-    }
-    return rows;
+    noteFailure(kCannotRead, "the file kept changing while it was read", false, why);
+    return -1;
 }
 
 int DatabaseHandler::List(TabuloObj* query,
@@ -530,7 +341,7 @@ int DatabaseHandler::listRows(const TableData* schema,
         error("List: %s", why->c_str());
         return -1;
     }
-    sqlite3_stmt* stmt = ensureOpen(why) ? prepare(selectAll(schema), why) : nullptr;
+    sqlite3_stmt* stmt = ensureOpen(why) ? prepare(vdbrows::selectAll(schema), why) : nullptr;
     if (stmt == nullptr) {
         return -1;
     }
@@ -540,16 +351,16 @@ int DatabaseHandler::listRows(const TableData* schema,
     int rows = 0;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         for (int i = 0; i < columns; ++i) {
-            values[static_cast<size_t>(i)] = readStored(stmt, i);
+            values[static_cast<size_t>(i)] = vdbrows::readStored(stmt, i);
         }
         row(values);
         ++rows;
     }
     if (rc != SQLITE_DONE) {
-        *why = sqlite3_errmsg(mDb);
-        error("List in %s failed: %s", mPathShown.c_str(), why->c_str());
-        rows = -1;
+        stepFailed(stmt, rc, why);
+        return -1;
     }
     sqlite3_reset(stmt);
+    noteSuccess();
     return rows;
 }

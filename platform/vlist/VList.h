@@ -7,8 +7,8 @@
 // must not call a function that walks the same list. The members are public
 // for reading (the service reads mNodeCount); only these operations change
 // them.
-#ifndef DORVANE_PLATFORM_VMSG_VLIST_H
-#define DORVANE_PLATFORM_VMSG_VLIST_H
+#ifndef DORVANE_PLATFORM_VLIST_VLIST_H
+#define DORVANE_PLATFORM_VLIST_VLIST_H
 
 #include <cstdint>
 

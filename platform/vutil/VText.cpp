@@ -43,15 +43,6 @@ std::string escape(const char* text) {
     return text == nullptr ? std::string() : escape(text, strlen(text));
 }
 
-bool isPrintable(const char* text) {
-    for (const char* p = text; p != nullptr && *p != '\0'; ++p) {
-        if (isControl(static_cast<unsigned char>(*p))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 const char* escapeInto(const char* text, char* out, size_t size) {
     if (size == 0) {
         return out;

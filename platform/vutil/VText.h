@@ -21,9 +21,6 @@ namespace vtext {
 std::string escape(const char* text);
 std::string escape(const char* text, size_t len);
 
-// True when text holds no byte that escape would change (true for null).
-bool isPrintable(const char* text);
-
 // Escapes text (null reads as "") into out, which the caller owns, for
 // code that must not allocate, such as a log line being built. REQUIRES: out
 // has size bytes. Always NUL-terminated when size > 0 (size 0 writes

@@ -24,6 +24,7 @@
 #include "arg_parser.h"
 #include "cObjectClient.h"
 #include "cSCL.h"
+#include "codes_check.h"
 #include "pAccess.h"
 #include "pairing_index.h"
 #include "properties.h"
@@ -128,6 +129,7 @@ private:
 // ("" when it can).
 struct Code {
     std::string code, reader, refused;
+    std::vector<DatabaseHandler::StoredValue> stored;  // the row as listed
 };
 
 // Every row of table "codes", listed by the service's own handler and judged
@@ -141,6 +143,7 @@ bool readCodes(const std::string& path, std::vector<Code>* rows, std::string* wh
         &record,
         [&](const std::vector<DatabaseHandler::StoredValue>& values) {
             Code row;
+            row.stored = values;
             size_t i = 0;
             for (const ColumnNameList* c = schema->headColNames; c != nullptr && i < values.size();
                  c = c->next, ++i) {
@@ -316,6 +319,12 @@ int check(const char* configPath) {
     } else {
         f.problem("database " + shown(s.dblocal) + " cannot be read: " + shown(why));
     }
+    std::vector<std::vector<DatabaseHandler::StoredValue>> stored;
+    for (const Code& c : codes) {
+        stored.push_back(c.stored);
+    }
+    std::set<std::string> ambiguous =
+        checkCodeRows(s.dblocal, stored, [&f](const std::string& p) { f.problem(p); });
     std::vector<Output> outputs;
     bool siteOk = checkSite(s.host, pairs, readers, &outputs, f);
 
@@ -323,6 +332,10 @@ int check(const char* configPath) {
     int dead = 0;
     for (const Code& row : codes) {
         namedReaders.insert(row.reader);
+        if (ambiguous.count(shown(row.code)) > 0) {
+            ++dead;  // said above, once for the code
+            continue;
+        }
         std::string why = whyDead(row, pairs, siteOk, outputs);
         if (!why.empty()) {
             f.problem("code " + shown(row.code) + " toggles nothing: " + why);
@@ -354,16 +367,26 @@ struct WouldBeTrail {
 // The reader that the database names for the code, found through the
 // handler and record the service uses; empty, after saying why, when the
 // code toggles nothing.
-std::string readerFor(const Settings& s, const char* code) {
+std::string readerFor(const Settings& s, const char* code, cAccessTrail& trail) {
     DatabaseHandler db(SQLITE3, s.dblocal.c_str(), false, true);
     pAccess query;
     query.setScanCode(code);
     TableData* result = nullptr;
-    int found = db.Find(&query, &result);
+    std::string why;
+    int found = db.Find(&query, &result, &why);
     const std::string shownCode = shown(code);
     if (found < 0) {
-        printf("Code %s: the database %s cannot be searched: nothing toggles\n", shownCode.c_str(),
-               shown(s.dblocal).c_str());
+        printf("Code %s: the database %s cannot be searched (%s): nothing toggles\n",
+               shownCode.c_str(), shown(s.dblocal).c_str(), shown(why).c_str());
+        trail.lookupFailed();
+        return "";
+    }
+    if (found > 1) {
+        printf("Code %s: stored for more than one reader (\"%s\", \"%s\"): nothing toggles\n",
+               shownCode.c_str(), shown(pAccess(result, 0).getReaderLabel()).c_str(),
+               shown(pAccess(result, 1).getReaderLabel()).c_str());
+        result->free();
+        trail.ambiguousCode();
         return "";
     }
     if (result == nullptr) {
@@ -386,6 +409,7 @@ std::string readerFor(const Settings& s, const char* code) {
 int showToggles(const Record& w, const std::vector<Output>& outputs, cAccessTrail& trail) {
     int toggles = 0;
     std::vector<int> held;  // the states the service would hold, toggle by toggle
+    held.reserve(outputs.size());
     for (const Output& o : outputs) {
         held.push_back(o.state);
     }
@@ -415,7 +439,7 @@ int lookup(const char* configPath, const char* code) {
     for (const std::string& p : s.problems) {
         printf("PROBLEM: %s\n", shown(p).c_str());
     }
-    std::string reader = readerFor(s, code);
+    std::string reader = readerFor(s, code, line.trail);
     if (reader.empty()) {
         return 1;
     }

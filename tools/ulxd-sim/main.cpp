@@ -148,6 +148,7 @@ bool wholeNumber(const std::string& text, unsigned long long max, unsigned long 
 
 // Adds the port of one site file line to sim; returns what is wrong with the
 // line, or "" when it is good or blank.
+// NOLINTNEXTLINE(readability-function-size): to be split with the site file
 std::string parsePortLine(std::string line, Sim& sim,
                           std::set<std::pair<uint32_t, uint32_t>>& seen) {
     if (line.find('\0') != std::string::npos) {
