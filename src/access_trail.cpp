@@ -51,7 +51,8 @@ std::string quoted(const char* text) {
     return "\"" + vtext::escape(inner.data(), inner.size()) + (cut ? "...\"" : "\"");
 }
 
-const char* resultName(bool lookup, bool reader, bool pairing, unsigned sent, unsigned confirmed) {
+const char* resultName(bool lookup, bool reader, bool pairing, unsigned sent, unsigned confirmed,
+                       unsigned missing) {
     if (!reader) {
         return "unknown-code";
     }
@@ -64,7 +65,7 @@ const char* resultName(bool lookup, bool reader, bool pairing, unsigned sent, un
     if (lookup) {
         return "would-toggle";
     }
-    return confirmed == sent ? "toggled" : "partly";
+    return confirmed == sent && missing == 0 ? "toggled" : "partly";
 }
 
 }  // namespace
@@ -76,7 +77,8 @@ cAccessTrail::cAccessTrail()
       mPairing(false),
       mSent(0),
       mConfirmed(0),
-      mOmitted(0) {}
+      mOmitted(0),
+      mMissing(0) {}
 
 void cAccessTrail::start(const char* code) {
     mHead += "code=" + quoted(code);
@@ -84,7 +86,7 @@ void cAccessTrail::start(const char* code) {
     mNoReader = nullptr;
     mPairing = false;
     mOutputs.clear();
-    mSent = mConfirmed = mOmitted = 0;
+    mSent = mConfirmed = mOmitted = mMissing = 0;
 }
 
 void cAccessTrail::begin(unsigned seq, unsigned serial, const char* code) {
@@ -120,8 +122,16 @@ void cAccessTrail::pairingFound() {
 void cAccessTrail::output(const char* label, bool set, bool confirmed) {
     ++mSent;
     mConfirmed += confirmed ? 1 : 0;
-    std::string item = " " + quoted(label) + "=" + (set ? "set" : "clear") +
-                       (confirmed || mLookup ? "" : "(unconfirmed)");
+    add(" " + quoted(label) + "=" + (set ? "set" : "clear") +
+        (confirmed || mLookup ? "" : "(unconfirmed)"));
+}
+
+void cAccessTrail::noOutput(const char* label) {
+    ++mMissing;
+    add(" " + quoted(label) + "=no-output");
+}
+
+void cAccessTrail::add(const std::string& item) {
     if (mOutputs.size() + item.size() > kOutputBytes) {
         ++mOmitted;  // the line stays bounded whatever the site holds
         return;
@@ -137,7 +147,7 @@ std::string cAccessTrail::line() const {
     out += " result=";
     out += mNoReader != nullptr
                ? mNoReader
-               : resultName(mLookup, !mReader.empty(), mPairing, mSent, mConfirmed);
+               : resultName(mLookup, !mReader.empty(), mPairing, mSent, mConfirmed, mMissing);
     return out + mOutputs;
 }
 

@@ -12,14 +12,16 @@
 //   database names (left out when the code is unknown); omitted: written only
 //   when outputs did not fit the line, their number.
 // - result: toggled (every SET confirmed), partly (at least one SET got no
-//   reply or ERR), unknown-code (no row has the code), ambiguous-code (its
-//   rows name different readers: nothing was sent), lookup-failed (the
+//   reply or ERR, or a label matched no known output while the other
+//   toggled something), unknown-code (no row has the code), ambiguous-code
+//   (its rows name different readers: nothing was sent), lookup-failed (the
 //   database could not be searched: nothing was sent, and the card may be
-//   known), no-pairing-record, no-matching-output, or would-toggle (a
-//   lookup: nothing was sent).
+//   known), no-pairing-record, no-matching-output (no label matched a known
+//   output), or would-toggle (a lookup: nothing was sent).
 // - every key after result is an output label, one per SET in the order
 //   sent, with the state sent: set or clear; a SET the daemon did not
-//   confirm shows as set(unconfirmed) or clear(unconfirmed). A label can
+//   confirm shows as set(unconfirmed) or clear(unconfirmed). A label that
+//   matched no known output shows as no-output, in its place. A label can
 //   repeat (two outputs carry it, or IO and LED label are the same).
 // - A key or value that is empty or holds a space, '"', '=', '\' or a
 //   control character is quoted: "Front door". Inside the quotes '"' and
@@ -64,6 +66,8 @@ public:
     // One output was sent, set (true) or clear; confirmed says whether the
     // daemon applied it (ignored in a lookup).
     void output(const char* label, bool set, bool confirmed);
+    // The label matched none of the known outputs: nothing was sent for it.
+    void noOutput(const char* label);
 
     // The line for what was collected.
     std::string line() const;
@@ -72,6 +76,7 @@ public:
 
 private:
     void start(const char* code);
+    void add(const std::string& item);  // an output's key and value, or counted as omitted
 
     bool mLookup;
     std::string mHead;      // "seq=07 serial=12 code=04A1"
@@ -79,7 +84,7 @@ private:
     const char* mNoReader;  // the result when the database could not answer; else null
     bool mPairing;
     std::string mOutputs;  // " RELAY_1=set LED_1=set"
-    unsigned mSent, mConfirmed, mOmitted;
+    unsigned mSent, mConfirmed, mOmitted, mMissing;
 };
 
 #endif

@@ -10,6 +10,7 @@
 #include "VText.h"
 #include "VWire.h"
 #include "cSCL.h"
+#include "pairing_report.h"
 #include "properties.h"
 
 namespace {
@@ -31,9 +32,6 @@ const char* readerValue(const TableData* table, int row) {
     return nullptr;
 }
 
-// A discovery step waits at most for one reply and then one second.
-const uint64_t kDiscoveryStepUsec = 10 * 1000 * 1000;
-
 // Deletes every element of list (each a T), then the list; null: nothing.
 template <typename T>
 void deleteAll(VList* list) {
@@ -46,31 +44,6 @@ void deleteAll(VList* list) {
         list->step();
     }
     delete list;
-}
-
-// At most this many dropped readers are named per load; a file of thousands
-// of broken records must not flood the log at every reload.
-const size_t kDroppedNamed = 20;
-
-// One WARN line per "Reader" element that the loader left out, naming it by
-// its name (by its position among the readers when it has none) and why.
-void logDropped(cVlog& log, const char* file, const cSCLpairsReport& report) {
-    const std::string shown = vtext::escape(file);
-    size_t named = 0;
-    for (const cSCLpairsReport::Refused& r : report.refused) {
-        if (named++ == kDroppedNamed) {
-            log.warn("pairing file %s: %zu more dropped readers are not named", shown.c_str(),
-                     report.refused.size() - kDroppedNamed);
-            break;
-        }
-        if (r.name.empty()) {
-            log.warn("pairing file %s: reader number %u (no name) dropped: %s", shown.c_str(),
-                     r.index, r.reason.c_str());
-        } else {
-            log.warn("pairing file %s: reader \"%s\" (number %u) dropped: %s", shown.c_str(),
-                     vtext::escape(r.name.c_str()).c_str(), r.index, r.reason.c_str());
-        }
-    }
 }
 
 }  // namespace
@@ -93,6 +66,11 @@ manager::manager()
       mStartupDone(false),
       mArrivalLog("DorvaneManager"),
       mDiscoveryPending(false),
+      mDiscovery(nullptr),
+      mSkipConnectNotice(false),
+      mConnectNotices(0),
+      mDiscoveredReady(false),
+      mDiscoveredPending(false),
       mPairFile(),
       mReloadedPairs(nullptr),
       mReloadLog("DorvaneManager") {
@@ -111,7 +89,9 @@ manager::manager()
 
     mObjectClient = new cObjectClient();
     mObjectClient->addListener(this);
-    mObjectClient->start(config_struct.host, settings::kDaemonPort);
+    // The first connection's notice, when start() made it, belongs to the
+    // connection that start-up discovery uses.
+    mSkipConnectNotice = mObjectClient->start(config_struct.host, settings::kDaemonPort);
 
     snprintf(mPairFile, sizeof(mPairFile), "%s", config_struct.ioPairFile);
     initialise_lists(config_struct.ioPairFile);
@@ -122,6 +102,7 @@ manager::manager()
     std::string status = statusLine();
     info("start-up finished: %s", status.c_str());
     mSupervisor.ready(status);
+    mDiscoveryThread = std::thread(&manager::discoveryLoop, this);
     // Start-up is over: let the event thread handle what it held back.
     std::lock_guard<std::mutex> lock(mStartupMutex);
     mStartupDone = true;
@@ -143,6 +124,7 @@ void manager::handleObjectAction(cObjectList* rx_msg) {
     mArrivalLog.debug("Received Message from ulxd\n");
     waitForStartUp();
     takeReloadedPairs();
+    takeDiscovered();
     if (rx_msg->getMsgType() == vwire::MSG_EVT) {
         debug("Got MSG_EVT");
         handle_event(rx_msg);
@@ -162,108 +144,20 @@ bool manager::startUpDone() {
     return mStartupDone;
 }
 
-void manager::initialise_lists(const char* filename) {
-    cSCLpairs* sclpairparser = new cSCLpairs();
-    cSCLpairsReport report;
-    SCLpairsLst = sclpairparser->getSCLpairsLst(filename, &report);
-    logDropped(*this, filename, report);
-    mPairIndex = cSCLpairIndex(SCLpairsLst);
-    delete sclpairparser;  // not used again
-
-    mDiscoveryPending = !discover_outputs(mOutputPortLst);
-    if (mDiscoveryPending) {
-        info(
-            "discovery could not finish for want of the site daemon; it runs again when the "
-            "connection is made");
-    }
-}
-
-void manager::discoveryProgress() {
-    mSupervisor.extendStart(kDiscoveryStepUsec);
-    mSupervisor.watchdog();
-}
-
-bool manager::discover_outputs(VList* outputs) {
-    cObjectPort p;
-    p.setPortType(cObjectPort::PORT_TYPE_DISCRETE_OUT);
-    cObjectList tx;
-    tx.add(&p);
-    cObjectDOutput op;
-
-    discoveryProgress();
-    printf("Getting Device\n");
-    fflush(stdout);
-    cObjectClient::eRequestOutcome outcome;
-    cObjectList* rx = mObjectClient->get(&tx, &outcome);
-    sleep(1);
-    discoveryProgress();
-    printf("GOT THE Device\n");
-    if (rx == nullptr) {
-        printf("Our pointer is NULL\n");
-        fflush(stdout);
-        // An answer that refused the query counts as finished.
-        return outcome == cObjectClient::REQUEST_REFUSED;
-    }
-    bool finished = true;
-    fflush(stdout);
-    for (cObject* obj = rx->first(); obj != nullptr; obj = rx->next()) {
-        cObjectPort* rp = dynamic_cast<cObjectPort*>(obj);
-        if (rp == nullptr) {
-            break;  // the objects after a foreign one are not looked at
-        }
-        op.setDeviceSerial(rp->getDeviceSerial());
-        op.setPortId(rp->getPortId());
-        op.setPortLabel(rp->getPortLabel());
-        op.setPortType(rp->getPortType());
-        if (op.getPortType() != cObjectPort::PORT_TYPE_DISCRETE_OUT) {
-            continue;
-        }
-        cObject* fetched = mObjectClient->get(&op, &outcome);
-        cObjectDOutput* rop = dynamic_cast<cObjectDOutput*>(fetched);
-        if (rop == nullptr) {
-            delete fetched;
-            finished = finished && outcome != cObjectClient::REQUEST_NO_CONNECTION;
-        }
-        sleep(1);
-        discoveryProgress();
-        if (rop != nullptr) {
-            rop->setPortLabel(op.getPortLabel());  // the list reply's label counts
-            if (!outputs->add(rop)) {
-                delete rop;
-            }
-        } else {
-            printf("The Return Output Port is NULL\n");
-            fflush(stdout);
-        }
-    }
-    rx->deleteObjects();
-    delete rx;
-    return finished;
-}
-
-void manager::handleConnected() {
-    waitForStartUp();
-    if (mDiscoveryPending) {
-        info(
-            "discovery did not finish at start-up or its last run; running it again now that the "
-            "site daemon is connected");
-        VList* found = new VList();
-        mDiscoveryPending = !discover_outputs(found);
-        deleteAll<cObjectDOutput>(mOutputPortLst);
-        mOutputPortLst = found;
-        info("discovery found %u outputs%s", static_cast<unsigned>(found->mNodeCount),
-             mDiscoveryPending ? "; it did not finish and runs again at the next connection" : "");
-    }
-    mSupervisor.status(statusLine());
-    fflush(stdout);
-}
-
 void manager::handleTick() {
     if (!startUpDone()) {
         return;  // the constructor still runs: nothing here is built yet
     }
     takeReloadedPairs();
+    takeDiscovered();
     mSupervisor.status(statusLine());
+    mSupervisor.watchdog();
+}
+
+void manager::handleWaiting() {
+    // A set waits for its reply within a bounded time: the event thread is
+    // alive, and the watchdog hears of it. Never before start-up has ended
+    // (the event thread is then held back, not waiting for a reply).
     mSupervisor.watchdog();
 }
 
@@ -279,7 +173,7 @@ void manager::reloadPairs() {
     cSCLpairsReport report;
     VList* pairs = loader.getSCLpairsLst(mPairFile, &report);
     fflush(stdout);
-    logDropped(mReloadLog, mPairFile, report);
+    logDroppedReaders(mReloadLog, mPairFile, report);
     std::string file = vtext::escape(mPairFile);
     if (pairs == nullptr) {
         mReloadLog.warn(
@@ -478,6 +372,9 @@ bool manager::toggle_port(const char* label) {
             success = true;
         }
         mOutputPortLst->step();
+    }
+    if (!success) {
+        mTrail.noOutput(label);  // never reported as done
     }
     return success;
 }

@@ -16,20 +16,24 @@
 // being killed), so its destructor releases nothing. Failures are logged and
 // never stop it.
 //
-// Discovery that could not finish for want of the site daemon (no reply to
-// the port query, or a port that could not be fetched because the connection
-// was down) runs again, whole, on the event thread when the next connection
-// is made; messages wait meanwhile, as during start-up. Discovery that
-// finished is never repeated. A reload (SIGHUP) reads the pairing file again
-// on the main thread; the event thread takes the new records between two
-// messages. Under a service manager, readiness, status and the watchdog go
-// through cSupervisor.
+// Discovery that did not learn every discrete output of the port list (see
+// cDiscovery) runs again, for what is missing only, on a thread of its own:
+// first at most 10 s later, then backing off to once a minute, while the
+// site daemon is connected, and at once at every new connection. The event
+// thread takes the outputs it found between two messages, so that scans
+// are not held while a port stays silent. A reload (SIGHUP) reads the
+// pairing file again on the main thread; the event thread takes the new
+// records between two messages. Under a service manager, readiness, status
+// and the watchdog go through cSupervisor; the watchdog is pinged from the
+// event thread, also while it waits for a reply within a bounded time.
 #ifndef DORVANE_SRC_MANAGER_H
 #define DORVANE_SRC_MANAGER_H
 
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "DatabaseHandler.h"
 #include "TableData.h"
@@ -38,6 +42,7 @@
 #include "cObjectClient.h"
 #include "cObjectListener.h"
 #include "cVlog.h"
+#include "discovery.h"
 #include "pAccess.h"
 #include "pairing_index.h"
 #include "settings.h"
@@ -82,8 +87,11 @@ public:
     // Called on the client's event thread for every delivered message; the
     // list stays the client's. Waits while the constructor still runs.
     void handleObjectAction(cObjectList* rx_msg) override;
-    // Event thread: runs discovery again when it did not finish.
+    // Event thread: a new connection; discovery runs again when something
+    // is missing.
     void handleConnected() override;
+    // Event thread, while a request waits for its reply: pings the watchdog.
+    void handleWaiting() override;
     // Event thread: takes reloaded records, updates the status, pings the
     // watchdog.
     void handleTick() override;
@@ -91,12 +99,14 @@ public:
     ~manager() override;
 
 private:
+    // The pairing file, then the first discovery run (main thread).
     void initialise_lists(const char* filename);
-    // The port query and the per-port queries, appending each discrete
-    // output to outputs. Returns false when it could not finish for want of
-    // the site daemon.
-    bool discover_outputs(VList* outputs);
     void discoveryProgress();
+    // The discovery thread: runs discovery again while something is missing
+    // (see above) and hands each result to the event thread.
+    void discoveryLoop();
+    // Event thread: the outputs of the last rerun replace the output list.
+    void takeDiscovered();
     void waitForStartUp();
     bool startUpDone();
     void reloadPairs();
@@ -144,6 +154,16 @@ private:
 
     cSupervisor mSupervisor;
     bool mDiscoveryPending;  // main thread until start-up ends, then the event thread
+    // Run by the main thread at start-up, then by mDiscoveryThread only.
+    cDiscovery* mDiscovery;
+    std::thread mDiscoveryThread;
+    bool mSkipConnectNotice;     // event thread: the first notice is start-up's connection
+    std::mutex mDiscoveryMutex;  // guards the members up to mDiscoveredPending
+    std::condition_variable mDiscoveryCond;
+    unsigned mConnectNotices;                  // connections made since the discovery thread looked
+    bool mDiscoveredReady;                     // a result waits for the event thread
+    std::vector<cObjectDOutput*> mDiscovered;  // every output fetched, in list order
+    bool mDiscoveredPending;                   // the result leaves something missing
     char mPairFile[sizeof(property_values::ioPairFile)];
     std::mutex mReloadMutex;       // guards mReloadedPairs
     VList* mReloadedPairs;         // loaded by reload(), not yet taken by the event thread

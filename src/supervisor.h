@@ -32,9 +32,6 @@ public:
     cSupervisor(const cSupervisor&) = delete;
     cSupervisor& operator=(const cSupervisor&) = delete;
 
-    // True when a service manager listens (NOTIFY_SOCKET was given).
-    bool enabled() const { return mEnabled; }
-
     // Start-up has finished: READY=1 with status as the STATUS= line.
     void ready(const std::string& status);
 

@@ -180,4 +180,61 @@ std::unique_ptr<VMsg> accessEvent(const std::vector<std::string>& codes, uint8_t
     return msg;
 }
 
+bool isPortListQuery(const VMsg& request) {
+    std::unique_ptr<cObjectList> objects(objcodec::fromMessage(request));
+    bool list = request.mMsgID == vwire::MSG_GET && objects->size() == 1 &&
+                objects->at(0)->getType() == cObject::OBJ_PORT;
+    objects->deleteObjects();
+    return list;
+}
+
+std::unique_ptr<VMsg> siteReply(const VMsg& request, const std::vector<SiteOutput>& outputs) {
+    std::unique_ptr<cObjectList> asked(objcodec::fromMessage(request));
+    cObjectList reply;
+    auto add = [&reply](const SiteOutput& o) {
+        cObjectDOutput* out = new cObjectDOutput();
+        out->setDeviceSerial(o.serial);
+        out->setPortId(o.port);
+        out->setPortLabel(o.label.c_str());
+        out->setOutputState(static_cast<cObject::eObjectIOState>(o.state));
+        reply.add(out);
+    };
+    if (isPortListQuery(request)) {
+        for (const SiteOutput& o : outputs) {
+            add(o);
+        }
+    } else {
+        for (size_t i = 0; i < asked->size(); ++i) {
+            auto* port = dynamic_cast<cObjectDOutput*>(asked->at(i));
+            for (const SiteOutput& o : outputs) {
+                if (port != nullptr && port->getPortId() == o.port) {
+                    add(request.mMsgID == vwire::MSG_SET
+                            ? SiteOutput{o.serial, o.port, o.label, port->getOutputState()}
+                            : o);
+                }
+            }
+        }
+    }
+    asked->deleteObjects();
+    std::unique_ptr<VMsg> msg(objcodec::toMessage(reply, request.mMsgID, request.mMsgSeq));
+    reply.deleteObjects();
+    return msg;
+}
+
+std::unique_ptr<VMsg> refusal(const VMsg& request) {
+    std::unique_ptr<VMsg> err(new VMsg(vwire::MSG_ERR, request.mMsgSeq));
+    err->addTag(new VTagUInt8(objcodec::TAG_ERR_MSGID, request.mMsgID));
+    return err;
+}
+
+bool answerNext(FakeDaemon& daemon, const std::vector<SiteOutput>& outputs, int timeoutMs) {
+    std::unique_ptr<VMsg> request = daemon.read(timeoutMs);
+    if (request == nullptr) {
+        ADD_FAILURE() << "no request came";
+        return false;
+    }
+    daemon.send(*siteReply(*request, outputs));
+    return true;
+}
+
 }  // namespace testutil

@@ -100,6 +100,25 @@ std::string rawCommand(const VMsg& msg);
 std::unique_ptr<VMsg> accessEvent(const std::vector<std::string>& codes, uint8_t seq = 1,
                                   uint32_t serial = 0);
 
+// One discrete output of a site that a test's FakeDaemon plays.
+struct SiteOutput {
+    uint32_t serial;
+    uint32_t port;
+    std::string label;
+    int state;  // cObject::eObjectIOState
+};
+// True when request is the GET of the port list (one generic port object).
+bool isPortListQuery(const VMsg& request);
+// What a daemon with these outputs answers to request: the port list, the
+// ports asked for, or a SET's objects as applied, under the request's id
+// and sequence number.
+std::unique_ptr<VMsg> siteReply(const VMsg& request, const std::vector<SiteOutput>& outputs);
+// An ERR that refuses request, naming its id.
+std::unique_ptr<VMsg> refusal(const VMsg& request);
+// Reads the next request and answers it as siteReply does; false, with a
+// failure recorded, when none came within timeoutMs.
+bool answerNext(FakeDaemon& daemon, const std::vector<SiteOutput>& outputs, int timeoutMs = 5000);
+
 }  // namespace testutil
 
 #endif

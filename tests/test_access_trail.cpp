@@ -28,8 +28,11 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
         "port 12 1 dout RELAY_1 clear\n"
         "port 12 2 dout LED_1 clear\n";
     ServiceSite site;
-    site.files({{"Door1", "RELAY_1", "LED_1"}, {"Lobby", "NONE", "NONE"}},
-               {{"04A1", "Door1"}, {"0C0C", "Ghost"}, {"L1", "Lobby"}})
+    // Typo's IO label is misspelt: the LED alone must not read as done.
+    site.files({{"Door1", "RELAY_1", "LED_1"},
+                {"Lobby", "NONE", "NONE"},
+                {"Typo", "RELAY_l", "LED_1"}},
+               {{"04A1", "Door1"}, {"0C0C", "Ghost"}, {"L1", "Lobby"}, {"T1", "Typo"}})
         .start(kSite,
                "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
                "log4cpp.additivity.DorvaneAccess=false\n"
@@ -39,10 +42,10 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
                "log4cpp.appender.TRAIL.maxBackupIndex=2\n"
                "log4cpp.appender.TRAIL.layout=PatternLayout\n"
                "log4cpp.appender.TRAIL.layout.ConversionPattern=%m%n\n");
-    site.sim().write("seq 7\nscan 12 04A1\nscan 12 FFFF\nscan 3 0C0C\nscan 3 L1\n");
+    site.sim().write("seq 7\nscan 12 04A1\nscan 12 FFFF\nscan 3 0C0C\nscan 3 L1\nscan 3 T1\n");
     // A code holding a newline, a quote and a space stays on its one line.
     site.sim().write(testutil::rawCommand(*testutil::accessEvent({"a \"b\"\nc"}, 0x2B, 4)));
-    ASSERT_EQ(5u, waitLines(site.file("trail.log"), 5).size());
+    ASSERT_EQ(6u, waitLines(site.file("trail.log"), 6).size());
 
     // Neither SET answered: the outputs stay toggled, the line says so.
     site.stopSim();
@@ -53,12 +56,14 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
                   "seq=07 serial=12 code=04A1 reader=Door1 result=toggled RELAY_1=set LED_1=set",
                   "seq=08 serial=12 code=FFFF result=unknown-code",
                   "seq=09 serial=3 code=0C0C reader=Ghost result=no-pairing-record",
-                  "seq=0A serial=3 code=L1 reader=Lobby result=no-matching-output",
+                  "seq=0A serial=3 code=L1 reader=Lobby result=no-matching-output "
+                  "NONE=no-output NONE=no-output",
+                  "seq=0B serial=3 code=T1 reader=Typo result=partly RELAY_l=no-output LED_1=clear",
                   "seq=2B serial=4 code=\"a \\\"b\\\"\\x0ac\" result=unknown-code",
                   // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one line, split
                   "seq=C8 serial=12 code=04A1 reader=Door1 result=partly "
-                  "RELAY_1=clear(unconfirmed) LED_1=clear(unconfirmed)"}),
-              waitLines(site.file("trail.log"), 6));
+                  "RELAY_1=clear(unconfirmed) LED_1=set(unconfirmed)"}),
+              waitLines(site.file("trail.log"), 7));
     // The trail went to its own file only.
     EXPECT_TRUE(site.log("DorvaneAccess").empty());
 }

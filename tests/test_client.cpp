@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -255,6 +257,79 @@ TEST(Client, KeepsItsOwnCopyOfTheHost) {
     strcpy(host, "garbage");
     daemon.closeClient();
     EXPECT_TRUE(daemon.accept(3000));  // reconnects to the address it was given
+}
+
+// A daemon that stays connected but reads nothing: requests end at their
+// deadline instead of blocking in their send, the connection is dropped and
+// made again, and no request of the old connection reaches the new one (a
+// request belongs to the connection it was made on).
+TEST(Client, RequestsTheDaemonDoesNotTakeEndAndTheConnectionIsMadeAgain) {
+    FakeDaemon daemon;
+    daemon.setReceiveBuffer(4096);
+    cObjectClient client;
+    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
+    ASSERT_TRUE(daemon.accept());
+    // Six GETs of about 1 MB from six threads: more than the socket buffers
+    // hold (some 3 MB on loopback), so that a send blocks.
+    cObjectList big;
+    std::vector<std::unique_ptr<cObjectDOutput>> ports;
+    for (int i = 0; i < 16; ++i) {
+        ports.emplace_back(new cObjectDOutput());
+        ports.back()->setPortLabel(std::string(60000, 'x').c_str());
+        big.add(ports.back().get());
+    }
+    const size_t kAskers = 6;
+    std::mutex mutex;
+    std::condition_variable cond;
+    size_t finished = 0;
+    std::vector<cObjectClient::eRequestOutcome> outcomes(kAskers, cObjectClient::REQUEST_ANSWERED);
+    std::vector<std::thread> askers;
+    for (size_t i = 0; i < kAskers; ++i) {
+        askers.emplace_back([&, i] {
+            cObjectList* reply = client.get(&big, &outcomes[i]);
+            EXPECT_EQ(nullptr, reply);
+            std::lock_guard<std::mutex> lock(mutex);
+            ++finished;
+            cond.notify_all();
+        });
+    }
+    bool ended = false;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ended = cond.wait_for(lock, std::chrono::seconds(10), [&] { return finished == kAskers; });
+    }
+    if (!ended) {
+        daemon.closeClient();  // frees a send blocked for good, so that the test can end
+    }
+    for (std::thread& asker : askers) {
+        asker.join();
+    }
+    ASSERT_TRUE(ended) << "a request stayed blocked in its send";
+    // The request that could not be written dropped the connection.
+    EXPECT_GE(std::count(outcomes.begin(), outcomes.end(), cObjectClient::REQUEST_NO_CONNECTION),
+              1);
+    EXPECT_EQ(0, std::count(outcomes.begin(), outcomes.end(), cObjectClient::REQUEST_ANSWERED));
+
+    // The connection is made again, and the first request on it is the next one.
+    ASSERT_TRUE(daemon.accept(5000));
+    for (int waited = 0; !client.isConnected() && waited < 5000; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // accepted, not yet adopted
+    }
+    std::thread peer([&] {
+        auto request = daemon.read();
+        ASSERT_NE(nullptr, request);
+        std::unique_ptr<cObjectList> objs(objcodec::fromMessage(*request));
+        ASSERT_EQ(1u, objs->size());
+        EXPECT_EQ(2u, dynamic_cast<cObjectPort*>(objs->at(0))->getPortId());
+        reply(daemon, *request, {objs->at(0)});
+        objs->deleteObjects();
+    });
+    cObjectDOutput next;
+    next.setPortId(2);
+    cObject* got = client.get(&next);
+    peer.join();
+    EXPECT_NE(nullptr, got);
+    delete got;
 }
 
 TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {

@@ -62,6 +62,10 @@ FakeDaemon::~FakeDaemon() {
     }
 }
 
+void FakeDaemon::setReceiveBuffer(int bytes) {
+    ASSERT_EQ(0, setsockopt(mListen, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)));
+}
+
 bool FakeDaemon::accept(int timeoutMs) {
     closeClient();
     pollfd p{mListen, POLLIN, 0};

@@ -32,6 +32,9 @@ public:
                         unsigned short port = 60000);
     ~FakeDaemon();
 
+    // The receive buffer of the connections accepted from now on (a daemon
+    // that holds little of what it does not read).
+    void setReceiveBuffer(int bytes);
     // Waits for a client; closes the previous connection, if any.
     bool accept(int timeoutMs = 5000);
     // The next message from the client, or null on timeout or a closed

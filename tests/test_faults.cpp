@@ -316,4 +316,60 @@ TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
 #endif
 }
 
+// A SET answered late, after its request timed out, confirms nothing: not
+// the request waiting then, whatever its number, nor the request that gets
+// the same number later (held back meanwhile). A reply of another kind is
+// no answer either; each such reply reaches the manager as a message.
+TEST(Faults, LateRepliesConfirmNothing) {
+    const std::vector<testutil::SiteOutput> site2 = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
+                                                     {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
+    ServiceSite site;
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config();
+    FakeDaemon daemon(site.address());
+    site.startService();
+    ASSERT_TRUE(daemon.accept());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(testutil::answerNext(daemon, site2));  // the list, then A and B
+    }
+    ASSERT_TRUE(site.waitReady());
+
+    daemon.send(*testutil::accessEvent({"04A1"}, 1));
+    auto setA = daemon.read(3000);
+    ASSERT_NE(nullptr, setA);
+    auto setB = daemon.read(5000);  // once A's SET has timed out
+    ASSERT_NE(nullptr, setB);
+    daemon.send(*testutil::siteReply(*setA, site2));   // late: A's request is over
+    daemon.send(VMsg(vwire::MSG_GET, setB->mMsgSeq));  // B's number, another kind
+    daemon.send(*testutil::refusal(*setB));            // B's answer
+    ASSERT_TRUE(site.waitLog("result=", "DorvaneAccess"));
+    EXPECT_EQ(
+        "INFO|seq=01 serial=0 code=04A1 reader=R result=partly A=clear(unconfirmed) "
+        "B=set(unconfirmed)",
+        site.log("DorvaneAccess")[0]);
+
+    // 256 SETs more: A's number is not used again while its reply may come.
+    // Were it used, the daemon would send the late reply again and refuse.
+    daemon.send(*testutil::accessEvent(std::vector<std::string>(128, "04A1"), 2));
+    int reused = 0;
+    for (int i = 0; i < 256; ++i) {
+        auto set = daemon.read(5000);
+        ASSERT_NE(nullptr, set);
+        if (set->mMsgSeq == setA->mMsgSeq) {
+            ++reused;
+            daemon.send(*testutil::siteReply(*setA, site2));
+            daemon.send(*testutil::refusal(*set));
+        } else {
+            daemon.send(*testutil::siteReply(*set, site2));
+        }
+    }
+    daemon.send(*testutil::accessEvent({"END"}, 3));
+    ASSERT_TRUE(site.waitLog("code=END", "DorvaneAccess"));
+    EXPECT_EQ(0, reused);
+    EXPECT_EQ(128u - reused, site.logCount("result=toggled", "DorvaneAccess"));
+    std::vector<std::string> log = site.log();
+    EXPECT_EQ(1u, countContaining(log, "Unknown Message Type 0"));  // the late SET reply
+    EXPECT_EQ(1u, countContaining(log, "Unknown Message Type 1"));  // the reply of another kind
+    EXPECT_EQ(0u, countContaining(log, "Unknown Message Type 2"));  // B's ERR was B's answer
+}
+
 }  // namespace

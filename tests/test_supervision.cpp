@@ -73,11 +73,11 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
 
     std::vector<std::string> log = site.log();
     EXPECT_EQ(1, countOf(log,
-                         "INFO|discovery could not finish for want of the site daemon; it runs "
-                         "again when the connection is made"));
+                         "WARN|discovery incomplete, missing the port list; it runs again while "
+                         "the site daemon is connected"));
     EXPECT_EQ(1, countOf(log,
-                         "INFO|discovery did not finish at start-up or its last run; running it "
-                         "again now that the site daemon is connected"));
+                         "INFO|discovery runs again for what is missing (the site daemon is "
+                         "connected)"));
     std::vector<std::string> client = site.log("ObjectClient");
     EXPECT_EQ(1, countOf(client, "WARN|cannot connect to \"" + site.address() +
                                      "\" port 60000: Connection refused"));
@@ -105,6 +105,106 @@ TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
     site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(2));
     EXPECT_EQ(kBothToggled, site.sets());
+}
+
+// Discovery that did not learn every output runs again while the
+// connection lasts, and at each new connection, for what is missing only;
+// scans meanwhile name the labels that matched no known output. The daemon
+// first answers no GET, then refuses the port list, then leaves one
+// per-port GET unanswered.
+TEST(Supervision, DiscoveryRunsAgainForWhatIsMissing) {
+    const std::vector<testutil::SiteOutput> outputs = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
+                                                       {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
+    NotifyListener manager("0");
+    ServiceSite site;
+    site.files({{"R", "A", "B"}, {"Typo", "A", "LED_X"}}, {{"04A1", "R"}, {"0BAD", "Typo"}})
+        .config("", "INFO");
+    FakeDaemon daemon(site.address());
+    site.startService();
+    ASSERT_TRUE(daemon.accept());
+    auto silent = daemon.read();  // the port list, never answered
+    ASSERT_TRUE(silent != nullptr && testutil::isPortListQuery(*silent));
+    ASSERT_TRUE(site.waitReady());
+    EXPECT_TRUE(
+        site.waitLog("WARN|discovery incomplete, missing the port list; it runs again "
+                     "while the site daemon is connected"));
+    EXPECT_GE(manager.waitFor("; 0 outputs known (discovery pending);", 3000), 0);
+    daemon.send(*testutil::accessEvent({"04A1"}, 1));
+    ASSERT_TRUE(site.waitLog("code=04A1", "DorvaneAccess"));
+
+    // Asked again on the same connection; refused this time.
+    auto refused = daemon.read(15000);
+    ASSERT_TRUE(refused != nullptr && testutil::isPortListQuery(*refused));
+    daemon.send(*testutil::refusal(*refused));
+    // The same list is missing: no new line; a new connection runs it at once.
+    int startUp = site.service().waitFor("Our pointer is NULL", 1000);
+    ASSERT_GE(site.service().waitFor("Our pointer is NULL", 5000, startUp + 1), 0);
+    daemon.closeClient();
+    ASSERT_TRUE(daemon.accept(5000));
+    ASSERT_TRUE(testutil::answerNext(daemon, outputs));  // the list
+    ASSERT_TRUE(testutil::answerNext(daemon, outputs));  // A
+    auto getB = daemon.read();                           // B: never answered
+    ASSERT_NE(nullptr, getB);
+    EXPECT_TRUE(
+        site.waitLog("WARN|discovery incomplete, missing 1 of 2 discrete outputs: serial "
+                     "12 port 2 (B); it runs again while the site daemon is connected"));
+    ASSERT_GE(manager.waitFor("; 1 outputs known (discovery pending);", 5000), 0);
+    daemon.send(*testutil::accessEvent({"04A1"}, 2));
+    ASSERT_TRUE(testutil::answerNext(daemon, outputs));  // A's SET
+
+    // Only B is asked for again; then both outputs toggle.
+    auto againB = daemon.read(15000);
+    ASSERT_NE(nullptr, againB);
+    EXPECT_FALSE(testutil::isPortListQuery(*againB));
+    daemon.send(*testutil::siteReply(*againB, outputs));
+    ASSERT_TRUE(site.waitLog("INFO|discovery found 2 outputs"));
+    ASSERT_GE(manager.waitFor("; 2 outputs known;", 5000), 0);
+    daemon.send(*testutil::accessEvent({"04A1", "0BAD"}, 3));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(testutil::answerNext(daemon, outputs));
+    }
+    ASSERT_TRUE(site.waitLog("code=0BAD", "DorvaneAccess"));
+    EXPECT_EQ((std::vector<std::string>{
+                  "INFO|seq=01 serial=0 code=04A1 reader=R result=no-matching-output A=no-output "
+                  "B=no-output",
+                  "INFO|seq=02 serial=0 code=04A1 reader=R result=partly A=clear B=no-output",
+                  "INFO|seq=03 serial=0 code=04A1 reader=R result=toggled A=set B=set",
+                  "INFO|seq=03 serial=0 code=0BAD reader=Typo result=partly A=clear "
+                  "LED_X=no-output"}),
+              site.log("DorvaneAccess"));
+    std::vector<std::string> out = site.service().lines();
+    EXPECT_EQ(3, countOf(out, "Getting Device"));  // start-up, again, new connection
+    EXPECT_EQ(1, countOf(out, "The Return Output Port is NULL"));
+    EXPECT_EQ(1u, site.logCount("WARN|discovery incomplete, missing the port list"));
+}
+
+// While the event thread waits for SET replies that never come (one event
+// of two access objects, four SETs of two seconds each), it still pings the
+// watchdog.
+TEST(Supervision, WatchdogPingedWhileTheEventThreadWaitsForReplies) {
+    const std::vector<testutil::SiteOutput> outputs = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
+                                                       {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
+    NotifyListener manager("1000000");
+    ServiceSite site;
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config("", "INFO");
+    FakeDaemon daemon(site.address());
+    site.startService();
+    ASSERT_TRUE(daemon.accept());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(testutil::answerNext(daemon, outputs));
+    }
+    ASSERT_GE(manager.waitFor("READY=1", 10000), 0);
+    daemon.send(*testutil::accessEvent({"04A1", "04A1"}));
+    ASSERT_NE(nullptr, daemon.read(3000));
+    size_t mark = manager.messages().size();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE(nullptr, daemon.read(5000));  // each after the last one's timeout
+    }
+    const std::vector<std::string>& later = manager.messages();
+    EXPECT_GE(
+        countOf(std::vector<std::string>(later.begin() + static_cast<long>(mark), later.end()),
+                "WATCHDOG=1"),
+        3);
 }
 
 // SIGHUP re-reads the pairing file and changes what a scan toggles, with no
@@ -226,7 +326,9 @@ TEST(Supervision, ClientNoticesTicksAndOutcomes) {
     std::thread asker([&] { EXPECT_EQ(nullptr, client.get(&port, &outcome)); });
     std::unique_ptr<VMsg> query = daemon.read();
     ASSERT_NE(nullptr, query);
-    daemon.send(VMsg(vwire::MSG_ERR, query->mMsgSeq));
+    VMsg err(vwire::MSG_ERR, query->mMsgSeq);
+    err.addTag(new VTagUInt8(objcodec::TAG_ERR_MSGID, vwire::MSG_GET));
+    daemon.send(err);
     asker.join();
     EXPECT_EQ(cObjectClient::REQUEST_REFUSED, outcome);
     asker = std::thread([&] { EXPECT_EQ(nullptr, client.get(&port, &outcome)); });

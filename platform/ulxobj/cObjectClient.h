@@ -18,8 +18,18 @@
 // lasts, and the connection that succeeds at INFO. Each connection made is
 // announced to the listeners (handleConnected) before its messages, and the
 // event thread ticks the listeners (handleTick) about once every kTickMs.
-// Requests wait at most kReplyTimeoutMs for their reply; requests made
-// while the connection is down fail at once.
+// A request has one deadline, kReplyTimeoutMs, for its send and its reply
+// together; a request that the daemon does not take within it (it stopped
+// reading) fails and the connection is dropped and made again. A request
+// belongs to the connection it was sent on: a reply is taken only from that
+// connection, with the request's sequence number, and of the request's own
+// kind or an ERR whose TAG_ERR_MSGID is the request's id. The number of a
+// request that timed out is not used again on that connection for
+// kHeldSequenceMs, so that its late reply cannot answer a later request; a
+// reply that no request claims is delivered to the listeners. Requests made
+// while the connection is down fail at once. While a request made from a
+// listener call waits, the event thread tells the listeners it is alive
+// (handleWaiting) about once every kTickMs.
 //
 // Threads: addListener, start, stop and the destructor belong to one thread
 // (the owner's), which must not be the event thread. get, set and
@@ -43,6 +53,7 @@ public:
     static constexpr int kReconnectMs = 1000;  // also the bound of one connection attempt
     static constexpr int kTickMs = 1000;
     static constexpr int kFailureLogMs = 60000;
+    static constexpr int kHeldSequenceMs = 60000;
     // The wire bytes of messages waiting for the event thread (queued or
     // being handled); the buffers that hold them take at most twice that.
     static constexpr size_t kMaxBacklogBytes = 4u << 20;
@@ -52,8 +63,11 @@ public:
     enum eRequestOutcome {
         REQUEST_ANSWERED = 0,   // the reply came (a get may still hold no object)
         REQUEST_REFUSED,        // the daemon answered ERR or the wrong kind, or not encodable
-        REQUEST_NO_REPLY,       // sent on a live connection; no reply within kReplyTimeoutMs
+        REQUEST_NO_REPLY,       // no reply within kReplyTimeoutMs, or every sequence
+                                // number is in use or held back
         REQUEST_NO_CONNECTION,  // no connection, or it was lost before the reply came
+                                // (also dropped: the daemon did not take the request in
+                                // time)
     };
 
     cObjectClient();  // unconnected, no thread; log category "ObjectClient"

@@ -32,8 +32,6 @@ public:
 
     uint8_t getMsgType() const { return mMsgType; }
     uint8_t getMsgSeq() const { return mMsgSeq; }
-    void setMsgType(uint8_t type) { mMsgType = type; }
-    void setMsgSeq(uint8_t seq) { mMsgSeq = seq; }
 
     // at REQUIRES: index < size(). Never null: add() keeps no null.
     size_t size() const { return mObjects.size(); }

@@ -27,6 +27,13 @@ public:
     // between two messages or while none comes, never during another listener
     // call: a listener call that hangs stops the ticks. Default: nothing.
     virtual void handleTick() {}
+
+    // Called on the event thread about once every cObjectClient::kTickMs
+    // while a get or set made from a listener call waits for its send or its
+    // reply (a wait bounded by kReplyTimeoutMs): the thread is alive though
+    // the call has not returned. It must neither block nor call get or set.
+    // Default: nothing.
+    virtual void handleWaiting() {}
 };
 
 #endif

@@ -320,6 +320,7 @@ int check(const char* configPath) {
         f.problem("database " + shown(s.dblocal) + " cannot be read: " + shown(why));
     }
     std::vector<std::vector<DatabaseHandler::StoredValue>> stored;
+    stored.reserve(codes.size());
     for (const Code& c : codes) {
         stored.push_back(c.stored);
     }
@@ -414,6 +415,7 @@ int showToggles(const Record& w, const std::vector<Output>& outputs, cAccessTrai
         held.push_back(o.state);
     }
     for (const std::string& label : {w.io, w.led}) {
+        int before = toggles;
         for (const Output& o : outputs) {
             if (o.label == label) {
                 printf("  toggles device %u port %u (%s), now %s\n", o.serial, o.id,
@@ -424,6 +426,9 @@ int showToggles(const Record& w, const std::vector<Output>& outputs, cAccessTrai
                                                            : cObject::OBJ_IO_STATE_SET;
                 trail.output(o.label.c_str(), state == cObject::OBJ_IO_STATE_SET, false);
             }
+        }
+        if (toggles == before) {
+            trail.noOutput(label.c_str());  // as the service's trail names it
         }
     }
     if (toggles == 0) {
