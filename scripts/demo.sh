@@ -83,7 +83,7 @@ sed 's/^/  /' trail.log
 say "Done. The demo site is in $demo; try your own codes with:"
 cat <<HOW
     cd $demo
-    sqlite3 access.db "INSERT INTO codes VALUES ('1234', 'Door2');"
-    mkfifo in; $sim_bin --site site.txt --host $addr < in & exec 3> in
-    $svc_bin &          # then: echo "scan 12 1234" >&3
+    $build/tools/dorvanectl --config dorvane.conf codes add 1234 Door2
+    $sim_bin --site site.txt --host $addr < sim.in & exec 3> sim.in
+    $svc_bin &          # once it says "start-up finished": echo "scan 12 1234" >&3
 HOW

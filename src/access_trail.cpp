@@ -4,51 +4,82 @@
 #include <cstring>
 
 #include "VText.h"
+#include "pAccess.h"
 
 namespace {
 
-// The outputs' share of a line. The rest holds the fixed keys at their
-// longest: 4 * MAX_VALUE_BYTES + 5 for code and for reader, about 80 more.
-const size_t kOutputBytes = 400;
-static_assert(kOutputBytes + 2 * (4 * cAccessTrail::MAX_VALUE_BYTES + 5) + 80 <=
+static_assert(cAccessTrail::MAX_CODE_BYTES == pAccess::FIELD_SIZE - 1,
+              "the trail writes whole every code the database can hold");
+// The longest fixed parts: "seq=FF serial=4294967295 ", "code=" with a
+// code quoted and escaped, " omitted=" with six digits (two outputs for each
+// of the list's 65,535 entries) and " result=" with room for any result.
+const size_t kLongestHead = 25 + 5 + 4 * cAccessTrail::MAX_CODE_BYTES + 2;
+const size_t kLongestTail = 15 + 40;
+// The room quotes and the cut mark "..." take.
+const size_t kCutMarkBytes = 5;
+static_assert(kLongestHead + kLongestTail + 8 + 4 * cAccessTrail::MAX_LABEL_BYTES <=
                   cAccessTrail::MAX_LINE_BYTES,
-              "a line at its longest fits the log buffer");
+              "the code always fits whole, and a cut reader keeps room of its own");
 
 bool needsQuotes(const char* text, size_t len) {
     if (len == 0) {
         return true;
     }
     for (size_t i = 0; i < len; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c <= ' ' || c == 0x7f || c == '"' || c == '=' || c == '\\') {
+        char c = text[i];
+        if (c == ' ' || c == '"' || c == '=' || c == '\\') {
             return true;
         }
     }
-    return false;
+    return !vtext::isPrintable(text);
 }
 
-// text as a key or value of the line (see the header).
-std::string quoted(const char* text) {
+// The quoted form of text[0, len): its characters, escaped, while they end
+// within maxRaw bytes of text and their form within maxInner bytes. Sets
+// *whole to whether all of text was taken.
+std::string quotedInner(const char* text, size_t len, size_t maxRaw, size_t maxInner, bool* whole) {
+    std::string inner;
+    char buf[vtext::kMaxEscapedChar];
+    size_t i = 0;
+    while (i < len) {
+        size_t n = 0;
+        size_t taken = 1;
+        if (text[i] == '"' || text[i] == '\\') {
+            buf[0] = '\\';
+            buf[1] = text[i];
+            n = 2;
+        } else {
+            taken = vtext::escapeNext(text + i, len - i, buf, &n);
+        }
+        if (i + taken > maxRaw || inner.size() + n > maxInner) {
+            break;
+        }
+        inner.append(buf, n);
+        i += taken;
+    }
+    *whole = i == len;
+    return inner;
+}
+
+// text (null reads as "") as a key or value of the line (see the header):
+// whole when it holds at most maxRaw bytes and its form at most maxField;
+// otherwise cut to both, with "..." inside the quotes. REQUIRES: maxField
+// of at least kCutMarkBytes.
+std::string quoted(const char* text, size_t maxRaw, size_t maxField) {
     if (text == nullptr) {
         text = "";
     }
     size_t len = strlen(text);
-    bool cut = len > cAccessTrail::MAX_VALUE_BYTES;
-    if (cut) {
-        len = cAccessTrail::MAX_VALUE_BYTES;
-    }
-    if (!cut && !needsQuotes(text, len)) {
+    if (len <= maxRaw && len <= maxField && !needsQuotes(text, len)) {
         return std::string(text, len);
     }
-    std::string inner;
-    for (size_t i = 0; i < len; ++i) {
-        if (text[i] == '"' || text[i] == '\\') {
-            inner += '\\';
-        }
-        inner += text[i];
+    bool whole = false;
+    std::string inner = quotedInner(text, len, maxRaw, maxField - 2, &whole);
+    if (whole) {
+        return "\"" + inner + "\"";
     }
-    // Control characters last: the escaping leaves backslashes alone.
-    return "\"" + vtext::escape(inner.data(), inner.size()) + (cut ? "...\"" : "\"");
+    inner = quotedInner(text, len, maxRaw, maxField - kCutMarkBytes, &whole);
+    return "\"" + inner + "...\"";
 }
 
 const char* resultName(bool lookup, bool reader, bool pairing, unsigned sent, unsigned confirmed,
@@ -73,20 +104,25 @@ const char* resultName(bool lookup, bool reader, bool pairing, unsigned sent, un
 cAccessTrail::cAccessTrail()
     : cVlog("DorvaneAccess"),
       mLookup(false),
+      mHasReader(false),
       mNoReader(nullptr),
       mPairing(false),
+      mOutputBytes(0),
+      mItems(0),
       mSent(0),
       mConfirmed(0),
-      mOmitted(0),
       mMissing(0) {}
 
 void cAccessTrail::start(const char* code) {
-    mHead += "code=" + quoted(code);
+    mHead += "code=" + quoted(code, MAX_CODE_BYTES, 4 * MAX_CODE_BYTES + 2);
+    mHasReader = false;
     mReader.clear();
     mNoReader = nullptr;
     mPairing = false;
     mOutputs.clear();
-    mSent = mConfirmed = mOmitted = mMissing = 0;
+    mOutputBytes = 0;
+    mItems = 0;
+    mSent = mConfirmed = mMissing = 0;
 }
 
 void cAccessTrail::begin(unsigned seq, unsigned serial, const char* code) {
@@ -104,7 +140,8 @@ void cAccessTrail::beginLookup(const char* code) {
 }
 
 void cAccessTrail::reader(const char* name) {
-    mReader = " reader=" + quoted(name);
+    mHasReader = true;
+    mReader = name != nullptr ? name : "";
 }
 
 void cAccessTrail::lookupFailed() {
@@ -122,33 +159,63 @@ void cAccessTrail::pairingFound() {
 void cAccessTrail::output(const char* label, bool set, bool confirmed) {
     ++mSent;
     mConfirmed += confirmed ? 1 : 0;
-    add(" " + quoted(label) + "=" + (set ? "set" : "clear") +
-        (confirmed || mLookup ? "" : "(unconfirmed)"));
+    addItem(label,
+            std::string(set ? "set" : "clear") + (confirmed || mLookup ? "" : "(unconfirmed)"));
 }
 
 void cAccessTrail::noOutput(const char* label) {
     ++mMissing;
-    add(" " + quoted(label) + "=no-output");
+    addItem(label, "no-output");
 }
 
-void cAccessTrail::add(const std::string& item) {
-    if (mOutputs.size() + item.size() > kOutputBytes) {
-        ++mOmitted;  // the line stays bounded whatever the site holds
-        return;
+void cAccessTrail::addItem(const char* label, const std::string& value) {
+    ++mItems;
+    if (mOutputBytes > MAX_LINE_BYTES) {
+        return;  // cannot be written: kept bounded whatever the site holds
     }
-    mOutputs += item;
+    mOutputs.push_back(" " + quoted(label, MAX_LABEL_BYTES, 4 * MAX_LABEL_BYTES + 2) + "=" + value);
+    mOutputBytes += mOutputs.back().size();
 }
 
 std::string cAccessTrail::line() const {
-    std::string out = mHead + mReader;
-    if (mOmitted > 0) {
-        out += " omitted=" + std::to_string(mOmitted);
+    const std::string result =
+        std::string(" result=") + (mNoReader != nullptr ? mNoReader
+                                                        : resultName(mLookup, mHasReader, mPairing,
+                                                                     mSent, mConfirmed, mMissing));
+    const std::string readerKey = " reader=";
+    std::string reader;
+    if (mHasReader) {
+        reader = readerKey + quoted(mReader.c_str(), MAX_CODE_BYTES, 4 * MAX_CODE_BYTES + 2);
     }
-    out += " result=";
-    out += mNoReader != nullptr
-               ? mNoReader
-               : resultName(mLookup, !mReader.empty(), mPairing, mSent, mConfirmed, mMissing);
-    return out + mOutputs;
+    size_t fixed = mHead.size() + result.size();
+    if (fixed + reader.size() + mOutputBytes <= MAX_LINE_BYTES && mOutputs.size() == mItems) {
+        std::string out = mHead + reader + result;
+        for (const std::string& item : mOutputs) {
+            out += item;
+        }
+        return out;
+    }
+    // Too long: room for the count of what is left out, then the reader as
+    // much as fits, then the outputs in order while they fit.
+    fixed += (" omitted=" + std::to_string(mItems)).size();
+    if (mHasReader && fixed + reader.size() > MAX_LINE_BYTES) {
+        reader = readerKey +
+                 quoted(mReader.c_str(), MAX_CODE_BYTES, MAX_LINE_BYTES - fixed - readerKey.size());
+    }
+    std::string outputs;
+    size_t written = 0;
+    for (const std::string& item : mOutputs) {
+        if (fixed + reader.size() + outputs.size() + item.size() > MAX_LINE_BYTES) {
+            break;
+        }
+        outputs += item;
+        ++written;
+    }
+    std::string out = mHead + reader;
+    if (written < mItems) {
+        out += " omitted=" + std::to_string(mItems - written);
+    }
+    return out + result + outputs;
 }
 
 void cAccessTrail::finish() {

@@ -23,29 +23,42 @@
 //   confirm shows as set(unconfirmed) or clear(unconfirmed). A label that
 //   matched no known output shows as no-output, in its place. A label can
 //   repeat (two outputs carry it, or IO and LED label are the same).
-// - A key or value that is empty or holds a space, '"', '=', '\' or a
-//   control character is quoted: "Front door". Inside the quotes '"' and
-//   '\' are written as \" and \\, control characters as \xHH (two
-//   lower-case hex digits). Any other key or value is written as it is.
-// - A code, reader or label longer than 64 bytes is cut to its first 64
-//   and written quoted with "..." inside the quotes; a line never exceeds
-//   1023 bytes.
+// - A key or value that is empty or holds a space, '"', '=', '\' or
+//   anything vtext escapes (a control character, a byte that is not UTF-8,
+//   a C1 or bidirectional control: see VText.h) is quoted: "Front door".
+//   Inside the quotes '"' and '\' are written as \" and \\, and the rest as
+//   vtext escapes it (\xHH for each such byte). Any other key or value,
+//   UTF-8 text included, is written as it is.
+// - The code is written whole: the database holds codes of at most
+//   MAX_CODE_BYTES bytes, so an accepted code takes at most 510 bytes
+//   quoted and escaped. A code or reader longer than MAX_CODE_BYTES (never
+//   accepted) and a label longer than MAX_LABEL_BYTES are cut at a whole
+//   character and written quoted with "..." inside the quotes.
+// - A line never exceeds MAX_LINE_BYTES (1023): when it would, the reader is
+//   cut as much as needed, and the outputs are written in order while they
+//   fit, the rest left out (counted by omitted); the code is never cut.
 //
 // One object is used by one thread at a time (it is a cVlog); the manager
 // keeps one for its event thread. Every text passed in is copied (null reads
 // as ""), so nothing of the caller's is kept. No operation fails: what does
-// not fit is cut or counted as omitted, as above, and a line the log cannot
-// write is lost. Nothing here throws except std::bad_alloc.
+// not fit is cut or counted as omitted, as above; a line the log cannot
+// write is counted and reported by the log facility (cVlog). Nothing here
+// throws except std::bad_alloc.
 #ifndef DORVANE_SRC_ACCESS_TRAIL_H
 #define DORVANE_SRC_ACCESS_TRAIL_H
 
 #include <string>
+#include <vector>
 
 #include "cVlog.h"
 
 class cAccessTrail : public cVlog {
 public:
-    enum { MAX_VALUE_BYTES = 64, MAX_LINE_BYTES = cVlog::LOG_BUFFER_SIZE - 1 };
+    enum {
+        MAX_CODE_BYTES = 127,  // the longest code or reader the database holds
+        MAX_LABEL_BYTES = 64,
+        MAX_LINE_BYTES = cVlog::LOG_BUFFER_SIZE - 1
+    };
 
     cAccessTrail();  // category "DorvaneAccess", nothing collected
 
@@ -76,15 +89,19 @@ public:
 
 private:
     void start(const char* code);
-    void add(const std::string& item);  // an output's key and value, or counted as omitted
+    // One "label=value" after result, kept while the line may hold it.
+    void addItem(const char* label, const std::string& value);
 
     bool mLookup;
-    std::string mHead;      // "seq=07 serial=12 code=04A1"
-    std::string mReader;    // " reader=Door1", or empty while none was found
+    std::string mHead;  // "seq=07 serial=12 code=04A1"
+    bool mHasReader;
+    std::string mReader;    // the reader's name as the database gave it
     const char* mNoReader;  // the result when the database could not answer; else null
     bool mPairing;
-    std::string mOutputs;  // " RELAY_1=set LED_1=set"
-    unsigned mSent, mConfirmed, mOmitted, mMissing;
+    std::vector<std::string> mOutputs;  // " RELAY_1=set", in order while they may fit
+    size_t mOutputBytes;                // their length together
+    size_t mItems;                      // outputs collected, those not kept included
+    unsigned mSent, mConfirmed, mMissing;
 };
 
 #endif

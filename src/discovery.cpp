@@ -18,8 +18,21 @@ bool noAnswer(cObjectClient::eRequestOutcome outcome) {
 
 }  // namespace
 
-cDiscovery::cDiscovery(cObjectClient* client, std::function<void()> step)
-    : cVlog("DorvaneManager"), mClient(client), mStep(std::move(step)), mListKnown(false) {}
+cDiscovery::cDiscovery(cObjectClient* client, std::function<void()> step, unsigned waitSec,
+                       bool progressLines)
+    : cVlog("DorvaneManager"),
+      mClient(client),
+      mStep(std::move(step)),
+      mWaitSec(waitSec),
+      mProgressLines(progressLines),
+      mListKnown(false) {}
+
+void cDiscovery::say(const char* line) const {
+    if (mProgressLines) {
+        printf("%s\n", line);
+        fflush(stdout);
+    }
+}
 
 bool cDiscovery::pending() const {
     if (!mListKnown) {
@@ -58,19 +71,16 @@ void cDiscovery::fetchList() {
     cObjectList tx;
     tx.add(&p);
     mStep();
-    printf("Getting Device\n");
-    fflush(stdout);
+    say("Getting Device");
     cObjectClient::eRequestOutcome outcome;
     cObjectList* rx = mClient->get(&tx, &outcome);
-    sleep(1);
+    sleep(mWaitSec);
     mStep();
-    printf("GOT THE Device\n");
+    say("GOT THE Device");
     if (rx == nullptr) {
-        printf("Our pointer is NULL\n");
-        fflush(stdout);
+        say("Our pointer is NULL");
         return;  // no reply, ERR or no connection: the list is still missing
     }
-    fflush(stdout);
     mListKnown = true;
     for (cObject* obj = rx->first(); obj != nullptr; obj = rx->next()) {
         cObjectPort* rp = dynamic_cast<cObjectPort*>(obj);
@@ -98,15 +108,14 @@ void cDiscovery::fetchPort(Port& port) {
     if (rop == nullptr) {
         delete fetched;
     }
-    sleep(1);
+    sleep(mWaitSec);
     mStep();
     if (rop != nullptr) {
         rop->setPortLabel(port.label.c_str());  // the list reply's label counts
         port.output = rop;
         port.state = PORT_FETCHED;
     } else {
-        printf("The Return Output Port is NULL\n");
-        fflush(stdout);
+        say("The Return Output Port is NULL");
         // A refusal is an answer; only silence is asked again.
         port.state = noAnswer(outcome) ? PORT_MISSING : PORT_DROPPED;
     }

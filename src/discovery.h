@@ -37,7 +37,10 @@ class cDiscovery : public cVlog {
 public:
     // client stays the caller's; step is called before the first query and
     // after each wait of one second (start-up extends its timeout there).
-    cDiscovery(cObjectClient* client, std::function<void()> step);
+    // dorvanectl asks as the service does without the waits (waitSec 0) and
+    // without the lines on standard output (progressLines false).
+    cDiscovery(cObjectClient* client, std::function<void()> step, unsigned waitSec = 1,
+               bool progressLines = true);
 
     // One run, as above. *outputs receives every output fetched so far, in
     // the order of the port list: the objects of earlier runs again (the
@@ -46,6 +49,8 @@ public:
 
     // True while something is missing.
     bool pending() const;
+    // True once the daemon has answered the port list.
+    bool listKnown() const { return mListKnown; }
 
 private:
     enum ePortState { PORT_MISSING, PORT_FETCHED, PORT_DROPPED };
@@ -64,8 +69,13 @@ private:
     void noteMissing();
     std::string missingText() const;
 
+    // A progress line on standard output, when they are written.
+    void say(const char* line) const;
+
     cObjectClient* mClient;
     std::function<void()> mStep;
+    unsigned mWaitSec;
+    bool mProgressLines;
     bool mListKnown;
     std::vector<Port> mPorts;  // the list's discrete outputs, in list order
     std::string mMissingSaid;  // the missing set as last logged

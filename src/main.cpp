@@ -66,8 +66,11 @@ int main(int /*argc*/, char** /*argv*/) {
     // it after each start-up step and each handled message, so every line
     // reaches the journal as it happens, in one write per message.
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-    // A daemon that drops the connection must not kill the service.
+    // A daemon that drops the connection must not kill the service, nor
+    // must a log file at the file-size limit: its write fails, and the log
+    // facility says so.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 
     char configFile[64];
     snprintf(configFile, sizeof(configFile), "%s", DORVANE_CONFIG_FILE);

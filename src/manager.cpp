@@ -10,6 +10,7 @@
 #include "VText.h"
 #include "VWire.h"
 #include "cSCL.h"
+#include "output_toggle.h"
 #include "pairing_report.h"
 #include "properties.h"
 
@@ -217,8 +218,8 @@ void manager::takeReloadedPairs() {
 }
 
 std::string manager::statusLine() {
-    char text[200];
-    snprintf(text, sizeof(text), "%s; %u outputs known%s; %u pairing records; database %s",
+    char text[240];
+    snprintf(text, sizeof(text), "%s; %u outputs known%s; %u pairing records; database %s%s",
              mObjectClient->isConnected() ? "connected to the site daemon"
                                           : "not connected to the site daemon",
              static_cast<unsigned>(mOutputPortLst->mNodeCount),
@@ -227,7 +228,8 @@ std::string manager::statusLine() {
              mDBhandler == nullptr     ? "not open"
              : mDBhandler->isFailing() ? "cannot be read"
              : mDBhandler->isOpen()    ? "open"
-                                       : "not open");
+                                       : "not open",
+             mTrail.isWriteFailing() ? "; access trail cannot be written" : "");
     return text;
 }
 
@@ -359,13 +361,10 @@ bool manager::toggle_port(const char* label) {
             continue;
         }
         debug("TEMP FOUND");
-        if (strcmp(label, temp->getPortLabel()) == 0) {
+        cObject::eObjectIOState next;
+        if (toggle::decide(label, temp->getPortLabel(), temp->getOutputState(), &next)) {
             debug("IF WORKS");
-            if (temp->getOutputState() == cObject::OBJ_IO_STATE_SET) {
-                temp->setOutputState(cObject::OBJ_IO_STATE_CLEAR);
-            } else {
-                temp->setOutputState(cObject::OBJ_IO_STATE_SET);
-            }
+            temp->setOutputState(next);
             int sent = mObjectClient->set(temp);  // 0: the daemon applied it
             mTrail.output(temp->getPortLabel(), temp->getOutputState() == cObject::OBJ_IO_STATE_SET,
                           sent == 0);

@@ -27,6 +27,10 @@ namespace settings {
 // The site daemon listens on this port; only the host is configurable.
 constexpr unsigned short kDaemonPort = 60000;
 
+// The system user and group that the package creates and runs the service
+// as: it must be able to read the access database.
+constexpr const char* kServiceUser = "dorvane";
+
 // Field sizes of the values, the terminating NUL included.
 constexpr size_t kConfigFileSize = 32;
 constexpr size_t kHostSize = 32;

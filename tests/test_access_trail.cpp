@@ -56,6 +56,7 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
                   "seq=07 serial=12 code=04A1 reader=Door1 result=toggled RELAY_1=set LED_1=set",
                   "seq=08 serial=12 code=FFFF result=unknown-code",
                   "seq=09 serial=3 code=0C0C reader=Ghost result=no-pairing-record",
+                  // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one line, split
                   "seq=0A serial=3 code=L1 reader=Lobby result=no-matching-output "
                   "NONE=no-output NONE=no-output",
                   "seq=0B serial=3 code=T1 reader=Typo result=partly RELAY_l=no-output LED_1=clear",
@@ -66,6 +67,85 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
               waitLines(site.file("trail.log"), 7));
     // The trail went to its own file only.
     EXPECT_TRUE(site.log("DorvaneAccess").empty());
+}
+
+// \xHH for each byte of text, as the trail writes what it escapes.
+std::string hexEscaped(const std::string& text) {
+    std::string out;
+    char hex[5];
+    for (unsigned char c : text) {
+        snprintf(hex, sizeof(hex), "\\x%02x", c);
+        out += hex;
+    }
+    return out;
+}
+
+std::string repeated(const std::string& text, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) {
+        out += text;
+    }
+    return out;
+}
+
+// Every accepted code is written whole, so that one line stands for one
+// card: long codes that share their first 64 bytes, codes of 127 bytes that
+// are not UTF-8, C1 and bidirectional controls (escaped, so that the journal
+// keeps the line as text), UTF-8 text as it is. A line that would pass 1023
+// bytes cuts the reader and leaves out outputs, never the code.
+TEST(AccessTrail, EveryCodeWrittenWholeAndEscaped) {
+    const std::string label(64, 'L');
+    const std::string noOutput = " NONE=no-output NONE=no-output";  // Door1's labels
+    const std::string rle = "\xe2\x80\xae";  // U+202E, right-to-left override
+    const std::string bidiReader = repeated(rle, 42);
+    std::string invalid;
+    for (int i = 0; i < 127; ++i) {
+        invalid += static_cast<char>(i % 2 == 0 ? 0xff : 0xc0);
+    }
+    struct Case {
+        std::string code, reader, line;  // line: after "seq=.. serial=12 "
+    } cases[] = {
+        {std::string(64, 'A') + std::string(36, 'a'), "Door1",
+         "code=" + std::string(64, 'A') + std::string(36, 'a') +
+             " reader=Door1 result=no-matching-output" + noOutput},
+        {std::string(64, 'A') + std::string(36, 'b'), "Door1",
+         "code=" + std::string(64, 'A') + std::string(36, 'b') +
+             " reader=Door1 result=no-matching-output" + noOutput},
+        {"T\xc3\xbcr-\xe6\xbc\xa2", "Door1",
+         "code=T\xc3\xbcr-\xe6\xbc\xa2 reader=Door1 result=no-matching-output" + noOutput},
+        {"a\xc2\x9b"
+         "b",
+         "Door1", "code=\"a\\xc2\\x9bb\" reader=Door1 result=no-matching-output" + noOutput},
+        {"\x9b[31m", "Door1",
+         "code=\"\\x9b[31m\" reader=Door1 result=no-matching-output" + noOutput},
+        {rle + "1A40", "Door1",
+         "code=\"\\xe2\\x80\\xae1A40\" reader=Door1 result=no-matching-output" + noOutput},
+        {invalid, bidiReader,
+         "code=\"" + hexEscaped(invalid) + "\" reader=\"" + repeated("\\xe2\\x80\\xae", 37) +
+             "...\" omitted=2 result=toggled"},
+    };
+    ServiceSite site;
+    testutil::Codes codes;
+    std::vector<std::string> events;
+    for (const Case& c : cases) {
+        codes.push_back({c.code, c.reader});
+        events.push_back(c.code);
+    }
+    site.files({{"Door1", "NONE", "NONE"}, {bidiReader, label, label}}, codes)
+        .start("port 12 1 dout " + label + " clear\n",
+               "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
+               "log4cpp.additivity.DorvaneAccess=false\n"
+               "log4cpp.appender.TRAIL=FileAppender\n"
+               "log4cpp.appender.TRAIL.fileName=trail.log\n"
+               "log4cpp.appender.TRAIL.layout=PatternLayout\n"
+               "log4cpp.appender.TRAIL.layout.ConversionPattern=%m%n\n");
+    site.sim().write(testutil::rawCommand(*testutil::accessEvent(events, 1, 12)));
+    std::vector<std::string> lines = waitLines(site.file("trail.log"), events.size());
+    ASSERT_EQ(events.size(), lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ("seq=01 serial=12 " + cases[i].line, lines[i]);
+        EXPECT_LE(lines[i].size(), 1023u);
+    }
 }
 
 TEST(AccessTrail, ToggledOnlyWhenEverySetWasConfirmed) {

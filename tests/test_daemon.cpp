@@ -73,39 +73,13 @@ bool FakeDaemon::accept(int timeoutMs) {
         return false;
     }
     mClient = ::accept4(mListen, nullptr, nullptr, SOCK_CLOEXEC);
-    mBuffer.clear();
+    mIn.clear();
+    mOut.clear();
     return mClient >= 0;
 }
 
-std::unique_ptr<VMsg> readMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        vwire::DecodeResult r = vwire::decode(buffer.data(), buffer.size());
-        if (r.status == vwire::DecodeStatus::kOk) {
-            buffer.erase(buffer.begin(), buffer.begin() + static_cast<long>(r.consumed));
-            return std::unique_ptr<VMsg>(r.msg);
-        }
-        if (r.status == vwire::DecodeStatus::kMalformed || fd < 0) {
-            return nullptr;
-        }
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        deadline - std::chrono::steady_clock::now())
-                                        .count());
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, left) != 1) {
-            return nullptr;
-        }
-        uint8_t buf[4096];
-        ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0) {
-            return nullptr;
-        }
-        buffer.insert(buffer.end(), buf, buf + n);
-    }
-}
-
 std::unique_ptr<VMsg> FakeDaemon::read(int timeoutMs) {
-    return readMessage(mClient, mBuffer, timeoutMs);
+    return mIn.read(mClient, timeoutMs);
 }
 
 void FakeDaemon::send(const VMsg& msg) {
@@ -116,26 +90,19 @@ void FakeDaemon::send(const VMsg& msg) {
 
 void FakeDaemon::sendRaw(const std::vector<uint8_t>& bytes) {
     if (mClient >= 0) {
-        ASSERT_EQ(static_cast<ssize_t>(bytes.size()),
-                  ::send(mClient, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+        mOut.addBytes(bytes);
+        ASSERT_TRUE(mOut.flushAll(mClient, -1));
     }
 }
 
 bool FakeDaemon::offer(const std::vector<uint8_t>& bytes, int timeoutMs) {
-    size_t sent = 0;
-    while (mClient >= 0 && sent < bytes.size()) {
-        pollfd p{mClient, POLLOUT, 0};
-        if (poll(&p, 1, timeoutMs) != 1) {
-            return false;
-        }
-        ssize_t n =
-            ::send(mClient, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
-        }
-        sent += n > 0 ? static_cast<size_t>(n) : 0;
+    if (mClient < 0) {
+        return false;
     }
-    return mClient >= 0;
+    mOut.addBytes(bytes);
+    bool sent = mOut.flushAll(mClient, timeoutMs);
+    mOut.clear();  // what a peer that dropped out did not take is gone
+    return sent;
 }
 
 void FakeDaemon::closeClient() {

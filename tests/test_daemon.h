@@ -14,15 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "VFrameReader.h"
+#include "VFrameWriter.h"
 #include "VMsg.h"
 #include "loopback.h"
 
 namespace testutil {
-
-// The next message from socket fd, with buffer holding what was received
-// before and keeping what follows it; null on timeout, a closed connection
-// or a malformed message.
-std::unique_ptr<VMsg> readMessage(int fd, std::vector<uint8_t>& buffer, int timeoutMs);
 
 class FakeDaemon {
 public:
@@ -50,7 +47,8 @@ public:
 private:
     int mListen;
     int mClient;
-    std::vector<uint8_t> mBuffer;
+    vwire::cFrameReader mIn;
+    vwire::cFrameWriter mOut;
 };
 
 class Process {

@@ -5,8 +5,11 @@
 
 #include <string>
 
+#include "ObjectCodec.h"
+#include "VWire.h"
 #include "service_site.h"
 
+using testutil::FakeDaemon;
 using testutil::Process;
 using testutil::ServiceSite;
 
@@ -49,6 +52,53 @@ TEST(Dorvanectl, ConsistentSitePasses) {
     EXPECT_EQ(0, run(site, {"--ports"}, &ports)) << ports;
     EXPECT_NE(std::string::npos, ports.find("GET:\nTAG_EVT_OBJTYPE=03 \nTAG_DEV_ID=0000000C \n"))
         << ports;
+}
+
+// lookup finds the outputs as the service does at start-up: each output's
+// state from its own GET (not the port list's), the list's label, and no
+// port after the first object that is no port.
+TEST(Dorvanectl, LookupAsksEachPortAsTheServiceDoes) {
+    ServiceSite site;
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config();
+    FakeDaemon daemon(site.address());
+    Process p({DORVANE_CTL_BIN, "--config", site.file("dorvane.conf"), "lookup", "04A1"},
+              site.file(""));
+    ASSERT_TRUE(daemon.accept());
+    auto send = [&](const VMsg& request, const std::vector<cObject*>& objects) {
+        cObjectList list;
+        for (cObject* o : objects) {
+            list.add(o);
+        }
+        std::unique_ptr<VMsg> msg(objcodec::toMessage(list, vwire::MSG_GET, request.mMsgSeq));
+        list.deleteObjects();
+        daemon.send(*msg);
+    };
+    auto dout = [](uint32_t id, const char* label, cObject::eObjectIOState state) {
+        auto* o = new cObjectDOutput();
+        o->setDeviceSerial(5);
+        o->setPortId(id);
+        o->setPortLabel(label);
+        o->setOutputState(state);
+        return o;
+    };
+    auto listQuery = daemon.read();
+    ASSERT_NE(nullptr, listQuery);
+    send(*listQuery, {dout(1, "A", cObject::OBJ_IO_STATE_CLEAR), new cObject(cObject::OBJ_DEVICE),
+                      dout(3, "A", cObject::OBJ_IO_STATE_CLEAR)});
+    auto get1 = daemon.read();
+    ASSERT_NE(nullptr, get1);
+    send(*get1, {dout(1, "OTHER", cObject::OBJ_IO_STATE_SET)});
+    EXPECT_EQ(nullptr, daemon.read(1000));  // port 3 is never asked for
+    ASSERT_GE(p.wait(10000), 0);
+    std::string out;
+    for (const std::string& l : p.lines()) {
+        out += l + "\n";
+    }
+    EXPECT_NE(std::string::npos, out.find("toggles device 5 port 1 (A), now set\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("the service's own states may differ")) << out;
+    EXPECT_EQ("code=04A1 reader=R result=would-toggle A=clear B=no-output",
+              testutil::splitLines(out).back())
+        << out;
 }
 
 TEST(Dorvanectl, InconsistentSiteFailsAndSaysWhy) {
@@ -106,6 +156,12 @@ TEST(Dorvanectl, BadCommandLinesAreRefusedBeforeAnythingStarts) {
         {{"--config", conf, "--ports", "--help"}, "--help takes no other option"},
         {{"--help", "--ports"}, "--help takes no other option"},
         {{"-hp"}, "--help takes no other option"},
+        {{"--config", conf, "codes", "frob"}, "unknown verb 'codes frob'"},
+        {{"--config", conf, "codes", "add", "04A1"}, "codes add takes 2 arguments"},
+        {{"--config", conf, "codes", "remove", "04A1", "--force"}, "takes no --force"},
+        {{"--config", conf, "codes", "list", "--bogus"}, "unknown option '--bogus'"},
+        {{"--config", conf, "lookup", std::string(128, 'A')}, "128 bytes or more never matches"},
+        {{"codes", "list", "--config"}, "--config needs a FILE"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv = {DORVANE_CTL_BIN};
@@ -208,12 +264,13 @@ TEST(Dorvanectl, AmbiguousCodesAndJournalsAreFound) {
 
     testutil::execSql(db, "PRAGMA journal_mode = WAL;");
     out.clear();
-    run(site, {"--check"}, &out);
-    EXPECT_NE(std::string::npos,
-              out.find("NOTE: database access.db is in WAL mode, which the service reads only when "
-                       "it may create the -shm file beside it; to keep rollback-journal mode: "
-                       "systemctl stop dorvane && sqlite3 access.db 'PRAGMA journal_mode=DELETE' "
-                       "&& systemctl start dorvane"))
+    EXPECT_EQ(1, run(site, {"--check"}, &out));
+    EXPECT_NE(
+        std::string::npos,
+        out.find("PROBLEM: database access.db is in WAL mode, which the service reads only when "
+                 "it may create the -shm file beside it; to keep rollback-journal mode: "
+                 "systemctl stop dorvane && sqlite3 access.db 'PRAGMA journal_mode=DELETE' "
+                 "&& systemctl start dorvane"))
         << out;
 }
 

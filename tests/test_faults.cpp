@@ -1,8 +1,10 @@
 // Faults, end to end with the real service: a daemon that goes away, sends
 // garbage or never answers; a locked, removed or replaced database; a flood
 // of events; hostile scan codes, pairing files and configuration files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -314,6 +316,71 @@ TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
 #else
     EXPECT_LT(peakKb, 40 * 1024);
 #endif
+}
+
+// Log files that are no files: start-up never waits on one (a FIFO without
+// a reader once hung it in open for good); each is said once, and its
+// appender alone writes to standard error. The null device silences its
+// appender; the regular file and the service's own log are unchanged.
+TEST(Faults, LogTargetsThatAreNoFilesNeverHoldUpStartUp) {
+    ServiceSite site;
+    ASSERT_EQ(0, mkfifo(site.file("fifo").c_str(), 0600));
+    ASSERT_EQ(0, mkfifo(site.file("read-fifo").c_str(), 0600));
+    int reader = open(site.file("read-fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(0, mkdir(site.file("dir").c_str(), 0700));
+    ASSERT_EQ(0, symlink("/dev/zero", site.file("device").c_str()));
+    struct Target {
+        std::string type, file, why;  // why "": written as configured
+    } targets[] = {
+        {"FileAppender", "trail.log", ""},
+        {"FileAppender", "fifo", "not a regular file"},
+        {"RollingFileAppender", "read-fifo", "not a regular file"},
+        {"FileAppender", "dir", "a directory, not a regular file"},
+        {"RollingFileAppender", "missing/trail.log", "no such directory"},
+        {"FileAppender", "device", "not a regular file"},
+        {"FileAppender", "/dev/null", ""},
+    };
+    std::string config = "log4cpp.category.DorvaneAccess=INFO";
+    std::string appenders;
+    for (size_t i = 0; i < sizeof(targets) / sizeof(targets[0]); ++i) {
+        std::string name = "T" + std::to_string(i);
+        config += ", " + name;
+        std::string at = "log4cpp.appender." + name;
+        appenders += at + "=" + targets[i].type + "\n";
+        appenders += at + ".fileName=" + targets[i].file + "\n";
+        appenders += at + ".layout=PatternLayout\n";
+        appenders += at + ".layout.ConversionPattern=";
+        appenders += name + " %m%n\n";
+    }
+    site.files(kPairs, kCodes)
+        .start(kSite, config + "\nlog4cpp.additivity.DorvaneAccess=false\n" + appenders);
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    ASSERT_TRUE(site.syncSim());
+    const std::string line = "seq=00 serial=12 code=04A1 reader=R result=toggled A=set B=set";
+    std::vector<std::string> err;
+    for (int i = 0; i < 100 && countContaining(err, line) < 5; ++i) {
+        usleep(50000);
+        err = site.service().lines();
+    }
+    for (size_t i = 0; i < sizeof(targets) / sizeof(targets[0]); ++i) {
+        const Target& t = targets[i];
+        std::string name = "T" + std::to_string(i);
+        EXPECT_EQ(
+            t.why.empty() ? 0u : 1u,
+            countContaining(err, "dorvane: log file " + t.file + " refused (" + t.why +
+                                     "); appender " + name + " writes to standard error instead"))
+            << t.file;
+        std::string written = name;
+        written += " " + line;
+        EXPECT_EQ(t.why.empty() ? 0u : 1u, countContaining(err, written)) << t.file;
+    }
+    EXPECT_EQ("T0 " + line + "\n", testutil::readFile(site.file("trail.log")));
+    EXPECT_GT(site.logCount("DEBUG|Got MSG_EVT"), 0u);
+    char buf[16];
+    EXPECT_LE(read(reader, buf, sizeof(buf)), 0);  // nothing was written into the FIFO
+    close(reader);
 }
 
 // A SET answered late, after its request timed out, confirms nothing: not

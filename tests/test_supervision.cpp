@@ -3,6 +3,7 @@
 // client's connection notices, ticks and request outcomes underneath.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -346,6 +347,75 @@ TEST(Supervision, ClientNoticesTicksAndOutcomes) {
     client.stop();
     EXPECT_EQ((std::vector<std::string>{"connected", "message", "connected", "message"}),
               recorder.mTrace);
+}
+
+// The file-size limit, lowered for the processes started while this object
+// lives (they inherit it; the test itself writes nothing meanwhile).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &mSaved);
+        rlimit lowered = mSaved;
+        lowered.rlim_cur = bytes;
+        EXPECT_EQ(0, setrlimit(RLIMIT_FSIZE, &lowered));
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &mSaved); }
+
+private:
+    rlimit mSaved;
+};
+
+// The access trail on a full disk (its file at the service's file-size
+// limit): the loss is said on standard error at once, once, and in the
+// status; the doors go on working; once the file can be written again, a
+// line says so and how many lines were lost.
+TEST(Supervision, TrailThatCannotBeWrittenIsSaidAndDoorsGoOn) {
+    NotifyListener manager("0");
+    ServiceSite site;
+    const rlim_t kLimit = 1 << 20;
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}})
+        .prepare(kTwoOutputs,
+                 "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
+                 "log4cpp.additivity.DorvaneAccess=false\n"
+                 "log4cpp.appender.TRAIL=RollingFileAppender\n"
+                 "log4cpp.appender.TRAIL.fileName=trail.log\n"
+                 "log4cpp.appender.TRAIL.maxFileSize=4194304\n"
+                 "log4cpp.appender.TRAIL.layout=PatternLayout\n"
+                 "log4cpp.appender.TRAIL.layout.ConversionPattern=%m%n\n",
+                 "INFO");
+    testutil::writeFile(site.file("trail.log"), std::string(kLimit, 'x'));
+    {
+        FileSizeLimit limit(kLimit);
+        site.startService();
+    }
+    ASSERT_TRUE(site.waitReady());
+    const std::string status =
+        "STATUS=connected to the site daemon; 2 outputs known; 1 pairing records; database open";
+    site.sim().write("scan 12 04A1\nscan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(4));
+    const std::string cannot =
+        "dorvane: cannot write to log file trail.log (appender TRAIL) (File too large); its "
+        "lines are lost until it can be written again";
+    ASSERT_GE(site.service().waitFor(cannot), 0);
+    int failing = manager.waitFor(status + "; access trail cannot be written", 5000);
+    ASSERT_GE(failing, 0);
+
+    ASSERT_EQ(0, truncate(site.file("trail.log").c_str(), 0));  // room again
+    site.sim().write("seq 9\nscan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(6));
+    ASSERT_GE(site.service().waitFor(
+                  "dorvane: log file trail.log (appender TRAIL) written again; 2 lines were lost"),
+              0);
+    EXPECT_EQ("seq=09 serial=12 code=04A1 reader=R result=toggled A=clear B=set\n",
+              testutil::readFile(site.file("trail.log")));
+    EXPECT_EQ(1, countOf(site.service().lines(), cannot));
+    bool cleared = false;
+    for (int waited = 0; waited < 5000 && !cleared; waited += 100) {
+        const std::vector<std::string>& all = manager.messages();
+        cleared = std::find(all.begin() + failing, all.end(), status) != all.end();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(cleared);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ObjectCodec.h"
+#include "VFrameReader.h"
 #include "VWire.h"
 #include "cObject.h"
 #include "service_site.h"
@@ -82,8 +83,8 @@ int connectTo(const char* address, int receiveBuffer) {
 
 // Reads messages from fd until one of the given id comes; false on timeout.
 bool receive(int fd, uint8_t msgId, int timeoutMs) {
-    std::vector<uint8_t> in;
-    for (std::unique_ptr<VMsg> msg; (msg = testutil::readMessage(fd, in, timeoutMs));) {
+    vwire::cFrameReader in;
+    for (std::unique_ptr<VMsg> msg; (msg = in.read(fd, timeoutMs));) {
         if (msg->mMsgID == msgId) {
             return true;
         }

@@ -126,12 +126,13 @@ void leaveHotJournal(const std::string& path) {
     ASSERT_EQ(SQLITE_OK, sqlite3_open(work.c_str(), &db));
     // A one-page cache spills the write to the file before the commit, so
     // that the journal is hot (a smaller write leaves it with a zero header).
+    // Names of 100 bytes: codes.sql refuses longer ones.
     ASSERT_EQ(SQLITE_OK,
               sqlite3_exec(db,
                            "PRAGMA cache_size = 1; BEGIN; UPDATE codes SET reader = 'Intruder';"
                            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
                            "WHERE i < 2000) INSERT INTO codes SELECT 'X' || i, "
-                           "printf('%.200c', 'r') FROM n;",
+                           "printf('%.100c', 'r') FROM n;",
                            nullptr, nullptr, nullptr));
     // The files as a crash would leave them, copied while the write is open.
     writeFile(path + "-journal.new", readFile(work + "-journal"));

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -132,20 +133,108 @@ TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
     EXPECT_EQ(1, countOf(err, "WARN VlogTestBad: still logging"));
 }
 
-TEST(Vlog, LogFileInAMissingDirectorySaysSoAndFallsBack) {
+// Every log file passes the file gate: one that it refuses is said once,
+// and its appender alone writes to standard error instead; none may block.
+TEST(Vlog, LogFilesThatAreNoFilesWriteToStandardError) {
     TempDir dir;
-    std::string log = dir.file("missing/out.log");
-    writeFile(dir.file("c.conf"), fileConfig(log));
+    ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
+    ASSERT_EQ(0, mkfifo(dir.file("read-fifo").c_str(), 0600));
+    int reader = open(dir.file("read-fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(0, symlink("/dev/zero", dir.file("zero").c_str()));
+    struct Case {
+        std::string type, file, why;  // why "": accepted
+    } cases[] = {
+        {"FileAppender", dir.file("fifo"), "not a regular file"},
+        {"RollingFileAppender", dir.file("read-fifo"), "not a regular file"},
+        {"FileAppender", dir.path(), "a directory, not a regular file"},
+        {"FileAppender", dir.file("missing/out.log"), "no such directory"},
+        {"FileAppender", dir.file("zero"), "not a regular file"},
+        {"DailyRollingFileAppender", dir.file("fifo"), "not a regular file"},
+        {"FileAppender", "/dev/null", ""},
+        {"DailyRollingFileAppender", dir.file("daily.log"), ""},
+    };
+    for (const Case& c : cases) {
+        writeFile(dir.file("c.conf"), fileConfig(dir.file("out.log")) +
+                                          "log4cpp.category.VlogTestOwn=INFO, O\n"
+                                          "log4cpp.additivity.VlogTestOwn=false\n"
+                                          "log4cpp.appender.O=" +
+                                          c.type + "\nlog4cpp.appender.O.fileName=" + c.file +
+                                          "\nlog4cpp.appender.O.layout=PatternLayout\n"
+                                          "log4cpp.appender.O.layout.ConversionPattern=own %m%n\n");
+        std::string err = captureStderr(dir.file("err"), [&] {
+            cVlog::init(dir.file("c.conf").c_str());
+            cVlog::init(dir.file("c.conf").c_str());  // the service configures twice
+            cVlog("VlogTestOwn").info("line %d", 1);
+            cVlog("VlogTestRest").info("rest");
+        });
+        const std::string refusal = "dorvane: log file " + c.file + " refused (" + c.why +
+                                    "); appender O writes to standard error instead\n";
+        EXPECT_EQ(c.why.empty() ? "" : refusal + "own line 1\n", err) << c.file;
+        EXPECT_EQ(1, countOf(readFile(dir.file("out.log")), "VlogTestRest|INFO|rest\n"))
+            << c.file;  // the other appender is unchanged
+        remove(dir.file("out.log").c_str());
+    }
+    EXPECT_EQ("own line 1\n", readFile(dir.file("daily.log")));
+    char buf[16];
+    EXPECT_LE(read(reader, buf, sizeof(buf)), 0);  // nothing was written into the FIFO
+    close(reader);
+}
+
+// Standard error that fails a write (a full disk under it) is written again
+// as soon as it can, and says what was lost; so is a log file.
+TEST(Vlog, FailedWritesAreCountedAndWritingGoesOn) {
+    TempDir dir;
+    cVlog::init(dir.file("missing.conf").c_str());  // standard error only
+    cVlog vlog("VlogTestFull");
     std::string err = captureStderr(dir.file("err"), [&] {
-        cVlog::init(dir.file("c.conf").c_str());
-        cVlog::init(dir.file("c.conf").c_str());
-        cVlog("VlogTestNoDir").warn("to standard error");
+        int full = open("/dev/full", O_WRONLY);
+        ASSERT_GE(full, 0);
+        int saved = dup(2);
+        dup2(full, 2);
+        vlog.info("lost one");
+        vlog.info("lost two");
+        EXPECT_TRUE(vlog.isWriteFailing());
+        dup2(saved, 2);
+        close(saved);
+        close(full);
+        vlog.info("written");
+        EXPECT_FALSE(vlog.isWriteFailing());
     });
-    EXPECT_EQ(1, countOf(err, "dorvane: log file " + log +
-                                  " cannot be opened (No such file or directory); logging INFO "
-                                  "and above to standard error\n"))
+    EXPECT_EQ(std::string::npos, err.find("lost one")) << err;
+    EXPECT_NE(std::string::npos, err.find("dorvane: standard error written again; 2 lines were "
+                                          "lost\n"))
         << err;
-    EXPECT_EQ(1, countOf(err, "WARN VlogTestNoDir: to standard error"));
+    EXPECT_NE(std::string::npos, err.find("INFO VlogTestFull: written\n")) << err;
+}
+
+// The project's RollingFileAppender rolls over as log4cpp's does: past
+// maxFileSize the file becomes NAME.1 (the index as wide as the largest),
+// the oldest beyond maxBackupIndex goes.
+TEST(Vlog, RollingFileRollsOverAsLog4cppDoes) {
+    TempDir dir;
+    std::string log = dir.file("roll.log");
+    writeFile(dir.file("c.conf"),
+              "log4cpp.rootCategory=INFO, R\n"
+              "log4cpp.appender.R=RollingFileAppender\n"
+              "log4cpp.appender.R.fileName=" +
+                  log +
+                  "\n"
+                  "log4cpp.appender.R.maxFileSize=20\n"
+                  "log4cpp.appender.R.maxBackupIndex=10\n"
+                  "log4cpp.appender.R.layout=PatternLayout\n"
+                  "log4cpp.appender.R.layout.ConversionPattern=%m%n\n");
+    cVlog::init(dir.file("c.conf").c_str());
+    cVlog vlog("VlogTestRoll");
+    for (int i = 1; i <= 30; ++i) {
+        vlog.info("line %02d of ten", i);  // 15 bytes: two lines a file
+    }
+    EXPECT_EQ("", readFile(log));
+    EXPECT_EQ("line 29 of ten\nline 30 of ten\n", readFile(log + ".01"));
+    EXPECT_EQ("line 11 of ten\nline 12 of ten\n", readFile(log + ".10"));
+    struct stat st;
+    EXPECT_NE(0, stat((log + ".11").c_str(), &st));
+    EXPECT_NE(0, stat((log + ".1").c_str(), &st));
 }
 
 TEST(Vlog, ByteOrderMarkAndFilesThatAreNoFiles) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -12,26 +13,55 @@ using testutil::writeFile;
 
 namespace {
 
-TEST(VText, EscapesControlBytesOnly) {
+TEST(VText, EscapesControlsBidiAndWhatIsNotUtf8) {
     struct Case {
         std::string in, out;
     } cases[] = {
         {"04A1", "04A1"},
         {"Door 1 \"east\" \\ é", "Door 1 \"east\" \\ é"},
+        {"T\xc3\xbcr \xe6\xbc\xa2 \xf0\x9f\x98\x80 \xc2\xa0",
+         "T\xc3\xbcr \xe6\xbc\xa2 \xf0\x9f\x98\x80 \xc2\xa0"},
         {"a\nb", "a\\x0ab"},
         {"\x1b[31mred", "\\x1b[31mred"},
         {"\r\t\x7f", "\\x0d\\x09\\x7f"},
         {std::string("a\0b", 3), "a\\x00b"},
+        // C1 controls, first, CSI and last; U+00A0 after them is text.
+        {"\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0", "\\xc2\\x80\\xc2\\x9b\\xc2\\x9f\xc2\xa0"},
+        // The bidirectional controls, and their neighbours that stay.
+        {"\xd8\x9c\xe2\x80\x8e\xe2\x80\x8f", "\\xd8\\x9c\\xe2\\x80\\x8e\\xe2\\x80\\x8f"},
+        {"\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9",
+         "\\xe2\\x80\\xaa\\xe2\\x80\\xae\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
+        {"\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
+         "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
+        // Not UTF-8: each byte that starts no valid character, alone.
+        {"\xff\xfe", "\\xff\\xfe"},
+        {"\x9b[31m", "\\x9b[31m"},                     // a bare C1 byte
+        {"\xc0\xaf", "\\xc0\\xaf"},                    // overlong '/'
+        {"\xe0\x80\xaf", "\\xe0\\x80\\xaf"},           // overlong, three bytes
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},           // a surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
+        {"\xe2\x82"
+         "A\xe2\x82",
+         "\\xe2\\x82"
+         "A\\xe2\\x82"},  // cut short
+        {"\xc3"
+         "\xc3\xa9",
+         "\\xc3\xc3\xa9"},  // then a whole one
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.out, vtext::escape(c.in.data(), c.in.size())) << c.out;
+        if (c.in.find('\0') == std::string::npos) {
+            EXPECT_EQ(c.in == c.out, vtext::isPrintable(c.in.c_str())) << c.out;
+        }
     }
     EXPECT_EQ("", vtext::escape(nullptr));
 
     char small[8];
-    // Cut at a whole escape, never half of one.
+    // Cut at a whole escape or character, never half of one.
     EXPECT_STREQ("ab\\x0a", vtext::escapeInto("ab\ncd", small, 7));
     EXPECT_STREQ("ab", vtext::escapeInto("ab\ncd", small, 6));
+    EXPECT_STREQ("a", vtext::escapeInto("a\xc3\xa9", small, 3));
+    EXPECT_STREQ("a\xc3\xa9", vtext::escapeInto("a\xc3\xa9", small, 4));
 }
 
 TEST(VFile, OnlyRegularFilesOfBoundedSizeAreRead) {
@@ -63,6 +93,49 @@ TEST(VFile, OnlyRegularFilesOfBoundedSizeAreRead) {
         EXPECT_EQ(c.path == dir.file("big"), vfile::isRegularFile(c.path.c_str(), nullptr))
             << c.path;
     }
+}
+
+// Log files: a regular file, or none yet in an existing directory; the
+// null device silences a category. Nothing else is opened, so nothing blocks.
+TEST(VFile, LogTargetsThroughTheGate) {
+    TempDir dir;
+    writeFile(dir.file("old.log"), "before\n");
+    ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
+    ASSERT_EQ(0, symlink("/dev/zero", dir.file("zero").c_str()));
+    ASSERT_EQ(0, symlink("/dev/null", dir.file("null").c_str()));
+    ASSERT_EQ(0, symlink(dir.file("nothing").c_str(), dir.file("dangling").c_str()));
+    struct Case {
+        std::string path, why;  // why "": accepted
+    } cases[] = {
+        {dir.file("old.log"), ""},
+        {dir.file("new.log"), ""},
+        {"/dev/null", ""},
+        {dir.file("null"), ""},
+        {dir.file("fifo"), "not a regular file"},
+        {dir.path(), "a directory, not a regular file"},
+        {dir.file("zero"), "not a regular file"},
+        {dir.file("missing/new.log"), "no such directory"},
+        {dir.file("old.log/new.log"), "Not a directory"},
+        {dir.file("dangling"), "a link to nothing"},
+        {"", "no file name"},
+    };
+    for (const Case& c : cases) {
+        std::string why = "left over";
+        int fd = vfile::openAppend(c.path.c_str(), false, &why);
+        EXPECT_EQ(c.why.empty(), fd >= 0) << c.path;
+        if (fd >= 0) {
+            EXPECT_EQ(3, write(fd, "ok\n", 3)) << c.path;
+            close(fd);
+        } else {
+            EXPECT_EQ(c.why, why) << c.path;
+        }
+    }
+    EXPECT_EQ("before\nok\n", testutil::readFile(dir.file("old.log")));
+    EXPECT_EQ("ok\n", testutil::readFile(dir.file("new.log")));
+    int fd = vfile::openAppend(dir.file("old.log").c_str(), true, nullptr);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ("", testutil::readFile(dir.file("old.log")));  // emptied: append false
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
+#include "VFrameReader.h"
 #include "VWire.h"
 
 using vwire::DecodeStatus;
@@ -146,6 +150,58 @@ TEST(Wire, DrainFramesHandsOverWholeMessagesInOrder) {
         if (c.sound) {
             EXPECT_EQ(c.left.size(), buffer.size()) << c.name;
         }
+    }
+}
+
+// The framed reader over a real stream, its bytes cut into two receives at
+// every offset: each message comes out whole and in order, stamped with
+// the receive that brought its first byte; then a malformed message stops
+// it, and a closed peer is told apart from a timeout.
+TEST(Wire, FrameReaderTakesWholeMessagesWhereverTheReceivesCut) {
+    VMsg second(vwire::MSG_SET, 2);
+    second.addTag(new VTagString(5, "OUT_1"));
+    std::vector<uint8_t> first = encodeMsg(VMsg(vwire::MSG_EVT, 1));
+    std::vector<uint8_t> bytes = first;
+    std::vector<uint8_t> rest = encodeMsg(second);
+    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    for (size_t cut = 1; cut < bytes.size(); ++cut) {
+        int sv[2];
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+        vwire::cFrameReader reader;
+        std::vector<std::pair<uint8_t, vwire::cFrameReader::Clock::time_point>> taken;
+        vwire::cFrameReader::Clock::time_point between{};
+        for (size_t from : {size_t{0}, cut}) {
+            size_t to = from == 0 ? cut : bytes.size();
+            ASSERT_EQ(static_cast<ssize_t>(to - from),
+                      write(sv[0], bytes.data() + from, to - from));
+            ASSERT_EQ(vwire::cFrameReader::RECEIVED, reader.receive(sv[1], true));
+            for (std::unique_ptr<VMsg> msg; (msg = reader.next());) {
+                taken.push_back({msg->mMsgSeq, reader.firstByteTime()});
+            }
+            if (from == 0) {
+                between = vwire::cFrameReader::Clock::now();
+            }
+        }
+        std::vector<std::pair<uint8_t, bool>> got;  // seq, stamped by the first receive
+        got.reserve(taken.size());
+        for (const auto& t : taken) {
+            got.push_back({t.first, t.second < between});
+        }
+        bool secondStartsEarly = cut > first.size();
+        std::vector<std::pair<uint8_t, bool>> want = {{1, true}, {2, secondStartsEarly}};
+        EXPECT_EQ(want, got) << "cut at " << cut;
+        const uint8_t bad[] = {2, 0, 0, 0, 0, 0, 0, 0};
+        ASSERT_EQ(8, write(sv[0], bad, sizeof(bad)));
+        EXPECT_EQ(nullptr, reader.read(sv[1], 5000));
+        EXPECT_TRUE(reader.malformed());
+        EXPECT_STREQ("unsupported protocol version", reader.error());
+        reader.clear();
+        EXPECT_EQ(nullptr, reader.read(sv[1], 0));  // nothing more: a timeout
+        EXPECT_FALSE(reader.closed());
+        close(sv[0]);
+        EXPECT_EQ(nullptr, reader.read(sv[1], 5000));
+        EXPECT_TRUE(reader.closed());
+        close(sv[1]);
     }
 }
 

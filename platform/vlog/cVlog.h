@@ -5,7 +5,8 @@
 // by one thread at a time; distinct instances may log from different threads
 // at once (log4cpp serialises the appenders). Messages whose priority the
 // category filters out are not formatted at all. Nothing here throws but
-// std::bad_alloc, and a line that cannot be written is lost without notice.
+// std::bad_alloc. A line that a file appender cannot write is lost, counted
+// and reported on standard error (see cLogFileAppender.h).
 #ifndef DORVANE_PLATFORM_VLOG_CVLOG_H
 #define DORVANE_PLATFORM_VLOG_CVLOG_H
 
@@ -50,10 +51,18 @@ public:
     // missing, unreadable or configures no appender, lines of priority INFO
     // and above go to standard error with a time stamp, the priority and the
     // category; so do the lines of a root category that the file gives no
-    // appender. A bad configuration, or a log file that cannot be opened, is
-    // reported in one line on standard error (not again when the next init
-    // finds the same problem) and logging falls back the same way; it never
-    // throws.
+    // appender. A bad configuration is reported in one line on standard
+    // error and logging falls back the same way.
+    // File appenders (FileAppender, RollingFileAppender, configured by
+    // log4cpp's keys) are the project's own (cLogFileAppender): they open
+    // their file through the file gate and report lines they cannot write.
+    // A log file that the gate refuses (a FIFO, a device, a directory, a
+    // missing directory) or that cannot be opened is reported in one line on
+    // standard error, and its appender alone writes to standard error
+    // instead; the others are unchanged. log4cpp's DailyRollingFileAppender
+    // is kept, its file checked by the same gate first (a failed write there
+    // goes unseen). A problem is not reported again when the next init finds
+    // it too; init never throws.
     // Thread-safe against other init calls, not against concurrent logging
     // while the configuration is replaced.
     static void init(const char* path);
@@ -73,6 +82,11 @@ public:
 
     // True when a line of this priority would be written.
     bool isEnabled(VlogPiority priority) const;
+
+    // True when a line of this category may be lost now: the last write of
+    // a file appender that its lines reach (its own, and its ancestors'
+    // while additivity holds) failed. Any thread; same caveat as init.
+    bool isWriteFailing() const;
 
 protected:
     const char* mCatName;

@@ -1,11 +1,13 @@
 // vfile: the gate every file the project opens by path passes first.
 //
-// A path is accepted only when it names a regular file (after links are
+// A path is read only when it names a regular file (after links are
 // followed). The check opens the file with O_NONBLOCK, so a FIFO, a device
 // or a socket at the path can never block the caller, and looks at the
 // opened descriptor, so nothing can swap the file between check and read.
-// Every function is thread-safe and reports failure by its result; none
-// throws.
+// A path is written (a log file) only when it names a regular file, the
+// null device, or nothing yet in an existing directory; a FIFO or a device
+// there is never opened. Every function is thread-safe and reports failure
+// by its result; none throws.
 #ifndef DORVANE_PLATFORM_VUTIL_VFILE_H
 #define DORVANE_PLATFORM_VUTIL_VFILE_H
 
@@ -31,6 +33,21 @@ bool isRegularFile(const char* path, std::string* why);
 // out is not null. Note: it allocates (and zero-fills) maxBytes + 1 bytes
 // for the read whatever the file's size, and trims *out afterwards.
 bool readBounded(const char* path, size_t maxBytes, std::string* out, std::string* why);
+
+// True when path may be written as a log file: it names a regular file or
+// the null device (links followed), or nothing yet (not even a dangling
+// link) in an existing directory. Otherwise false, with *why (when not
+// null) set to a short reason ("a directory, not a regular file", "no such
+// directory", ...). It looks without opening anything; use openAppend to
+// open what was checked.
+bool isLogTarget(const char* path, std::string* why);
+
+// Opens path for appending (created with mode 0644 when missing, emptied
+// first when truncate) when isLogTarget accepts it, and checks the opened
+// descriptor again (opened with O_NONBLOCK, so a FIFO put there meanwhile
+// cannot block). Returns the descriptor (close-on-exec, blocking), owned by
+// the caller, or -1 with *why (when not null) set.
+int openAppend(const char* path, bool truncate, std::string* why);
 
 }  // namespace vfile
 

@@ -1,6 +1,5 @@
 #include "codes_check.h"
 
-#include <cstdio>
 #include <map>
 
 #include "VText.h"
@@ -82,12 +81,11 @@ std::string journalAdvice(const std::string& path, bool* stops) {
 std::set<std::string> checkCodeRows(
     const std::string& path, const std::vector<std::vector<DatabaseHandler::StoredValue>>& rows,
     const std::function<void(const std::string&)>& problem) {
-    bool stops = false;
-    std::string advice = journalAdvice(path, &stops);
-    if (stops) {
+    // WAL mode too: the packaged service (user dorvane, /var/ulx root's)
+    // cannot create the -shm file, so its every lookup fails.
+    std::string advice = journalAdvice(path, nullptr);
+    if (!advice.empty()) {
         problem(advice);
-    } else if (!advice.empty()) {
-        printf("  NOTE: %s\n", advice.c_str());
     }
     std::set<std::string> ambiguous;
     for (const AmbiguousCode& a : ambiguousCodes(rows)) {

@@ -37,10 +37,9 @@ std::string readerList(const AmbiguousCode& code);
 // its -shm file.
 std::string journalAdvice(const std::string& path, bool* stops);
 
-// --check's part on the database at path whose rows are rows (as for
-// ambiguousCodes): the journal advice (a problem when it stops lookups, a
-// NOTE line otherwise) and one problem per ambiguous code. Returns the
-// ambiguous codes, as shown.
+// check's part on the database at path whose rows are rows (as for
+// ambiguousCodes): the journal advice and one problem per ambiguous code.
+// Returns the ambiguous codes, as shown.
 std::set<std::string> checkCodeRows(
     const std::string& path, const std::vector<std::vector<DatabaseHandler::StoredValue>>& rows,
     const std::function<void(const std::string&)>& problem);

@@ -1,8 +1,8 @@
 // The loopback addresses of one test process, so that suites running at the
 // same time on one machine (two build folders, two clones, ctest -j) never
 // meet on 127.x.y.z:60000.
-#ifndef DORVANE_TESTS_LOOPBACK_H
-#define DORVANE_TESTS_LOOPBACK_H
+#ifndef DORVANE_TESTS_SUPPORT_LOOPBACK_H
+#define DORVANE_TESTS_SUPPORT_LOOPBACK_H
 
 #include <string>
 

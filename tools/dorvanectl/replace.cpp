@@ -1,0 +1,274 @@
+#include "replace.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "dbfile.h"
+#include "site.h"
+#include "store.h"
+
+namespace ctl {
+namespace {
+
+// The file that path names: a link is followed, so that the rename replaces
+// the database and not the link to it.
+std::string livePath(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    std::string live = real != nullptr ? real : path;
+    free(real);
+    return live;
+}
+
+std::string directoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A new file beside live, on the same file system (so the rename is atomic).
+bool makeBeside(const std::string& live, std::string* next, std::string* why) {
+    size_t slash = live.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : live.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? live : live.substr(slash + 1);
+    *next = dir + "." + base + ".new-" + std::to_string(getpid());
+    int fd = open(next->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *why = "cannot create " + shown(*next) + ": " + strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+bool fillCodes(Writer& w, const CodeRows& rows, std::string* why) {
+    if (!w.exec(kCodesSchema, why) || !w.exec("BEGIN", why)) {
+        return false;
+    }
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(w.db(), "INSERT INTO codes (sc, reader) VALUES (?1, ?2)", -1, &stmt,
+                           nullptr) != SQLITE_OK) {
+        *why = sqlite3_errmsg(w.db());
+        return false;
+    }
+    bool ok = true;
+    for (size_t i = 0; ok && i < rows.size(); ++i) {
+        const csv::Line& r = rows[i];
+        ok = sqlite3_bind_text(stmt, 1, r.code.data(), static_cast<int>(r.code.size()),
+                               SQLITE_STATIC) == SQLITE_OK &&
+             sqlite3_bind_text(stmt, 2, r.reader.data(), static_cast<int>(r.reader.size()),
+                               SQLITE_STATIC) == SQLITE_OK &&
+             sqlite3_step(stmt) == SQLITE_DONE;
+        if (!ok) {
+            *why = "code " + shown(r.code) + ": " + sqlite3_errmsg(w.db());
+        }
+        sqlite3_reset(stmt);
+    }
+    sqlite3_finalize(stmt);
+    return ok && w.exec("COMMIT", why);
+}
+
+// Copies one schema object of the attached live file into w; a table with
+// its rows. Prints what it did.
+bool copyObject(Writer& w, const std::string& type, const std::string& name,
+                const std::string& table, const std::string& sql, std::string* why) {
+    if (table == "codes") {
+        if (type != "table") {
+            printf("  not copied: %s %s on table codes (codes.sql makes the new table)\n",
+                   type.c_str(), shown(name).c_str());
+        }
+        return true;
+    }
+    if (name.compare(0, 7, "sqlite_") == 0) {
+        return true;  // SQLite's own; sqlite_sequence is copied at the end
+    }
+    if (!w.exec(sql.c_str(), why)) {
+        return false;
+    }
+    if (type != "table") {
+        printf("  copied %s %s\n", type.c_str(), shown(name).c_str());
+        return true;
+    }
+    std::string quoted = "\"";
+    for (char c : name) {
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    quoted += "\"";
+    int n =
+        w.run(("INSERT INTO main." + quoted + " SELECT * FROM live." + quoted).c_str(), {}, why);
+    if (n < 0) {
+        return false;
+    }
+    printf("  copied table %s (%d rows) from the old file\n", shown(name).c_str(), n);
+    return true;
+}
+
+// The tables other than codes (with their indexes, triggers and views) of
+// live, copied into w.
+bool copyOthers(Writer& w, const std::string& live, std::string* why) {
+    if (w.run("ATTACH ?1 AS live", {live}, why) < 0 || !w.exec("BEGIN", why)) {
+        return false;
+    }
+    sqlite3_stmt* stmt = nullptr;
+    bool ok = sqlite3_prepare_v2(w.db(),
+                                 "SELECT type, name, tbl_name, sql FROM live.sqlite_master "
+                                 "WHERE sql IS NOT NULL ORDER BY type <> 'table', rowid",
+                                 -1, &stmt, nullptr) == SQLITE_OK;
+    std::vector<std::vector<std::string>> objects;
+    while (ok && sqlite3_step(stmt) == SQLITE_ROW) {
+        std::vector<std::string> o;
+        o.reserve(4);
+        for (int i = 0; i < 4; ++i) {
+            o.push_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)));
+        }
+        objects.push_back(o);
+    }
+    sqlite3_finalize(stmt);
+    if (!ok) {
+        *why = sqlite3_errmsg(w.db());
+        return false;
+    }
+    bool sequence = false;
+    for (const auto& o : objects) {
+        sequence = sequence || o[1] == "sqlite_sequence";
+        if (!copyObject(w, o[0], o[1], o[2], o[3], why)) {
+            return false;
+        }
+    }
+    if (sequence && (w.run("DELETE FROM main.sqlite_sequence", {}, why) < 0 ||
+                     w.run("INSERT INTO main.sqlite_sequence SELECT * FROM live.sqlite_sequence",
+                           {}, why) < 0)) {
+        return false;
+    }
+    return w.exec("COMMIT", why) && w.exec("DETACH live", why);
+}
+
+// The new file as the service would read it: sound, and holding exactly
+// rows, each taken by the service's own rules.
+bool checkNew(const std::string& next, const CodeRows& rows, std::string* why) {
+    Writer w;
+    sqlite3_stmt* stmt = nullptr;
+    std::string verdict;
+    if (w.open(next, false, why) &&
+        sqlite3_prepare_v2(w.db(), "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+        verdict = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+    w.close();
+    if (verdict != "ok") {
+        *why = "PRAGMA integrity_check says: " + (verdict.empty() ? *why : verdict);
+        return false;
+    }
+    // The rows come back in the order they were stored (a full scan of a
+    // new table); any other order fails the import, never passes it.
+    size_t i = 0;
+    std::string bad;
+    bool listed = listCodes(
+        next,
+        [&](const Code& c) {
+            if (!bad.empty()) {
+                return;
+            }
+            if (!c.refused.empty()) {
+                bad = "code " + shown(c.code) + ": " + c.refused;
+            } else if (i >= rows.size() || c.code != rows[i].code || c.reader != rows[i].reader) {
+                bad = "the service's listing of the new file differs from the codes given";
+            }
+            ++i;
+        },
+        why);
+    if (listed && bad.empty() && i != rows.size()) {
+        bad = "the new file holds " + std::to_string(i) + " codes, not " +
+              std::to_string(rows.size());
+    }
+    if (!bad.empty()) {
+        *why = bad;
+    }
+    return listed && bad.empty();
+}
+
+// Makes the file's content and its directory entry durable.
+bool sync(const std::string& path, bool directory, std::string* why) {
+    int fd = open(path.c_str(), (directory ? O_RDONLY | O_DIRECTORY : O_RDWR) | O_CLOEXEC);
+    bool ok = fd >= 0 && fsync(fd) == 0;
+    if (!ok) {
+        *why = "cannot sync " + shown(path) + ": " + strerror(errno);
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return ok;
+}
+
+// Everything between the new file's creation and the rename; the live
+// file's lock is held in *lock while the file exists.
+bool buildAndRename(const std::string& live, const std::string& next, const CodeRows& rows,
+                    bool exists, Writer* lock, std::string* why) {
+    Writer w;
+    if (!w.open(next, false, why) || !fillCodes(w, rows, why)) {
+        return false;
+    }
+    if (exists) {
+        // The write lock keeps every other writer out until the rename: no
+        // journal of theirs can come to lie beside the new file.
+        if (!lock->open(live, false, why) || !lock->lock(why)) {
+            *why = "cannot take the write lock of " + shown(live) + ": " + *why;
+            return false;
+        }
+        std::vector<std::string> problems = journalProblems(live);
+        if (!problems.empty()) {
+            *why = problems[0];
+            return false;
+        }
+        if (!copyOthers(w, live, why)) {
+            *why = "cannot copy the other tables: " + *why;
+            return false;
+        }
+    }
+    w.close();
+    std::string owned;
+    if (!checkNew(next, rows, why) ||
+        !(exists ? ownLike(next, live, &owned, why) : ownNewDatabase(next, &owned, why)) ||
+        !sync(next, false, why)) {
+        return false;
+    }
+    if (rename(next.c_str(), live.c_str()) != 0) {
+        *why = "cannot rename " + shown(next) + ": " + strerror(errno);
+        return false;
+    }
+    sync(directoryOf(live), true, why);  // the rename is done; a failed sync is only said
+    printf(exists ? "%s: %zu codes, in a new file renamed over the old one (%s)\n"
+                  : "%s: a new database with %zu codes (%s)\n",
+           shown(live).c_str(), rows.size(), owned.c_str());
+    return true;
+}
+
+}  // namespace
+
+int replaceDatabase(const std::string& path, const CodeRows& rows) {
+    std::string live = livePath(path);
+    struct stat st;
+    bool exists = stat(live.c_str(), &st) == 0;
+    std::string why, next;
+    std::vector<std::string> problems = exists ? journalProblems(live) : std::vector<std::string>();
+    if (!problems.empty() || !makeBeside(live, &next, &why)) {
+        fprintf(stderr, "dorvanectl: %s: nothing written\n",
+                problems.empty() ? why.c_str() : problems[0].c_str());
+        return 1;
+    }
+    Writer lock;
+    if (!buildAndRename(live, next, rows, exists, &lock, &why)) {
+        unlink(next.c_str());
+        unlink((next + "-journal").c_str());
+        fprintf(stderr, "dorvanectl: %s: the database is unchanged\n", why.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace ctl
