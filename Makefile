@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo bench sanitize fuzz memcheck package cross lint check-static clang check clean
+.PHONY: all deps build test demo bench soak sanitize fuzz memcheck package cross lint check-static clang check clean
 
 all: build
 
@@ -26,6 +26,14 @@ demo: build
 
 bench: build
 	$(BUILD)/bench/dorvane_bench --json $(BUILD)/bench-results.json
+
+# The service against the simulated site for SOAK_MINUTES at SOAK_RATE scans
+# a second, with daemon restarts, reloads and database replacements; every
+# scan accounted for (scripts/soak.sh).
+SOAK_MINUTES ?= 10
+SOAK_RATE ?= 200
+soak: build
+	scripts/soak.sh $(SOAK_MINUTES) $(SOAK_RATE) $(BUILD)
 
 sanitize: deps
 	scripts/sanitize.sh

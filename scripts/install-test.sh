@@ -50,7 +50,43 @@ scan_toggles() {
     fi
 }
 
-count() { pgrep -c -x dorvane || true; }
+# The services running (one that has ended, not yet reaped, is none).
+service_pids() { ps -o pid=,stat= -C dorvane | awk '$2 !~ /^Z/ { print $1 }'; }
+count() { service_pids | wc -l; }
+
+# Two starts at the same moment, again and again: one service, and the pid
+# file names it. A service started beside it stops with its line; so does
+# one the init script starts when the pid file is lost, and the pid file
+# then names the service that runs.
+start_race() {
+    impl=$1
+    i=0
+    while [ $i -lt 10 ]; do
+        /etc/init.d/dorvane stop >/dev/null
+        /etc/init.d/dorvane start >/dev/null &
+        a=$!
+        /etc/init.d/dorvane start >/dev/null &
+        b=$!
+        wait $a || fail "$impl: a start failed in round $i"
+        wait $b || fail "$impl: a start failed in round $i"
+        [ "$(count)" -eq 1 ] || fail "$impl: two starts at once: $(count) services (round $i)"
+        [ "$(service_pids)" = "$(cat /run/dorvane.pid)" ] ||
+            fail "$impl: the pid file does not name the service (round $i)"
+        i=$((i + 1))
+    done
+    pid=$(cat /run/dorvane.pid)
+    set +e
+    out=$(timeout 10 /usr/sbin/dorvane 2>&1)
+    rc=$?
+    set -e
+    [ $rc -ne 0 ] && [ $rc -ne 124 ] && [ "$out" = "dorvane: another service already runs with the configuration file /etc/ulx/dorvane.conf; this one stops" ] ||
+        fail "$impl: a second service by hand: status $rc, said: $out"
+    rm /run/dorvane.pid
+    /etc/init.d/dorvane start >/dev/null || fail "$impl: a start with the pid file lost failed"
+    [ "$(cat /run/dorvane.pid)" = "$pid" ] && [ "$(service_pids)" = "$pid" ] ||
+        fail "$impl: with the pid file lost, a start changed the service or named another"
+    ok "$impl: two starts at once run one service, 10 times; a second service is refused; a lost pid file names the service again"
+}
 
 sysv_checks() {
     impl=$1
@@ -62,6 +98,7 @@ sysv_checks() {
     pid=$(cat /run/dorvane.pid)
     [ "$(ps -o user= -p "$pid")" = dorvane ] || fail "$impl: not running as dorvane"
     scan_toggles yes
+    start_race "$impl"
     /etc/init.d/dorvane stop >/dev/null
     [ "$(count)" -eq 0 ] || fail "$impl: stop left $(count) running"
     set +e
@@ -93,9 +130,20 @@ root:644" ] || fail "/var/ulx or the database changed owner or mode"
     ok "the service reads a root-owned 644 database in a root-owned 755 /var/ulx"
 
     sysv_checks Debian
-    # BusyBox's start-stop-daemon in place of Debian's.
+    # BusyBox's start-stop-daemon (and flock, when it has one) in place of Debian's.
     mount --bind $W/busybox-ssd /usr/sbin/start-stop-daemon
+    # Without one, a flock that locks nothing: the invocations are not
+    # serialised, and the service's own lock must keep it to one.
+    if $W/busybox-ssd --list | grep -qx flock; then
+        mount --bind $W/busybox-ssd /usr/bin/flock
+        echo "note: BusyBox's flock"
+    else
+        printf '#!/bin/sh\nexit 0\n' > $W/noflock && chmod 755 $W/noflock
+        mount --bind $W/noflock /usr/bin/flock
+        echo "note: this BusyBox has no flock: the init script's invocations are not serialised"
+    fi
     sysv_checks BusyBox
+    umount /usr/bin/flock
     umount /usr/sbin/start-stop-daemon
 
     /etc/init.d/dorvane start >/dev/null

@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "cVlog.h"
+#include "instance_lock.h"
 #include "manager.h"
 
 namespace {
@@ -37,6 +39,17 @@ void openStandardDescriptors() {
 
 int main(int /*argc*/, char** /*argv*/) {
     openStandardDescriptors();  // before anything else can open a descriptor
+    // One service per configuration file, decided before anything is
+    // connected, logged or written: a second one would toggle every output
+    // twice. A lock that cannot be made at all does not keep doors shut.
+    std::string lockLine;
+    instance_lock::eOutcome locked = instance_lock::take(DORVANE_CONFIG_FILE, &lockLine);
+    if (locked != instance_lock::LOCK_TAKEN) {
+        fprintf(stderr, "dorvane: %s\n", lockLine.c_str());
+        if (locked == instance_lock::LOCK_HELD) {
+            return 1;
+        }
+    }
     // SIGHUP asks for a reload. It is blocked before any thread exists, so
     // every thread inherits the mask and only the wait below takes it: no
     // work ever runs in a signal handler.

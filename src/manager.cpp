@@ -1,5 +1,6 @@
 #include "manager.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "VWire.h"
 #include "cSCL.h"
 #include "output_toggle.h"
+#include "pairing_report.h"
 #include "properties.h"
 
 namespace {
@@ -169,8 +171,10 @@ void manager::reload() {
 void manager::reloadPairs() {
     mSupervisor.reloading();
     cSCLpairs loader;
-    VList* pairs = loader.getSCLpairsLst(mPairFile);
+    cSCLpairsReport report;
+    VList* pairs = loader.getSCLpairsLst(mPairFile, &report);
     fflush(stdout);
+    logDroppedReaders(mReloadLog, mPairFile, report);
     std::string file = vtext::escape(mPairFile);
     if (pairs == nullptr) {
         mReloadLog.warn(
@@ -188,6 +192,7 @@ void manager::reloadPairs() {
         mReloadedIndex = std::move(index);
     }
     mSupervisor.reloaded();
+    malloc_trim(0);  // the parse's buffers; the old records go when they are taken
 }
 
 void manager::takeReloadedPairs() {
@@ -205,6 +210,10 @@ void manager::takeReloadedPairs() {
         deleteAll<cSCL>(SCLpairsLst);
         SCLpairsLst = pairs;
         mSupervisor.status(statusLine());
+        // Their pages lie among memory still in use, where free() leaves
+        // them: give them back, or every reload of a large file keeps its
+        // size for good.
+        malloc_trim(0);
     }
 }
 

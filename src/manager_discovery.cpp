@@ -7,6 +7,7 @@
 
 #include "SCLpairs.h"
 #include "manager.h"
+#include "pairing_report.h"
 
 namespace {
 
@@ -23,7 +24,9 @@ const std::chrono::seconds kLongestRetry(60);
 
 void manager::initialise_lists(const char* filename) {
     cSCLpairs* sclpairparser = new cSCLpairs();
-    SCLpairsLst = sclpairparser->getSCLpairsLst(filename);
+    cSCLpairsReport report;
+    SCLpairsLst = sclpairparser->getSCLpairsLst(filename, &report);
+    logDroppedReaders(*this, filename, report);
     mPairIndex = cSCLpairIndex(SCLpairsLst);
     delete sclpairparser;  // not used again
 

@@ -1,7 +1,9 @@
 // End-to-end tests: the real service binary, a real pairing file and SQLite
 // database, and the simulated site daemon over loopback.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -298,6 +300,43 @@ TEST(Service, NoDaemonNoFilesAndOverlongSettings) {
     EXPECT_TRUE(contains(log,
                          "ERROR|configuration value of host is longer than 31 characters; "
                          "using the default 127.0.0.1"));
+}
+
+// One service per configuration file. A second one started with the same
+// file (its directory reached through a symbolic link too) stops at once
+// with one line on standard error and a non-zero status, before it connects
+// or logs; one with a file of its own runs beside the first, against the
+// same daemon.
+TEST(Service, OneServicePerConfigurationFile) {
+    ServiceSite site;
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).start(kTwoOutputs, "", "INFO");
+    char real[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(site.file("").c_str(), real));
+    testutil::TempDir other;
+    ASSERT_EQ(0, symlink(real, other.file("link").c_str()));
+    const std::string refusal =
+        "dorvane: another service already runs with the configuration file " + std::string(real) +
+        "/dorvane.conf; this one stops";
+    for (const std::string& dir : {site.file(""), other.file("link")}) {
+        SCOPED_TRACE(dir);
+        size_t logSize = testutil::readFile(site.file("service.log")).size();
+        testutil::Process second({DORVANE_SERVICE_BIN}, dir);
+        ASSERT_GE(second.waitFor("dorvane: ", 10000), 0);
+        int status = second.wait(10000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
+        EXPECT_EQ(std::vector<std::string>{refusal}, second.lines());
+        EXPECT_EQ(logSize, testutil::readFile(site.file("service.log")).size());
+    }
+    ServiceSite beside(site.address());
+    beside.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config("", "INFO");
+    beside.startService();
+    ASSERT_TRUE(beside.waitReady());
+    ASSERT_TRUE(site.syncSim());
+    std::vector<std::string> simLines = site.sim().lines();
+    EXPECT_EQ(1, std::count(simLines.begin(), simLines.end(), "CONNECTED clients=1"));
+    EXPECT_EQ(1, std::count(simLines.begin(), simLines.end(), "CONNECTED clients=2"));
+    EXPECT_TRUE(site.service().running());
+    EXPECT_TRUE(beside.service().running());
 }
 
 TEST(Service, UnusableConfigurationUsesTheDefaults) {

@@ -210,12 +210,28 @@ TEST(Supervision, WatchdogPingedWhileTheEventThreadWaitsForReplies) {
 
 // SIGHUP re-reads the pairing file and changes what a scan toggles, with no
 // new discovery and on the same connection; a broken file changes nothing.
+// Each reader the loader drops is named in a WARN line, at start-up and at
+// every reload; past 20 of them one line says how many more.
 TEST(Supervision, ReloadSwapsThePairingRecords) {
     NotifyListener manager("0");
     ServiceSite site;
-    site.files({{"R", "A", "B"}}, {{"04A1", "R"}})
-        .start(kTwoOutputs + std::string("port 12 3 dout C clear\n"), "", "INFO");
+    site.codes({{"04A1", "R"}});
+    std::string nameless;
+    for (int i = 0; i < 21; ++i) {
+        nameless += "<Reader><IOlabel value=\"A\"/><LEDlabel value=\"B\"/></Reader>";
+    }
+    testutil::writeFile(site.file("pairs.xml"),
+                        "<scl_connections><Reader name=\"R\"><IOlabel value=\"A\"/><LEDlabel "
+                        "value=\"B\"/></Reader>" +
+                            nameless + "</scl_connections>");
+    site.start(kTwoOutputs + std::string("port 12 3 dout C clear\n"), "", "INFO");
     ASSERT_GE(manager.waitFor("READY=1", 5000), 0);
+    std::vector<std::string> dropped = site.log();
+    EXPECT_EQ(20u, testutil::countContaining(dropped, "(no name) dropped: empty or missing name"));
+    EXPECT_EQ(
+        "WARN|pairing file pairs.xml: reader number 21 (no name) dropped: empty or missing name",
+        dropped[19]);
+    EXPECT_EQ("WARN|pairing file pairs.xml: 1 more dropped readers are not named", dropped[20]);
 
     // Reloads, waits for the line that says what came of it, then scans.
     auto reloadAndScan = [&site](const std::string& line, size_t setsAfter) {
@@ -224,9 +240,25 @@ TEST(Supervision, ReloadSwapsThePairingRecords) {
         site.sim().write("scan 12 04A1\n");
         ASSERT_TRUE(site.waitSets(setsAfter));
     };
-    site.pairs({{"R", "C", "C"}, {"Q", "A", "B"}});
+    testutil::writeFile(site.file("pairs.xml"),
+                        "<scl_connections><Reader name=\"R\"><IOlabel value=\"C\"/><LEDlabel "
+                        "value=\"C\"/></Reader><Reader name=\"Gate\"><IOlabel value=\"A\"/>"
+                        "</Reader><Reader name=\"Q\"><IOlabel value=\"A\"/><LEDlabel "
+                        "value=\"B\"/></Reader><Reader name=\"Typo\"><IOlabel value=\"A\"/>"
+                        "<LEDlabel valeu=\"B\"/></Reader></scl_connections>");
+    size_t mark = site.log().size();
     ASSERT_NO_FATAL_FAILURE(reloadAndScan(
         "INFO|reload: pairing file pairs.xml gave 2 records; they replace the ones in force", 2));
+    std::vector<std::string> reloaded = site.log();
+    EXPECT_EQ((std::vector<std::string>{
+                  "WARN|pairing file pairs.xml: reader \"Gate\" (number 2) dropped: empty or "
+                  "missing LED label",
+                  "WARN|pairing file pairs.xml: reader \"Typo\" (number 4) dropped: empty or "
+                  "missing LED label",
+                  "INFO|reload: pairing file pairs.xml gave 2 records; they replace the ones in "
+                  "force"}),
+              std::vector<std::string>(reloaded.begin() + static_cast<long>(mark),
+                                       reloaded.begin() + static_cast<long>(mark) + 3));
     EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=3 label=C state=set",
                                         "SET serial=12 port=3 label=C state=clear"}),
               site.sets());
