@@ -1,4 +1,4 @@
-#include "bench_floor.h"
+#include "bench/bench_floor.h"
 
 #include <sched.h>
 #include <sqlite3.h>
@@ -9,11 +9,11 @@
 #include <random>
 #include <thread>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
-#include "bench_peer.h"
-#include "bench_site.h"
-#include "loopback.h"
+#include "bench/bench_peer.h"
+#include "bench/bench_site.h"
+#include "tests/support/loopback.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 namespace bench {
 
@@ -75,12 +75,12 @@ double lookupP50(const std::string& dir, int codes, int samples) {
 }
 
 std::vector<uint8_t> setBytes() {
-    VMsg set(vwire::MSG_SET, 1);
+    VMsg set(vmsg::MSG_SET, 1);
     cObjectDOutput out;
     out.setPortLabel(outputLabel(0).c_str());
-    objcodec::appendObject(set, out);
+    ulxobj::appendObject(set, out);
     std::vector<uint8_t> bytes;
-    vwire::encode(set, bytes);
+    vmsg::encode(set, bytes);
     return bytes;
 }
 

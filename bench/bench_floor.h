@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_result.h"
+#include "bench/bench_result.h"
 
 namespace bench {
 

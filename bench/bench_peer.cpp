@@ -1,4 +1,4 @@
-#include "bench_peer.h"
+#include "bench/bench_peer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "ObjectCodec.h"
-#include "VSocket.h"
-#include "VWire.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
+#include "vnet/VSocket.h"
 
 namespace bench {
 
@@ -55,7 +55,7 @@ void Conn::sendBytes(const std::vector<uint8_t>& bytes) {
 
 void Conn::send(const VMsg& msg) {
     std::vector<uint8_t> bytes;
-    vwire::encode(msg, bytes);
+    vmsg::encode(msg, bytes);
     sendBytes(bytes);
 }
 
@@ -80,7 +80,7 @@ std::unique_ptr<VMsg> Conn::read(int timeoutMs, Clock::time_point* firstByte, in
 
 int listenOn(const char* address, unsigned short port) {
     std::string why;
-    int fd = vwire::listenOn(address, port, 4, &why);
+    int fd = vnet::listenOn(address, port, 4, &why);
     if (fd < 0) {
         die(std::string("cannot listen on ") + address + ": " + why);
     }
@@ -108,13 +108,13 @@ int connectTo(const std::string& address, unsigned short port) {
 }
 
 std::vector<uint8_t> eventBytes(uint8_t seq, const std::string& scanCode) {
-    VMsg msg(vwire::MSG_EVT, seq);
+    VMsg msg(vmsg::MSG_EVT, seq);
     cObjectAccess a;
     a.setDeviceSerial(12);
     a.setScanCode(scanCode.c_str());
-    objcodec::appendObject(msg, a);
+    ulxobj::appendObject(msg, a);
     std::vector<uint8_t> b;
-    vwire::encode(msg, b);
+    vmsg::encode(msg, b);
     return b;
 }
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "VFrameReader.h"
-#include "VFrameWriter.h"
-#include "VMsg.h"
+#include "vmsg/VFrameReader.h"
+#include "vmsg/VFrameWriter.h"
+#include "vmsg/VMsg.h"
 
 namespace bench {
 
@@ -46,9 +46,9 @@ public:
 
 private:
     int mFd;
-    vwire::cFrameReader mIn;
+    vmsg::cFrameReader mIn;
     std::mutex mSendLock;  // guards mOut: a reply never lands inside another message
-    vwire::cFrameWriter mOut;
+    vmsg::cFrameWriter mOut;
 };
 
 // A listener on address:port; a failure ends the benchmark.

@@ -1,4 +1,4 @@
-#include "bench_report.h"
+#include "bench/bench_report.h"
 
 #include <cstdio>
 

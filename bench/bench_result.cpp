@@ -1,4 +1,4 @@
-#include "bench_result.h"
+#include "bench/bench_result.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "bench_service.h"
+#include "bench/bench_service.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
-#include "bench_peer.h"
-#include "bench_site.h"
-#include "loopback.h"
+#include "bench/bench_peer.h"
+#include "bench/bench_site.h"
+#include "tests/support/loopback.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 namespace bench {
 
@@ -86,10 +86,10 @@ pid_t startService(const std::string& service, const std::string& dir) {
 // Discovery: the port list, then one GET per discrete output.
 void answerDiscovery(Conn& conn) {
     auto list = conn.read();
-    if (!list || list->mMsgID != vwire::MSG_GET) {
+    if (!list || list->mMsgID != vmsg::MSG_GET) {
         die("expected the port list query");
     }
-    cObjectList ports(vwire::MSG_GET, list->mMsgSeq);
+    cObjectList ports(vmsg::MSG_GET, list->mMsgSeq);
     for (int i = 0; i < kOutputs; ++i) {
         auto* o = new cObjectDOutput();
         o->setDeviceSerial(12);
@@ -98,18 +98,18 @@ void answerDiscovery(Conn& conn) {
         o->setOutputState(cObject::OBJ_IO_STATE_CLEAR);
         ports.add(o);
     }
-    std::unique_ptr<VMsg> reply(objcodec::toMessage(ports, vwire::MSG_GET, list->mMsgSeq));
+    std::unique_ptr<VMsg> reply(ulxobj::toMessage(ports, vmsg::MSG_GET, list->mMsgSeq));
     conn.send(*reply);
     for (int i = 0; i < kOutputs; ++i) {
         auto get = conn.read();
         if (!get) {
             die("expected a port query");
         }
-        std::unique_ptr<cObjectList> q(objcodec::fromMessage(*get));
+        std::unique_ptr<cObjectList> q(ulxobj::fromMessage(*get));
         auto* asked = dynamic_cast<cObjectDOutput*>(q->at(0));
-        cObjectList one(vwire::MSG_GET, get->mMsgSeq);
+        cObjectList one(vmsg::MSG_GET, get->mMsgSeq);
         one.add(ports.at(asked->getPortId() - 1));
-        std::unique_ptr<VMsg> r(objcodec::toMessage(one, vwire::MSG_GET, get->mMsgSeq));
+        std::unique_ptr<VMsg> r(ulxobj::toMessage(one, vmsg::MSG_GET, get->mMsgSeq));
         conn.send(*r);
         q->deleteObjects();
     }
@@ -135,7 +135,7 @@ double oneEvent(Conn& conn, Scans& scans) {
     Clock::time_point sent = Clock::now(), first;
     for (int s = 0; s < 2; ++s) {
         auto set = conn.read(10000, s == 0 ? &first : nullptr);
-        if (!set || set->mMsgID != vwire::MSG_SET) {
+        if (!set || set->mMsgID != vmsg::MSG_SET) {
             die("expected a SET");
         }
         replyTo(conn, *set);

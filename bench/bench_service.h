@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "bench_result.h"
+#include "bench/bench_result.h"
 
 namespace bench {
 

@@ -1,4 +1,4 @@
-#include "bench_site.h"
+#include "bench/bench_site.h"
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "loopback.h"
+#include "tests/support/loopback.h"
 
 namespace bench {
 

@@ -25,13 +25,13 @@
 #include <string>
 #include <vector>
 
-#include "bench_floor.h"
-#include "bench_peer.h"
-#include "bench_report.h"
-#include "bench_result.h"
-#include "bench_service.h"
-#include "bench_site.h"
-#include "repeated_code.h"
+#include "bench/bench_floor.h"
+#include "bench/bench_peer.h"
+#include "bench/bench_report.h"
+#include "bench/bench_result.h"
+#include "bench/bench_service.h"
+#include "bench/bench_site.h"
+#include "bench/repeated_code.h"
 
 namespace bench {
 namespace {

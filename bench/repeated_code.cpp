@@ -1,4 +1,4 @@
-#include "repeated_code.h"
+#include "bench/repeated_code.h"
 
 #include <sqlite3.h>
 #include <unistd.h>
@@ -11,8 +11,8 @@
 #include <fstream>
 #include <vector>
 
-#include "DatabaseHandler.h"
-#include "pAccess.h"
+#include "src/pAccess.h"
+#include "vdb/DatabaseHandler.h"
 
 namespace {
 

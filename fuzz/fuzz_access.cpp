@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "TableData.h"
-#include "pAccess.h"
+#include "src/pAccess.h"
+#include "vdb/TableData.h"
 
 namespace {
 

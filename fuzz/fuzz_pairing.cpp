@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "SCLpairs.h"
-#include "cSCL.h"
-#include "fuzz_util.h"
+#include "fuzz/fuzz_util.h"
+#include "src/SCLpairs.h"
+#include "src/cSCL.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = fuzzutil::writeInput("pairs", data, size);

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz_util.h"
-#include "properties.h"
+#include "fuzz/fuzz_util.h"
+#include "src/properties.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = fuzzutil::writeInput("props", data, size);

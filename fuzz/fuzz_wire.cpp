@@ -7,14 +7,14 @@
 #include <memory>
 #include <vector>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t offset = 0;
     while (offset < size) {
-        vwire::DecodeResult r = vwire::decode(data + offset, size - offset);
-        if (r.status != vwire::DecodeStatus::kOk) {
+        vmsg::DecodeResult r = vmsg::decode(data + offset, size - offset);
+        if (r.status != vmsg::DecodeStatus::kOk) {
             break;
         }
         if (r.consumed == 0 || r.consumed > size - offset) {
@@ -22,16 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         std::unique_ptr<VMsg> msg(r.msg);
         std::vector<uint8_t> again;
-        if (!vwire::encode(*msg, again) || again.size() != r.consumed) {
+        if (!vmsg::encode(*msg, again) || again.size() != r.consumed) {
             abort();  // anything that decodes encodes back to the same length
         }
-        std::unique_ptr<cObjectList> objects(objcodec::fromMessage(*msg));
+        std::unique_ptr<cObjectList> objects(ulxobj::fromMessage(*msg));
         std::unique_ptr<VMsg> out(
-            objcodec::toMessage(*objects, objects->getMsgType(), objects->getMsgSeq()));
+            ulxobj::toMessage(*objects, objects->getMsgType(), objects->getMsgSeq()));
         std::vector<uint8_t> bytes;
-        if (vwire::encode(*out, bytes)) {
-            vwire::DecodeResult back = vwire::decode(bytes.data(), bytes.size());
-            if (back.status != vwire::DecodeStatus::kOk) {
+        if (vmsg::encode(*out, bytes)) {
+            vmsg::DecodeResult back = vmsg::decode(bytes.data(), bytes.size());
+            if (back.status != vmsg::DecodeStatus::kOk) {
                 abort();
             }
             delete back.msg;

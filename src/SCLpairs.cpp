@@ -1,4 +1,4 @@
-#include "SCLpairs.h"
+#include "src/SCLpairs.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -6,9 +6,9 @@
 #include <climits>
 #include <cstdio>
 
-#include "VFile.h"
-#include "VText.h"
-#include "cSCL.h"
+#include "src/cSCL.h"
+#include "vutil/VFile.h"
+#include "vutil/VText.h"
 
 namespace {
 
@@ -104,9 +104,9 @@ unsigned readRecords(cVlog& log, xmlNode* root, VList* list, cSCLpairsReport* re
         }
         if (log.isEnabled(cVlog::DEBUG)) {  // three escaped copies per record otherwise
             log.debug("adding to list RN:%s IO:%s LED:%s",
-                      vtext::escape(record->getReaderName()).c_str(),
-                      vtext::escape(record->getIOLabel()).c_str(),
-                      vtext::escape(record->getLEDLabel()).c_str());
+                      vutil::escape(record->getReaderName()).c_str(),
+                      vutil::escape(record->getIOLabel()).c_str(),
+                      vutil::escape(record->getLEDLabel()).c_str());
         }
         list->add(record);
     }
@@ -140,17 +140,17 @@ cSCLpairs::cSCLpairs() : cVlog("SCLpairs") {}
 cSCLpairs::~cSCLpairs() = default;
 
 VList* cSCLpairs::getSCLpairsLst(const char* filename, cSCLpairsReport* report) {
-    const std::string shown = vtext::escape(filename);
+    const std::string shown = vutil::escape(filename);
     debug("Try open %s \n", shown.c_str());
     std::string text, why;
-    if (!vfile::readBounded(filename, vfile::kMaxTextFile, &text, &why)) {
+    if (!vutil::readBounded(filename, vutil::kMaxTextFile, &text, &why)) {
         return failOpen(*this, shown, "cannot be read: " + why, report);
     }
     return parse(text.data(), text.size(), filename, report);
 }
 
 VList* cSCLpairs::parse(const char* text, size_t len, const char* name, cSCLpairsReport* report) {
-    const std::string shown = vtext::escape(name);
+    const std::string shown = vutil::escape(name);
     xmlDoc* doc = len <= INT_MAX
                       ? xmlReadMemory(text, static_cast<int>(len), name, nullptr, kParseOptions)
                       : nullptr;

@@ -1,7 +1,7 @@
 // cSCLpairs: loads the reader pairing file (XML, root "scl_connections")
 // into a list of cSCL records, in the order of the "Reader" elements.
 //
-// The file must be a regular file of at most vfile::kMaxTextFile bytes; it
+// The file must be a regular file of at most vutil::kMaxTextFile bytes; it
 // is checked without blocking and read whole before it is parsed. Parsing
 // never reaches the network, expands no external entity and keeps to
 // libxml2's limits on depth and entity expansion. Only attributes without a
@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "VList.h"
-#include "cVlog.h"
+#include "vlist/VList.h"
+#include "vlog/cVlog.h"
 
 // What a load left out, and why, for callers that explain a pairing file
 // (dorvanectl). Filled by the loader; owned by the caller.

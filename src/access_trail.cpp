@@ -1,10 +1,10 @@
-#include "access_trail.h"
+#include "src/access_trail.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "VText.h"
-#include "pAccess.h"
+#include "src/pAccess.h"
+#include "vutil/VText.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ bool needsQuotes(const char* text, size_t len) {
             return true;
         }
     }
-    return !vtext::isPrintable(text);
+    return !vutil::isPrintable(text);
 }
 
 // The quoted form of text[0, len): its characters, escaped, while they end
@@ -39,7 +39,7 @@ bool needsQuotes(const char* text, size_t len) {
 // *whole to whether all of text was taken.
 std::string quotedInner(const char* text, size_t len, size_t maxRaw, size_t maxInner, bool* whole) {
     std::string inner;
-    char buf[vtext::kMaxEscapedChar];
+    char buf[vutil::kMaxEscapedChar];
     size_t i = 0;
     while (i < len) {
         size_t n = 0;
@@ -49,7 +49,7 @@ std::string quotedInner(const char* text, size_t len, size_t maxRaw, size_t maxI
             buf[1] = text[i];
             n = 2;
         } else {
-            taken = vtext::escapeNext(text + i, len - i, buf, &n);
+            taken = vutil::escapeNext(text + i, len - i, buf, &n);
         }
         if (i + taken > maxRaw || inner.size() + n > maxInner) {
             break;

@@ -24,10 +24,10 @@
 //   matched no known output shows as no-output, in its place. A label can
 //   repeat (two outputs carry it, or IO and LED label are the same).
 // - A key or value that is empty or holds a space, '"', '=', '\' or
-//   anything vtext escapes (a control character, a byte that is not UTF-8,
+//   anything vutil::escape escapes (a control character, a byte that is not UTF-8,
 //   a C1 or bidirectional control: see VText.h) is quoted: "Front door".
 //   Inside the quotes '"' and '\' are written as \" and \\, and the rest as
-//   vtext escapes it (\xHH for each such byte). Any other key or value,
+//   vutil escapes it (\xHH for each such byte). Any other key or value,
 //   UTF-8 text included, is written as it is.
 // - The code is written whole: the database holds codes of at most
 //   MAX_CODE_BYTES bytes, so an accepted code takes at most 510 bytes
@@ -50,7 +50,7 @@
 #include <string>
 #include <vector>
 
-#include "cVlog.h"
+#include "vlog/cVlog.h"
 
 class cAccessTrail : public cVlog {
 public:

@@ -1,4 +1,4 @@
-#include "arg_parser.h"
+#include "src/arg_parser.h"
 
 #include <getopt.h>
 

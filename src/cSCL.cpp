@@ -1,4 +1,4 @@
-#include "cSCL.h"
+#include "src/cSCL.h"
 
 #include <cstring>
 

@@ -1,10 +1,10 @@
-#include "discovery.h"
+#include "src/discovery.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "VText.h"
+#include "vutil/VText.h"
 
 namespace {
 
@@ -134,7 +134,7 @@ std::string cDiscovery::missingText() const {
         if (++missing <= kNamedMissing) {
             named += (named.empty() ? "" : ", ") + std::string("serial ") +
                      std::to_string(port.serial) + " port " + std::to_string(port.id) + " (" +
-                     vtext::escape(port.label.c_str(), port.label.size()) + ")";
+                     vutil::escape(port.label.c_str(), port.label.size()) + ")";
         }
     }
     if (missing > kNamedMissing) {

@@ -30,8 +30,8 @@
 #include <string>
 #include <vector>
 
-#include "cObjectClient.h"
-#include "cVlog.h"
+#include "ulxobj/cObjectClient.h"
+#include "vlog/cVlog.h"
 
 class cDiscovery : public cVlog {
 public:

@@ -1,4 +1,4 @@
-#include "instance_lock.h"
+#include "src/instance_lock.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "VText.h"
+#include "vutil/VText.h"
 
 namespace instance_lock {
 
@@ -57,7 +57,7 @@ eOutcome take(const char* configFile, std::string* why) {
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *why = "cannot check for another service with the configuration file " +
-               vtext::escape(key.c_str()) + ": " + strerror(errno);
+               vutil::escape(key.c_str()) + ": " + strerror(errno);
         return LOCK_UNAVAILABLE;
     }
     sockaddr_un addr{};
@@ -71,11 +71,11 @@ eOutcome take(const char* configFile, std::string* why) {
     close(fd);
     if (error == EADDRINUSE) {
         *why = "another service already runs with the configuration file " +
-               vtext::escape(key.c_str()) + "; this one stops";
+               vutil::escape(key.c_str()) + "; this one stops";
         return LOCK_HELD;
     }
     *why = "cannot check for another service with the configuration file " +
-           vtext::escape(key.c_str()) + ": " + strerror(error);
+           vutil::escape(key.c_str()) + ": " + strerror(error);
     return LOCK_UNAVAILABLE;
 }
 

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <string>
 
-#include "cVlog.h"
-#include "instance_lock.h"
-#include "manager.h"
+#include "src/instance_lock.h"
+#include "src/manager.h"
+#include "vlog/cVlog.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "manager.h"
+#include "src/manager.h"
 
 #include <malloc.h>
 #include <unistd.h>
@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "SCLpairs.h"
-#include "VText.h"
-#include "VWire.h"
-#include "cSCL.h"
-#include "output_toggle.h"
-#include "pairing_report.h"
-#include "properties.h"
+#include "src/SCLpairs.h"
+#include "src/cSCL.h"
+#include "src/output_toggle.h"
+#include "src/pairing_report.h"
+#include "src/properties.h"
+#include "vmsg/VWire.h"
+#include "vutil/VText.h"
 
 namespace {
 
@@ -126,7 +126,7 @@ void manager::handleObjectAction(cObjectList* rx_msg) {
     waitForStartUp();
     takeReloadedPairs();
     takeDiscovered();
-    if (rx_msg->getMsgType() == vwire::MSG_EVT) {
+    if (rx_msg->getMsgType() == vmsg::MSG_EVT) {
         debug("Got MSG_EVT");
         handle_event(rx_msg);
     } else {
@@ -175,7 +175,7 @@ void manager::reloadPairs() {
     VList* pairs = loader.getSCLpairsLst(mPairFile, &report);
     fflush(stdout);
     logDroppedReaders(mReloadLog, mPairFile, report);
-    std::string file = vtext::escape(mPairFile);
+    std::string file = vutil::escape(mPairFile);
     if (pairs == nullptr) {
         mReloadLog.warn(
             "reload: pairing file %s could not be loaded or gave no record; the pairing "
@@ -246,7 +246,7 @@ void manager::handle_event(cObjectList* rx_msg) {
             debug("Device serial: %d", static_cast<int>(temp->getDeviceSerial()));
             const char* ScanCode = temp->getScanCode();
             if (isEnabled(DEBUG)) {  // the escaped copy only for a line that is written
-                debug("Scan_code: %s", vtext::escape(ScanCode).c_str());
+                debug("Scan_code: %s", vutil::escape(ScanCode).c_str());
             }
             mTrail.begin(rx_msg->getMsgSeq(), temp->getDeviceSerial(), ScanCode);
             pAccess* Reader = findReaderName(ScanCode);
@@ -262,7 +262,7 @@ void manager::handle_event(cObjectList* rx_msg) {
                 toggle_port(ioLabel);
             } else {
                 info("Error when trying to retrieve IO corresponding to ReaderName:%s",
-                     vtext::escape(readerName).c_str());
+                     vutil::escape(readerName).c_str());
             }
             char* LEDLabel = getIOlabel(readerName, LED_LABEL);
             if (LEDLabel != nullptr) {
@@ -270,7 +270,7 @@ void manager::handle_event(cObjectList* rx_msg) {
                 toggle_port(LEDLabel);
             } else {
                 info("Error when trying to retrieve LED corresponding to ReaderName:%s",
-                     vtext::escape(readerName).c_str());
+                     vutil::escape(readerName).c_str());
             }
             delete Reader;
             mTrail.finish();
@@ -281,7 +281,7 @@ void manager::handle_event(cObjectList* rx_msg) {
 pAccess* manager::findReaderName(const char* scancode) {
     // Scan codes and reader names come from the network and the database: a
     // control character in them must not forge a line.
-    const std::string shownCode = vtext::escape(scancode);
+    const std::string shownCode = vutil::escape(scancode);
     printf("scanCode:%s\n", shownCode.c_str());
     pAccess* Dbpair = new pAccess();
     Dbpair->setScanCode(scancode);
@@ -294,8 +294,8 @@ pAccess* manager::findReaderName(const char* scancode) {
         if (rows > 1) {
             // Which row SQLite yields first is its query plan's choice.
             info("Scancode %s is stored for more than one reader (\"%s\", \"%s\"): nothing toggles",
-                 shownCode.c_str(), vtext::escape(readerValue(returnData, 0)).c_str(),
-                 vtext::escape(readerValue(returnData, 1)).c_str());
+                 shownCode.c_str(), vutil::escape(readerValue(returnData, 0)).c_str(),
+                 vutil::escape(readerValue(returnData, 1)).c_str());
             mTrail.ambiguousCode();
         } else {
             dbReader = readerOf(returnData, shownCode);
@@ -306,7 +306,7 @@ pAccess* manager::findReaderName(const char* scancode) {
         if (rows < 0) {
             // Not an unknown card: the card may be known.
             error("lookup of scancode %s failed, nothing toggles: %s", shownCode.c_str(),
-                  vtext::escape(why.c_str()).c_str());
+                  vutil::escape(why.c_str()).c_str());
             mTrail.lookupFailed();
         }
     }
@@ -327,8 +327,8 @@ pAccess* manager::readerOf(const TableData* found, const std::string& shownCode)
         return nullptr;
     }
     if (isEnabled(DEBUG)) {
-        debug("Found Reader %s for scancode %s", vtext::escape(dbReader->getReaderLabel()).c_str(),
-              vtext::escape(dbReader->getScanCode()).c_str());
+        debug("Found Reader %s for scancode %s", vutil::escape(dbReader->getReaderLabel()).c_str(),
+              vutil::escape(dbReader->getScanCode()).c_str());
     }
     return dbReader;
 }

@@ -35,18 +35,18 @@
 #include <thread>
 #include <vector>
 
-#include "DatabaseHandler.h"
-#include "TableData.h"
-#include "VList.h"
-#include "access_trail.h"
-#include "cObjectClient.h"
-#include "cObjectListener.h"
-#include "cVlog.h"
-#include "discovery.h"
-#include "pAccess.h"
-#include "pairing_index.h"
-#include "settings.h"
-#include "supervisor.h"
+#include "src/access_trail.h"
+#include "src/discovery.h"
+#include "src/pAccess.h"
+#include "src/pairing_index.h"
+#include "src/settings.h"
+#include "src/supervisor.h"
+#include "ulxobj/cObjectClient.h"
+#include "ulxobj/cObjectListener.h"
+#include "vdb/DatabaseHandler.h"
+#include "vdb/TableData.h"
+#include "vlist/VList.h"
+#include "vlog/cVlog.h"
 
 // The configuration values used during construction, on its stack: the
 // configuration file's path, then the site daemon's host, the pairing file

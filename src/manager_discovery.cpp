@@ -5,9 +5,9 @@
 #include <chrono>
 #include <cstdio>
 
-#include "SCLpairs.h"
-#include "manager.h"
-#include "pairing_report.h"
+#include "src/SCLpairs.h"
+#include "src/manager.h"
+#include "src/pairing_report.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "output_toggle.h"
+#include "src/output_toggle.h"
 
 #include <cstring>
 

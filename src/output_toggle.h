@@ -6,7 +6,7 @@
 #ifndef DORVANE_SRC_OUTPUT_TOGGLE_H
 #define DORVANE_SRC_OUTPUT_TOGGLE_H
 
-#include "cObject.h"
+#include "ulxobj/cObject.h"
 
 namespace toggle {
 

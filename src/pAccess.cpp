@@ -1,9 +1,9 @@
-#include "pAccess.h"
+#include "src/pAccess.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "DatabaseHandler.h"
+#include "vdb/DatabaseHandler.h"
 
 namespace {
 

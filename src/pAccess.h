@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "TabuloObj.h"
+#include "vdb/TabuloObj.h"
 
 class pAccess : public TabuloObj {
 public:

@@ -1,9 +1,9 @@
-#include "pairing_index.h"
+#include "src/pairing_index.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "cSCL.h"
+#include "src/cSCL.h"
 
 namespace {
 

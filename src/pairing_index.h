@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "VList.h"
+#include "vlist/VList.h"
 
 class cSCL;
 

@@ -1,11 +1,11 @@
-#include "pairing_report.h"
+#include "src/pairing_report.h"
 
 #include <string>
 
-#include "VText.h"
+#include "vutil/VText.h"
 
 void logDroppedReaders(cVlog& log, const char* file, const cSCLpairsReport& report) {
-    const std::string shown = vtext::escape(file);
+    const std::string shown = vutil::escape(file);
     size_t named = 0;
     for (const cSCLpairsReport::Refused& r : report.refused) {
         if (named++ == kDroppedReadersNamed) {
@@ -18,7 +18,7 @@ void logDroppedReaders(cVlog& log, const char* file, const cSCLpairsReport& repo
                      r.index, r.reason.c_str());
         } else {
             log.warn("pairing file %s: reader \"%s\" (number %u) dropped: %s", shown.c_str(),
-                     vtext::escape(r.name.c_str()).c_str(), r.index, r.reason.c_str());
+                     vutil::escape(r.name.c_str()).c_str(), r.index, r.reason.c_str());
         }
     }
 }

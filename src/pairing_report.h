@@ -6,8 +6,8 @@
 
 #include <cstddef>
 
-#include "SCLpairs.h"
-#include "cVlog.h"
+#include "src/SCLpairs.h"
+#include "vlog/cVlog.h"
 
 // At most this many dropped readers are named per load; a file of thousands
 // of broken records must not flood the log at every reload.

@@ -1,11 +1,11 @@
-#include "properties.h"
+#include "src/properties.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "VFile.h"
+#include "vutil/VFile.h"
 
 namespace {
 
@@ -15,7 +15,7 @@ const char kUtf8Bom[] = "\xEF\xBB\xBF";
 
 bool cProperties::load(const char* file_name) {
     std::string text, why;
-    if (!vfile::readBounded(file_name, vfile::kMaxTextFile, &text, &why)) {
+    if (!vutil::readBounded(file_name, vutil::kMaxTextFile, &text, &why)) {
         printf("Failed to load input file %s: %s\n", file_name, why.c_str());
         fflush(stdout);
         return false;

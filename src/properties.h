@@ -7,7 +7,7 @@
 // A line longer than 255 bytes is skipped with a line on standard output;
 // the lines after it are still read. A UTF-8 byte-order mark at the start of
 // the file is skipped. The file must be a regular file of at most
-// vfile::kMaxTextFile bytes; it is checked without blocking (a FIFO or a
+// vutil::kMaxTextFile bytes; it is checked without blocking (a FIFO or a
 // device is refused, never read).
 // Not thread-safe: load must not run while another thread looks up; lookups
 // alone may run on several threads at once. Nothing throws but

@@ -1,9 +1,9 @@
-#include "settings.h"
+#include "src/settings.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "properties.h"
+#include "src/properties.h"
 
 namespace settings {
 

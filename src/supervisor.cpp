@@ -1,4 +1,4 @@
-#include "supervisor.h"
+#include "src/supervisor.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>

@@ -21,7 +21,7 @@
 #include <mutex>
 #include <string>
 
-#include "cVlog.h"
+#include "vlog/cVlog.h"
 
 class cSupervisor : public cVlog {
 public:

@@ -1,10 +1,10 @@
-#include "vmsg_printer.h"
+#include "src/vmsg_printer.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "VText.h"
+#include "vutil/VText.h"
 
 namespace {
 
@@ -146,7 +146,7 @@ void print_data(const VTag* tag) {
             // Labels and codes come from the network: any other control
             // character is shown as \xHH so that it cannot drive a terminal.
             char escaped[sizeof(buffer) * 4];
-            printf("=\"%s\" ", vtext::escapeInto(buffer, escaped, sizeof(escaped)));
+            printf("=\"%s\" ", vutil::escapeInto(buffer, escaped, sizeof(escaped)));
             break;
         }
         case VTag::VT_UINT32:

@@ -6,7 +6,7 @@
 #ifndef DORVANE_SRC_VMSG_PRINTER_H
 #define DORVANE_SRC_VMSG_PRINTER_H
 
-#include "VMsg.h"
+#include "vmsg/VMsg.h"
 
 // Prints a whole message: its header line, its tags, and an empty line; it
 // moves the message's tag cursor. Note the ownership: a message of an

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_util.h"
+#include "tests/test_util.h"
 
 namespace testutil {
 

@@ -1,4 +1,4 @@
-#include "service_site.h"
+#include "tests/service_site.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 namespace testutil {
 
@@ -158,7 +158,7 @@ bool ServiceSite::waitSets(size_t n, int timeoutMs) {
 
 std::string rawCommand(const VMsg& msg) {
     std::vector<uint8_t> bytes;
-    vwire::encode(msg, bytes);
+    vmsg::encode(msg, bytes);
     std::string cmd = "raw ";
     char hex[3];
     for (uint8_t b : bytes) {
@@ -170,26 +170,26 @@ std::string rawCommand(const VMsg& msg) {
 
 std::unique_ptr<VMsg> accessEvent(const std::vector<std::string>& codes, uint8_t seq,
                                   uint32_t serial) {
-    std::unique_ptr<VMsg> msg(new VMsg(vwire::MSG_EVT, seq));
+    std::unique_ptr<VMsg> msg(new VMsg(vmsg::MSG_EVT, seq));
     for (const std::string& code : codes) {
         cObjectAccess access;
         access.setDeviceSerial(serial);
         access.setScanCode(code.c_str());
-        objcodec::appendObject(*msg, access);
+        ulxobj::appendObject(*msg, access);
     }
     return msg;
 }
 
 bool isPortListQuery(const VMsg& request) {
-    std::unique_ptr<cObjectList> objects(objcodec::fromMessage(request));
-    bool list = request.mMsgID == vwire::MSG_GET && objects->size() == 1 &&
+    std::unique_ptr<cObjectList> objects(ulxobj::fromMessage(request));
+    bool list = request.mMsgID == vmsg::MSG_GET && objects->size() == 1 &&
                 objects->at(0)->getType() == cObject::OBJ_PORT;
     objects->deleteObjects();
     return list;
 }
 
 std::unique_ptr<VMsg> siteReply(const VMsg& request, const std::vector<SiteOutput>& outputs) {
-    std::unique_ptr<cObjectList> asked(objcodec::fromMessage(request));
+    std::unique_ptr<cObjectList> asked(ulxobj::fromMessage(request));
     cObjectList reply;
     auto add = [&reply](const SiteOutput& o) {
         cObjectDOutput* out = new cObjectDOutput();
@@ -208,7 +208,7 @@ std::unique_ptr<VMsg> siteReply(const VMsg& request, const std::vector<SiteOutpu
             auto* port = dynamic_cast<cObjectDOutput*>(asked->at(i));
             for (const SiteOutput& o : outputs) {
                 if (port != nullptr && port->getPortId() == o.port) {
-                    add(request.mMsgID == vwire::MSG_SET
+                    add(request.mMsgID == vmsg::MSG_SET
                             ? SiteOutput{o.serial, o.port, o.label, port->getOutputState()}
                             : o);
                 }
@@ -216,14 +216,14 @@ std::unique_ptr<VMsg> siteReply(const VMsg& request, const std::vector<SiteOutpu
         }
     }
     asked->deleteObjects();
-    std::unique_ptr<VMsg> msg(objcodec::toMessage(reply, request.mMsgID, request.mMsgSeq));
+    std::unique_ptr<VMsg> msg(ulxobj::toMessage(reply, request.mMsgID, request.mMsgSeq));
     reply.deleteObjects();
     return msg;
 }
 
 std::unique_ptr<VMsg> refusal(const VMsg& request) {
-    std::unique_ptr<VMsg> err(new VMsg(vwire::MSG_ERR, request.mMsgSeq));
-    err->addTag(new VTagUInt8(objcodec::TAG_ERR_MSGID, request.mMsgID));
+    std::unique_ptr<VMsg> err(new VMsg(vmsg::MSG_ERR, request.mMsgSeq));
+    err->addTag(new VTagUInt8(ulxobj::TAG_ERR_MSGID, request.mMsgID));
     return err;
 }
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "test_daemon.h"
-#include "test_util.h"
+#include "tests/test_daemon.h"
+#include "tests/test_util.h"
 
 namespace testutil {
 

@@ -5,10 +5,10 @@
 #include <chrono>
 #include <thread>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
-#include "access_trail.h"
-#include "service_site.h"
+#include "src/access_trail.h"
+#include "tests/service_site.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 using testutil::ServiceSite;
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "arg_parser.h"
-#include "test_util.h"
+#include "src/arg_parser.h"
+#include "tests/test_util.h"
 
 using testutil::StdoutCapture;
 using Opt = argParser::argument_option;

@@ -9,10 +9,10 @@
 #include <mutex>
 #include <thread>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
-#include "cObjectClient.h"
-#include "service_site.h"
+#include "tests/service_site.h"
+#include "ulxobj/ObjectCodec.h"
+#include "ulxobj/cObjectClient.h"
+#include "vmsg/VWire.h"
 
 using testutil::FakeDaemon;
 
@@ -51,11 +51,11 @@ public:
 };
 
 VMsg* scanMsg(uint8_t seq, const char* code) {
-    VMsg* msg = new VMsg(vwire::MSG_EVT, seq);
+    VMsg* msg = new VMsg(vmsg::MSG_EVT, seq);
     cObjectAccess a;
     a.setDeviceSerial(12);
     a.setScanCode(code);
-    objcodec::appendObject(*msg, a);
+    ulxobj::appendObject(*msg, a);
     return msg;
 }
 
@@ -65,7 +65,7 @@ void reply(FakeDaemon& d, const VMsg& request, const std::vector<cObject*>& obje
     for (cObject* o : objects) {
         list.add(o);
     }
-    std::unique_ptr<VMsg> msg(objcodec::toMessage(
+    std::unique_ptr<VMsg> msg(ulxobj::toMessage(
         list, id < 0 ? request.mMsgID : static_cast<uint8_t>(id), request.mMsgSeq));
     d.send(*msg);
 }
@@ -157,7 +157,7 @@ TEST(Client, EventsFlowOnTheEventThreadWhileMainWaitsInGet) {
     EXPECT_STREQ("R", static_cast<cObjectPort*>(got)->getPortLabel());
     delete got;
     ASSERT_EQ(1u, rec.types.size());
-    EXPECT_EQ(vwire::MSG_EVT, rec.types[0]);
+    EXPECT_EQ(vmsg::MSG_EVT, rec.types[0]);
     EXPECT_EQ(41, rec.seqs[0]);
     EXPECT_EQ("04A1", rec.codes[0]);
     EXPECT_NE(std::this_thread::get_id(), rec.threads[0]);
@@ -182,8 +182,8 @@ TEST(Client, SetFromInsideTheListener) {
     daemon.send(*evt);
     auto request = daemon.read();
     ASSERT_NE(nullptr, request);
-    EXPECT_EQ(vwire::MSG_SET, request->mMsgID);
-    std::unique_ptr<cObjectList> objs(objcodec::fromMessage(*request));
+    EXPECT_EQ(vmsg::MSG_SET, request->mMsgID);
+    std::unique_ptr<cObjectList> objs(ulxobj::fromMessage(*request));
     ASSERT_EQ(1u, objs->size());
     EXPECT_EQ(cObject::OBJ_IO_STATE_SET,
               dynamic_cast<cObjectDOutput*>(objs->at(0))->getOutputState());
@@ -232,15 +232,15 @@ TEST(Client, OtherMessagesReachTheListenerInArrivalOrder) {
     client.addListener(&rec);
     ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
     ASSERT_TRUE(daemon.accept());
-    daemon.send(VMsg(9, 1));                // an unknown id
-    daemon.send(VMsg(vwire::MSG_GET, 77));  // a reply nobody waits for
+    daemon.send(VMsg(9, 1));               // an unknown id
+    daemon.send(VMsg(vmsg::MSG_GET, 77));  // a reply nobody waits for
     for (int i = 0; i < 50; ++i) {
         std::unique_ptr<VMsg> evt(scanMsg(static_cast<uint8_t>(i), "C"));
         daemon.send(*evt);
     }
     ASSERT_TRUE(rec.waitCount(52));
     EXPECT_EQ(9, rec.types[0]);
-    EXPECT_EQ(vwire::MSG_GET, rec.types[1]);
+    EXPECT_EQ(vmsg::MSG_GET, rec.types[1]);
     EXPECT_EQ(77, rec.seqs[1]);
     for (int i = 0; i < 50; ++i) {
         EXPECT_EQ(i, rec.seqs[2 + i]);
@@ -318,7 +318,7 @@ TEST(Client, RequestsTheDaemonDoesNotTakeEndAndTheConnectionIsMadeAgain) {
     std::thread peer([&] {
         auto request = daemon.read();
         ASSERT_NE(nullptr, request);
-        std::unique_ptr<cObjectList> objs(objcodec::fromMessage(*request));
+        std::unique_ptr<cObjectList> objs(ulxobj::fromMessage(*request));
         ASSERT_EQ(1u, objs->size());
         EXPECT_EQ(2u, dynamic_cast<cObjectPort*>(objs->at(0))->getPortId());
         reply(daemon, *request, {objs->at(0)});
@@ -356,7 +356,7 @@ TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {
     client.addListener(&rec);
     ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
     ASSERT_TRUE(daemon.accept());
-    daemon.send(VMsg(vwire::MSG_EVT, 0));  // 8 bytes, held by the listener
+    daemon.send(VMsg(vmsg::MSG_EVT, 0));  // 8 bytes, held by the listener
     {
         std::unique_lock<std::mutex> lock(mutex);
         ASSERT_TRUE(cond.wait_for(lock, std::chrono::seconds(5), [&] { return entered; }));
@@ -373,13 +373,13 @@ TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {
     std::thread first = getInThread(got);
     auto request = daemon.read();
     ASSERT_NE(nullptr, request);
-    size_t left = cObjectClient::kMaxBacklogBytes - 4 - vwire::kHeaderSize;
-    const size_t kOverhead = vwire::kHeaderSize + vwire::kTagHeaderSize;
+    size_t left = cObjectClient::kMaxBacklogBytes - 4 - vmsg::kHeaderSize;
+    const size_t kOverhead = vmsg::kHeaderSize + vmsg::kTagHeaderSize;
     for (uint8_t seq = 1; left > 0; ++seq) {
         size_t size = left - kOverhead > 60000 + kOverhead ? 60000 + kOverhead : left;
-        VMsg evt(vwire::MSG_EVT, seq);
-        evt.addTag(new VTagString(objcodec::TAG_EVT_LOG_ENTRY,
-                                  std::string(size - kOverhead, 'x').c_str()));
+        VMsg evt(vmsg::MSG_EVT, seq);
+        evt.addTag(
+            new VTagString(ulxobj::TAG_EVT_LOG_ENTRY, std::string(size - kOverhead, 'x').c_str()));
         daemon.send(evt);
         left -= size;
     }
@@ -393,7 +393,7 @@ TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {
     std::thread second = getInThread(got);
     request = daemon.read();
     ASSERT_NE(nullptr, request);
-    daemon.send(VMsg(vwire::MSG_EVT, 200));
+    daemon.send(VMsg(vmsg::MSG_EVT, 200));
     reply(daemon, *request, {&answer});
     second.join();
     EXPECT_EQ(nullptr, got);

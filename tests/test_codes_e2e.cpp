@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
-#include "notify_listener.h"
-#include "service_site.h"
+#include "tests/notify_listener.h"
+#include "tests/service_site.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 using testutil::NotifyListener;
 using testutil::ServiceSite;

@@ -1,4 +1,4 @@
-#include "test_daemon.h"
+#include "tests/test_daemon.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,8 +14,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "VSocket.h"
-#include "VWire.h"
+#include "vmsg/VWire.h"
+#include "vnet/VSocket.h"
 
 namespace testutil {
 
@@ -49,7 +49,7 @@ std::vector<char*> argvOf(std::vector<std::string>& words) {
 
 FakeDaemon::FakeDaemon(const std::string& address, unsigned short port) : mListen(-1), mClient(-1) {
     std::string why;
-    mListen = vwire::listenOn(address.c_str(), port, 4, &why);
+    mListen = vnet::listenOn(address.c_str(), port, 4, &why);
     if (mListen < 0) {
         ADD_FAILURE() << "cannot listen on " << address << ":" << port << ": " << why;
     }
@@ -84,7 +84,7 @@ std::unique_ptr<VMsg> FakeDaemon::read(int timeoutMs) {
 
 void FakeDaemon::send(const VMsg& msg) {
     std::vector<uint8_t> bytes;
-    ASSERT_TRUE(vwire::encode(msg, bytes));
+    ASSERT_TRUE(vmsg::encode(msg, bytes));
     sendRaw(bytes);
 }
 

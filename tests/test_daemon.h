@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "VFrameReader.h"
-#include "VFrameWriter.h"
-#include "VMsg.h"
-#include "loopback.h"
+#include "tests/support/loopback.h"
+#include "vmsg/VFrameReader.h"
+#include "vmsg/VFrameWriter.h"
+#include "vmsg/VMsg.h"
 
 namespace testutil {
 
@@ -47,8 +47,8 @@ public:
 private:
     int mListen;
     int mClient;
-    vwire::cFrameReader mIn;
-    vwire::cFrameWriter mOut;
+    vmsg::cFrameReader mIn;
+    vmsg::cFrameWriter mOut;
 };
 
 class Process {

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "DatabaseHandler.h"
-#include "pAccess.h"
-#include "test_util.h"
+#include "src/pAccess.h"
+#include "tests/test_util.h"
+#include "vdb/DatabaseHandler.h"
 
 using testutil::execSql;
 using testutil::makeCodesDb;

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
-#include "service_site.h"
+#include "tests/service_site.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 using testutil::FakeDaemon;
 using testutil::Process;
@@ -69,7 +69,7 @@ TEST(Dorvanectl, LookupAsksEachPortAsTheServiceDoes) {
         for (cObject* o : objects) {
             list.add(o);
         }
-        std::unique_ptr<VMsg> msg(objcodec::toMessage(list, vwire::MSG_GET, request.mMsgSeq));
+        std::unique_ptr<VMsg> msg(ulxobj::toMessage(list, vmsg::MSG_GET, request.mMsgSeq));
         list.deleteObjects();
         daemon.send(*msg);
     };

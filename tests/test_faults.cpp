@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
-#include "service_site.h"
+#include "tests/service_site.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 using testutil::FakeDaemon;
 using testutil::ServiceSite;
@@ -273,9 +273,9 @@ TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
     a.setDeviceSerial(12);
     a.setPortId(1);
     a.setPortLabel("A");
-    cObjectList ports(vwire::MSG_GET, listQuery->mMsgSeq);
+    cObjectList ports(vmsg::MSG_GET, listQuery->mMsgSeq);
     ports.add(&a);
-    std::unique_ptr<VMsg> portsMsg(objcodec::toMessage(ports, vwire::MSG_GET, ports.getMsgSeq()));
+    std::unique_ptr<VMsg> portsMsg(ulxobj::toMessage(ports, vmsg::MSG_GET, ports.getMsgSeq()));
     daemon.send(*portsMsg);
     auto get = daemon.read(3000);
     ASSERT_NE(nullptr, get);
@@ -287,11 +287,11 @@ TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
     daemon.send(*scan);
     auto set = daemon.read(3000);  // never answered
     ASSERT_NE(nullptr, set);
-    ASSERT_EQ(vwire::MSG_SET, set->mMsgID);
-    VMsg big(vwire::MSG_EVT, 2);
-    big.addTag(new VTagString(objcodec::TAG_EVT_LOG_ENTRY, std::string(60000, 'x').c_str()));
+    ASSERT_EQ(vmsg::MSG_SET, set->mMsgID);
+    VMsg big(vmsg::MSG_EVT, 2);
+    big.addTag(new VTagString(ulxobj::TAG_EVT_LOG_ENTRY, std::string(60000, 'x').c_str()));
     std::vector<uint8_t> bytes;
-    ASSERT_TRUE(vwire::encode(big, bytes));
+    ASSERT_TRUE(vmsg::encode(big, bytes));
     int sent = 0;
     while (sent < 1000 && daemon.offer(bytes)) {
         ++sent;
@@ -302,7 +302,7 @@ TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
     daemon.send(*scan);
     auto again = daemon.read(3000);
     ASSERT_NE(nullptr, again);
-    EXPECT_EQ(vwire::MSG_SET, again->mMsgID);
+    EXPECT_EQ(vmsg::MSG_SET, again->mMsgID);
     auto overflow = site.log("ObjectClient");
     EXPECT_EQ(1, std::count_if(overflow.begin(), overflow.end(), [](const std::string& l) {
                   return l.rfind("ERROR|more than 4194304 bytes of messages", 0) == 0;
@@ -405,9 +405,9 @@ TEST(Faults, LateRepliesConfirmNothing) {
     ASSERT_NE(nullptr, setA);
     auto setB = daemon.read(5000);  // once A's SET has timed out
     ASSERT_NE(nullptr, setB);
-    daemon.send(*testutil::siteReply(*setA, site2));   // late: A's request is over
-    daemon.send(VMsg(vwire::MSG_GET, setB->mMsgSeq));  // B's number, another kind
-    daemon.send(*testutil::refusal(*setB));            // B's answer
+    daemon.send(*testutil::siteReply(*setA, site2));  // late: A's request is over
+    daemon.send(VMsg(vmsg::MSG_GET, setB->mMsgSeq));  // B's number, another kind
+    daemon.send(*testutil::refusal(*setB));           // B's answer
     ASSERT_TRUE(site.waitLog("result=", "DorvaneAccess"));
     EXPECT_EQ(
         "INFO|seq=01 serial=0 code=04A1 reader=R result=partly A=clear(unconfirmed) "

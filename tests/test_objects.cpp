@@ -2,21 +2,21 @@
 
 #include <memory>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
-using namespace objcodec;
+using namespace ulxobj;
 
 namespace {
 
 // Encodes list, decodes it again through the wire form.
-std::unique_ptr<cObjectList> roundTrip(cObjectList& list, uint8_t id = vwire::MSG_GET,
+std::unique_ptr<cObjectList> roundTrip(cObjectList& list, uint8_t id = vmsg::MSG_GET,
                                        uint8_t seq = 5) {
     std::unique_ptr<VMsg> msg(toMessage(list, id, seq));
     std::vector<uint8_t> bytes;
-    EXPECT_TRUE(vwire::encode(*msg, bytes));
-    auto r = vwire::decode(bytes.data(), bytes.size());
-    EXPECT_EQ(vwire::DecodeStatus::kOk, r.status);
+    EXPECT_TRUE(vmsg::encode(*msg, bytes));
+    auto r = vmsg::decode(bytes.data(), bytes.size());
+    EXPECT_EQ(vmsg::DecodeStatus::kOk, r.status);
     std::unique_ptr<VMsg> back(r.msg);
     return std::unique_ptr<cObjectList>(fromMessage(*back));
 }
@@ -45,8 +45,8 @@ TEST(Objects, EveryObjectTypeRoundTrips) {
                                                       &event, &device, &capability}) {
         list.add(o);
     }
-    auto back = roundTrip(list, vwire::MSG_EVT, 9);
-    EXPECT_EQ(vwire::MSG_EVT, back->getMsgType());
+    auto back = roundTrip(list, vmsg::MSG_EVT, 9);
+    EXPECT_EQ(vmsg::MSG_EVT, back->getMsgType());
     EXPECT_EQ(9, back->getMsgSeq());
     ASSERT_EQ(9u, back->size());
 
@@ -85,7 +85,7 @@ TEST(Objects, EveryObjectTypeRoundTrips) {
 }
 
 TEST(Objects, ReceiverTakesFieldsInAnyOrderLastOneCounts) {
-    VMsg msg(vwire::MSG_GET, 1);
+    VMsg msg(vmsg::MSG_GET, 1);
     msg.addTag(new VTagUInt8(TAG_ERR_MSGID, 1));  // before the first object: the message's own
     msg.addTag(new VTagUInt8(TAG_EVT_OBJTYPE, cObject::OBJ_PORT_DOUT));
     msg.addTag(new VTagString(TAG_PORT_LABEL, "first"));

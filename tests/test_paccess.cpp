@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "DatabaseHandler.h"
-#include "pAccess.h"
-#include "test_util.h"
+#include "src/pAccess.h"
+#include "tests/test_util.h"
+#include "vdb/DatabaseHandler.h"
 
 using testutil::makeCodesDb;
 using testutil::StdoutCapture;

@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "SCLpairs.h"
-#include "VFile.h"
-#include "cSCL.h"
-#include "pairing_index.h"
-#include "test_util.h"
+#include "src/SCLpairs.h"
+#include "src/cSCL.h"
+#include "src/pairing_index.h"
+#include "tests/test_util.h"
+#include "vutil/VFile.h"
 
 using testutil::StdoutCapture;
 using testutil::TempDir;
@@ -138,7 +138,7 @@ TEST(Pairing, UnreadableOrBrokenFileSaysFailOpenAndWhy) {
     writeFile(dir.file("other.xml"), doc(reader("A", "I", "L"), "SCL_connections"));
     std::string large = dir.file("large.xml");
     writeFile(large, "");
-    ASSERT_EQ(0, truncate(large.c_str(), vfile::kMaxTextFile + 1));
+    ASSERT_EQ(0, truncate(large.c_str(), vutil::kMaxTextFile + 1));
     const std::pair<std::string, std::string> cases[] = {
         {dir.file("missing.xml"), "cannot be read: No such file or directory"},
         {dir.file("broken.xml"), "not well-formed XML"},

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "VWire.h"
-#include "test_util.h"
-#include "vmsg_printer.h"
+#include "src/vmsg_printer.h"
+#include "tests/test_util.h"
+#include "vmsg/VWire.h"
 
 using testutil::StdoutCapture;
 
@@ -24,7 +24,7 @@ std::string tagText(const VTag& tag) {
 
 TEST(Printer, NullAndEmptyMessages) {
     EXPECT_EQ("", show(nullptr));
-    VMsg get(vwire::MSG_GET, 0);
+    VMsg get(vmsg::MSG_GET, 0);
     EXPECT_EQ("GET:\n\n", show(&get));
     const char* headers[] = {"SET:\n\n", "GET:\n\n", "ERR:\n\n", "EVT:\n\n", "DEL:\n\n"};
     for (uint8_t id = 0; id <= 4; ++id) {
@@ -34,7 +34,7 @@ TEST(Printer, NullAndEmptyMessages) {
 }
 
 TEST(Printer, StringsAreCleanedAndCut) {
-    VMsg set(vwire::MSG_SET, 0);
+    VMsg set(vmsg::MSG_SET, 0);
     set.addTag(new VTagString(21, "a\tb\"c\rd\ne"));
     set.addTag(new VTagString(26, std::string(300, 'x').c_str()));
     EXPECT_EQ(
@@ -46,7 +46,7 @@ TEST(Printer, StringsAreCleanedAndCut) {
 // characters other than the three turned into spaces show as \xHH, even when
 // every byte of a full buffer needs it; printable text and UTF-8 stay.
 TEST(Printer, ControlCharactersAreEscaped) {
-    VMsg evt(vwire::MSG_EVT, 0);
+    VMsg evt(vmsg::MSG_EVT, 0);
     evt.addTag(new VTagString(9, "\x1b]0;x\x07ok\x7f \xc3\xa9\\"));
     evt.addTag(new VTagString(31, std::string(200, '\x01').c_str()));
     std::string ones;
@@ -70,7 +70,7 @@ TEST(Printer, ValuesByType) {
 }
 
 TEST(Printer, FloatsAndUnknownTagsKeepTheLineOpen) {
-    VMsg msg(vwire::MSG_EVT, 0);
+    VMsg msg(vmsg::MSG_EVT, 0);
     msg.addTag(VTagFloat::fromBits(49, 0x3F800000));
     msg.addTag(new VTagUInt8(60, 1));
     msg.addTag(new VTagUInt32(56, 0xC0200000));      // -2.5 sent as a UINT32

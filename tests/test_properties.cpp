@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "VFile.h"
-#include "properties.h"
-#include "test_util.h"
+#include "src/properties.h"
+#include "tests/test_util.h"
+#include "vutil/VFile.h"
 
 using testutil::StdoutCapture;
 using testutil::TempDir;
@@ -53,7 +53,7 @@ TEST(Properties, UnreadablePathsSayWhyAndKeepEarlierEntries) {
     writeFile(dir.file("p.conf"), "a=1\n");
     std::string large = dir.file("large.conf");
     writeFile(large, "");
-    ASSERT_EQ(0, truncate(large.c_str(), vfile::kMaxTextFile + 1));
+    ASSERT_EQ(0, truncate(large.c_str(), vutil::kMaxTextFile + 1));
     ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
     cProperties props;
     ASSERT_TRUE(props.load(dir.file("p.conf").c_str()));

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "service_site.h"
+#include "tests/service_site.h"
 
 using testutil::Process;
 using testutil::ServiceSite;

@@ -13,9 +13,9 @@
 #include <thread>
 #include <utility>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
-#include "service_site.h"
+#include "tests/service_site.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 using testutil::FakeDaemon;
 using testutil::ServiceSite;
@@ -159,17 +159,17 @@ TEST(Service, UnknownCodesOtherMessagesAndObjects) {
     // A message of type 1, an event without objects, an event object then an
     // access object, and two access objects in one message.
     site.sim().write("msg 1\nmsg 3\n");
-    VMsg mixed(vwire::MSG_EVT, 0x21);
+    VMsg mixed(vmsg::MSG_EVT, 0x21);
     cObjectEvent event(5);
     cObjectAccess unknown, known, port;
     unknown.setDeviceSerial(3);
     unknown.setScanCode("FFFF");
     known.setDeviceSerial(4);
     known.setScanCode("04A1");
-    objcodec::appendObject(mixed, event);
-    objcodec::appendObject(mixed, cObjectPort());
-    objcodec::appendObject(mixed, unknown);
-    objcodec::appendObject(mixed, known);
+    ulxobj::appendObject(mixed, event);
+    ulxobj::appendObject(mixed, cObjectPort());
+    ulxobj::appendObject(mixed, unknown);
+    ulxobj::appendObject(mixed, known);
     site.sim().write(testutil::rawCommand(mixed));
     site.sim().write("scan 12 0C0C\nscan 12 04A1\nscan 12 SENTINEL\n");
     ASSERT_TRUE(site.waitSets(6));
@@ -207,7 +207,7 @@ TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
     ASSERT_TRUE(daemon.accept());
     auto listQuery = daemon.read();
     ASSERT_NE(nullptr, listQuery);
-    std::unique_ptr<cObjectList> q(objcodec::fromMessage(*listQuery));
+    std::unique_ptr<cObjectList> q(ulxobj::fromMessage(*listQuery));
     ASSERT_EQ(1u, q->size());
     EXPECT_EQ(cObject::OBJ_PORT, q->at(0)->getType());
     q->deleteObjects();
@@ -219,7 +219,7 @@ TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
         o->setPortLabel(label);
         return o;
     };
-    cObjectList reply(vwire::MSG_GET, listQuery->mMsgSeq);
+    cObjectList reply(vmsg::MSG_GET, listQuery->mMsgSeq);
     reply.add(dout(1, "A"));
     cObjectPort* ain = new cObjectPort(cObject::OBJ_PORT_AIN);
     ain->setPortType(cObjectPort::PORT_TYPE_ANALOG_IN);
@@ -227,30 +227,30 @@ TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
     reply.add(dout(2, "B"));
     reply.add(new cObject(cObject::OBJ_DEVICE));  // not a port: the walk ends here
     reply.add(dout(3, "C"));
-    std::unique_ptr<VMsg> replyMsg(objcodec::toMessage(reply, vwire::MSG_GET, reply.getMsgSeq()));
+    std::unique_ptr<VMsg> replyMsg(ulxobj::toMessage(reply, vmsg::MSG_GET, reply.getMsgSeq()));
     reply.deleteObjects();
     daemon.send(*replyMsg);
 
     // Port 1: answered with another label and state set. Port 2: ERR.
     auto get1 = daemon.read(3000);
     ASSERT_NE(nullptr, get1);
-    std::unique_ptr<cObjectList> g1(objcodec::fromMessage(*get1));
+    std::unique_ptr<cObjectList> g1(ulxobj::fromMessage(*get1));
     auto* asked = dynamic_cast<cObjectDOutput*>(g1->at(0));
     ASSERT_NE(nullptr, asked);
     EXPECT_EQ(1u, asked->getPortId());
     EXPECT_STREQ("A", asked->getPortLabel());
     g1->deleteObjects();
-    cObjectList r1(vwire::MSG_GET, get1->mMsgSeq);
+    cObjectList r1(vmsg::MSG_GET, get1->mMsgSeq);
     cObjectDOutput* answer = dout(1, "OTHER");
     answer->setOutputState(cObject::OBJ_IO_STATE_SET);
     r1.add(answer);
-    std::unique_ptr<VMsg> r1Msg(objcodec::toMessage(r1, vwire::MSG_GET, get1->mMsgSeq));
+    std::unique_ptr<VMsg> r1Msg(ulxobj::toMessage(r1, vmsg::MSG_GET, get1->mMsgSeq));
     r1.deleteObjects();
     daemon.send(*r1Msg);
     auto get2 = daemon.read(3000);
     ASSERT_NE(nullptr, get2);
-    VMsg err(vwire::MSG_ERR, get2->mMsgSeq);
-    err.addTag(new VTagUInt8(1, vwire::MSG_GET));
+    VMsg err(vmsg::MSG_ERR, get2->mMsgSeq);
+    err.addTag(new VTagUInt8(1, vmsg::MSG_GET));
     daemon.send(err);
     EXPECT_EQ(nullptr, daemon.read(1500));  // port 3 is never asked for
 
@@ -259,8 +259,8 @@ TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
     daemon.send(*testutil::accessEvent({"04A1"}));
     auto set = daemon.read(3000);
     ASSERT_NE(nullptr, set);
-    EXPECT_EQ(vwire::MSG_SET, set->mMsgID);
-    std::unique_ptr<cObjectList> s(objcodec::fromMessage(*set));
+    EXPECT_EQ(vmsg::MSG_SET, set->mMsgID);
+    std::unique_ptr<cObjectList> s(ulxobj::fromMessage(*set));
     auto* toggled = dynamic_cast<cObjectDOutput*>(s->at(0));
     ASSERT_NE(nullptr, toggled);
     EXPECT_EQ(1u, toggled->getPortId());

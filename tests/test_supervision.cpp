@@ -15,11 +15,11 @@
 #include <string>
 #include <thread>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
-#include "cObjectClient.h"
-#include "notify_listener.h"
-#include "service_site.h"
+#include "tests/notify_listener.h"
+#include "tests/service_site.h"
+#include "ulxobj/ObjectCodec.h"
+#include "ulxobj/cObjectClient.h"
+#include "vmsg/VWire.h"
 
 using testutil::FakeDaemon;
 using testutil::NotifyListener;
@@ -310,7 +310,7 @@ TEST(Supervision, ClientNoticesTicksAndOutcomes) {
     client.addListener(&recorder);
     ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
     ASSERT_TRUE(daemon.accept());
-    daemon.send(VMsg(vwire::MSG_EVT, 1));
+    daemon.send(VMsg(vmsg::MSG_EVT, 1));
     for (int waited = 0; !recorder.mInCall && waited < 2000; waited += 10) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -327,8 +327,8 @@ TEST(Supervision, ClientNoticesTicksAndOutcomes) {
     std::thread asker([&] { EXPECT_EQ(nullptr, client.get(&port, &outcome)); });
     std::unique_ptr<VMsg> query = daemon.read();
     ASSERT_NE(nullptr, query);
-    VMsg err(vwire::MSG_ERR, query->mMsgSeq);
-    err.addTag(new VTagUInt8(objcodec::TAG_ERR_MSGID, vwire::MSG_GET));
+    VMsg err(vmsg::MSG_ERR, query->mMsgSeq);
+    err.addTag(new VTagUInt8(ulxobj::TAG_ERR_MSGID, vmsg::MSG_GET));
     daemon.send(err);
     asker.join();
     EXPECT_EQ(cObjectClient::REQUEST_REFUSED, outcome);
@@ -342,7 +342,7 @@ TEST(Supervision, ClientNoticesTicksAndOutcomes) {
 
     recorder.mBlockMs = 0;
     ASSERT_TRUE(daemon.accept());
-    daemon.send(VMsg(vwire::MSG_EVT, 2));
+    daemon.send(VMsg(vmsg::MSG_EVT, 2));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     client.stop();
     EXPECT_EQ((std::vector<std::string>{"connected", "message", "connected", "message"}),

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "supervisor.h"
+#include "src/supervisor.h"
 
 namespace {
 

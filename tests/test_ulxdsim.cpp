@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "ObjectCodec.h"
-#include "VFrameReader.h"
-#include "VWire.h"
-#include "cObject.h"
-#include "service_site.h"
+#include "tests/service_site.h"
+#include "ulxobj/ObjectCodec.h"
+#include "ulxobj/cObject.h"
+#include "vmsg/VFrameReader.h"
+#include "vmsg/VWire.h"
 
 using testutil::Process;
 using testutil::TempDir;
@@ -83,7 +83,7 @@ int connectTo(const char* address, int receiveBuffer) {
 
 // Reads messages from fd until one of the given id comes; false on timeout.
 bool receive(int fd, uint8_t msgId, int timeoutMs) {
-    vwire::cFrameReader in;
+    vmsg::cFrameReader in;
     for (std::unique_ptr<VMsg> msg; (msg = in.read(fd, timeoutMs));) {
         if (msg->mMsgID == msgId) {
             return true;
@@ -113,8 +113,8 @@ TEST(UlxdSim, ClientThatNeverReadsIsDroppedAndTheOthersAreServed) {
     tx.add(&query);
     std::vector<uint8_t> requests;
     for (int i = 0; i < 1000; ++i) {
-        std::unique_ptr<VMsg> get(objcodec::toMessage(tx, vwire::MSG_GET, static_cast<uint8_t>(i)));
-        ASSERT_TRUE(vwire::encode(*get, requests));
+        std::unique_ptr<VMsg> get(ulxobj::toMessage(tx, vmsg::MSG_GET, static_cast<uint8_t>(i)));
+        ASSERT_TRUE(vmsg::encode(*get, requests));
     }
     for (size_t sent = 0; sent < requests.size();) {
         ssize_t n = send(slow, requests.data() + sent, requests.size() - sent, MSG_NOSIGNAL);
@@ -125,7 +125,7 @@ TEST(UlxdSim, ClientThatNeverReadsIsDroppedAndTheOthersAreServed) {
     }
     EXPECT_GE(sim.waitFor("DROP a client that does not read"), 0);
     sim.write("event 7\n");
-    EXPECT_TRUE(receive(other, vwire::MSG_EVT, 10000));
+    EXPECT_TRUE(receive(other, vmsg::MSG_EVT, 10000));
     close(slow);
     close(other);
 }

@@ -1,4 +1,4 @@
-#include "test_util.h"
+#include "tests/test_util.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "VList.h"
+#include "vlist/VList.h"
 
 namespace {
 

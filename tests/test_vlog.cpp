@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "cVlog.h"
-#include "test_util.h"
+#include "tests/test_util.h"
+#include "vlog/cVlog.h"
 
 using testutil::readFile;
 using testutil::splitLines;

@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "VFile.h"
-#include "VText.h"
-#include "test_util.h"
+#include "tests/test_util.h"
+#include "vutil/VFile.h"
+#include "vutil/VText.h"
 
 using testutil::TempDir;
 using testutil::writeFile;
@@ -49,19 +49,19 @@ TEST(VText, EscapesControlsBidiAndWhatIsNotUtf8) {
          "\\xc3\xc3\xa9"},  // then a whole one
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(c.out, vtext::escape(c.in.data(), c.in.size())) << c.out;
+        EXPECT_EQ(c.out, vutil::escape(c.in.data(), c.in.size())) << c.out;
         if (c.in.find('\0') == std::string::npos) {
-            EXPECT_EQ(c.in == c.out, vtext::isPrintable(c.in.c_str())) << c.out;
+            EXPECT_EQ(c.in == c.out, vutil::isPrintable(c.in.c_str())) << c.out;
         }
     }
-    EXPECT_EQ("", vtext::escape(nullptr));
+    EXPECT_EQ("", vutil::escape(nullptr));
 
     char small[8];
     // Cut at a whole escape or character, never half of one.
-    EXPECT_STREQ("ab\\x0a", vtext::escapeInto("ab\ncd", small, 7));
-    EXPECT_STREQ("ab", vtext::escapeInto("ab\ncd", small, 6));
-    EXPECT_STREQ("a", vtext::escapeInto("a\xc3\xa9", small, 3));
-    EXPECT_STREQ("a\xc3\xa9", vtext::escapeInto("a\xc3\xa9", small, 4));
+    EXPECT_STREQ("ab\\x0a", vutil::escapeInto("ab\ncd", small, 7));
+    EXPECT_STREQ("ab", vutil::escapeInto("ab\ncd", small, 6));
+    EXPECT_STREQ("a", vutil::escapeInto("a\xc3\xa9", small, 3));
+    EXPECT_STREQ("a\xc3\xa9", vutil::escapeInto("a\xc3\xa9", small, 4));
 }
 
 TEST(VFile, OnlyRegularFilesOfBoundedSizeAreRead) {
@@ -71,9 +71,9 @@ TEST(VFile, OnlyRegularFilesOfBoundedSizeAreRead) {
     ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
 
     std::string text, why;
-    EXPECT_TRUE(vfile::readBounded(dir.file("ok").c_str(), 100, &text, &why));
+    EXPECT_TRUE(vutil::readBounded(dir.file("ok").c_str(), 100, &text, &why));
     EXPECT_EQ("host=1\n", text);
-    EXPECT_TRUE(vfile::isRegularFile(dir.file("ok").c_str(), &why));
+    EXPECT_TRUE(vutil::isRegularFile(dir.file("ok").c_str(), &why));
 
     struct Case {
         std::string path, why;
@@ -87,10 +87,10 @@ TEST(VFile, OnlyRegularFilesOfBoundedSizeAreRead) {
     };
     for (const Case& c : refused) {
         text = "left over";
-        EXPECT_FALSE(vfile::readBounded(c.path.c_str(), 100, &text, &why)) << c.path;
+        EXPECT_FALSE(vutil::readBounded(c.path.c_str(), 100, &text, &why)) << c.path;
         EXPECT_EQ(c.why, why) << c.path;
         EXPECT_EQ("", text);
-        EXPECT_EQ(c.path == dir.file("big"), vfile::isRegularFile(c.path.c_str(), nullptr))
+        EXPECT_EQ(c.path == dir.file("big"), vutil::isRegularFile(c.path.c_str(), nullptr))
             << c.path;
     }
 }
@@ -121,7 +121,7 @@ TEST(VFile, LogTargetsThroughTheGate) {
     };
     for (const Case& c : cases) {
         std::string why = "left over";
-        int fd = vfile::openAppend(c.path.c_str(), false, &why);
+        int fd = vutil::openAppend(c.path.c_str(), false, &why);
         EXPECT_EQ(c.why.empty(), fd >= 0) << c.path;
         if (fd >= 0) {
             EXPECT_EQ(3, write(fd, "ok\n", 3)) << c.path;
@@ -132,7 +132,7 @@ TEST(VFile, LogTargetsThroughTheGate) {
     }
     EXPECT_EQ("before\nok\n", testutil::readFile(dir.file("old.log")));
     EXPECT_EQ("ok\n", testutil::readFile(dir.file("new.log")));
-    int fd = vfile::openAppend(dir.file("old.log").c_str(), true, nullptr);
+    int fd = vutil::openAppend(dir.file("old.log").c_str(), true, nullptr);
     ASSERT_GE(fd, 0);
     close(fd);
     EXPECT_EQ("", testutil::readFile(dir.file("old.log")));  // emptied: append false

@@ -8,27 +8,27 @@
 #include <utility>
 #include <vector>
 
-#include "VFrameReader.h"
-#include "VWire.h"
+#include "vmsg/VFrameReader.h"
+#include "vmsg/VWire.h"
 
-using vwire::DecodeStatus;
+using vmsg::DecodeStatus;
 
 namespace {
 
 std::vector<uint8_t> encodeMsg(const VMsg& msg) {
     std::vector<uint8_t> out;
-    EXPECT_TRUE(vwire::encode(msg, out));
+    EXPECT_TRUE(vmsg::encode(msg, out));
     return out;
 }
 
 // Decodes exactly the given bytes (copied into a buffer of their own size,
 // so a read past the end is caught by the sanitizer builds).
-vwire::DecodeResult decodeExact(const std::vector<uint8_t>& bytes) {
+vmsg::DecodeResult decodeExact(const std::vector<uint8_t>& bytes) {
     std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size() + 1]);
     if (!bytes.empty()) {
         memcpy(copy.get(), bytes.data(), bytes.size());
     }
-    return vwire::decode(copy.get(), bytes.size());
+    return vmsg::decode(copy.get(), bytes.size());
 }
 
 std::vector<uint8_t> frame(uint8_t id, uint8_t seq, const std::vector<uint8_t>& body) {
@@ -43,7 +43,7 @@ std::vector<uint8_t> frame(uint8_t id, uint8_t seq, const std::vector<uint8_t>& 
 }
 
 TEST(Wire, RoundTripOfEveryTagType) {
-    VMsg msg(vwire::MSG_SET, 200);
+    VMsg msg(vmsg::MSG_SET, 200);
     const uint8_t bytes[] = {0, 1, 0xFF};
     msg.addTag(new VTagNull(0));
     msg.addTag(new VTagString(21, "label with \"quotes\""));
@@ -56,7 +56,7 @@ TEST(Wire, RoundTripOfEveryTagType) {
     auto r = decodeExact(encodeMsg(msg));
     ASSERT_EQ(DecodeStatus::kOk, r.status);
     std::unique_ptr<VMsg> back(r.msg);
-    EXPECT_EQ(vwire::MSG_SET, back->mMsgID);
+    EXPECT_EQ(vmsg::MSG_SET, back->mMsgID);
     EXPECT_EQ(200, back->mMsgSeq);
     ASSERT_EQ(8u, back->tagCount());
     EXPECT_EQ(VTag::VT_NULL, back->tagAt(0)->getTagType());
@@ -80,7 +80,7 @@ TEST(Wire, RoundTripOfEveryTagType) {
 }
 
 TEST(Wire, ExampleScanByteForByte) {
-    VMsg msg(vwire::MSG_EVT, 7);
+    VMsg msg(vmsg::MSG_EVT, 7);
     msg.addTag(new VTagUInt8(40, 10));
     msg.addTag(new VTagUInt32(8, 12));
     msg.addTag(new VTagString(36, "04A1"));
@@ -91,7 +91,7 @@ TEST(Wire, ExampleScanByteForByte) {
 }
 
 TEST(Wire, EveryPrefixNeedsMoreAndTwoMessagesDecodeInTurn) {
-    VMsg msg(vwire::MSG_GET, 1);
+    VMsg msg(vmsg::MSG_GET, 1);
     msg.addTag(new VTagString(26, "RELAY_1"));
     msg.addTag(new VTagUInt32(25, 3));
     std::vector<uint8_t> bytes = encodeMsg(msg);
@@ -111,8 +111,8 @@ TEST(Wire, EveryPrefixNeedsMoreAndTwoMessagesDecodeInTurn) {
 // Draining hands over whole messages in order and keeps the rest: a partial
 // message for later, or, after a malformed one, the bytes from it on.
 TEST(Wire, DrainFramesHandsOverWholeMessagesInOrder) {
-    std::vector<uint8_t> one = encodeMsg(VMsg(vwire::MSG_EVT, 1));
-    std::vector<uint8_t> two = encodeMsg(VMsg(vwire::MSG_EVT, 2));
+    std::vector<uint8_t> one = encodeMsg(VMsg(vmsg::MSG_EVT, 1));
+    std::vector<uint8_t> two = encodeMsg(VMsg(vmsg::MSG_EVT, 2));
     const std::vector<uint8_t> bad = {2, 0, 0, 0};  // an unknown version
     struct Case {
         const char* name;
@@ -134,7 +134,7 @@ TEST(Wire, DrainFramesHandsOverWholeMessagesInOrder) {
         }
         std::vector<uint8_t> seqs;
         const char* error = nullptr;
-        bool sound = vwire::drainFrames(
+        bool sound = vmsg::drainFrames(
             buffer,
             [&](std::unique_ptr<VMsg> msg, const uint8_t*, size_t) {
                 seqs.push_back(msg->mMsgSeq);
@@ -158,28 +158,28 @@ TEST(Wire, DrainFramesHandsOverWholeMessagesInOrder) {
 // the receive that brought its first byte; then a malformed message stops
 // it, and a closed peer is told apart from a timeout.
 TEST(Wire, FrameReaderTakesWholeMessagesWhereverTheReceivesCut) {
-    VMsg second(vwire::MSG_SET, 2);
+    VMsg second(vmsg::MSG_SET, 2);
     second.addTag(new VTagString(5, "OUT_1"));
-    std::vector<uint8_t> first = encodeMsg(VMsg(vwire::MSG_EVT, 1));
+    std::vector<uint8_t> first = encodeMsg(VMsg(vmsg::MSG_EVT, 1));
     std::vector<uint8_t> bytes = first;
     std::vector<uint8_t> rest = encodeMsg(second);
     bytes.insert(bytes.end(), rest.begin(), rest.end());
     for (size_t cut = 1; cut < bytes.size(); ++cut) {
         int sv[2];
         ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
-        vwire::cFrameReader reader;
-        std::vector<std::pair<uint8_t, vwire::cFrameReader::Clock::time_point>> taken;
-        vwire::cFrameReader::Clock::time_point between{};
+        vmsg::cFrameReader reader;
+        std::vector<std::pair<uint8_t, vmsg::cFrameReader::Clock::time_point>> taken;
+        vmsg::cFrameReader::Clock::time_point between{};
         for (size_t from : {size_t{0}, cut}) {
             size_t to = from == 0 ? cut : bytes.size();
             ASSERT_EQ(static_cast<ssize_t>(to - from),
                       write(sv[0], bytes.data() + from, to - from));
-            ASSERT_EQ(vwire::cFrameReader::RECEIVED, reader.receive(sv[1], true));
+            ASSERT_EQ(vmsg::cFrameReader::RECEIVED, reader.receive(sv[1], true));
             for (std::unique_ptr<VMsg> msg; (msg = reader.next());) {
                 taken.push_back({msg->mMsgSeq, reader.firstByteTime()});
             }
             if (from == 0) {
-                between = vwire::cFrameReader::Clock::now();
+                between = vmsg::cFrameReader::Clock::now();
             }
         }
         std::vector<std::pair<uint8_t, bool>> got;  // seq, stamped by the first receive
@@ -248,22 +248,22 @@ TEST(Wire, UnknownMessageIdAndFlagsAreNotMalformed) {
 }
 
 TEST(Wire, LongestValuesAndWhatCannotBeEncoded) {
-    VMsg longest(vwire::MSG_SET, 0);
+    VMsg longest(vmsg::MSG_SET, 0);
     longest.addTag(new VTagString(26, std::string(65535, 'x').c_str()));
     auto r = decodeExact(encodeMsg(longest));
     ASSERT_EQ(DecodeStatus::kOk, r.status);
     EXPECT_EQ(65535u, static_cast<const VTagString*>(r.msg->tagAt(0))->getString().size());
     delete r.msg;
 
-    VMsg tooLong(vwire::MSG_SET, 0);
+    VMsg tooLong(vmsg::MSG_SET, 0);
     tooLong.addTag(new VTagString(26, std::string(65536, 'x').c_str()));
     std::vector<uint8_t> out = {9};
-    EXPECT_FALSE(vwire::encode(tooLong, out));
+    EXPECT_FALSE(vmsg::encode(tooLong, out));
     EXPECT_EQ(std::vector<uint8_t>{9}, out);  // nothing appended
 
-    VMsg withNul(vwire::MSG_SET, 0);
+    VMsg withNul(vmsg::MSG_SET, 0);
     withNul.addTag(new VTagString(26, "a\0b", 3));
-    EXPECT_FALSE(vwire::encode(withNul, out));
+    EXPECT_FALSE(vmsg::encode(withNul, out));
 }
 
 TEST(Wire, StringValueIsCutToTheCallersBuffer) {

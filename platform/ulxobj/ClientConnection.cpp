@@ -13,9 +13,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ClientImpl.h"
+#include "ulxobj/ClientImpl.h"
 
-namespace clientimpl {
+namespace ulxobj {
 
 namespace {
 
@@ -49,9 +49,9 @@ int millisUntil(Clock::time_point t) {
     return static_cast<int>(std::max<decltype(left)>(0, std::min<decltype(left)>(left, 60000)));
 }
 
-}  // namespace clientimpl
+}  // namespace ulxobj
 
-using clientimpl::Connection;
+using ulxobj::Connection;
 
 int cObjectClient::Impl::connectOnce(std::string* reason) {
     addrinfo hints{};
@@ -68,9 +68,9 @@ int cObjectClient::Impl::connectOnce(std::string* reason) {
     int fd = -1;
     for (addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
         fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-        int err =
-            fd < 0 ? errno
-                   : clientimpl::connectWithTimeout(fd, ai->ai_addr, ai->ai_addrlen, kReconnectMs);
+        int err = fd < 0
+                      ? errno
+                      : ulxobj::connectWithTimeout(fd, ai->ai_addr, ai->ai_addrlen, kReconnectMs);
         if (err != 0) {
             *reason = strerror(err);
             if (fd >= 0) {
@@ -83,7 +83,7 @@ int cObjectClient::Impl::connectOnce(std::string* reason) {
     if (fd >= 0) {
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        timeval slice{0, clientimpl::kRecvSliceMs * 1000};
+        timeval slice{0, ulxobj::kRecvSliceMs * 1000};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof(slice));
     }
     return fd;
@@ -165,7 +165,7 @@ cObjectClient::Impl::eSend cObjectClient::Impl::sendWithin(const Connection& con
         }
         // The daemon does not take the bytes yet: wait for room, in slices
         // so that the event thread still says it is alive.
-        int left = clientimpl::millisUntil(deadline);
+        int left = ulxobj::millisUntil(deadline);
         if (left == 0 || !mRunning) {
             return SEND_LATE;
         }

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "ClientImpl.h"
-#include "ObjectCodec.h"
-#include "VWire.h"
+#include "ulxobj/ClientImpl.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ bool cObjectClient::Impl::dispatch(VMsg* msg, const uint8_t* bytes, size_t size,
             mSpare = std::vector<uint8_t>();
         } else {
             mEvents.emplace_back();
-            mEvents.back().reserve(std::max(clientimpl::kBacklogChunk, size));
+            mEvents.back().reserve(std::max(ulxobj::kBacklogChunk, size));
         }
     }
     mEvents.back().insert(mEvents.back().end(), bytes, bytes + size);
@@ -110,7 +110,7 @@ bool cObjectClient::Impl::takeWork(std::vector<uint8_t>& chunk, size_t& offset, 
         offset = 0;
     } else if (handled > 0) {
         mBacklogBytes -= handled;
-        if (mBacklogBytes == 0 && mBacklogPeak > clientimpl::kTrimBacklog) {
+        if (mBacklogBytes == 0 && mBacklogPeak > ulxobj::kTrimBacklog) {
             mBacklogPeak = 0;
             drained = true;
         }
@@ -134,7 +134,7 @@ bool cObjectClient::Impl::takeWork(std::vector<uint8_t>& chunk, size_t& offset, 
             return true;
         }
         if (!mEvents.empty()) {
-            if (mSpare.capacity() == 0 && chunk.capacity() <= clientimpl::kBacklogChunk) {
+            if (mSpare.capacity() == 0 && chunk.capacity() <= ulxobj::kBacklogChunk) {
                 chunk.clear();
                 mSpare.swap(chunk);  // handled: its buffer takes the next message
             }
@@ -158,15 +158,15 @@ bool cObjectClient::Impl::takeWork(std::vector<uint8_t>& chunk, size_t& offset, 
 void cObjectClient::Impl::deliver(const std::vector<uint8_t>& chunk, size_t& offset,
                                   size_t& handled) {
     // Decoded once already when they were read, to tell events from replies.
-    vwire::DecodeResult r = vwire::decode(chunk.data() + offset, chunk.size() - offset);
-    if (r.status != vwire::DecodeStatus::kOk) {
+    vmsg::DecodeResult r = vmsg::decode(chunk.data() + offset, chunk.size() - offset);
+    if (r.status != vmsg::DecodeStatus::kOk) {
         handled = chunk.size() - offset;
         offset = chunk.size();
         return;
     }
     offset += r.consumed;
     handled = r.consumed;
-    cObjectList* list = objcodec::fromMessage(*r.msg);
+    cObjectList* list = ulxobj::fromMessage(*r.msg);
     delete r.msg;
     for (cObjectListener* listener : mListeners) {
         listener->handleObjectAction(list);

@@ -41,11 +41,11 @@
 #include <thread>
 #include <vector>
 
-#include "ClientLocks.h"
-#include "VMsg.h"
-#include "cObjectClient.h"
+#include "ulxobj/ClientLocks.h"
+#include "ulxobj/cObjectClient.h"
+#include "vmsg/VMsg.h"
 
-namespace clientimpl {
+namespace ulxobj {
 
 using Clock = std::chrono::steady_clock;
 
@@ -81,12 +81,12 @@ using ConnectionRef = std::shared_ptr<Connection>;
 // timeout that never ends early.
 int millisUntil(Clock::time_point t);
 
-}  // namespace clientimpl
+}  // namespace ulxobj
 
 struct cObjectClient::Impl {
-    using Clock = clientimpl::Clock;
-    using ConnectionRef = clientimpl::ConnectionRef;
-    using cLock = clientimpl::cLock;
+    using Clock = ulxobj::Clock;
+    using ConnectionRef = ulxobj::ConnectionRef;
+    using cLock = ulxobj::cLock;
 
     // A request waiting for its reply: a reply matches when it comes on the
     // same connection with the same sequence number, and is of the request's
@@ -143,11 +143,11 @@ struct cObjectClient::Impl {
     void adopt(int fd) EXCLUDES(mMutex);
     // Drops the connection when it is still which (null: whichever): shuts
     // it down and fails the requests waiting on it. True when it dropped it.
-    bool dropConnection(const clientimpl::Connection* which) EXCLUDES(mMutex);
+    bool dropConnection(const ulxobj::Connection* which) EXCLUDES(mMutex);
     // The same, with mMutex held by the caller.
-    bool dropLocked(const clientimpl::Connection* which) REQUIRES(mMutex);
+    bool dropLocked(const ulxobj::Connection* which) REQUIRES(mMutex);
     // Writes bytes to conn, taking the write turn, until deadline at most.
-    eSend sendWithin(const clientimpl::Connection& conn, const std::vector<uint8_t>& bytes,
+    eSend sendWithin(const ulxobj::Connection& conn, const std::vector<uint8_t>& bytes,
                      Clock::time_point deadline) EXCLUDES(mMutex);
     void connectLoop() EXCLUDES(mMutex);
 
@@ -196,7 +196,7 @@ struct cObjectClient::Impl {
     bool mStarted;
     int mSpinMicros;  // kSpinMicros, or 0 on one CPU; set by start()
 
-    clientimpl::cMutex mMutex;
+    ulxobj::cMutex mMutex;
     // A reply in place, a message queued, the read turn free, a connection
     // made or lost, the client stopping.
     std::condition_variable mCond;
@@ -224,15 +224,15 @@ struct cObjectClient::Impl {
     unsigned mBacklogEpoch GUARDED_BY(mMutex);
 
     // Used by the holder of the read turn only.
-    clientimpl::cTurn mReadTurn;
+    ulxobj::cTurn mReadTurn;
     std::vector<uint8_t> mInput GUARDED_BY(mReadTurn);  // received, not yet handed over
     unsigned mInputConnection GUARDED_BY(mReadTurn);    // the connection mInput came from
     // One recv's bytes (not zero-filled); allocated by start().
     std::unique_ptr<uint8_t[]> mReceived;
     cVlog mReadLog;
 
-    clientimpl::cMutex mLogMutex;  // mLog's buffer, used by requesting threads
-    unsigned mFailures;            // attempts failed in a row (connecting thread)
+    ulxobj::cMutex mLogMutex;  // mLog's buffer, used by requesting threads
+    unsigned mFailures;        // attempts failed in a row (connecting thread)
     Clock::time_point mFailureLogged;
     cVlog mConnectLog;  // the connecting thread's own buffer
     // Written only before start(), then read by the event thread unlocked.

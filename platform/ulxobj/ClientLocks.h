@@ -24,7 +24,7 @@
 #define RELEASE(...) CLIENT_TSA(release_capability(__VA_ARGS__))
 #define EXCLUDES(...) CLIENT_TSA(locks_excluded(__VA_ARGS__))
 
-namespace clientimpl {
+namespace ulxobj {
 
 // A std::mutex the analysis knows as a capability.
 class CAPABILITY("mutex") cMutex {
@@ -67,6 +67,6 @@ public:
     void give() RELEASE() {}
 };
 
-}  // namespace clientimpl
+}  // namespace ulxobj
 
 #endif

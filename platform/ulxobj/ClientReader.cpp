@@ -5,8 +5,8 @@
 
 #include <cerrno>
 
-#include "ClientImpl.h"
-#include "VWire.h"
+#include "ulxobj/ClientImpl.h"
+#include "vmsg/VWire.h"
 
 bool cObjectClient::Impl::readIfFree(Clock::time_point deadline) {
     if (mReading || mConn == nullptr) {
@@ -30,8 +30,8 @@ ssize_t cObjectClient::Impl::receive(int fd, Clock::time_point deadline) {
     for (;;) {
         int flags = MSG_DONTWAIT;
         if (mSpinMicros == 0 || Clock::now() >= spinEnd) {
-            int left = clientimpl::millisUntil(deadline);
-            if (left >= clientimpl::kRecvSliceMs) {
+            int left = ulxobj::millisUntil(deadline);
+            if (left >= ulxobj::kRecvSliceMs) {
                 flags = 0;  // sleeps in recv itself, one slice at most
             } else {
                 pollfd p{fd, POLLIN, 0};
@@ -41,7 +41,7 @@ ssize_t cObjectClient::Impl::receive(int fd, Clock::time_point deadline) {
                 }
             }
         }
-        ssize_t n = recv(fd, mReceived.get(), clientimpl::kReadChunk, flags);
+        ssize_t n = recv(fd, mReceived.get(), ulxobj::kReadChunk, flags);
         if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
             return n;
         }
@@ -80,7 +80,7 @@ void cObjectClient::Impl::readTurn(const ConnectionRef& conn, Clock::time_point 
 bool cObjectClient::Impl::handOver(unsigned connection) {
     bool full = false;
     const char* why = nullptr;
-    bool sound = vwire::drainFrames(
+    bool sound = vmsg::drainFrames(
         mInput,
         [&](std::unique_ptr<VMsg> msg, const uint8_t* bytes, size_t size) {
             full = !dispatch(msg.release(), bytes, size, connection);

@@ -1,6 +1,6 @@
-#include "ObjectCodec.h"
+#include "ulxobj/ObjectCodec.h"
 
-namespace objcodec {
+namespace ulxobj {
 
 namespace {
 
@@ -100,4 +100,4 @@ cObjectList* fromMessage(const VMsg& msg) {
     return list;
 }
 
-}  // namespace objcodec
+}  // namespace ulxobj

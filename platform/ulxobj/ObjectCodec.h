@@ -9,10 +9,10 @@
 #ifndef DORVANE_PLATFORM_ULXOBJ_OBJECTCODEC_H
 #define DORVANE_PLATFORM_ULXOBJ_OBJECTCODEC_H
 
-#include "VMsg.h"
-#include "cObjectList.h"
+#include "ulxobj/cObjectList.h"
+#include "vmsg/VMsg.h"
 
-namespace objcodec {
+namespace ulxobj {
 
 enum TagId : uint8_t {
     TAG_ERR_MSGID = 1,
@@ -48,6 +48,6 @@ VMsg* toMessage(const cObjectList& list, uint8_t msgId, uint8_t seq);
 // The message's cursor stays. Never null; possibly empty.
 cObjectList* fromMessage(const VMsg& msg);
 
-}  // namespace objcodec
+}  // namespace ulxobj
 
 #endif

@@ -1,4 +1,4 @@
-#include "cObject.h"
+#include "ulxobj/cObject.h"
 
 cObject::~cObject() = default;
 

@@ -1,14 +1,14 @@
-#include "cObjectClient.h"
+#include "ulxobj/cObjectClient.h"
 
 #include <sched.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 
-#include "ClientImpl.h"
-#include "ObjectCodec.h"
-#include "VText.h"
-#include "VWire.h"
+#include "ulxobj/ClientImpl.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
+#include "vutil/VText.h"
 
 namespace {
 
@@ -17,10 +17,10 @@ namespace {
 int refusedId(const VMsg& err) {
     for (size_t i = 0; i < err.tagCount(); ++i) {
         const VTag* tag = err.tagAt(i);
-        if (tag->getTagID() == objcodec::TAG_EVT_OBJTYPE) {
+        if (tag->getTagID() == ulxobj::TAG_EVT_OBJTYPE) {
             break;
         }
-        if (tag->getTagID() == objcodec::TAG_ERR_MSGID && tag->getTagType() == VTag::VT_UINT8) {
+        if (tag->getTagID() == ulxobj::TAG_ERR_MSGID && tag->getTagType() == VTag::VT_UINT8) {
             return static_cast<const VTagUInt8*>(tag)->getValue();
         }
     }
@@ -34,7 +34,7 @@ cObjectClient::Impl::Impl(cVlog& log)
       mPort(0),
       mRunning(false),
       mStarted(false),
-      mSpinMicros(clientimpl::kSpinMicros),
+      mSpinMicros(ulxobj::kSpinMicros),
       mConnections(0),
       mReading(false),
       mWriting(false),
@@ -56,7 +56,7 @@ cObjectClient::~cObjectClient() {
 }
 
 void cObjectClient::addListener(cObjectListener* listener) {
-    clientimpl::cLock lock(mImpl->mMutex);
+    ulxobj::cLock lock(mImpl->mMutex);
     if (listener != nullptr) {
         mImpl->mListeners.push_back(listener);
     }
@@ -85,14 +85,14 @@ bool cObjectClient::Impl::start(const char* host, unsigned short port) {
     }
     mStarted = true;
     mHost = host != nullptr ? host : "";
-    mHostShown = vtext::escape(mHost.c_str(), mHost.size());
+    mHostShown = vutil::escape(mHost.c_str(), mHost.size());
     mPort = port;
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0 && CPU_COUNT(&cpus) < 2) {
         mSpinMicros = 0;
     }
-    mReceived.reset(new uint8_t[clientimpl::kReadChunk]);
+    mReceived.reset(new uint8_t[ulxobj::kReadChunk]);
     mRunning = true;
     std::string reason;
     int fd = connectOnce(&reason);
@@ -130,10 +130,10 @@ void cObjectClient::Impl::stop() {
 }
 
 cObjectClient::Impl::Pending* cObjectClient::Impl::claimant(const VMsg& msg, unsigned connection) {
-    if (msg.mMsgID == vwire::MSG_EVT) {
+    if (msg.mMsgID == vmsg::MSG_EVT) {
         return nullptr;
     }
-    int refused = msg.mMsgID == vwire::MSG_ERR ? refusedId(msg) : -1;
+    int refused = msg.mMsgID == vmsg::MSG_ERR ? refusedId(msg) : -1;
     for (Pending* p : mPending) {
         if (!p->done && p->connection == connection && p->seq == msg.mMsgSeq &&
             (msg.mMsgID == p->msgId || refused == p->msgId)) {
@@ -186,7 +186,7 @@ VMsg* cObjectClient::Impl::request(VMsg* msg, eRequestOutcome* outcome) {
         mPending.push_back(&pending);
     }
     std::vector<uint8_t> bytes;
-    bool encoded = vwire::encode(*msg, bytes);
+    bool encoded = vmsg::encode(*msg, bytes);
     delete msg;
     eSend sent = encoded ? sendWithin(*conn, bytes, deadline) : SEND_FAILED;
     cLock lock(mMutex);
@@ -257,13 +257,13 @@ cObjectList* cObjectClient::get(const cObjectList* query, eRequestOutcome* outco
     if (query == nullptr) {
         return nullptr;
     }
-    VMsg* reply = mImpl->request(objcodec::toMessage(*query, vwire::MSG_GET, 0), outcome);
+    VMsg* reply = mImpl->request(ulxobj::toMessage(*query, vmsg::MSG_GET, 0), outcome);
     if (reply == nullptr) {
         return nullptr;
     }
     cObjectList* list = nullptr;
-    if (reply->mMsgID == vwire::MSG_GET) {
-        list = objcodec::fromMessage(*reply);
+    if (reply->mMsgID == vmsg::MSG_GET) {
+        list = ulxobj::fromMessage(*reply);
     } else {
         *outcome = REQUEST_REFUSED;
     }
@@ -297,11 +297,11 @@ int cObjectClient::set(cObject* obj) {
     cObjectList one;
     one.add(obj);
     eRequestOutcome outcome;
-    VMsg* reply = mImpl->request(objcodec::toMessage(one, vwire::MSG_SET, 0), &outcome);
+    VMsg* reply = mImpl->request(ulxobj::toMessage(one, vmsg::MSG_SET, 0), &outcome);
     if (reply == nullptr) {
         return -1;
     }
-    int rc = reply->mMsgID == vwire::MSG_SET ? 0 : -2;
+    int rc = reply->mMsgID == vmsg::MSG_SET ? 0 : -2;
     delete reply;
     return rc;
 }

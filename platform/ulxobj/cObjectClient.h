@@ -42,9 +42,9 @@
 #include <cstddef>
 #include <memory>
 
-#include "cObjectList.h"
-#include "cObjectListener.h"
-#include "cVlog.h"
+#include "ulxobj/cObjectList.h"
+#include "ulxobj/cObjectListener.h"
+#include "vlog/cVlog.h"
 
 class cObjectClient : public cVlog {
 public:

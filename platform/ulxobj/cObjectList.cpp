@@ -1,4 +1,4 @@
-#include "cObjectList.h"
+#include "ulxobj/cObjectList.h"
 
 cObjectList::cObjectList(uint8_t msgType, uint8_t msgSeq)
     : mCursor(0), mMsgType(msgType), mMsgSeq(msgSeq) {}

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cObject.h"
+#include "ulxobj/cObject.h"
 
 class cObjectList {
 public:

@@ -4,7 +4,7 @@
 #ifndef DORVANE_PLATFORM_ULXOBJ_COBJECTLISTENER_H
 #define DORVANE_PLATFORM_ULXOBJ_COBJECTLISTENER_H
 
-#include "cObjectList.h"
+#include "ulxobj/cObjectList.h"
 
 class cObjectListener {
 public:

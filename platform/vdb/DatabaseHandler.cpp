@@ -1,4 +1,4 @@
-#include "DatabaseHandler.h"
+#include "vdb/DatabaseHandler.h"
 
 #include <errno.h>
 #include <sqlite3.h>
@@ -8,11 +8,11 @@
 #include <cstring>
 #include <vector>
 
-#include "DatabaseRows.h"
-#include "VFile.h"
-#include "VText.h"
+#include "vdb/DatabaseRows.h"
+#include "vutil/VFile.h"
+#include "vutil/VText.h"
 
-using vdbrows::Key;
+using vdb::Key;
 
 namespace {
 
@@ -60,7 +60,7 @@ DatabaseHandler::DatabaseHandler(DatabaseType type, const char* path, bool creat
     : cVlog("DatabaseHandler"),
       mType(type),
       mPath(path != nullptr ? path : ""),
-      mPathShown(vtext::escape(mPath.data(), mPath.size())),
+      mPathShown(vutil::escape(mPath.data(), mPath.size())),
       mCreate(createIfMissing),
       mReadOnly(readOnly),
       mDb(nullptr),
@@ -90,7 +90,7 @@ void DatabaseHandler::noteFailure(const char* prefix, const std::string& reason,
         if (mHotJournalSaidAt < 0 || now - mHotJournalSaidAt >= kHotJournalRepeatSec) {
             mHotJournalSaidAt = now;
             error("%s %s: %s", prefix, mPathShown.c_str(),
-                  vtext::escape(hotJournalRemedy(mPath).c_str()).c_str());
+                  vutil::escape(hotJournalRemedy(mPath).c_str()).c_str());
         }
         mFailure = "hot journal";
         return;
@@ -100,7 +100,7 @@ void DatabaseHandler::noteFailure(const char* prefix, const std::string& reason,
     std::string failure = std::string(prefix) + ": " + reason;
     if (failure != mFailure) {
         mFailure = failure;
-        error("%s %s: %s", prefix, mPathShown.c_str(), vtext::escape(reason.c_str()).c_str());
+        error("%s %s: %s", prefix, mPathShown.c_str(), vutil::escape(reason.c_str()).c_str());
     }
 }
 
@@ -165,7 +165,7 @@ bool DatabaseHandler::ensureOpen(std::string* why) {
     struct stat st;
     bool creating = mCreate && !mReadOnly && stat(mPath.c_str(), &st) != 0 && errno == ENOENT;
     std::string refusal;
-    if (!creating && !vfile::isRegularFile(mPath.c_str(), &refusal)) {
+    if (!creating && !vutil::isRegularFile(mPath.c_str(), &refusal)) {
         noteFailure(kCannotOpen, refusal, false, why);
         return false;
     }
@@ -224,7 +224,7 @@ sqlite3_stmt* DatabaseHandler::prepare(const std::string& sql, std::string* why)
 void DatabaseHandler::stepFailed(sqlite3_stmt* stmt, int rc, std::string* why) {
     std::string reason = sqlite3_errmsg(mDb);
     bool hot = isHotJournal(mDb);
-    vdbrows::resetStatement(stmt);
+    vdb::resetStatement(stmt);
     noteFailure(kCannotRead, reason, hot, why);
     int primary = rc & 0xff;
     if (primary != SQLITE_BUSY && primary != SQLITE_LOCKED && !hot) {
@@ -241,7 +241,7 @@ std::string DatabaseHandler::lookupSql(TabuloObj* query) {
     std::vector<Key> keys;
     std::string sql;
     if (schema != nullptr && schema->headColNames != nullptr && data != nullptr) {
-        vdbrows::lookupFor(schema, data, &keys, &sql);
+        vdb::lookupFor(schema, data, &keys, &sql);
     }
     TableData::freeObj(schema);
     TableData::freeObj(data);
@@ -274,7 +274,7 @@ int DatabaseHandler::findRows(const TableData* schema, const TableData* data, Ta
     }
     std::vector<Key> keys;
     std::string sql;
-    if (!vdbrows::lookupFor(schema, data, &keys, &sql)) {
+    if (!vdb::lookupFor(schema, data, &keys, &sql)) {
         error("Find: a key column of the query is not a column of its table");
         return -1;
     }
@@ -289,20 +289,20 @@ int DatabaseHandler::findRows(const TableData* schema, const TableData* data, Ta
         if (stmt == nullptr) {
             return -1;
         }
-        if (!vdbrows::bindKeys(stmt, keys)) {
-            vdbrows::resetStatement(stmt);
+        if (!vdb::bindKeys(stmt, keys)) {
+            vdb::resetStatement(stmt);
             noteFailure(kCannotRead, "cannot bind a key value", false, why);
             return -1;
         }
-        TableData* table = vdbrows::emptyTableLike(schema);
+        TableData* table = vdb::emptyTableLike(schema);
         int rc = SQLITE_DONE;
-        int rows = vdbrows::stepRows(*this, mPathShown, stmt, keys, table, &rc);
+        int rows = vdb::stepRows(*this, mPathShown, stmt, keys, table, &rc);
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
             table->free();
             stepFailed(stmt, rc, why);
             return -1;
         }
-        vdbrows::resetStatement(stmt);
+        vdb::resetStatement(stmt);
         bool replaced = false;
         if (!sameFileAsOpen(&replaced)) {
             table->free();
@@ -341,7 +341,7 @@ int DatabaseHandler::listRows(const TableData* schema,
         error("List: %s", why->c_str());
         return -1;
     }
-    sqlite3_stmt* stmt = ensureOpen(why) ? prepare(vdbrows::selectAll(schema), why) : nullptr;
+    sqlite3_stmt* stmt = ensureOpen(why) ? prepare(vdb::selectAll(schema), why) : nullptr;
     if (stmt == nullptr) {
         return -1;
     }
@@ -351,7 +351,7 @@ int DatabaseHandler::listRows(const TableData* schema,
     int rows = 0;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         for (int i = 0; i < columns; ++i) {
-            values[static_cast<size_t>(i)] = vdbrows::readStored(stmt, i);
+            values[static_cast<size_t>(i)] = vdb::readStored(stmt, i);
         }
         row(values);
         ++rows;

@@ -42,9 +42,9 @@
 #include <string>
 #include <vector>
 
-#include "TableData.h"
-#include "TabuloObj.h"
-#include "cVlog.h"
+#include "vdb/TableData.h"
+#include "vdb/TabuloObj.h"
+#include "vlog/cVlog.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

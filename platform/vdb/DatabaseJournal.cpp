@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "DatabaseHandler.h"
+#include "vdb/DatabaseHandler.h"
 
 namespace {
 

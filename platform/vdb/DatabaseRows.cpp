@@ -1,12 +1,12 @@
-#include "DatabaseRows.h"
+#include "vdb/DatabaseRows.h"
 
 #include <sqlite3.h>
 
 #include <cstring>
 
-#include "cVlog.h"
+#include "vlog/cVlog.h"
 
-namespace vdbrows {
+namespace vdb {
 
 namespace {
 
@@ -248,7 +248,7 @@ int stepRows(cVlog& log, const std::string& path, sqlite3_stmt* stmt, const std:
     return rows;
 }
 
-}  // namespace vdbrows
+}  // namespace vdb
 
 const char* DatabaseHandler::textRefusal(bool isKey, sqlType stored, const std::string& bytes) {
     if (isKey && stored != SQL_TYPE_TEXT) {
@@ -266,7 +266,7 @@ const char* DatabaseHandler::textRefusal(bool isKey, sqlType stored, const std::
     if (bytes.find('\0') != std::string::npos) {
         return "contains a NUL byte";
     }
-    if (bytes.size() > vdbrows::kTextMax) {
+    if (bytes.size() > vdb::kTextMax) {
         return "is longer than 1023 bytes";
     }
     return nullptr;

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "DatabaseHandler.h"
-#include "TableData.h"
+#include "vdb/DatabaseHandler.h"
+#include "vdb/TableData.h"
 
 struct sqlite3_stmt;
 class cVlog;
 
-namespace vdbrows {
+namespace vdb {
 
 // A query's key column: its descriptor, its type and value, and where it
 // stands in the SELECT list.
@@ -56,6 +56,6 @@ DatabaseHandler::StoredValue readStored(sqlite3_stmt* stmt, int index);
 int stepRows(cVlog& log, const std::string& path, sqlite3_stmt* stmt, const std::vector<Key>& keys,
              TableData* table, int* rc);
 
-}  // namespace vdbrows
+}  // namespace vdb
 
 #endif

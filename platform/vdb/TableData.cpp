@@ -1,17 +1,17 @@
-#include "TableData.h"
+#include "vdb/TableData.h"
 
 #include <cstdio>
 #include <cstring>
 #include <new>
 
-#include "VText.h"
+#include "vutil/VText.h"
 
 namespace {
 
 // Prints at most max bytes of text, control characters escaped: names and
 // values come from the database file and must not forge an output line.
 void printText(const char* text, size_t max) {
-    printf("%s", vtext::escape(text, strnlen(text, max)).c_str());
+    printf("%s", vutil::escape(text, strnlen(text, max)).c_str());
 }
 
 void copyField(char* dst, size_t size, const char* src) {

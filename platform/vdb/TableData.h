@@ -67,7 +67,7 @@ public:
 
     // Writes the table (not the tables chained after it) to standard
     // output: "table <name>", a line of column names, then one line per row.
-    // Names and texts are escaped (vtext); a value beyond the last column
+    // Names and texts are escaped (vutil::escape); a value beyond the last column
     // prints as "?".
     void print() const;
 

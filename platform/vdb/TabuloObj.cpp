@@ -1,4 +1,4 @@
-#include "TabuloObj.h"
+#include "vdb/TabuloObj.h"
 
 TabuloObj::TabuloObj() = default;
 TabuloObj::TabuloObj(const TabuloObj&) = default;

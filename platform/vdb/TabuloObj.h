@@ -9,7 +9,7 @@
 #ifndef DORVANE_PLATFORM_VDB_TABULOOBJ_H
 #define DORVANE_PLATFORM_VDB_TABULOOBJ_H
 
-#include "TableData.h"
+#include "vdb/TableData.h"
 
 class TabuloObj {
 public:

@@ -1,4 +1,4 @@
-#include "VList.h"
+#include "vlist/VList.h"
 
 #include <new>
 

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "cVlog.h"
+#include "vlog/cVlog.h"
 
 struct VListNode {
     void* mData;

@@ -1,4 +1,4 @@
-#include "VlogConfig.h"
+#include "vlog/VlogConfig.h"
 
 #include <errno.h>
 #include <sys/mman.h>
@@ -16,10 +16,10 @@
 #include <set>
 #include <vector>
 
-#include "VFile.h"
-#include "VText.h"
-#include "cLogFileAppender.h"
-#include "cLogProperties.h"
+#include "vlog/cLogFileAppender.h"
+#include "vlog/cLogProperties.h"
+#include "vutil/VFile.h"
+#include "vutil/VText.h"
 
 namespace vlogconfig {
 
@@ -142,8 +142,8 @@ cLogFileAppender* ownAppender(const cLogProperties::FileAppender& spec, const st
         why = appender->refusal();
         delete appender;
     }
-    problems->push_back("log file " + vtext::escape(spec.fileName.c_str()) + " refused (" + why +
-                        "); appender " + vtext::escape(spec.name.c_str()) +
+    problems->push_back("log file " + vutil::escape(spec.fileName.c_str()) + " refused (" + why +
+                        "); appender " + vutil::escape(spec.name.c_str()) +
                         " writes to standard error instead");
     return new cLogFileAppender(spec.name);
 }
@@ -231,7 +231,7 @@ bool configureFrom(const char* path, const std::string& text) {
         // log4cpp keeps its DailyRollingFileAppender unless the gate refuses
         // its file: it would open a FIFO or a device there itself.
         bool own = spec.type != "DailyRollingFileAppender" ||
-                   !vfile::isLogTarget(spec.fileName.c_str(), &why);
+                   !vutil::isLogTarget(spec.fileName.c_str(), &why);
         refusals.push_back(why);
         if (own) {
             replaced.push_back(spec.name);

@@ -1,4 +1,4 @@
-#include "cLogFileAppender.h"
+#include "vlog/cLogFileAppender.h"
 
 #include <errno.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <log4cpp/Layout.hh>
 
-#include "VFile.h"
-#include "VText.h"
+#include "vutil/VFile.h"
+#include "vutil/VText.h"
 
 namespace {
 
@@ -52,8 +52,8 @@ cLogFileAppender::cLogFileAppender(const std::string& name, const std::string& f
     : log4cpp::LayoutAppender(name),
       mStderr(false),
       mFileName(fileName),
-      mShownName("log file " + vtext::escape(fileName.c_str()) + " (appender " +
-                 vtext::escape(name.c_str()) + ")"),
+      mShownName("log file " + vutil::escape(fileName.c_str()) + " (appender " +
+                 vutil::escape(name.c_str()) + ")"),
       mMaxFileSize(maxFileSize),
       mMaxBackupIndex(maxBackupIndex > 0 ? maxBackupIndex : 1),
       mFd(-1),
@@ -80,7 +80,7 @@ cLogFileAppender::~cLogFileAppender() {
 }
 
 bool cLogFileAppender::openFile(bool truncate) {
-    mFd = vfile::openAppend(mFileName.c_str(), truncate, &mRefusal);
+    mFd = vutil::openAppend(mFileName.c_str(), truncate, &mRefusal);
     return mFd >= 0;
 }
 

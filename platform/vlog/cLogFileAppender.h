@@ -4,7 +4,7 @@
 // returns, and its OstreamAppender on std::cerr stops for good after one
 // failed write).
 //
-// The file is opened through the file gate (vfile::openAppend): a FIFO, a
+// The file is opened through the file gate (vutil::openAppend): a FIFO, a
 // device or a directory at its path is never opened; the appender then
 // writes nothing and isOpen() is false, so that the caller can put a
 // stand-in in its place. With maxFileSize set it rolls over as log4cpp's

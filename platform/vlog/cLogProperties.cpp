@@ -1,4 +1,4 @@
-#include "cLogProperties.h"
+#include "vlog/cLogProperties.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "cVlog.h"
+#include "vlog/cVlog.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -9,9 +9,9 @@
 #include <mutex>
 #include <string>
 
-#include "VFile.h"
-#include "VlogConfig.h"
-#include "cLogFileAppender.h"
+#include "vlog/VlogConfig.h"
+#include "vlog/cLogFileAppender.h"
+#include "vutil/VFile.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ void cVlog::init(const char* path) {
     // as the configuration file must neither block nor fill the memory.
     std::string text;
     bool configured = false;
-    if (path != nullptr && vfile::readBounded(path, vfile::kMaxTextFile, &text, nullptr)) {
+    if (path != nullptr && vutil::readBounded(path, vutil::kMaxTextFile, &text, nullptr)) {
         if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
             text.erase(0, 3);  // a UTF-8 byte-order mark is not part of the first key
         }

@@ -45,7 +45,7 @@ public:
 
     // Configures log4cpp from the "log4cpp." keys of the key=value file at
     // path. The file is read once, without blocking and only when it is a
-    // regular file of at most vfile::kMaxTextFile bytes; a UTF-8 byte-order
+    // regular file of at most vutil::kMaxTextFile bytes; a UTF-8 byte-order
     // mark at its start is skipped. Calling it again replaces the earlier
     // configuration, so no appender is ever duplicated. When the file is
     // missing, unreadable or configures no appender, lines of priority INFO

@@ -1,13 +1,13 @@
-#include "VFrameReader.h"
+#include "vmsg/VFrameReader.h"
 
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 
-#include "VWire.h"
+#include "vmsg/VWire.h"
 
-namespace vwire {
+namespace vmsg {
 
 cFrameReader::cFrameReader() : mStart(0), mError(nullptr), mClosed(false) {}
 
@@ -103,4 +103,4 @@ void cFrameReader::compact() {
     mStart = 0;
 }
 
-}  // namespace vwire
+}  // namespace vmsg

@@ -15,9 +15,9 @@
 #include <memory>
 #include <vector>
 
-#include "VMsg.h"
+#include "vmsg/VMsg.h"
 
-namespace vwire {
+namespace vmsg {
 
 class cFrameReader {
 public:
@@ -74,6 +74,6 @@ private:
     bool mClosed;
 };
 
-}  // namespace vwire
+}  // namespace vmsg
 
 #endif

@@ -1,13 +1,13 @@
-#include "VFrameWriter.h"
+#include "vmsg/VFrameWriter.h"
 
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 
-#include "VWire.h"
+#include "vmsg/VWire.h"
 
-namespace vwire {
+namespace vmsg {
 
 namespace {
 
@@ -82,4 +82,4 @@ void cFrameWriter::clear() {
     mStart = 0;
 }
 
-}  // namespace vwire
+}  // namespace vmsg

@@ -14,9 +14,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "VMsg.h"
+#include "vmsg/VMsg.h"
 
-namespace vwire {
+namespace vmsg {
 
 class cFrameWriter {
 public:
@@ -52,6 +52,6 @@ private:
     Clock::time_point mLastTaken;
 };
 
-}  // namespace vwire
+}  // namespace vmsg
 
 #endif

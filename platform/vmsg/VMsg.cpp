@@ -1,4 +1,4 @@
-#include "VMsg.h"
+#include "vmsg/VMsg.h"
 
 #include <cstring>
 

@@ -150,7 +150,7 @@ public:
     size_t tagCount() const { return mTags.size(); }
     const VTag* tagAt(size_t index) const { return mTags[index]; }
 
-    // The message id (vwire::MsgId on the wire) and sequence number.
+    // The message id (vmsg::MsgId on the wire) and sequence number.
     uint8_t mMsgID;
     uint8_t mMsgSeq;
 

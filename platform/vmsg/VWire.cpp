@@ -1,6 +1,6 @@
-#include "VWire.h"
+#include "vmsg/VWire.h"
 
-namespace vwire {
+namespace vmsg {
 
 namespace {
 
@@ -217,4 +217,4 @@ bool drainFrames(std::vector<uint8_t>& buffer,
     return sound;
 }
 
-}  // namespace vwire
+}  // namespace vmsg

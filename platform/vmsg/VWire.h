@@ -17,9 +17,9 @@
 #include <memory>
 #include <vector>
 
-#include "VMsg.h"
+#include "vmsg/VMsg.h"
 
-namespace vwire {
+namespace vmsg {
 
 const uint8_t kVersion = 1;
 const size_t kHeaderSize = 8;
@@ -63,6 +63,6 @@ bool drainFrames(std::vector<uint8_t>& buffer,
                                           size_t size)>& onMessage,
                  const char** error = nullptr);
 
-}  // namespace vwire
+}  // namespace vmsg
 
 #endif

@@ -1,4 +1,4 @@
-#include "VSocket.h"
+#include "vnet/VSocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace vwire {
+namespace vnet {
 
 int listenOn(const char* address, unsigned short port, int backlog, std::string* why) {
     sockaddr_in addr{};
@@ -51,4 +51,4 @@ bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
     return true;
 }
 
-}  // namespace vwire
+}  // namespace vnet

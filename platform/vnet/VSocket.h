@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace vwire {
+namespace vnet {
 
 // A new TCP socket listening on the IPv4 address (dotted, such as
 // "127.0.0.1") and port, close-on-exec, with SO_REUSEADDR so that a peer can
@@ -29,6 +29,6 @@ int listenOn(const char* address, unsigned short port, int backlog, std::string*
 // caller's.
 bool sendAll(int fd, const std::vector<uint8_t>& bytes);
 
-}  // namespace vwire
+}  // namespace vnet
 
 #endif

@@ -1,4 +1,4 @@
-#include "VFile.h"
+#include "vutil/VFile.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-namespace vfile {
+namespace vutil {
 
 namespace {
 
@@ -166,4 +166,4 @@ bool readBounded(const char* path, size_t maxBytes, std::string* out, std::strin
     return true;
 }
 
-}  // namespace vfile
+}  // namespace vutil

@@ -1,4 +1,4 @@
-// vfile: the gate every file the project opens by path passes first.
+// VFile (namespace vutil): the gate every file the project opens by path passes first.
 //
 // A path is read only when it names a regular file (after links are
 // followed). The check opens the file with O_NONBLOCK, so a FIFO, a device
@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <string>
 
-namespace vfile {
+namespace vutil {
 
 // The most that readBounded reads of a configuration or pairing file.
 constexpr size_t kMaxTextFile = 4 * 1024 * 1024;
@@ -49,6 +49,6 @@ bool isLogTarget(const char* path, std::string* why);
 // the caller, or -1 with *why (when not null) set.
 int openAppend(const char* path, bool truncate, std::string* why);
 
-}  // namespace vfile
+}  // namespace vutil
 
 #endif

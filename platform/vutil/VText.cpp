@@ -1,9 +1,9 @@
-#include "VText.h"
+#include "vutil/VText.h"
 
 #include <cstdint>
 #include <cstring>
 
-namespace vtext {
+namespace vutil {
 
 namespace {
 
@@ -128,4 +128,4 @@ const char* escapeInto(const char* text, char* out, size_t size) {
     return out;
 }
 
-}  // namespace vtext
+}  // namespace vutil

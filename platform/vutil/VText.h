@@ -1,4 +1,4 @@
-// vtext: makes text from files or the network safe to print.
+// VText (namespace vutil): makes text from files or the network safe to print.
 //
 // Scan codes, labels and reader names reach log lines, the journal, standard
 // output and terminals. A control character in them could forge a log line
@@ -21,7 +21,7 @@
 #include <cstddef>
 #include <string>
 
-namespace vtext {
+namespace vutil {
 
 // The longest escaped form of one character: four bytes as \xHH each.
 constexpr size_t kMaxEscapedChar = 16;
@@ -49,6 +49,6 @@ const char* escapeInto(const char* text, char* out, size_t size);
 // Returns how many bytes of text it took: 1 to 4.
 size_t escapeNext(const char* text, size_t len, char* out, size_t* outLen);
 
-}  // namespace vtext
+}  // namespace vutil
 
 #endif

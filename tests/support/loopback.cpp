@@ -1,4 +1,4 @@
-#include "loopback.h"
+#include "tests/support/loopback.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

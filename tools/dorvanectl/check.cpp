@@ -1,4 +1,4 @@
-#include "check.h"
+#include "tools/dorvanectl/check.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "cObjectClient.h"
-#include "codes_check.h"
-#include "dbfile.h"
-#include "pAccess.h"
-#include "settings.h"
-#include "site.h"
+#include "src/pAccess.h"
+#include "src/settings.h"
+#include "tools/dorvanectl/codes_check.h"
+#include "tools/dorvanectl/dbfile.h"
+#include "tools/dorvanectl/site.h"
+#include "ulxobj/cObjectClient.h"
 
 namespace ctl {
 namespace {

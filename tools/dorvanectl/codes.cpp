@@ -1,4 +1,4 @@
-#include "codes.h"
+#include "tools/dorvanectl/codes.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,12 +7,12 @@
 #include <iterator>
 #include <sstream>
 
-#include "VFile.h"
-#include "csv.h"
-#include "pAccess.h"
-#include "replace.h"
-#include "site.h"
-#include "store.h"
+#include "src/pAccess.h"
+#include "tools/dorvanectl/csv.h"
+#include "tools/dorvanectl/replace.h"
+#include "tools/dorvanectl/site.h"
+#include "tools/dorvanectl/store.h"
+#include "vutil/VFile.h"
 
 namespace ctl {
 namespace {
@@ -62,7 +62,7 @@ bool readInput(const std::string& file, std::string* text, std::string* why) {
         text->assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
         return true;
     }
-    if (!vfile::isRegularFile(file.c_str(), why)) {
+    if (!vutil::isRegularFile(file.c_str(), why)) {
         return false;
     }
     std::ifstream in(file, std::ios::binary);

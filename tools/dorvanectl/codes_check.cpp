@@ -1,9 +1,9 @@
-#include "codes_check.h"
+#include "tools/dorvanectl/codes_check.h"
 
 #include <map>
 
-#include "VText.h"
-#include "pAccess.h"
+#include "src/pAccess.h"
+#include "vutil/VText.h"
 
 std::vector<AmbiguousCode> ambiguousCodes(
     const std::vector<std::vector<DatabaseHandler::StoredValue>>& rows) {
@@ -26,7 +26,7 @@ std::vector<AmbiguousCode> ambiguousCodes(
         if (DatabaseHandler::classifyRows(same) != DatabaseHandler::ROWS_AMBIGUOUS) {
             continue;
         }
-        AmbiguousCode a{vtext::escape(code.data(), code.size()), {}};
+        AmbiguousCode a{vutil::escape(code.data(), code.size()), {}};
         std::vector<std::vector<DatabaseHandler::StoredValue>> seen;
         for (const auto& row : same) {
             bool isNew = true;
@@ -35,7 +35,7 @@ std::vector<AmbiguousCode> ambiguousCodes(
             }
             if (isNew) {
                 seen.push_back(row);
-                a.readers.push_back(vtext::escape(row[1].bytes.data(), row[1].bytes.size()));
+                a.readers.push_back(vutil::escape(row[1].bytes.data(), row[1].bytes.size()));
             }
         }
         found.push_back(a);
@@ -64,10 +64,10 @@ std::string journalAdvice(const std::string& path, bool* stops) {
     if (stops != nullptr) {
         *stops = state == DatabaseHandler::JOURNAL_HOT;
     }
-    std::string shown = vtext::escape(path.data(), path.size());
+    std::string shown = vutil::escape(path.data(), path.size());
     if (state == DatabaseHandler::JOURNAL_HOT) {
         return "database " + shown +
-               " cannot be read: " + vtext::escape(DatabaseHandler::hotJournalRemedy(path).c_str());
+               " cannot be read: " + vutil::escape(DatabaseHandler::hotJournalRemedy(path).c_str());
     }
     if (state == DatabaseHandler::JOURNAL_WAL) {
         return "database " + shown +

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "DatabaseHandler.h"
+#include "vdb/DatabaseHandler.h"
 
 // A code that a scan can match whose rows do not give one answer, with its
 // readers as stored (distinct, in row order; control characters escaped).

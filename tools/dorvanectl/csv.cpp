@@ -1,4 +1,4 @@
-#include "csv.h"
+#include "tools/dorvanectl/csv.h"
 
 namespace ctl {
 namespace csv {

@@ -1,4 +1,4 @@
-#include "daemon.h"
+#include "tools/dorvanectl/daemon.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -6,12 +6,12 @@
 #include <atomic>
 #include <cstdio>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
-#include "cObjectClient.h"
-#include "settings.h"
-#include "site.h"
-#include "vmsg_printer.h"
+#include "src/settings.h"
+#include "src/vmsg_printer.h"
+#include "tools/dorvanectl/site.h"
+#include "ulxobj/ObjectCodec.h"
+#include "ulxobj/cObjectClient.h"
+#include "vmsg/VWire.h"
 
 namespace ctl {
 namespace {
@@ -23,7 +23,7 @@ public:
     void handleObjectAction(cObjectList* rx) override {
         // Printed as the tags of its objects (tags before the first object,
         // such as an error's, are not kept by the client).
-        VMsg* msg = objcodec::toMessage(*rx, rx->getMsgType(), rx->getMsgSeq());
+        VMsg* msg = ulxobj::toMessage(*rx, rx->getMsgType(), rx->getMsgSeq());
         bool known = msg->mMsgID <= 4;
         showMessage(msg);  // deletes a message of an unknown id itself
         if (known) {
@@ -44,7 +44,7 @@ int ports(const char* configPath) {
                 static_cast<unsigned>(settings::kDaemonPort));
         return 1;
     }
-    VMsg* msg = objcodec::toMessage(*rx, vwire::MSG_GET, rx->getMsgSeq());
+    VMsg* msg = ulxobj::toMessage(*rx, vmsg::MSG_GET, rx->getMsgSeq());
     showMessage(msg);
     delete msg;
     rx->deleteObjects();

@@ -1,4 +1,4 @@
-#include "dbfile.h"
+#include "tools/dorvanectl/dbfile.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -10,10 +10,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "codes_check.h"
 #include "codes_schema.h"
-#include "settings.h"
-#include "site.h"
+#include "src/settings.h"
+#include "tools/dorvanectl/codes_check.h"
+#include "tools/dorvanectl/site.h"
 
 namespace ctl {
 

@@ -1,16 +1,16 @@
-#include "lookup.h"
+#include "tools/dorvanectl/lookup.h"
 
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "DatabaseHandler.h"
-#include "access_trail.h"
-#include "cObjectClient.h"
-#include "output_toggle.h"
-#include "pAccess.h"
-#include "site.h"
+#include "src/access_trail.h"
+#include "src/output_toggle.h"
+#include "src/pAccess.h"
+#include "tools/dorvanectl/site.h"
+#include "ulxobj/cObjectClient.h"
+#include "vdb/DatabaseHandler.h"
 
 namespace ctl {
 namespace {

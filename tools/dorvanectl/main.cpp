@@ -16,15 +16,15 @@
 #include <string>
 #include <vector>
 
-#include "VText.h"
-#include "arg_parser.h"
-#include "cVlog.h"
-#include "check.h"
-#include "codes.h"
-#include "daemon.h"
-#include "lookup.h"
-#include "pAccess.h"
-#include "settings.h"
+#include "src/arg_parser.h"
+#include "src/pAccess.h"
+#include "src/settings.h"
+#include "tools/dorvanectl/check.h"
+#include "tools/dorvanectl/codes.h"
+#include "tools/dorvanectl/daemon.h"
+#include "tools/dorvanectl/lookup.h"
+#include "vlog/cVlog.h"
+#include "vutil/VText.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ const char* commandError(int argc, char** argv, const Command& cmd, int refused,
                    : "--help takes no other option or argument";
     }
     if (optind < argc) {
-        *word = "'" + vtext::escape(argv[optind]) + "'";
+        *word = "'" + vutil::escape(argv[optind]) + "'";
         return "unexpected argument ";
     }
     if (cmd.modes() != 1) {
@@ -157,7 +157,7 @@ const char* readVerbs(int argc, char** argv, Verbs* v, std::string* word) {
         } else if (a == "--force") {
             v->force = true;
         } else if (a.size() > 1 && a[0] == '-') {
-            *word = " '" + vtext::escape(a.c_str()) + "'";
+            *word = " '" + vutil::escape(a.c_str()) + "'";
             return "unknown option";
         } else {
             v->words.push_back(a);
@@ -198,7 +198,7 @@ const Shape* shapeOf(const Verbs& v, std::string* error) {
         return nullptr;
     }
     *error = verb == "codes" ? "codes needs one of add, remove, list, import, export"
-                             : "unknown verb '" + vtext::escape(verb.c_str()) + "'";
+                             : "unknown verb '" + vutil::escape(verb.c_str()) + "'";
     return nullptr;
 }
 

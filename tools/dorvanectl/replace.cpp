@@ -1,4 +1,4 @@
-#include "replace.h"
+#include "tools/dorvanectl/replace.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dbfile.h"
-#include "site.h"
-#include "store.h"
+#include "tools/dorvanectl/dbfile.h"
+#include "tools/dorvanectl/site.h"
+#include "tools/dorvanectl/store.h"
 
 namespace ctl {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "csv.h"
+#include "tools/dorvanectl/csv.h"
 
 namespace ctl {
 

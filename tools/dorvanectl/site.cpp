@@ -1,13 +1,13 @@
-#include "site.h"
+#include "tools/dorvanectl/site.h"
 
-#include "DatabaseHandler.h"
-#include "VText.h"
-#include "cObjectClient.h"
-#include "cSCL.h"
-#include "discovery.h"
-#include "pAccess.h"
-#include "properties.h"
-#include "settings.h"
+#include "src/cSCL.h"
+#include "src/discovery.h"
+#include "src/pAccess.h"
+#include "src/properties.h"
+#include "src/settings.h"
+#include "ulxobj/cObjectClient.h"
+#include "vdb/DatabaseHandler.h"
+#include "vutil/VText.h"
 
 namespace ctl {
 
@@ -39,7 +39,7 @@ Settings readSettings(const char* path) {
 }
 
 std::string shown(const std::string& value) {
-    return vtext::escape(value.data(), value.size());
+    return vutil::escape(value.data(), value.size());
 }
 
 Pairs::Pairs(const std::string& path, cSCLpairsReport* report) {

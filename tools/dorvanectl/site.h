@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "DatabaseHandler.h"
-#include "SCLpairs.h"
-#include "VList.h"
-#include "cObject.h"
-#include "pairing_index.h"
+#include "src/SCLpairs.h"
+#include "src/pairing_index.h"
+#include "ulxobj/cObject.h"
+#include "vdb/DatabaseHandler.h"
+#include "vlist/VList.h"
 
 class cObjectClient;
 class cObjectList;

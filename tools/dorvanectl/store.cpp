@@ -1,15 +1,15 @@
-#include "store.h"
+#include "tools/dorvanectl/store.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 
-#include "DatabaseHandler.h"
-#include "VFile.h"
-#include "pAccess.h"
-#include "replace.h"
-#include "site.h"
+#include "src/pAccess.h"
+#include "tools/dorvanectl/replace.h"
+#include "tools/dorvanectl/site.h"
+#include "vdb/DatabaseHandler.h"
+#include "vutil/VFile.h"
 
 namespace ctl {
 
@@ -25,7 +25,7 @@ void Writer::close() {
 }
 
 bool Writer::open(const std::string& path, bool create, std::string* why) {
-    if (!create && !vfile::isRegularFile(path.c_str(), why)) {
+    if (!create && !vutil::isRegularFile(path.c_str(), why)) {
         return false;  // a FIFO or device is no database, and must not block
     }
     int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dbfile.h"
+#include "tools/dorvanectl/dbfile.h"
 
 struct sqlite3;
 

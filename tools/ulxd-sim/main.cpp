@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "VSocket.h"
-#include "arg_parser.h"
-#include "script.h"
-#include "server.h"
-#include "settings.h"
-#include "site.h"
+#include "src/arg_parser.h"
+#include "src/settings.h"
+#include "tools/ulxd-sim/script.h"
+#include "tools/ulxd-sim/server.h"
+#include "tools/ulxd-sim/site.h"
+#include "vnet/VSocket.h"
 
 namespace ulxdsim {
 namespace {
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string why;
-    int listener = vwire::listenOn(opts.host, opts.port, 16, &why);
+    int listener = vnet::listenOn(opts.host, opts.port, 16, &why);
     if (listener < 0) {
         fprintf(stderr, "ulxd-sim: cannot listen on %s port %s: %s\n", opts.host, opts.portText,
                 why.c_str());

@@ -1,11 +1,11 @@
-#include "script.h"
+#include "tools/ulxd-sim/script.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 namespace ulxdsim {
 
@@ -38,8 +38,8 @@ void scanCommand(Sim& sim, const std::string& line, const std::vector<std::strin
     cObjectAccess access;
     access.setDeviceSerial(static_cast<uint32_t>(strtoul(t[1].c_str(), nullptr, 10)));
     access.setScanCode(code.c_str());
-    VMsg msg(vwire::MSG_EVT, sim.eventSeq++);
-    objcodec::appendObject(msg, access);
+    VMsg msg(vmsg::MSG_EVT, sim.eventSeq++);
+    ulxobj::appendObject(msg, access);
     broadcast(sim, msg);
 }
 
@@ -72,8 +72,8 @@ void messageCommand(Sim& sim, const std::vector<std::string>& t) {
     auto number = [&](size_t i) { return strtoul(t[i].c_str(), nullptr, 10); };
     if (t[0] == "event") {
         cObjectEvent event(t.size() > 1 ? static_cast<uint32_t>(number(1)) : 0);
-        VMsg msg(vwire::MSG_EVT, sim.eventSeq++);
-        objcodec::appendObject(msg, event);
+        VMsg msg(vmsg::MSG_EVT, sim.eventSeq++);
+        ulxobj::appendObject(msg, event);
         broadcast(sim, msg);
         return;
     }

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string>
 
-#include "server.h"
+#include "tools/ulxd-sim/server.h"
 
 namespace ulxdsim {
 

@@ -1,4 +1,4 @@
-#include "server.h"
+#include "tools/ulxd-sim/server.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "ObjectCodec.h"
-#include "VWire.h"
+#include "ulxobj/ObjectCodec.h"
+#include "vmsg/VWire.h"
 
 namespace ulxdsim {
 
@@ -34,10 +34,10 @@ void sendMsg(Client& c, const VMsg& msg) {
 }
 
 void sendErr(Client& c, uint8_t msgId, uint8_t seq, int tagAtFault = -1) {
-    VMsg err(vwire::MSG_ERR, seq);
-    err.addTag(new VTagUInt8(objcodec::TAG_ERR_MSGID, msgId));
+    VMsg err(vmsg::MSG_ERR, seq);
+    err.addTag(new VTagUInt8(ulxobj::TAG_ERR_MSGID, msgId));
     if (tagAtFault >= 0) {
-        err.addTag(new VTagUInt8(objcodec::TAG_ERR_TAGID, static_cast<uint8_t>(tagAtFault)));
+        err.addTag(new VTagUInt8(ulxobj::TAG_ERR_TAGID, static_cast<uint8_t>(tagAtFault)));
     }
     sendMsg(c, err);
 }
@@ -63,13 +63,13 @@ bool portsAsked(Sim& sim, const cObjectList& query, cObjectList& reply) {
 }
 
 void handleGet(Sim& sim, Client& c, const VMsg& msg) {
-    std::unique_ptr<cObjectList> query(objcodec::fromMessage(msg));
-    cObjectList reply(vwire::MSG_GET, msg.mMsgSeq);
+    std::unique_ptr<cObjectList> query(ulxobj::fromMessage(msg));
+    cObjectList reply(vmsg::MSG_GET, msg.mMsgSeq);
     if (portsAsked(sim, *query, reply)) {
-        std::unique_ptr<VMsg> out(objcodec::toMessage(reply, vwire::MSG_GET, msg.mMsgSeq));
+        std::unique_ptr<VMsg> out(ulxobj::toMessage(reply, vmsg::MSG_GET, msg.mMsgSeq));
         sendMsg(c, *out);
     } else {
-        sendErr(c, vwire::MSG_GET, msg.mMsgSeq, objcodec::TAG_PORT_PNUM);
+        sendErr(c, vmsg::MSG_GET, msg.mMsgSeq, ulxobj::TAG_PORT_PNUM);
     }
     reply.deleteObjects();
     query->deleteObjects();
@@ -79,32 +79,32 @@ void handleGet(Sim& sim, Client& c, const VMsg& msg) {
 // output of the site and a state it can take.
 int setFault(Sim& sim, const cObjectList& query) {
     if (query.size() == 0) {
-        return objcodec::TAG_PORT_PNUM;
+        return ulxobj::TAG_PORT_PNUM;
     }
     for (size_t i = 0; i < query.size(); ++i) {
         auto* q = dynamic_cast<cObjectDOutput*>(query.at(i));
         Port* p =
             q != nullptr ? findPort(sim.ports, q->getDeviceSerial(), q->getPortId()) : nullptr;
         if (p == nullptr || p->objType != cObject::OBJ_PORT_DOUT) {
-            return objcodec::TAG_PORT_PNUM;
+            return ulxobj::TAG_PORT_PNUM;
         }
         if (q->getOutputState() != cObject::OBJ_IO_STATE_SET &&
             q->getOutputState() != cObject::OBJ_IO_STATE_CLEAR) {
-            return objcodec::TAG_IO_STATE;
+            return ulxobj::TAG_IO_STATE;
         }
     }
     return -1;
 }
 
 void handleSet(Sim& sim, Client& c, const VMsg& msg) {
-    std::unique_ptr<cObjectList> query(objcodec::fromMessage(msg));
+    std::unique_ptr<cObjectList> query(ulxobj::fromMessage(msg));
     int faultTag = setFault(sim, *query);
     if (faultTag >= 0) {
-        sendErr(c, vwire::MSG_SET, msg.mMsgSeq, faultTag);
+        sendErr(c, vmsg::MSG_SET, msg.mMsgSeq, faultTag);
         query->deleteObjects();
         return;
     }
-    cObjectList reply(vwire::MSG_SET, msg.mMsgSeq);
+    cObjectList reply(vmsg::MSG_SET, msg.mMsgSeq);
     for (size_t i = 0; i < query->size(); ++i) {
         auto* q = static_cast<cObjectDOutput*>(query->at(i));
         Port* p = findPort(sim.ports, q->getDeviceSerial(), q->getPortId());
@@ -115,7 +115,7 @@ void handleSet(Sim& sim, Client& c, const VMsg& msg) {
     }
     fflush(stdout);
     if (!sim.noSetReply) {
-        std::unique_ptr<VMsg> out(objcodec::toMessage(reply, vwire::MSG_SET, msg.mMsgSeq));
+        std::unique_ptr<VMsg> out(ulxobj::toMessage(reply, vmsg::MSG_SET, msg.mMsgSeq));
         sendMsg(c, *out);
     }
     reply.deleteObjects();
@@ -129,9 +129,9 @@ bool serveClient(Sim& sim, Client& c) {
         if (!msg) {
             break;
         }
-        if (msg->mMsgID == vwire::MSG_GET) {
+        if (msg->mMsgID == vmsg::MSG_GET) {
             handleGet(sim, c, *msg);
-        } else if (msg->mMsgID == vwire::MSG_SET) {
+        } else if (msg->mMsgID == vmsg::MSG_SET) {
             handleSet(sim, c, *msg);
         } else {
             sendErr(c, msg->mMsgID, msg->mMsgSeq);
@@ -158,7 +158,7 @@ void broadcast(Sim& sim, const std::vector<uint8_t>& bytes) {
 
 void broadcast(Sim& sim, const VMsg& msg) {
     std::vector<uint8_t> bytes;
-    if (vwire::encode(msg, bytes)) {
+    if (vmsg::encode(msg, bytes)) {
         broadcast(sim, bytes);
     }
 }
@@ -193,9 +193,9 @@ void serveEvents(Sim& sim, Client& c, short revents) {
     if (c.dead || (revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
         return;
     }
-    vwire::cFrameReader::eReceive got = c.in.receive(c.fd, false);
-    if (got == vwire::cFrameReader::CLOSED ||
-        (got == vwire::cFrameReader::RECEIVED && !serveClient(sim, c))) {
+    vmsg::cFrameReader::eReceive got = c.in.receive(c.fd, false);
+    if (got == vmsg::cFrameReader::CLOSED ||
+        (got == vmsg::cFrameReader::RECEIVED && !serveClient(sim, c))) {
         c.dead = true;
     }
 }

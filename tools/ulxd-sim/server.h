@@ -14,10 +14,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "VFrameReader.h"
-#include "VFrameWriter.h"
-#include "VMsg.h"
-#include "site.h"
+#include "tools/ulxd-sim/site.h"
+#include "vmsg/VFrameReader.h"
+#include "vmsg/VFrameWriter.h"
+#include "vmsg/VMsg.h"
 
 namespace ulxdsim {
 
@@ -30,8 +30,8 @@ const size_t kMaxClients = 64;  // accept() never runs out of descriptors
 
 struct Client {
     int fd = -1;
-    vwire::cFrameReader in;
-    vwire::cFrameWriter out;
+    vmsg::cFrameReader in;
+    vmsg::cFrameWriter out;
     bool dead = false;  // closed at the end of the loop turn
 
     bool stalled(Clock::time_point now) const {

@@ -1,11 +1,11 @@
-#include "site.h"
+#include "tools/ulxd-sim/site.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <set>
 #include <utility>
 
-#include "VFile.h"
+#include "vutil/VFile.h"
 
 namespace ulxdsim {
 
@@ -144,7 +144,7 @@ bool wholeNumber(const std::string& text, unsigned long long max, unsigned long 
 
 bool loadSite(const char* path, std::vector<Port>& ports) {
     std::string text, why;
-    if (!vfile::readBounded(path, kMaxSiteFile, &text, &why)) {
+    if (!vutil::readBounded(path, kMaxSiteFile, &text, &why)) {
         fprintf(stderr, "ulxd-sim: cannot use site file %s: %s\n", path, why.c_str());
         return false;
     }

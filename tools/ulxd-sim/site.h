@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cObject.h"
+#include "ulxobj/cObject.h"
 
 namespace ulxdsim {
 
