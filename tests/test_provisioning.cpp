@@ -102,6 +102,7 @@ TEST(Provisioning, RefusalsWriteNothing) {
          ""},
         {{"codes", "add", "04A1", "Door2"}, {"code 04A1 is already given to reader Door1"}, ""},
         {{"codes", "remove", "FFFF"}, {"code FFFF is not in the database"}, ""},
+        {{"codes", "export", "access.db"}, {"access.db is the database"}, ""},
         {{"codes", "import", "bad.csv"},
          {"line 2: a double quote", "line 3: more than one comma", "line 4: no comma",
           "line 5: an empty line", "line 6: the reader name holds a control character (\\x1b)",

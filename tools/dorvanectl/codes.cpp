@@ -1,5 +1,7 @@
 #include "tools/dorvanectl/codes.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -160,9 +162,37 @@ int importCodes(const CodesCommand& cmd, const Settings& s) {
     return replaceDatabase(s.dblocal, rows);
 }
 
+// Which of the files the service reads path is ("" for none): an export
+// there would truncate it before a line is written.
+std::string filesOfTheSite(const std::string& path, const CodesCommand& cmd, const Settings& s) {
+    struct stat target, st;
+    if (stat(path.c_str(), &target) != 0) {
+        return "";
+    }
+    const std::pair<std::string, const char*> files[] = {
+        {s.dblocal, "the database"},
+        {s.dblocal + "-journal", "the database's journal"},
+        {s.dblocal + "-wal", "the database's -wal file"},
+        {s.ioPairFile, "the pairing file"},
+        {cmd.config, "the configuration file"}};
+    for (const auto& f : files) {
+        if (stat(f.first.c_str(), &st) == 0 && st.st_dev == target.st_dev &&
+            st.st_ino == target.st_ino) {
+            return f.second;
+        }
+    }
+    return "";
+}
+
 int exportCodes(const CodesCommand& cmd, const Settings& s) {
     std::vector<Code> rows;
     std::string why;
+    std::string site = filesOfTheSite(cmd.file, cmd, s);
+    if (!site.empty()) {
+        fprintf(stderr, "dorvanectl: %s is %s: nothing written\n", shown(cmd.file).c_str(),
+                site.c_str());
+        return 1;
+    }
     if (!readCodes(s.dblocal, &rows, &why)) {
         fprintf(stderr, "dorvanectl: database %s cannot be read: %s\n", shown(s.dblocal).c_str(),
                 shown(why).c_str());
