@@ -15,6 +15,7 @@
 #include "tools/dorvanectl/site.h"
 #include "tools/dorvanectl/store.h"
 #include "vutil/VFile.h"
+#include "vutil/VText.h"
 
 namespace ctl {
 namespace {
@@ -23,16 +24,24 @@ namespace {
 // take about 20 MB).
 const size_t kMaxCsvBytes = 256u << 20;
 
-// Why text cannot be given as the column's value ("sc" or "reader"), or "".
-std::string inputRefusal(const char* column, const std::string& text) {
-    bool code = column[0] == 's';
-    const char* what = code ? "the code " : "the reader name ";
+// Why text can never be the column's value ("sc" or "reader") that the
+// service matches, or "".
+std::string matchRefusal(const char* column, const std::string& text) {
+    const char* what = column[0] == 's' ? "the code " : "the reader name ";
     const char* refused = pAccess::refusal(column, SQL_TYPE_TEXT, text);
     if (refused != nullptr) {
         return what + std::string(refused);
     }
-    if (text.empty()) {
-        return std::string(what) + "is empty";
+    return text.empty() ? std::string(what) + "is empty" : "";
+}
+
+// Why text cannot be given as the column's value, or "": stricter than
+// matchRefusal for what goes in.
+std::string inputRefusal(const char* column, const std::string& text) {
+    const char* what = column[0] == 's' ? "the code " : "the reader name ";
+    std::string why = matchRefusal(column, text);
+    if (!why.empty()) {
+        return why;
     }
     for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7f) {
@@ -40,6 +49,19 @@ std::string inputRefusal(const char* column, const std::string& text) {
             snprintf(hex, sizeof(hex), "\\x%02x", c);
             return what + std::string("holds a control character (") + hex + ")";
         }
+    }
+    // What the trail would escape (a C1 or bidirectional control, bytes that
+    // are not UTF-8): refused here as in a CSV line, so that an export can
+    // be imported again.
+    char buf[vutil::kMaxEscapedChar];
+    for (size_t i = 0; i < text.size();) {
+        size_t n = 0;
+        size_t taken = vutil::escapeNext(text.data() + i, text.size() - i, buf, &n);
+        if (n != taken) {
+            return what + std::string("holds a control character or bytes that are not UTF-8 (") +
+                   std::string(buf, n) + ")";
+        }
+        i += taken;
     }
     return "";
 }
@@ -272,7 +294,7 @@ int codes(const CodesCommand& cmd) {
         return addOne(cmd, s);
     }
     if (cmd.verb == "remove") {
-        std::string why = inputRefusal("sc", cmd.code);
+        std::string why = matchRefusal("sc", cmd.code);
         if (!why.empty()) {
             fprintf(stderr, "dorvanectl: %s: nothing removed\n", why.c_str());
             return 1;
