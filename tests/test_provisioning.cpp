@@ -96,12 +96,15 @@ TEST(Provisioning, RefusalsWriteNothing) {
         {{"codes", "add", std::string(128, 'K'), "Door1"}, {"longer than 127"}, ""},
         {{"codes", "add", "", "Door1"}, {"the code is empty"}, ""},
         {{"codes", "add", "0X", "Door1\x7f"}, {"reader name holds a control character"}, ""},
+        {{"codes", "add", "0X\xc2\x9b", "Door1"}, {"holds a control character or bytes"}, ""},
+        {{"codes", "add", "0X\xff", "Door1"}, {"bytes that are not UTF-8 (\\xff)"}, ""},
         {{"codes", "add", "0X", "Lobby"},
          {"reader Lobby has no record in the pairing file pairs.xml: a scan of this code would "
           "toggle nothing"},
          ""},
         {{"codes", "add", "04A1", "Door2"}, {"code 04A1 is already given to reader Door1"}, ""},
         {{"codes", "remove", "FFFF"}, {"code FFFF is not in the database"}, ""},
+        {{"codes", "export", "access.db"}, {"access.db is the database"}, ""},
         {{"codes", "import", "bad.csv"},
          {"line 2: a double quote", "line 3: more than one comma", "line 4: no comma",
           "line 5: an empty line", "line 6: the reader name holds a control character (\\x1b)",
@@ -207,6 +210,9 @@ TEST(Provisioning, RoundTrip) {
 
     EXPECT_EQ(0, ctl(site, {"codes", "add", "0C0C", "Door1"}).status);
     EXPECT_EQ(0, ctl(site, {"codes", "remove", "04B2"}).status);
+    // A code stored by hand that the tool would not take in can still be taken out.
+    testutil::execSql(site.file("access.db"), "INSERT INTO codes VALUES ('T' || char(9), 'Door1')");
+    EXPECT_EQ(0, ctl(site, {"codes", "remove", "T\t"}).status);
     r = ctl(site, {"codes", "export"});
     EXPECT_EQ("code,reader\n04A1,Door1\n\xc3\xa9t\xc3\xa9,Door2\n0C0C,Door1\n", r.text);
     r = ctl(site, {"codes", "list", "Door1"});

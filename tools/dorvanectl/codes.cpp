@@ -1,5 +1,7 @@
 #include "tools/dorvanectl/codes.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -13,6 +15,7 @@
 #include "tools/dorvanectl/site.h"
 #include "tools/dorvanectl/store.h"
 #include "vutil/VFile.h"
+#include "vutil/VText.h"
 
 namespace ctl {
 namespace {
@@ -21,16 +24,24 @@ namespace {
 // take about 20 MB).
 const size_t kMaxCsvBytes = 256u << 20;
 
-// Why text cannot be given as the column's value ("sc" or "reader"), or "".
-std::string inputRefusal(const char* column, const std::string& text) {
-    bool code = column[0] == 's';
-    const char* what = code ? "the code " : "the reader name ";
+// Why text can never be the column's value ("sc" or "reader") that the
+// service matches, or "".
+std::string matchRefusal(const char* column, const std::string& text) {
+    const char* what = column[0] == 's' ? "the code " : "the reader name ";
     const char* refused = pAccess::refusal(column, SQL_TYPE_TEXT, text);
     if (refused != nullptr) {
         return what + std::string(refused);
     }
-    if (text.empty()) {
-        return std::string(what) + "is empty";
+    return text.empty() ? std::string(what) + "is empty" : "";
+}
+
+// Why text cannot be given as the column's value, or "": stricter than
+// matchRefusal for what goes in.
+std::string inputRefusal(const char* column, const std::string& text) {
+    const char* what = column[0] == 's' ? "the code " : "the reader name ";
+    std::string why = matchRefusal(column, text);
+    if (!why.empty()) {
+        return why;
     }
     for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7f) {
@@ -38,6 +49,19 @@ std::string inputRefusal(const char* column, const std::string& text) {
             snprintf(hex, sizeof(hex), "\\x%02x", c);
             return what + std::string("holds a control character (") + hex + ")";
         }
+    }
+    // What the trail would escape (a C1 or bidirectional control, bytes that
+    // are not UTF-8): refused here as in a CSV line, so that an export can
+    // be imported again.
+    char buf[vutil::kMaxEscapedChar];
+    for (size_t i = 0; i < text.size();) {
+        size_t n = 0;
+        size_t taken = vutil::escapeNext(text.data() + i, text.size() - i, buf, &n);
+        if (n != taken) {
+            return what + std::string("holds a control character or bytes that are not UTF-8 (") +
+                   std::string(buf, n) + ")";
+        }
+        i += taken;
     }
     return "";
 }
@@ -160,9 +184,37 @@ int importCodes(const CodesCommand& cmd, const Settings& s) {
     return replaceDatabase(s.dblocal, rows);
 }
 
+// Which of the files the service reads path is ("" for none): an export
+// there would truncate it before a line is written.
+std::string filesOfTheSite(const std::string& path, const CodesCommand& cmd, const Settings& s) {
+    struct stat target, st;
+    if (stat(path.c_str(), &target) != 0) {
+        return "";
+    }
+    const std::pair<std::string, const char*> files[] = {
+        {s.dblocal, "the database"},
+        {s.dblocal + "-journal", "the database's journal"},
+        {s.dblocal + "-wal", "the database's -wal file"},
+        {s.ioPairFile, "the pairing file"},
+        {cmd.config, "the configuration file"}};
+    for (const auto& f : files) {
+        if (stat(f.first.c_str(), &st) == 0 && st.st_dev == target.st_dev &&
+            st.st_ino == target.st_ino) {
+            return f.second;
+        }
+    }
+    return "";
+}
+
 int exportCodes(const CodesCommand& cmd, const Settings& s) {
     std::vector<Code> rows;
     std::string why;
+    std::string site = filesOfTheSite(cmd.file, cmd, s);
+    if (!site.empty()) {
+        fprintf(stderr, "dorvanectl: %s is %s: nothing written\n", shown(cmd.file).c_str(),
+                site.c_str());
+        return 1;
+    }
     if (!readCodes(s.dblocal, &rows, &why)) {
         fprintf(stderr, "dorvanectl: database %s cannot be read: %s\n", shown(s.dblocal).c_str(),
                 shown(why).c_str());
@@ -242,7 +294,7 @@ int codes(const CodesCommand& cmd) {
         return addOne(cmd, s);
     }
     if (cmd.verb == "remove") {
-        std::string why = inputRefusal("sc", cmd.code);
+        std::string why = matchRefusal("sc", cmd.code);
         if (!why.empty()) {
             fprintf(stderr, "dorvanectl: %s: nothing removed\n", why.c_str());
             return 1;
