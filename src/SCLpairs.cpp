@@ -60,20 +60,24 @@ cSCL* readRecord(xmlNode* reader) {
     return record;
 }
 
-// Why record cannot be used ("empty or missing IO label LED label"), or ""
+// Why record cannot be used ("empty or missing IO label, LED label"), or ""
 // when all three texts are there.
 std::string unusable(const cSCL& record) {
     std::string missing;
+    auto add = [&missing](const char* what) {
+        missing += missing.empty() ? "empty or missing " : ", ";
+        missing += what;
+    };
     if (!nonEmpty(record.getReaderName())) {
-        missing += " name";
+        add("name");
     }
     if (!nonEmpty(record.getIOLabel())) {
-        missing += " IO label";
+        add("IO label");
     }
     if (!nonEmpty(record.getLEDLabel())) {
-        missing += " LED label";
+        add("LED label");
     }
-    return missing.empty() ? missing : "empty or missing" + missing;
+    return missing;
 }
 
 // Reads the root's "Reader" children into list, up to its capacity, and

@@ -171,14 +171,16 @@ TEST(Pairing, OnlyAttributesWithoutANamespaceCount) {
               "<Reader name=\"Door3\" a:name=\"Door4\"><IOlabel a:value=\"I3\"/>"
               "<LEDlabel value=\"L3\"/></Reader>"
               "<Reader b:name=\"Undeclared\"><IOlabel value=\"I5\"/><LEDlabel value=\"L5\"/>"
-              "</Reader></scl_connections>");
+              "</Reader><Reader name=\"Door6\"><LEDlabel valeu=\"L6\"/></Reader>"
+              "</scl_connections>");
     cSCLpairsReport report;
     EXPECT_EQ((std::vector<Record>{Record{"Door1", "I1", "L1"}}),
               load(dir.file("ns.xml"), nullptr, &report));
-    ASSERT_EQ(2u, report.refused.size());
+    ASSERT_EQ(3u, report.refused.size());
     EXPECT_EQ("Door3", report.refused[0].name);
     EXPECT_EQ("empty or missing IO label", report.refused[0].reason);
     EXPECT_EQ("empty or missing name", report.refused[1].reason);
+    EXPECT_EQ("empty or missing IO label, LED label", report.refused[2].reason);
 }
 
 TEST(Pairing, MoreRecordsThanTheListHoldsRefusesTheWholeFile) {
