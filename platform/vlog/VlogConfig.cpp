@@ -109,54 +109,54 @@ void reportProblems(const std::vector<std::string>& problems) {
 
 // The layout log4cpp's configurator would give the appender (it has already
 // checked that the configuration names one it knows).
-log4cpp::Layout* layoutFor(const cLogProperties::FileAppender& spec) {
-    if (spec.layout == "SimpleLayout") {
+log4cpp::Layout* layoutFor(const cLogProperties::FileAppender& wanted) {
+    if (wanted.layout == "SimpleLayout") {
         return new log4cpp::SimpleLayout();
     }
-    if (spec.layout != "PatternLayout") {
+    if (wanted.layout != "PatternLayout") {
         return new log4cpp::BasicLayout();
     }
     auto* layout = new log4cpp::PatternLayout();
-    if (spec.hasPattern) {
-        layout->setConversionPattern(spec.pattern);  // accepted before, on the stand-in
+    if (wanted.hasPattern) {
+        layout->setConversionPattern(wanted.pattern);  // accepted before, on the stand-in
     }
     return layout;
 }
 
-// The project's appender for spec: to its file, or to standard error when
+// The project's appender as configured in wanted: to its file, or to standard error when
 // the file is refused (refusal, when not empty, is the gate's answer given
 // before log4cpp saw it), with the problem added to problems.
-cLogFileAppender* ownAppender(const cLogProperties::FileAppender& spec, const std::string& refusal,
-                              std::vector<std::string>* problems) {
+cLogFileAppender* ownAppender(const cLogProperties::FileAppender& wanted,
+                              const std::string& refusal, std::vector<std::string>* problems) {
     cLogFileAppender* appender = nullptr;
     std::string why = refusal;
     if (why.empty()) {
         // log4cpp rolls a file of maxFileSize 0 over after every line.
-        size_t maxFileSize = std::max<size_t>(spec.maxFileSize, 1);
-        appender = new cLogFileAppender(spec.name, spec.fileName, spec.append,
-                                        spec.type == "RollingFileAppender" ? maxFileSize : 0,
-                                        spec.maxBackupIndex);
+        size_t maxFileSize = std::max<size_t>(wanted.maxFileSize, 1);
+        appender = new cLogFileAppender(wanted.name, wanted.fileName, wanted.append,
+                                        wanted.type == "RollingFileAppender" ? maxFileSize : 0,
+                                        wanted.maxBackupIndex);
         if (appender->isOpen()) {
             return appender;
         }
         why = appender->refusal();
         delete appender;
     }
-    problems->push_back("log file " + vutil::escape(spec.fileName.c_str()) + " refused (" + why +
-                        "); appender " + vutil::escape(spec.name.c_str()) +
+    problems->push_back("log file " + vutil::escape(wanted.fileName.c_str()) + " refused (" + why +
+                        "); appender " + vutil::escape(wanted.name.c_str()) +
                         " writes to standard error instead");
-    return new cLogFileAppender(spec.name);
+    return new cLogFileAppender(wanted.name);
 }
 
 // Puts the project's appender in the place of each stand-in that log4cpp
-// built for a file appender of spec, in every category that has it.
-void replaceStandIn(const cLogProperties::FileAppender& spec, const std::string& refusal,
+// built for the file appender configured in wanted, in every category that has it.
+void replaceStandIn(const cLogProperties::FileAppender& wanted, const std::string& refusal,
                     std::vector<std::string>* problems) {
     std::vector<log4cpp::Category*> users;
     log4cpp::Appender* standIn = nullptr;
     for (log4cpp::Category* c : allCategories()) {
         for (log4cpp::Appender* a : c->getAllAppenders()) {
-            if (a->getName() == spec.name) {
+            if (a->getName() == wanted.name) {
                 standIn = a;
                 users.push_back(c);
             }
@@ -172,8 +172,8 @@ void replaceStandIn(const cLogProperties::FileAppender& spec, const std::string&
     // Deleted before its successor is made: log4cpp's list of appenders by
     // name drops the name when an appender of that name is deleted.
     delete standIn;
-    cLogFileAppender* own = ownAppender(spec, refusal, problems);
-    own->setLayout(layoutFor(spec));
+    cLogFileAppender* own = ownAppender(wanted, refusal, problems);
+    own->setLayout(layoutFor(wanted));
     own->setThreshold(threshold);
     for (log4cpp::Category* c : users) {
         c->addAppender(*own);  // not handed over either, like the configurator's
@@ -226,15 +226,15 @@ bool configureFrom(const char* path, const std::string& text) {
     cLogProperties props(text);
     const std::vector<cLogProperties::FileAppender> files = props.fileAppenders();
     std::vector<std::string> replaced, refusals, problems;
-    for (const cLogProperties::FileAppender& spec : files) {
+    for (const cLogProperties::FileAppender& wanted : files) {
         std::string why;
         // log4cpp keeps its DailyRollingFileAppender unless the gate refuses
         // its file: it would open a FIFO or a device there itself.
-        bool own = spec.type != "DailyRollingFileAppender" ||
-                   !vutil::isLogTarget(spec.fileName.c_str(), &why);
+        bool own = wanted.type != "DailyRollingFileAppender" ||
+                   !vutil::isLogTarget(wanted.fileName.c_str(), &why);
         refusals.push_back(why);
         if (own) {
-            replaced.push_back(spec.name);
+            replaced.push_back(wanted.name);
         }
     }
     std::string problem;

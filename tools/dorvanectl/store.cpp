@@ -128,6 +128,22 @@ bool beginWrite(const std::string& path, Writer* w) {
     return true;
 }
 
+// The write lock taken (beginWrite), then the readers the service's lookup
+// finds for code under that lock. False after saying why on standard error,
+// ending in outcome ("nothing written", "nothing removed").
+bool lockAndRead(const std::string& path, const std::string& code, const char* outcome, Writer* w,
+                 std::vector<std::string>* readers) {
+    std::string why;
+    if (!beginWrite(path, w)) {
+        return false;
+    }
+    if (!readersOf(path, code, readers, &why)) {
+        fprintf(stderr, "dorvanectl: code %s: %s: %s\n", shown(code).c_str(), why.c_str(), outcome);
+        return false;
+    }
+    return true;
+}
+
 std::string listed(const std::vector<std::string>& readers) {
     std::string text;
     for (const std::string& r : readers) {
@@ -147,12 +163,7 @@ int addCode(const std::string& path, const std::string& code, const std::string&
     Writer w;
     std::vector<std::string> readers;
     std::string why;
-    if (!beginWrite(path, &w)) {
-        return 1;
-    }
-    if (!readersOf(path, code, &readers, &why)) {
-        fprintf(stderr, "dorvanectl: code %s: %s: nothing written\n", shown(code).c_str(),
-                why.c_str());
+    if (!lockAndRead(path, code, "nothing written", &w, &readers)) {
         return 1;
     }
     if (readers.size() > 1) {
@@ -192,12 +203,7 @@ int removeCode(const std::string& path, const std::string& code) {
     Writer w;
     std::vector<std::string> readers;
     std::string why;
-    if (!beginWrite(path, &w)) {
-        return 1;
-    }
-    if (!readersOf(path, code, &readers, &why)) {
-        fprintf(stderr, "dorvanectl: code %s: %s: nothing removed\n", shown(code).c_str(),
-                why.c_str());
+    if (!lockAndRead(path, code, "nothing removed", &w, &readers)) {
         return 1;
     }
     if (readers.empty()) {
