@@ -29,6 +29,7 @@
 #ifndef DORVANE_SRC_MANAGER_H
 #define DORVANE_SRC_MANAGER_H
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -113,6 +114,9 @@ private:
     void takeReloadedPairs();
     std::string statusLine();
     void handle_event(cObjectList* rx_msg);
+    // True, with a WARN line and the trail's result expired, when rx_msg was
+    // read longer than mScanExpiry ago: its access object opens nothing.
+    bool handledTooLate(const cObjectList* rx_msg, const char* scancode);
     // The steps of one access object, all on the event thread.
     // The reader that the access database names for scancode: a new pAccess
     // that the caller deletes, or null when the code is unknown, its rows
@@ -169,6 +173,10 @@ private:
     VList* mReloadedPairs;         // loaded by reload(), not yet taken by the event thread
     cSCLpairIndex mReloadedIndex;  // over mReloadedPairs, built off the event thread
     cVlog mReloadLog;              // the main thread's lines after start-up
+    cVlog mDiscoveryLog;           // the discovery thread's lines (a cVlog is for one thread)
+    // How long an access object may wait from its read to its handling
+    // (timings::kScanExpiry); zero: no bound.
+    std::chrono::steady_clock::duration mScanExpiry;
     // The trail line of each access object; used on the event thread only.
     cAccessTrail mTrail;
 };
