@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -206,6 +208,40 @@ TEST(Supervision, WatchdogPingedWhileTheEventThreadWaitsForReplies) {
         countOf(std::vector<std::string>(later.begin() + static_cast<long>(mark), later.end()),
                 "WATCHDOG=1"),
         3);
+}
+
+// A reload asked for the moment the service holds its lock (the init script
+// learns the pid from the lock and may send one at once) waits for the end
+// of start-up and is done; it never ends the service.
+TEST(Supervision, ReloadRightAfterTheLockIsTaken) {
+    ServiceSite site;
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).prepare(kTwoOutputs, "", "INFO");
+    site.startService();
+    const std::string pid = std::to_string(site.service().pid());
+    auto holdsLock = [&] {
+        std::ifstream locks("/proc/locks");
+        std::string line;
+        while (std::getline(locks, line)) {
+            std::istringstream fields(line);
+            std::string number, kind, mode, access, holder;
+            fields >> number >> kind >> mode >> access >> holder;
+            if (kind == "FLOCK" && holder == pid) {
+                return true;
+            }
+        }
+        return false;
+    };
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!holdsLock() && std::chrono::steady_clock::now() < until) {
+    }
+    ASSERT_TRUE(holdsLock());
+    kill(site.service().pid(), SIGHUP);
+    ASSERT_TRUE(site.waitReady());
+    ASSERT_TRUE(site.waitLog("INFO|reload: pairing file"));
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    EXPECT_EQ(kBothToggled, site.sets());
+    EXPECT_TRUE(site.service().running());
 }
 
 // SIGHUP re-reads the pairing file and changes what a scan toggles, with no
