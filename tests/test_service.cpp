@@ -376,8 +376,10 @@ TEST(Service, AnotherUserCannotTakeTheLock) {
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         memcpy(addr.sun_path + 1, abstractName.data(), abstractName.size());
-        bind(sock, reinterpret_cast<sockaddr*>(&addr),
-             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + abstractName.size()));
+        // Held when it can be: the name an older service refused to start on.
+        (void)bind(
+            sock, reinterpret_cast<sockaddr*>(&addr),
+            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + abstractName.size()));
         int fd = open(lockFile.c_str(), O_RDONLY | O_CREAT, 0666);
         if (fd >= 0) {
             flock(fd, LOCK_EX | LOCK_NB);
