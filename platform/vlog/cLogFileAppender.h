@@ -6,8 +6,8 @@
 //
 // The file is opened through the file gate (vutil::openAppend): a FIFO, a
 // device or a directory at its path is never opened; the appender then
-// writes nothing and isOpen() is false, so that the caller can put a
-// stand-in in its place. With maxFileSize set it rolls over as log4cpp's
+// writes nothing and isOpen() is false, so that the caller can make one to
+// standard error instead. With maxFileSize set it rolls over as log4cpp's
 // RollingFileAppender does: once the file has reached that size it becomes
 // NAME.1 (NAME.1 becomes NAME.2, and so on up to maxBackupIndex, the index
 // padded with zeros to the width of maxBackupIndex) and a new file is begun.
