@@ -106,6 +106,8 @@ TEST(Vlog, RootWithoutAppenderKeepsStandardErrorWhenOneCategoryIsRouted) {
 TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
     const std::string console =
         "log4cpp.appender.C=ConsoleAppender\nlog4cpp.appender.C.layout=SimpleLayout\n";
+    const std::string pattern = "log4cpp.appender.C.layout.ConversionPattern=%Q\n" + console;
+    const std::string badZ = "log4cpp.category.Z=LOUD\n";
     const std::string cases[] = {
         "log4cpp.rootCategory=DEBUG, B\nlog4cpp.appender.B=NoSuchAppender\n",
         "log4cpp.category.VlogTestBad=ERROR\n",  // no root category
@@ -115,13 +117,10 @@ TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
         "log4cpp.rootCategory=INFO, C\nlog4cpp.appender.C.threshold=LOUD\n" + console,
         "log4cpp.rootCategory=INFO, C\nlog4cpp.appender.P.layout=SimpleLayout\n" + console,
         "log4cpp.rootCategory=INFO\nlog4cpp.appender.C=ConsoleAppender\n",  // no layout
-        "log4cpp.rootCategory=INFO\nlog4cpp.appender.C.layout.ConversionPattern=%Q\n"
-        "log4cpp.appender.C=ConsoleAppender\nlog4cpp.appender.C.layout=PatternLayout\n",
+        "log4cpp.rootCategory=INFO, C\nlog4cpp.appender.C.layout=PatternLayout\n" + pattern,
         "log4cpp.rootCategory=INFO, A\nlog4cpp.appender.A=AbortAppender\n",  // would end us
         // Applies nothing: the category before the bad one keeps its priority.
-        "log4cpp.rootCategory=INFO, C\nlog4cpp.category.VlogTestBad=ERROR\n"
-        "log4cpp.category.Z=LOUD\n" +
-            console,
+        "log4cpp.rootCategory=INFO, C\nlog4cpp.category.VlogTestBad=ERROR\n" + badZ + console,
     };
     TempDir dir;
     writeFile(dir.file("junk.conf"), std::string("\x01\x02garbage\xff=\n\0\0\0", 15));

@@ -199,7 +199,8 @@ bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category
             std::string appender = trim(tokens[i]);
             auto defined = [&](const Appender& a) { return a.name == appender; };
             if (std::none_of(appenders->begin(), appenders->end(), defined)) {
-                *error = "Appender '" + appender + "' not found for category '" + name + "'";
+                *error = "Appender '";
+                error->append(appender).append("' not found for category '").append(name) += '\'';
                 return false;
             }
             c.appenders.push_back(appender);
