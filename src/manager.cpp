@@ -140,7 +140,7 @@ manager::manager()
     mSupervisor.ready(status);
     mDiscoveryThread = std::thread(&manager::discoveryLoop, this);
     // Start-up is over: let the event thread handle what it held back.
-    std::lock_guard<std::mutex> lock(mStartupMutex);
+    vsync::cLock lock(mStartupMutex);
     mStartupDone = true;
     mStartupCond.notify_all();
 }
@@ -171,12 +171,14 @@ void manager::handleObjectAction(cObjectList* rx_msg) {
 }
 
 void manager::waitForStartUp() {
-    std::unique_lock<std::mutex> lock(mStartupMutex);
-    mStartupCond.wait(lock, [this] { return mStartupDone; });
+    vsync::cLock lock(mStartupMutex);
+    while (!mStartupDone) {
+        mStartupCond.wait(lock.native());
+    }
 }
 
 bool manager::startUpDone() {
-    std::lock_guard<std::mutex> lock(mStartupMutex);
+    vsync::cLock lock(mStartupMutex);
     return mStartupDone;
 }
 
@@ -221,7 +223,7 @@ void manager::reloadPairs() {
                         file.c_str(), static_cast<unsigned>(pairs->mNodeCount));
         // Built here, so that the event thread only swaps it in.
         cSCLpairIndex index(pairs);
-        std::lock_guard<std::mutex> lock(mReloadMutex);
+        vsync::cLock lock(mReloadMutex);
         deleteAll<cSCL>(mReloadedPairs);  // loaded before but never taken
         mReloadedPairs = pairs;
         mReloadedIndex = std::move(index);
@@ -234,7 +236,7 @@ void manager::takeReloadedPairs() {
     VList* pairs = nullptr;
     cSCLpairIndex index;
     {
-        std::lock_guard<std::mutex> lock(mReloadMutex);
+        vsync::cLock lock(mReloadMutex);
         std::swap(pairs, mReloadedPairs);
         index = std::move(mReloadedIndex);
         mReloadedIndex = cSCLpairIndex();

@@ -47,7 +47,7 @@ void manager::handleConnected() {
     if (mSkipConnectNotice) {
         mSkipConnectNotice = false;
     } else {
-        std::lock_guard<std::mutex> lock(mDiscoveryMutex);
+        vsync::cLock lock(mDiscoveryMutex);
         ++mConnectNotices;
         mDiscoveryCond.notify_all();
     }
@@ -59,22 +59,22 @@ void manager::handleConnected() {
 void manager::discoveryLoop() {
     auto retry = kFirstRetry;
     auto next = Clock::now() + retry;
-    std::unique_lock<std::mutex> lock(mDiscoveryMutex);
+    vsync::cLock lock(mDiscoveryMutex);
     for (;;) {
         if (mDiscoveredReady) {
-            mDiscoveryCond.wait(lock);  // the event thread takes the last result first
+            mDiscoveryCond.wait(lock.native());  // the event thread takes the last result first
             continue;
         }
         bool connection = mConnectNotices > 0;
         mConnectNotices = 0;
         if (!mDiscovery->pending()) {
             if (!connection) {
-                mDiscoveryCond.wait(lock);
+                mDiscoveryCond.wait(lock.native());
             }
             continue;
         }
         if (!connection && Clock::now() < next) {
-            mDiscoveryCond.wait_until(lock, next);
+            mDiscoveryCond.wait_until(lock.native(), next);
             continue;
         }
         lock.unlock();
@@ -99,7 +99,7 @@ void manager::discoveryLoop() {
 void manager::takeDiscovered() {
     std::vector<cObjectDOutput*> found;
     {
-        std::lock_guard<std::mutex> lock(mDiscoveryMutex);
+        vsync::cLock lock(mDiscoveryMutex);
         if (!mDiscoveredReady) {
             return;
         }

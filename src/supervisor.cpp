@@ -92,7 +92,7 @@ void cSupervisor::send(const std::string& text) {
 }
 
 void cSupervisor::ready(const std::string& status) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     if (!mEnabled || mReady) {
         return;
     }
@@ -103,7 +103,7 @@ void cSupervisor::ready(const std::string& status) {
 }
 
 void cSupervisor::status(const std::string& status) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     if (!mEnabled || status == mLastStatus) {
         return;
     }
@@ -112,7 +112,7 @@ void cSupervisor::status(const std::string& status) {
 }
 
 void cSupervisor::extendStart(uint64_t usec) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     if (!mEnabled || mReady) {
         return;
     }
@@ -120,7 +120,7 @@ void cSupervisor::extendStart(uint64_t usec) {
 }
 
 void cSupervisor::watchdog() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     if (!mEnabled || mWatchdogUsec == 0) {
         return;
     }
@@ -136,14 +136,14 @@ void cSupervisor::watchdog() {
 }
 
 void cSupervisor::reloading() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     if (mEnabled && mReady) {
         send("RELOADING=1");
     }
 }
 
 void cSupervisor::reloaded() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     if (mEnabled && mReady) {
         send("READY=1");
     }
