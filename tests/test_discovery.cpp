@@ -52,7 +52,7 @@ struct Case {
 };
 
 // The GET of port 1, answered the first time with out as the reply.
-Answer firstGetOfA(SiteOutput out, int portType = cObjectPort::PORT_TYPE_DISCRETE_OUT) {
+Answer firstGetOfA(const SiteOutput& out, int portType = cObjectPort::PORT_TYPE_DISCRETE_OUT) {
     return [out, portType](const VMsg& request, const Asked& asked) -> std::unique_ptr<VMsg> {
         if (request.mMsgID != vmsg::MSG_GET || asked.port != 1 || asked.gets.at(1) != 1) {
             return nullptr;
@@ -70,7 +70,7 @@ Answer firstGetOfA(SiteOutput out, int portType = cObjectPort::PORT_TYPE_DISCRET
 
 // The port list on the first connection (or only the first one asked),
 // naming these outputs.
-Answer earlyList(std::vector<SiteOutput> named, bool firstOnly) {
+Answer earlyList(const std::vector<SiteOutput>& named, bool firstOnly) {
     return [named, firstOnly](const VMsg& request, const Asked& asked) -> std::unique_ptr<VMsg> {
         bool early = firstOnly ? asked.lists == 1 : asked.connection == 0;
         if (!testutil::isPortListQuery(request) || !early) {
