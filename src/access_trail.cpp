@@ -27,7 +27,7 @@ bool needsQuotes(const char* text, size_t len) {
     }
     for (size_t i = 0; i < len; ++i) {
         char c = text[i];
-        if (c == ' ' || c == '"' || c == '=' || c == '\\') {
+        if (c == ' ' || c == '"' || c == '=' || c == '\\' || c == '\0') {
             return true;
         }
     }
@@ -65,11 +65,9 @@ std::string quotedInner(const char* text, size_t len, size_t maxRaw, size_t maxI
 // whole when it holds at most maxRaw bytes and its form at most maxField;
 // otherwise cut to both, with "..." inside the quotes. REQUIRES: maxField
 // of at least kCutMarkBytes.
-std::string quoted(const char* text, size_t maxRaw, size_t maxField) {
-    if (text == nullptr) {
-        text = "";
-    }
-    size_t len = strlen(text);
+std::string quoted(const std::string& bytes, size_t maxRaw, size_t maxField) {
+    const char* text = bytes.c_str();
+    size_t len = bytes.size();
     if (len <= maxRaw && len <= maxField && !needsQuotes(text, len)) {
         return std::string(text, len);
     }
@@ -80,6 +78,10 @@ std::string quoted(const char* text, size_t maxRaw, size_t maxField) {
     }
     inner = quotedInner(text, len, maxRaw, maxField - kCutMarkBytes, &whole);
     return "\"" + inner + "...\"";
+}
+
+std::string quoted(const char* text, size_t maxRaw, size_t maxField) {
+    return quoted(std::string(text != nullptr ? text : ""), maxRaw, maxField);
 }
 
 const char* resultName(bool lookup, bool reader, bool pairing, unsigned sent, unsigned confirmed,
@@ -113,7 +115,7 @@ cAccessTrail::cAccessTrail()
       mConfirmed(0),
       mMissing(0) {}
 
-void cAccessTrail::start(const char* code) {
+void cAccessTrail::start(const std::string& code) {
     mHead += "code=" + quoted(code, MAX_CODE_BYTES, 4 * MAX_CODE_BYTES + 2);
     mHasReader = false;
     mReader.clear();
@@ -126,6 +128,10 @@ void cAccessTrail::start(const char* code) {
 }
 
 void cAccessTrail::begin(unsigned seq, unsigned serial, const char* code) {
+    begin(seq, serial, std::string(code != nullptr ? code : ""));
+}
+
+void cAccessTrail::begin(unsigned seq, unsigned serial, const std::string& code) {
     char fixed[48];
     snprintf(fixed, sizeof(fixed), "seq=%02X serial=%u ", seq & 0xffu, serial);
     mLookup = false;
@@ -136,7 +142,7 @@ void cAccessTrail::begin(unsigned seq, unsigned serial, const char* code) {
 void cAccessTrail::beginLookup(const char* code) {
     mLookup = true;
     mHead.clear();
-    start(code);
+    start(code != nullptr ? code : "");
 }
 
 void cAccessTrail::reader(const char* name) {

@@ -66,6 +66,9 @@ public:
     // Starts the record of one access object (what was collected before is
     // forgotten). code may be null (read as "").
     void begin(unsigned seq, unsigned serial, const char* code);
+    // The same for a code as read off the wire, every byte of it (a NUL
+    // inside is written escaped, \x00).
+    void begin(unsigned seq, unsigned serial, const std::string& code);
     // Starts the record of a lookup: no seq and serial, result would-toggle
     // when outputs are added.
     void beginLookup(const char* code);
@@ -92,7 +95,7 @@ public:
     void finish();
 
 private:
-    void start(const char* code);
+    void start(const std::string& code);
     // One "label=value" after result, kept while the line may hold it.
     void addItem(const char* label, const std::string& value);
 

@@ -1,20 +1,28 @@
 // cDiscovery: the discovery of the site's discrete outputs, run at start-up
-// and again for as long as something is missing.
+// and again for as long as something is missing, and at every new
+// connection.
 //
-// A run asks the site daemon for its port list (when it is not known yet)
-// and then fetches each discrete output of the list that is still missing,
-// waiting one second after each reply, with the lines on standard output of
-// every run: "Getting Device", "GOT THE Device", "Our pointer is NULL",
-// "The Return Output Port is NULL". Missing is the list itself (no reply,
-// ERR or no connection) or a listed output whose GET got no reply (timeout
-// or no connection). An output whose GET was refused (ERR) or answered with
-// something that is not a discrete output is dropped for good, as are the
-// ports after an object of the list that is not a port. Whatever was
-// fetched is kept: a later run asks only for what is missing.
+// A run asks the site daemon for its port list (when the run is the first,
+// follows a new connection, or the list is missing) and then fetches each
+// discrete output of the list that is still missing, waiting one second
+// after each reply, with the lines on standard output of every run:
+// "Getting Device", "GOT THE Device", "Our pointer is NULL", "The Return
+// Output Port is NULL". Missing is:
+// - the list itself: no reply, ERR, no connection, or a list that names no
+//   discrete output (a daemon still loading its modules answers so);
+// - a listed output whose GET got no reply, an ERR or no connection, or a
+//   reply that is not that port: not a discrete output, or one of another
+//   serial, port id or port type (one WARN line names both ports);
+// - a listed output whose label (in the list or in its reply) holds a NUL
+//   byte (one WARN line); the next run asks for the list again.
+// The ports after an object of the list that is not a port are not looked
+// at. A list asked again adds the outputs it names that are not known; the
+// outputs fetched before are kept as they are (the same objects, in the
+// same order, the new ones after them), also those it no longer names.
 //
 // Each time the set of missing outputs changes, one line says so: WARN
 // while something is missing, INFO "discovery found N outputs" once nothing
-// is.
+// is (also when a list asked again added outputs).
 //
 // Threads: one thread at a time runs it (the main thread at start-up, then
 // the manager's discovery thread). Ownership: the output objects it fetches
@@ -42,29 +50,34 @@ public:
     cDiscovery(cObjectClient* client, std::function<void()> step, unsigned waitSec = 1,
                bool progressLines = true);
 
-    // One run, as above. *outputs receives every output fetched so far, in
-    // the order of the port list: the objects of earlier runs again (the
-    // same addresses) and the new ones. Returns true when nothing is missing.
-    bool run(std::vector<cObjectDOutput*>* outputs);
+    // One run, as above; newConnection asks for the port list again.
+    // *outputs receives every output fetched so far: the objects of earlier
+    // runs again (the same addresses) and the new ones after them. Returns
+    // true when nothing is missing.
+    bool run(std::vector<cObjectDOutput*>* outputs, bool newConnection = false);
 
     // True while something is missing.
     bool pending() const;
-    // True once the daemon has answered the port list.
-    bool listKnown() const { return mListKnown; }
+    // True once the daemon has answered the port list, also with none.
+    bool listKnown() const { return mList != LIST_UNANSWERED; }
 
 private:
-    enum ePortState { PORT_MISSING, PORT_FETCHED, PORT_DROPPED };
+    enum eListState { LIST_UNANSWERED, LIST_EMPTY, LIST_ANSWERED };
     struct Port {
         uint32_t serial;
         uint32_t id;
-        std::string label;  // the list reply's label, which the kept output carries
-        ePortState state;
-        cObjectDOutput* output;  // once fetched; the caller's
+        std::string label;       // the list reply's label, which the kept output carries
+        cObjectDOutput* output;  // once fetched (the caller's); null while missing
     };
 
-    // The port list: "Getting Device" to "GOT THE Device"; fills mPorts.
+    // The port list: "Getting Device" to "GOT THE Device"; merges what it
+    // names into mPorts.
     void fetchList();
+    void takeListed(const std::vector<Port>& listed);
     void fetchPort(Port& port);
+    // Whether reply is the port asked for; when not, one WARN line says what
+    // it is.
+    bool isPortAsked(const Port& port, const cObject* reply);
     // Logs the missing set when it changed since the last run.
     void noteMissing();
     std::string missingText() const;
@@ -76,9 +89,12 @@ private:
     std::function<void()> mStep;
     unsigned mWaitSec;
     bool mProgressLines;
-    bool mListKnown;
-    std::vector<Port> mPorts;  // the list's discrete outputs, in list order
-    std::string mMissingSaid;  // the missing set as last logged
+    eListState mList;          // the last answer to the port list
+    bool mAskList;             // the next run asks for the port list
+    std::vector<Port> mPorts;  // the discrete outputs listed, in the order first listed
+    bool mNoted;               // a run has noted its result
+    std::string mMissingSaid;  // the missing set as last noted
+    size_t mFoundSaid;         // the outputs fetched, as last noted
 };
 
 #endif

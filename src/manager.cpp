@@ -281,6 +281,10 @@ void manager::handle_event(cObjectList* rx_msg) {
             }
             debug("Got MSG_EVT:ACCESS SEQ(%02X) ", rx_msg->getMsgSeq());
             debug("Device serial: %d", static_cast<int>(temp->getDeviceSerial()));
+            if (temp->scanCodeHoldsNul()) {
+                refuseNulCode(rx_msg->getMsgSeq(), *temp);
+                continue;
+            }
             const char* ScanCode = temp->getScanCode();
             if (isEnabled(DEBUG)) {  // the escaped copy only for a line that is written
                 debug("Scan_code: %s", vutil::escape(ScanCode).c_str());
@@ -335,6 +339,15 @@ bool manager::handledTooLate(const cObjectList* rx_msg, const char* scancode) {
          static_cast<long long>(duration_cast<milliseconds>(mScanExpiry).count()));
     mTrail.expired();
     return true;
+}
+
+void manager::refuseNulCode(unsigned seq, const cObjectAccess& access) {
+    // Never looked up: the bytes before the NUL may be another card's code.
+    const std::string& code = access.getScanCodeBytes();
+    info("Scancode %s holds a NUL byte: it matches no code, nothing toggles",
+         vutil::escape(code.data(), code.size()).c_str());
+    mTrail.begin(seq, access.getDeviceSerial(), code);
+    mTrail.finish();  // result=unknown-code
 }
 
 pAccess* manager::findReaderName(const char* scancode) {

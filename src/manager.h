@@ -19,7 +19,8 @@
 // Discovery that did not learn every discrete output of the port list (see
 // cDiscovery) runs again, for what is missing only, on a thread of its own:
 // first at most 10 s later, then backing off to once a minute, while the
-// site daemon is connected, and at once at every new connection. The event
+// site daemon is connected. At every new connection it runs at once and asks
+// for the port list again, adding the outputs it did not know. The event
 // thread takes the outputs it found between two messages, so that scans
 // are not held while a port stays silent. A reload (SIGHUP) reads the
 // pairing file again on the main thread; the event thread takes the new
@@ -123,6 +124,9 @@ private:
     // name different readers, the lookup failed or the stored name does not
     // fit a pAccess (each logged; the trail notes the first three).
     pAccess* findReaderName(const char* scancode);
+    // An access object whose code holds a NUL byte: one INFO line and its
+    // trail line (the code escaped, result=unknown-code); nothing is looked up.
+    void refuseNulCode(unsigned seq, const cObjectAccess& access);
     // The reader of row 0 of a lookup's result, or null when pAccess
     // refuses the stored name (logged).
     pAccess* readerOf(const TableData* found, const std::string& shownCode);

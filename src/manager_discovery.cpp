@@ -67,10 +67,9 @@ void manager::discoveryLoop() {
         }
         bool connection = mConnectNotices > 0;
         mConnectNotices = 0;
-        if (!mDiscovery->pending()) {
-            if (!connection) {
-                mDiscoveryCond.wait(lock.native());
-            }
+        bool pending = mDiscovery->pending();
+        if (!connection && !pending) {
+            mDiscoveryCond.wait(lock.native());
             continue;
         }
         if (!connection && Clock::now() < next) {
@@ -79,10 +78,16 @@ void manager::discoveryLoop() {
         }
         lock.unlock();
         if (connection || mObjectClient->isConnected()) {
-            mDiscoveryLog.info("discovery runs again for what is missing (%s)",
-                               connection ? "the site daemon is connected" : "retry");
+            // Every new connection asks for the port list again: a daemon
+            // that answered it while still loading may name more outputs now.
+            const char* why = connection ? "the site daemon is connected" : "retry";
+            if (pending) {
+                mDiscoveryLog.info("discovery runs again for what is missing (%s)", why);
+            } else {
+                mDiscoveryLog.info("discovery asks for the port list again (%s)", why);
+            }
             std::vector<cObjectDOutput*> found;
-            mDiscovery->run(&found);
+            mDiscovery->run(&found, connection);
             fflush(stdout);
             lock.lock();
             mDiscovered.swap(found);

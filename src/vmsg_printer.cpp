@@ -135,18 +135,32 @@ void print_data(const VTag* tag) {
     switch (tag->getTagType()) {
         case VTag::VT_STRING: {
             char buffer[128];
-            static_cast<const VTagString*>(tag)->getValue(buffer, sizeof(buffer));
-            for (char* p = buffer; *p != '\0'; ++p) {
-                if (*p == '\r' || *p == '\n' || *p == '\t') {
-                    *p = ' ';
-                } else if (*p == '"') {
-                    *p = '\'';
+            const VTagString* text = static_cast<const VTagString*>(tag);
+            text->getValue(buffer, sizeof(buffer));
+            // Every byte copied, also after a NUL inside (shown as \x00):
+            // the value is never shown as a shorter text.
+            size_t length = text->getString().size() < sizeof(buffer) ? text->getString().size()
+                                                                      : sizeof(buffer) - 1;
+            for (size_t i = 0; i < length; ++i) {
+                if (buffer[i] == '\r' || buffer[i] == '\n' || buffer[i] == '\t') {
+                    buffer[i] = ' ';
+                } else if (buffer[i] == '"') {
+                    buffer[i] = '\'';
                 }
             }
             // Labels and codes come from the network: any other control
             // character is shown as \xHH so that it cannot drive a terminal.
-            char escaped[sizeof(buffer) * 4];
-            printf("=\"%s\" ", vutil::escapeInto(buffer, escaped, sizeof(escaped)));
+            char escaped[sizeof(buffer) * 4];  // at most four bytes for each byte
+            size_t used = 0;
+            for (size_t i = 0; i < length;) {
+                char one[vutil::kMaxEscapedChar];
+                size_t n = 0;
+                i += vutil::escapeNext(buffer + i, length - i, one, &n);
+                memcpy(escaped + used, one, n);
+                used += n;
+            }
+            escaped[used] = '\0';
+            printf("=\"%s\" ", escaped);
             break;
         }
         case VTag::VT_UINT32:

@@ -174,7 +174,7 @@ std::unique_ptr<VMsg> accessEvent(const std::vector<std::string>& codes, uint8_t
     for (const std::string& code : codes) {
         cObjectAccess access;
         access.setDeviceSerial(serial);
-        access.setScanCode(code.c_str());
+        access.setScanCode(code);  // every byte, NULs included
         ulxobj::appendObject(*msg, access);
     }
     return msg;
@@ -195,7 +195,7 @@ std::unique_ptr<VMsg> siteReply(const VMsg& request, const std::vector<SiteOutpu
         cObjectDOutput* out = new cObjectDOutput();
         out->setDeviceSerial(o.serial);
         out->setPortId(o.port);
-        out->setPortLabel(o.label.c_str());
+        out->setPortLabel(o.label);  // every byte, NULs included
         out->setOutputState(static_cast<cObject::eObjectIOState>(o.state));
         reply.add(out);
     };

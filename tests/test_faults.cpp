@@ -191,6 +191,32 @@ TEST(Faults, HostileScanCodesNeverMatchWrongly) {
     EXPECT_EQ(before, testutil::readFile(site.file("access.db")));
 }
 
+// A NUL inside a scan code refuses that code, not the stream: the code,
+// whose bytes before the NUL are a known code, opens nothing and is written
+// escaped; the message behind it, in the same read, is handled.
+TEST(Faults, NulInsideAScanCodeRefusesOnlyThatCode) {
+    ServiceSite site;
+    site.files(kPairs, kCodes).start(kSite, "", "INFO");
+    std::string both =
+        testutil::rawCommand(*testutil::accessEvent({std::string("04A1\0X", 6)}, 1, 12));
+    both.pop_back();  // the next message's bytes follow on the same line
+    both += testutil::rawCommand(*testutil::accessEvent({"SENTINEL"}, 2, 12)).substr(4);
+    site.sim().write(both);
+    ASSERT_TRUE(site.waitSets(2));
+    ASSERT_TRUE(site.syncSim());
+    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=2 label=B state=set",
+                                        "SET serial=12 port=2 label=B state=clear"}),
+              site.sets());
+    EXPECT_EQ((std::vector<std::string>{
+                  "INFO|seq=01 serial=12 code=\"04A1\\x00X\" result=unknown-code",
+                  "INFO|seq=02 serial=12 code=SENTINEL reader=Sentinel result=toggled B=set "
+                  "B=clear"}),
+              site.log("DorvaneAccess"));
+    EXPECT_EQ(1u, site.logCount("INFO|Scancode 04A1\\x00X holds a NUL byte: it matches no code, "
+                                "nothing toggles"));
+    EXPECT_EQ(0u, countContaining(site.sim().lines(), "DISCONNECTED"));
+}
+
 TEST(Faults, HostilePairingFileAndJunkConfiguration) {
     ServiceSite site;
     testutil::writeFile(
@@ -362,7 +388,11 @@ TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
     }
     EXPECT_LT(sent, 1000);  // the service hung up
 
-    ASSERT_TRUE(daemon.accept(5000));  // and came back
+    ASSERT_TRUE(daemon.accept(5000));  // and came back, asking for the port list again
+    auto listAgain = daemon.read(3000);
+    ASSERT_TRUE(listAgain != nullptr && testutil::isPortListQuery(*listAgain));
+    portsMsg->mMsgSeq = listAgain->mMsgSeq;
+    daemon.send(*portsMsg);
     daemon.send(*scan);
     auto again = daemon.read(3000);
     ASSERT_NE(nullptr, again);

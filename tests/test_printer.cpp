@@ -49,12 +49,13 @@ TEST(Printer, ControlCharactersAreEscaped) {
     VMsg evt(vmsg::MSG_EVT, 0);
     evt.addTag(new VTagString(9, "\x1b]0;x\x07ok\x7f \xc3\xa9\\"));
     evt.addTag(new VTagString(31, std::string(200, '\x01').c_str()));
+    evt.addTag(new VTagString(36, "04\0A1", 5));  // shown whole, never as "04"
     std::string ones;
     for (int i = 0; i < 127; ++i) {
         ones += "\\x01";
     }
     EXPECT_EQ("EVT:\nTAG_DEV_LABEL=\"\\x1b]0;x\\x07ok\\x7f \xc3\xa9\\\" \nTAG_SITE_LABEL=\"" +
-                  ones + "\" \n\n",
+                  ones + "\" \nTAG_EVT_LOG_ENTRY=\"04\\x00A1\" \n\n",
               show(&evt));
 }
 

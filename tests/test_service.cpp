@@ -274,7 +274,8 @@ TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
     EXPECT_EQ(cObject::OBJ_IO_STATE_CLEAR, toggled->getOutputState());
     s->deleteObjects();
     // No reply to the SET: the service goes on after the timeout; B is not
-    // among the outputs, so no second SET follows.
+    // among the outputs (missing after its ERR until the retry, 10 s after
+    // start-up), so no second SET follows.
     EXPECT_EQ(nullptr, daemon.read(3000));
     std::vector<std::string> log = site.log();
     EXPECT_TRUE(contains(log, "DEBUG|IN TOGGLE PORT: 1"));

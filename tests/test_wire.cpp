@@ -227,7 +227,6 @@ TEST(Wire, MalformedMessagesAreRefused) {
         // Past the body by 1 and by 4 bytes: the tag header counts too.
         {"bytes 1 byte past the body", frame(3, 0, {5, 5, 0, 3, 1, 2})},
         {"bytes 4 bytes past the body", frame(3, 0, {5, 5, 0, 6, 1, 2})},
-        {"NUL inside a string", frame(3, 0, {36, 1, 0, 3, 'a', 0, 'b'})},
     };
     for (const Case& c : cases) {
         auto r = decodeExact(c.bytes);
@@ -260,10 +259,29 @@ TEST(Wire, LongestValuesAndWhatCannotBeEncoded) {
     std::vector<uint8_t> out = {9};
     EXPECT_FALSE(vmsg::encode(tooLong, out));
     EXPECT_EQ(std::vector<uint8_t>{9}, out);  // nothing appended
+}
 
-    VMsg withNul(vmsg::MSG_SET, 0);
-    withNul.addTag(new VTagString(26, "a\0b", 3));
-    EXPECT_FALSE(vmsg::encode(withNul, out));
+// A NUL inside a STRING breaks no framing: the value comes whole, NUL
+// included, and the message behind it in the same buffer is read too.
+TEST(Wire, NulInsideAStringIsAWholeValue) {
+    VMsg withNul(vmsg::MSG_EVT, 1);
+    withNul.addTag(new VTagString(36, "a\0b", 3));
+    std::vector<uint8_t> stream = encodeMsg(withNul);
+    EXPECT_EQ(frame(3, 1, {36, 1, 0, 3, 'a', 0, 'b'}), stream);
+    std::vector<uint8_t> behind = frame(3, 2, {});
+    stream.insert(stream.end(), behind.begin(), behind.end());
+    std::vector<std::string> values;
+    std::vector<int> seqs;
+    EXPECT_TRUE(vmsg::drainFrames(stream, [&](std::unique_ptr<VMsg> msg, const uint8_t*, size_t) {
+        seqs.push_back(msg->mMsgSeq);
+        if (msg->tagCount() > 0) {
+            values.push_back(static_cast<const VTagString*>(msg->tagAt(0))->getString());
+        }
+        return true;
+    }));
+    EXPECT_EQ((std::vector<int>{1, 2}), seqs);
+    EXPECT_EQ(std::vector<std::string>{std::string("a\0b", 3)}, values);
+    EXPECT_TRUE(stream.empty());
 }
 
 TEST(Wire, StringValueIsCutToTheCallersBuffer) {

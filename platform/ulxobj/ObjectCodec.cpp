@@ -38,7 +38,7 @@ void applyField(cObject* obj, const VTag* tag) {
             port->setPortType(static_cast<cObjectPort::ePortType>(
                 static_cast<const VTagUInt8*>(tag)->getValue()));
         } else if (id == TAG_PORT_LABEL && type == VTag::VT_STRING) {
-            port->setPortLabel(static_cast<const VTagString*>(tag)->getString().c_str());
+            port->setPortLabel(static_cast<const VTagString*>(tag)->getString());
         } else if (id == TAG_IO_STATE && type == VTag::VT_UINT8) {
             if (auto* out = dynamic_cast<cObjectDOutput*>(obj)) {
                 out->setOutputState(static_cast<cObject::eObjectIOState>(
@@ -49,7 +49,7 @@ void applyField(cObject* obj, const VTag* tag) {
         if (id == TAG_DEV_ID && type == VTag::VT_UINT32) {
             access->setDeviceSerial(static_cast<const VTagUInt32*>(tag)->getValue());
         } else if (id == TAG_EVT_LOG_ENTRY && type == VTag::VT_STRING) {
-            access->setScanCode(static_cast<const VTagString*>(tag)->getString().c_str());
+            access->setScanCode(static_cast<const VTagString*>(tag)->getString());
         }
     }
 }
@@ -62,13 +62,15 @@ void appendObject(VMsg& msg, const cObject& obj) {
         msg.addTag(new VTagUInt32(TAG_DEV_ID, port->getDeviceSerial()));
         msg.addTag(new VTagUInt32(TAG_PORT_PNUM, port->getPortId()));
         msg.addTag(new VTagUInt8(TAG_PORT_TYPE, static_cast<uint8_t>(port->getPortType())));
-        msg.addTag(new VTagString(TAG_PORT_LABEL, port->getPortLabel()));
+        const std::string& label = port->getPortLabelBytes();
+        msg.addTag(new VTagString(TAG_PORT_LABEL, label.data(), label.size()));
         if (const auto* out = dynamic_cast<const cObjectDOutput*>(&obj)) {
             msg.addTag(new VTagUInt8(TAG_IO_STATE, static_cast<uint8_t>(out->getOutputState())));
         }
     } else if (const auto* access = dynamic_cast<const cObjectAccess*>(&obj)) {
         msg.addTag(new VTagUInt32(TAG_DEV_ID, access->getDeviceSerial()));
-        msg.addTag(new VTagString(TAG_EVT_LOG_ENTRY, access->getScanCode()));
+        const std::string& code = access->getScanCodeBytes();
+        msg.addTag(new VTagString(TAG_EVT_LOG_ENTRY, code.data(), code.size()));
     } else if (const auto* event = dynamic_cast<const cObjectEvent*>(&obj)) {
         msg.addTag(new VTagUInt32(TAG_EVT_SEQ, event->getNumber()));
     }

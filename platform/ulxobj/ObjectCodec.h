@@ -1,6 +1,7 @@
 // The mapping between site objects and the tags of a message body: an
 // object starts with tag 40 (its type, UINT8) and its fields follow, up to
-// the next object tag. See docs/protocol.md.
+// the next object tag. See docs/protocol.md. Texts are mapped whole, NUL
+// bytes included, both ways (cObject.h says how a reader tells them).
 //
 // Pure functions: they touch nothing but their arguments, so any thread may
 // call them, on arguments that no other thread changes meanwhile. They do not

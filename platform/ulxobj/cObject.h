@@ -5,7 +5,11 @@
 //
 // Plain values: every text is the object's own copy, a getter's pointer is
 // valid until that field is set again or the object is destroyed, and a
-// setter given null stores "". Not thread-safe: one thread at a time uses an
+// setter given null stores "". A text read off the wire may hold a NUL byte
+// (the protocol's STRING allows it in its framing, not as a value): such a
+// text is invalid, never a shorter one, so a reader asks ...HoldsNul()
+// before it uses the C text (which ends at the NUL), and the ...Bytes()
+// getter gives every byte (for an escaped line). Not thread-safe: one thread at a time uses an
 // object. Nothing here fails except by std::bad_alloc. Copying is protected:
 // a copy through a base class would slice.
 #ifndef DORVANE_PLATFORM_ULXOBJ_COBJECT_H
@@ -77,6 +81,10 @@ public:
     void setPortType(ePortType type) { mPortType = type; }
     const char* getPortLabel() const { return mPortLabel.c_str(); }
     void setPortLabel(const char* label) { mPortLabel = label != nullptr ? label : ""; }
+    // The label as read off the wire, NUL bytes included.
+    void setPortLabel(const std::string& label) { mPortLabel = label; }
+    const std::string& getPortLabelBytes() const { return mPortLabel; }
+    bool portLabelHoldsNul() const { return mPortLabel.find('\0') != std::string::npos; }
     uint32_t getDeviceSerial() const { return mDeviceSerial; }
     void setDeviceSerial(uint32_t serial) { mDeviceSerial = serial; }
     uint32_t getPortId() const { return mPortId; }
@@ -119,6 +127,10 @@ public:
     void setDeviceSerial(uint32_t serial) { mDeviceSerial = serial; }
     const char* getScanCode() const { return mScanCode.c_str(); }
     void setScanCode(const char* code) { mScanCode = code != nullptr ? code : ""; }
+    // The code as read off the wire, NUL bytes included.
+    void setScanCode(const std::string& code) { mScanCode = code; }
+    const std::string& getScanCodeBytes() const { return mScanCode; }
+    bool scanCodeHoldsNul() const { return mScanCode.find('\0') != std::string::npos; }
 
 protected:
     cObjectAccess(const cObjectAccess&) = default;

@@ -89,9 +89,9 @@ bool appendTag(const VTag& tag, std::vector<uint8_t>& out) {
             put16(out, 0);
             return true;
         case VTag::VT_STRING: {
-            const std::string& s = static_cast<const VTagString&>(tag).getString();
-            // A NUL inside would make the message malformed for the receiver.
-            return s.find('\0') == std::string::npos && appendVariable(s, out);
+            // Written byte for byte: a NUL inside breaks no framing (the
+            // receiver refuses the value, not the message).
+            return appendVariable(static_cast<const VTagString&>(tag).getString(), out);
         }
         case VTag::VT_UINT32:
         case VTag::VT_FLOAT:
@@ -146,14 +146,6 @@ DecodeResult decode(const uint8_t* data, size_t size) {
         }
         if (bodyLength - pos - kTagHeaderSize < length) {
             return malformed("tag value runs past the body");
-        }
-        if (type == VTag::VT_STRING) {
-            const uint8_t* value = body + pos + kTagHeaderSize;
-            for (uint16_t i = 0; i < length; ++i) {
-                if (value[i] == 0) {
-                    return malformed("NUL byte inside a string");
-                }
-            }
         }
         pos += kTagHeaderSize + length;
     }

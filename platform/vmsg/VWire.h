@@ -4,10 +4,12 @@
 //
 // The decoder works on a byte buffer, never reads past the bytes it is
 // given, whatever the lengths say, and reports a malformed message as a
-// result. Every function here keeps no state of its own: any thread may
-// call it, on buffers that no other thread uses meanwhile. Messages read
-// from and written to a stream socket: VFrameReader.h, VFrameWriter.h;
-// listening and blocking writes: VSocket.h.
+// result. A STRING holding a NUL byte is well formed: its value is kept
+// whole, NULs included, for the reader of the value to refuse. Every
+// function here keeps no state of its own: any thread may call it, on
+// buffers that no other thread uses meanwhile. Messages read from and
+// written to a stream socket: VFrameReader.h, VFrameWriter.h; listening and
+// blocking writes: VSocket.h.
 #ifndef DORVANE_PLATFORM_VMSG_VWIRE_H
 #define DORVANE_PLATFORM_VMSG_VWIRE_H
 
