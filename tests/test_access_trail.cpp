@@ -90,8 +90,9 @@ std::string repeated(const std::string& text, int n) {
 
 // Every accepted code is written whole, so that one line stands for one
 // card: long codes that share their first 64 bytes, codes of 127 bytes that
-// are not UTF-8, C1 and bidirectional controls (escaped, so that the journal
-// keeps the line as text), UTF-8 text as it is. A line that would pass 1023
+// are not UTF-8, C1 controls and format characters (escaped, so that the
+// journal keeps the line as text and no code looks like another), UTF-8
+// text as it is. A line that would pass 1023
 // bytes cuts the reader and leaves out outputs, never the code.
 TEST(AccessTrail, EveryCodeWrittenWholeAndEscaped) {
     const std::string label(64, 'L');
@@ -120,6 +121,13 @@ TEST(AccessTrail, EveryCodeWrittenWholeAndEscaped) {
          "code=\"\\x9b[31m\" reader=Door1 result=no-matching-output" + noOutput},
         {rle + "1A40", "Door1",
          "code=\"\\xe2\\x80\\xae1A40\" reader=Door1 result=no-matching-output" + noOutput},
+        // Format characters show nothing: a byte-order mark, a zero-width space.
+        {"\xef\xbb\xbf"
+         "05",
+         "Door1", "code=\"\\xef\\xbb\\xbf05\" reader=Door1 result=no-matching-output" + noOutput},
+        {"0\xe2\x80\x8b"
+         "5",
+         "Door1", "code=\"0\\xe2\\x80\\x8b5\" reader=Door1 result=no-matching-output" + noOutput},
         {invalid, bidiReader,
          "code=\"" + hexEscaped(invalid) + "\" reader=\"" + repeated("\\xe2\\x80\\xae", 37) +
              "...\" omitted=2 result=toggled"},
