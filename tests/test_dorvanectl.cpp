@@ -260,6 +260,11 @@ TEST(Dorvanectl, AmbiguousCodesAndJournalsAreFound) {
                        "hot journal access.db-journal"))
         << out;
     EXPECT_NE(std::string::npos, out.find("sqlite3 access.db 'PRAGMA quick_check'")) << out;
+    // Said once, by check itself, and not as if the database were empty.
+    EXPECT_EQ(1u, testutil::countContaining(testutil::splitLines(out), "hot journal")) << out;
+    EXPECT_EQ(0u, testutil::countContaining(testutil::splitLines(out), "ERROR")) << out;
+    EXPECT_NE(std::string::npos, out.find("FAILED: 1 problem, the database could not be read\n"))
+        << out;
     EXPECT_EQ(0, access((db + "-journal").c_str(), F_OK)) << "a reader rolled it back";
 
     testutil::execSql(db, "PRAGMA journal_mode = WAL;");

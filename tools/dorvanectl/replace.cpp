@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "tools/dorvanectl/dbfile.h"
+#include "tools/dorvanectl/leftovers.h"
 #include "tools/dorvanectl/site.h"
 #include "tools/dorvanectl/store.h"
 
@@ -28,21 +29,6 @@ std::string livePath(const std::string& path) {
 std::string directoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A new file beside live, on the same file system (so the rename is atomic).
-bool makeBeside(const std::string& live, std::string* next, std::string* why) {
-    size_t slash = live.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : live.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? live : live.substr(slash + 1);
-    *next = dir + "." + base + ".new-" + std::to_string(getpid());
-    int fd = open(next->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        *why = "cannot create " + shown(*next) + ": " + strerror(errno);
-        return false;
-    }
-    ::close(fd);
-    return true;
 }
 
 bool fillCodes(Writer& w, const CodeRows& rows, std::string* why) {
@@ -255,20 +241,27 @@ int replaceDatabase(const std::string& path, const CodeRows& rows) {
     struct stat st;
     bool exists = stat(live.c_str(), &st) == 0;
     std::string why, next;
+    for (const std::string& gone : removeLeftovers(live)) {
+        printf("%s: removed, left by an import that no longer runs\n", shown(gone).c_str());
+    }
     std::vector<std::string> problems = exists ? journalProblems(live) : std::vector<std::string>();
-    if (!problems.empty() || !makeBeside(live, &next, &why)) {
+    // The new file is made on the same file system, so that the rename is
+    // atomic; its lock tells later imports that this one runs.
+    int held = problems.empty() ? createImportFile(live, &next, &why) : -1;
+    if (held < 0) {
         fprintf(stderr, "dorvanectl: %s: nothing written\n",
                 problems.empty() ? why.c_str() : problems[0].c_str());
         return 1;
     }
     Writer lock;
-    if (!buildAndRename(live, next, rows, exists, &lock, &why)) {
+    bool done = buildAndRename(live, next, rows, exists, &lock, &why);
+    if (!done) {
         unlink(next.c_str());
         unlink((next + "-journal").c_str());
         fprintf(stderr, "dorvanectl: %s: the database is unchanged\n", why.c_str());
-        return 1;
     }
-    return 0;
+    ::close(held);
+    return done ? 0 : 1;
 }
 
 }  // namespace ctl
