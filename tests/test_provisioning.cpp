@@ -85,6 +85,7 @@ TEST(Provisioning, RefusalsWriteNothing) {
     testutil::writeFile(site.file("trail.log"), "seq=01 serial=12 code=04A1\n");
     testutil::writeFile(site.file("trail.log.2"), "seq=01 serial=12 code=04A0\n");
     ASSERT_EQ(0, mkfifo(site.file("fifo.csv").c_str(), 0600));
+    ASSERT_EQ(0, symlink("/dev/null", site.file("null.csv").c_str()));
     testutil::writeFile(site.file("set.csv"), "04A1,Door1\n");
     ASSERT_EQ(0, ctl(site, {"codes", "import", "set.csv"}).status);
     testutil::writeFile(site.file("bad.csv"),
@@ -163,6 +164,7 @@ TEST(Provisioning, RefusalsWriteNothing) {
         {{"codes", "export", "service.log"}, {"is the log file of appender F"}, ""},
         {{"codes", "export", "fifo.csv"}, {"fifo.csv cannot be written (", "nothing written"}, ""},
         {{"codes", "export", "."}, {". cannot be written (", "nothing written"}, ""},
+        {{"codes", "export", "null.csv"}, {"null.csv is not a regular file: nothing written"}, ""},
         {{"codes", "import", "bad.csv"},
          {"line 2: a double quote", "line 3: more than one comma", "line 4: no comma",
           "line 5: an empty line", "line 6: the reader name holds a control character (\\x1b)",
