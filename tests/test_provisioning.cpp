@@ -378,6 +378,21 @@ TEST(Provisioning, RoundTrip) {
     // A code stored by hand that the tool would not take in can still be taken out.
     testutil::execSql(site.file("access.db"), "INSERT INTO codes VALUES ('T' || char(9), 'Door1')");
     EXPECT_EQ(0, ctl(site, {"codes", "remove", "T\t"}).status);
+    // One with a byte-order mark: shown escaped, never exported as if it were "05".
+    testutil::execSql(site.file("access.db"),
+                      "INSERT INTO codes VALUES (char(65279) || '05', 'Door1')");
+    r = ctl(site, {"codes", "list"});
+    EXPECT_NE(std::string::npos, r.text.find("\\xef\\xbb\\xbf05 ")) << r.text;
+    r = ctl(site, {"codes", "export"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos,
+              r.text.find("code \\xef\\xbb\\xbf05 left out: the code holds a byte-order mark"))
+        << r.text;
+    EXPECT_EQ(std::string::npos, r.text.find("\xef\xbb\xbf")) << r.text;
+    EXPECT_EQ(0, ctl(site, {"codes", "remove",
+                            "\xef\xbb\xbf"
+                            "05"})
+                     .status);
     r = ctl(site, {"codes", "export"});
     EXPECT_EQ("code,reader\n04A1,Door1\n\xc3\xa9t\xc3\xa9,Door2\n0C0C,Door1\n", r.text);
     r = ctl(site, {"codes", "list", "Door1"});
