@@ -285,6 +285,73 @@ TEST(Provisioning, KilledImportsLeaveNothingForGood) {
     EXPECT_TRUE(importNames(site).empty());
 }
 
+// What comes to lie beside the database while an import builds its set
+// (another program turns it to WAL mode): seen again under the write lock,
+// so the import renames nothing over it.
+TEST(Provisioning, ImportLooksAgainUnderTheLock) {
+    ServiceSite site;
+    readers(site);
+    site.config();
+    testutil::writeFile(site.file("good.csv"), "04A1,Door1\n");
+    ASSERT_EQ(0, ctl(site, {"codes", "import", "good.csv"}).status);
+    std::string big;
+    for (int i = 0; i < 200000; ++i) {
+        big += "C" + std::to_string(i) + ",Door1\n";
+    }
+    testutil::writeFile(site.file("big.csv"), big);
+    Process import(
+        {DORVANE_CTL_BIN, "--config", site.file("dorvane.conf"), "codes", "import", "big.csv"},
+        site.file(""));
+    const std::string mine = site.file(".access.db.new-" + std::to_string(import.pid()));
+    while (import.wait(1) == -1 && access(mine.c_str(), F_OK) != 0) {
+    }
+    // The import has looked beside the database and builds its file now.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(site.file("access.db").c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other,
+                                      "PRAGMA journal_mode = WAL; INSERT INTO codes VALUES "
+                                      "('W1', 'Door1')",
+                                      nullptr, nullptr, nullptr))
+        << "the import took the lock before the database changed mode";
+    int status = import.wait(60000);
+    std::string text;
+    for (const std::string& l : import.lines()) {
+        text += l + "\n";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << text;
+    EXPECT_NE(std::string::npos, text.find("a -wal file lies beside the database")) << text;
+    EXPECT_TRUE(importNames(site).empty());
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(SQLITE_OK,
+              sqlite3_prepare_v2(other, "SELECT count(*) FROM codes", -1, &stmt, nullptr));
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(stmt));
+    EXPECT_EQ(2, sqlite3_column_int(stmt, 0));  // 04A1 and W1: the database as it was
+    sqlite3_finalize(stmt);
+    sqlite3_close(other);
+}
+
+// A database reached through a link: the import replaces the file the
+// link names, beside it, and the link stays.
+TEST(Provisioning, ImportThroughALinkReplacesTheFileItNames) {
+    ServiceSite site;
+    readers(site);
+    site.config();
+    ASSERT_EQ(0, mkdir(site.file("data").c_str(), 0755));
+    testutil::writeFile(site.file("one.csv"), "04A1,Door1\n");
+    testutil::writeFile(site.file("two.csv"), "04A2,Door2\n");
+    ASSERT_EQ(0, symlink("data/real.db", site.file("access.db").c_str()));
+    for (const char* file : {"one.csv", "two.csv"}) {
+        CtlRun r = ctl(site, {"codes", "import", file});
+        EXPECT_EQ(0, r.status) << r.text;
+        struct stat st;
+        ASSERT_EQ(0, lstat(site.file("access.db").c_str(), &st)) << file;
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << file;
+        ASSERT_EQ(0, lstat(site.file("data/real.db").c_str(), &st)) << file;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << file;
+    }
+    EXPECT_EQ("code,reader\n04A2,Door2\n", ctl(site, {"codes", "export"}).text);
+}
+
 // As a user other than root, an import keeps the old file's group when
 // the user belongs to it (the owner it cannot keep).
 TEST(Provisioning, ImportByAnotherUserKeepsTheGroup) {
