@@ -17,11 +17,25 @@
 namespace ctl {
 namespace {
 
-// The file that path names: a link is followed, so that the rename replaces
-// the database and not the link to it.
+// The file that path names: links are followed, also to a file not made
+// yet, so that the rename replaces the database and not the link to it.
 std::string livePath(const std::string& path) {
-    char* real = realpath(path.c_str(), nullptr);
-    std::string live = real != nullptr ? real : path;
+    std::string p = path;
+    char target[4096];
+    struct stat st;
+    for (int links = 0; links < 40 && lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode); ++links) {
+        ssize_t n = readlink(p.c_str(), target, sizeof(target) - 1);
+        if (n <= 0) {
+            break;
+        }
+        std::string t(target, static_cast<size_t>(n));
+        size_t slash = p.rfind('/');
+        p = t[0] == '/' || slash == std::string::npos ? t : p.substr(0, slash + 1) + t;
+    }
+    size_t slash = p.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+    char* real = realpath(dir.c_str(), nullptr);
+    std::string live = real != nullptr ? std::string(real) + "/" + p.substr(slash + 1) : p;
     free(real);
     return live;
 }
