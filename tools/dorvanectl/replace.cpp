@@ -30,7 +30,12 @@ std::string livePath(const std::string& path) {
         }
         std::string t(target, static_cast<size_t>(n));
         size_t slash = p.rfind('/');
-        p = t[0] == '/' || slash == std::string::npos ? t : p.substr(0, slash + 1) + t;
+        if (t[0] == '/' || slash == std::string::npos) {
+            p = t;
+        } else {
+            p.erase(slash + 1);
+            p += t;
+        }
     }
     size_t slash = p.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
