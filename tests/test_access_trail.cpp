@@ -90,8 +90,9 @@ std::string repeated(const std::string& text, int n) {
 
 // Every accepted code is written whole, so that one line stands for one
 // card: long codes that share their first 64 bytes, codes of 127 bytes that
-// are not UTF-8, C1 and bidirectional controls (escaped, so that the journal
-// keeps the line as text), UTF-8 text as it is. A line that would pass 1023
+// are not UTF-8, C1 controls and format characters (escaped, so that the
+// journal keeps the line as text and no code looks like another), UTF-8
+// text as it is. A line that would pass 1023
 // bytes cuts the reader and leaves out outputs, never the code.
 TEST(AccessTrail, EveryCodeWrittenWholeAndEscaped) {
     const std::string label(64, 'L');
@@ -120,6 +121,13 @@ TEST(AccessTrail, EveryCodeWrittenWholeAndEscaped) {
          "code=\"\\x9b[31m\" reader=Door1 result=no-matching-output" + noOutput},
         {rle + "1A40", "Door1",
          "code=\"\\xe2\\x80\\xae1A40\" reader=Door1 result=no-matching-output" + noOutput},
+        // Format characters show nothing: a byte-order mark, a zero-width space.
+        {"\xef\xbb\xbf"
+         "05",
+         "Door1", "code=\"\\xef\\xbb\\xbf05\" reader=Door1 result=no-matching-output" + noOutput},
+        {"0\xe2\x80\x8b"
+         "5",
+         "Door1", "code=\"0\\xe2\\x80\\x8b5\" reader=Door1 result=no-matching-output" + noOutput},
         {invalid, bidiReader,
          "code=\"" + hexEscaped(invalid) + "\" reader=\"" + repeated("\\xe2\\x80\\xae", 37) +
              "...\" omitted=2 result=toggled"},
@@ -158,6 +166,54 @@ TEST(AccessTrail, ToggledOnlyWhenEverySetWasConfirmed) {
     EXPECT_EQ(
         "seq=01 serial=12 code=04A1 reader=Door1 result=partly RELAY_1=set LED_1=set(unconfirmed)",
         trail.line());
+}
+
+// The line at its limit: a line of exactly MAX_LINE_BYTES is written
+// whole; a longer one keeps the outputs in order while they fit, and the
+// first left out would not have fitted. Every first label length from 1 to
+// 64 moves the line across the limit once. The code (127 controls, escaped)
+// takes room, so that fewer than ten outputs reach the limit and the count
+// of those left out has the digits of their number.
+TEST(AccessTrail, LinesAtTheLimitKeepEveryOutputThatFits) {
+    const size_t kMax = cAccessTrail::MAX_LINE_BYTES;
+    const std::string code(cAccessTrail::MAX_CODE_BYTES, '\x01');
+    int whole = 0, cut = 0;
+    for (size_t first = 1; first <= cAccessTrail::MAX_LABEL_BYTES; ++first) {
+        std::vector<std::string> items = {" " + std::string(first, 'F') + "=set"};
+        for (int i = 0; i < 8; ++i) {
+            items.push_back(" " + std::string(59, static_cast<char>('a' + i)) + "=set");
+        }
+        for (size_t n = 6; n <= items.size(); ++n) {
+            cAccessTrail trail;
+            trail.begin(1, 12, code.c_str());
+            trail.reader("Door1");
+            trail.pairingFound();
+            std::string all = "seq=01 serial=12 code=\"" +
+                              repeated("\\x01", static_cast<int>(code.size())) +
+                              "\" reader=Door1 result=toggled";
+            for (size_t k = 0; k < n; ++k) {
+                trail.output(items[k].substr(1, items[k].size() - 5).c_str(), true, true);
+                all += items[k];
+            }
+            std::string line = trail.line();
+            SCOPED_TRACE(std::to_string(first) + " " + std::to_string(n));
+            if (all.size() <= kMax) {
+                EXPECT_EQ(all, line);
+                whole += all.size() == kMax ? 1 : 0;
+                continue;
+            }
+            ASSERT_LE(line.size(), kMax);
+            size_t at = line.find(" omitted=");
+            ASSERT_NE(std::string::npos, at);
+            size_t left = std::stoul(line.substr(at + 9));
+            ASSERT_GE(left, 1u);
+            const std::string& next = items[n - left];
+            EXPECT_GT(line.size() + next.size(), kMax) << "output " << n - left << " fitted";
+            cut += line.size() == kMax ? 1 : 0;
+        }
+    }
+    EXPECT_GT(whole, 0) << "no line of exactly the limit was tried";
+    EXPECT_GT(cut, 0) << "no cut line of exactly the limit was tried";
 }
 
 }  // namespace

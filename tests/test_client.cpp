@@ -133,6 +133,47 @@ TEST(Client, NoReplyGivesNullAfterTheTimeout) {
     // A late reply is a message no request claims: it reaches the listener.
 }
 
+// One deadline for the send and the reply: a daemon that takes large
+// requests slowly (about 3 s for all) and then never answers leaves each
+// reply only what is left of its request's deadline, not a fresh one.
+TEST(Client, OneDeadlineForTheSendAndTheReply) {
+    FakeDaemon daemon;
+    daemon.setReceiveBuffer(4096);
+    cObjectClient client;
+    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
+    ASSERT_TRUE(daemon.accept());
+    cObjectList big;
+    std::vector<std::unique_ptr<cObjectDOutput>> ports;
+    for (int i = 0; i < 16; ++i) {
+        ports.emplace_back(new cObjectDOutput());
+        ports.back()->setPortLabel(std::string(60000, 'x').c_str());
+        big.add(ports.back().get());
+    }
+    // Six GETs of about 1 MB at once: more than the socket buffers hold, so
+    // that the last send ends only when the daemon has taken most of them.
+    const size_t kAskers = 6;
+    std::vector<long> waited(kAskers);
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> askers;
+    for (size_t i = 0; i < kAskers; ++i) {
+        askers.emplace_back([&, i] {
+            EXPECT_EQ(nullptr, client.get(&big));
+            waited[i] = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - start)
+                                              .count());
+        });
+    }
+    daemon.drainSlowly(kAskers * 960000, 65536, 2);
+    for (std::thread& asker : askers) {
+        asker.join();
+    }
+    // The last sends end after about 1.5 s: a fresh deadline for their
+    // replies would end after about 3.5 s. The margin is for a loaded machine.
+    EXPECT_LT(*std::max_element(waited.begin(), waited.end()),
+              cObjectClient::kReplyTimeoutMs + 1000)
+        << "a reply waited for a deadline of its own";
+}
+
 TEST(Client, EventsFlowOnTheEventThreadWhileMainWaitsInGet) {
     FakeDaemon daemon;
     Recorder rec;

@@ -3,6 +3,7 @@
 // texts with a NUL byte, a table without the "sc" column, a FIFO in place of the file, a file
 // copied over in place, a code stored for two readers, lookups that cannot run. Every
 // wrong-door case toggles nothing: a sentinel scan sent afterwards shows only its own outputs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -34,6 +35,7 @@ const char* kSite =
 void pairs(ServiceSite& site) {
     site.pairs({{"Door1", "RELAY_1", "LED_1"},
                 {"Door2", "RELAY_2", "LED_2"},
+                {"5", "RELAY_1", "LED_1"},
                 {"Sentinel", "S_IO", "S_LED"}});
 }
 
@@ -161,8 +163,15 @@ TEST(CodesEndToEnd, DatabaseCopiedOverInPlaceIsReadAfresh) {
     struct stat before, after;
     ASSERT_EQ(0, stat(db.c_str(), &before));
     testutil::writeFile(db, newBytes);
+    // Its old times given back (cp --preserve=timestamps, rsync -t): only
+    // the change time, which no one can set, tells the files apart.
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, db.c_str(), times, 0));
     ASSERT_EQ(0, stat(db.c_str(), &after));
     ASSERT_EQ(before.st_ino, after.st_ino);
+    ASSERT_EQ(before.st_size, after.st_size);
+    ASSERT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+    ASSERT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
     EXPECT_TRUE(opens(site, "04A1", "RELAY_2", "LED_2"));
     EXPECT_TRUE(onlySentinelToggles(site, {"0C0C"}));  // revoked
 }
@@ -194,6 +203,14 @@ TEST(CodesEndToEnd, CodeStoredForTwoReadersOpensNothing) {
     EXPECT_EQ(2u, site.logCount("\"Door1\", \"\"): nothing toggles"));
     EXPECT_EQ(0u, site.logCount("Found Reader Door2"));
     EXPECT_EQ(0u, site.logCount("Found Reader Door1 for scancode 04A1"));
+
+    // Rows that agree only in their bytes: a reader stored as text and as
+    // an integer (a column without affinity) are two answers, not one.
+    putDatabase(site,
+                "CREATE TABLE codes (sc TEXT, reader);"
+                "INSERT INTO codes VALUES ('0E0E', '5'), ('0E0E', 5), ('S1', 'Sentinel');");
+    EXPECT_TRUE(onlySentinelToggles(site, {"0E0E"}));
+    EXPECT_EQ(1u, site.logCount("code=0E0E result=ambiguous-code", "DorvaneAccess"));
 }
 
 // A lookup that could not run is written as such, with its reason, never

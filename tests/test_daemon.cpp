@@ -105,6 +105,24 @@ bool FakeDaemon::offer(const std::vector<uint8_t>& bytes, int timeoutMs) {
     return sent;
 }
 
+size_t FakeDaemon::drainSlowly(size_t bytes, size_t chunk, int pauseMs) {
+    std::vector<char> buf(chunk);
+    size_t got = 0;
+    while (mClient >= 0 && got < bytes) {
+        struct pollfd p = {mClient, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0) {
+            break;
+        }
+        ssize_t n = ::read(mClient, buf.data(), std::min(chunk, bytes - got));
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+    return got;
+}
+
 void FakeDaemon::closeClient() {
     if (mClient >= 0) {
         close(mClient);

@@ -43,6 +43,10 @@ public:
     // false then (a peer that is expected to drop the connection).
     bool offer(const std::vector<uint8_t>& bytes, int timeoutMs = 5000);
     void closeClient();
+    // Reads and drops what the client sends, chunk bytes at a time with
+    // pauseMs between reads, until bytes were read or the client closes;
+    // returns how many were read (a daemon that takes a request slowly).
+    size_t drainSlowly(size_t bytes, size_t chunk, int pauseMs);
 
 private:
     int mListen;

@@ -71,6 +71,36 @@ TEST(Database, FindsTheRowWithBothColumnsAsText) {
     result->free();
 }
 
+// A lookup keeps two rows at most: the first and the first that gives
+// another answer (so that a code stored many times costs no more); rows
+// that agree count once.
+TEST(Database, LookupKeepsTwoDifferingRowsAtMost) {
+    TempDir dir;
+    testutil::execSql(dir.file("a.db"),
+                      "CREATE TABLE codes (sc TEXT, reader TEXT);"
+                      "INSERT INTO codes VALUES ('04A1', 'A'), ('04A1', 'A'), ('04A1', 'B'),"
+                      "('04A1', 'C'), ('04A2', 'D'), ('04A2', 'D'), ('04A2', 'D');");
+    DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
+    struct {
+        const char* code;
+        int found;
+        std::vector<std::string> readers;
+    } cases[] = {{"04A1", 2, {"A", "B"}}, {"04A2", 1, {"D"}}};
+    for (const auto& c : cases) {
+        TableData* result = nullptr;
+        EXPECT_EQ(c.found, findCode(db, c.code, &result)) << c.code;
+        std::vector<std::string> readers;
+        for (RowList* r = result != nullptr ? result->headRowList : nullptr; r != nullptr;
+             r = r->next) {
+            readers.push_back(r->head->next->value.valT);
+        }
+        EXPECT_EQ(c.readers, readers) << c.code;
+        if (result != nullptr) {
+            result->free();
+        }
+    }
+}
+
 TEST(Database, NoMatchAndNoKeyGiveNull) {
     TempDir dir;
     makeCodesDb(dir.file("a.db"), {{"04A1", "Door1"}, {"", "EmptyCode"}});

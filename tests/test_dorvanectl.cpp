@@ -231,9 +231,9 @@ TEST(Dorvanectl, AmbiguousCodesAndJournalsAreFound) {
     site.pairs({{"Door1", "RELAY_1", "LED_1"}, {"Door2", "RELAY_1", "LED_1"}});
     std::string db = site.file("access.db");
     testutil::execSql(db,
-                      "CREATE TABLE codes (sc TEXT, reader TEXT);"
+                      "CREATE TABLE codes (sc TEXT, reader);"
                       "INSERT INTO codes VALUES ('04A1', 'Door1'), ('04A1', 'Door2'),"
-                      "('04A2', 'Door1'), ('04A2', 'Door1');");
+                      "('04A2', 'Door1'), ('04A2', 'Door1'), ('04A3', '5'), ('04A3', 5);");
     site.prepare("port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 clear\n");
     std::string out, lookup;
     EXPECT_EQ(1, run(site, {"--check"}, &out));
@@ -243,7 +243,8 @@ TEST(Dorvanectl, AmbiguousCodesAndJournalsAreFound) {
     for (const char* expected :
          {"PROBLEM: code 04A1 is stored for more than one reader (\"Door1\", \"Door2\"): a scan "
           "opens nothing",
-          "FAILED: 1 problem, 2 of 4 codes toggle nothing",
+          "PROBLEM: code 04A3 is stored for more than one reader (\"5\", \"5\")",
+          "FAILED: 2 problems, 4 of 6 codes toggle nothing",
           "Code 04A1: stored for more than one reader (\"Door1\", \"Door2\"): nothing toggles"}) {
         EXPECT_NE(std::string::npos, (out + lookup).find(expected)) << expected << "\n"
                                                                     << out << lookup;
@@ -260,6 +261,11 @@ TEST(Dorvanectl, AmbiguousCodesAndJournalsAreFound) {
                        "hot journal access.db-journal"))
         << out;
     EXPECT_NE(std::string::npos, out.find("sqlite3 access.db 'PRAGMA quick_check'")) << out;
+    // Said once, by check itself, and not as if the database were empty.
+    EXPECT_EQ(1u, testutil::countContaining(testutil::splitLines(out), "hot journal")) << out;
+    EXPECT_EQ(0u, testutil::countContaining(testutil::splitLines(out), "ERROR")) << out;
+    EXPECT_NE(std::string::npos, out.find("FAILED: 1 problem, the database could not be read\n"))
+        << out;
     EXPECT_EQ(0, access((db + "-journal").c_str(), F_OK)) << "a reader rolled it back";
 
     testutil::execSql(db, "PRAGMA journal_mode = WAL;");

@@ -2,8 +2,10 @@
 // SQLite files, and an import while the real service scans at full rate.
 // (dorvanectl's diagnosis: test_dorvanectl.cpp.)
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,7 +77,15 @@ void readers(ServiceSite& site) {
 TEST(Provisioning, RefusalsWriteNothing) {
     ServiceSite site;
     readers(site);
-    site.config();
+    site.config(
+        "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
+        "log4cpp.appender.TRAIL=RollingFileAppender\n"
+        "log4cpp.appender.TRAIL.fileName=trail.log\n"
+        "log4cpp.appender.TRAIL.maxBackupIndex=2\n");
+    testutil::writeFile(site.file("trail.log"), "seq=01 serial=12 code=04A1\n");
+    testutil::writeFile(site.file("trail.log.2"), "seq=01 serial=12 code=04A0\n");
+    ASSERT_EQ(0, mkfifo(site.file("fifo.csv").c_str(), 0600));
+    ASSERT_EQ(0, symlink("/dev/null", site.file("null.csv").c_str()));
     testutil::writeFile(site.file("set.csv"), "04A1,Door1\n");
     ASSERT_EQ(0, ctl(site, {"codes", "import", "set.csv"}).status);
     testutil::writeFile(site.file("bad.csv"),
@@ -84,6 +94,13 @@ TEST(Provisioning, RefusalsWriteNothing) {
                             ",Door1\n04D4,Door2\n04D4,Door1\n"
                             "\xff\xfe,Door1\n06F6,Door9\n07A7,Door1\r\r\n");
     testutil::writeFile(site.file("good.csv"), "04A1,Door2\n");
+    // Two files saved with byte-order marks and joined with cat.
+    testutil::writeFile(site.file("joined.csv"),
+                        "\xef\xbb\xbf"
+                        "code,reader\n04A5,Door1\n\xef\xbb\xbf"
+                        "05,Door1\n06 ,Door1\n0\xe2\x81\xa0"
+                        "7,Door1\n08,\xe3\x80\x80"
+                        "Door1\n");
     testutil::writeFile(site.file("empty.csv"),
                         "\xef\xbb\xbf"
                         "code,reader\r\n");
@@ -96,7 +113,36 @@ TEST(Provisioning, RefusalsWriteNothing) {
         {{"codes", "add", std::string(128, 'K'), "Door1"}, {"longer than 127"}, ""},
         {{"codes", "add", "", "Door1"}, {"the code is empty"}, ""},
         {{"codes", "add", "0X", "Door1\x7f"}, {"reader name holds a control character"}, ""},
-        {{"codes", "add", "0X\xc2\x9b", "Door1"}, {"holds a control character or bytes"}, ""},
+        {{"codes", "add", "0X\xc2\x9b", "Door1"},
+         {"the code holds a control character (\\xc2"},
+         ""},
+        // Two codes that look the same: what shows nothing, or white space at an end.
+        {{"codes", "add",
+          "\xef\xbb\xbf"
+          "05",
+          "Door1"},
+         {"the code holds a byte-order mark (\\xef\\xbb\\xbf)"},
+         ""},
+        {{"codes", "add",
+          "0\xe2\x80\x8b"
+          "5",
+          "Door1"},
+         {"the code holds an invisible format character (\\xe2\\x80\\x8b)"},
+         ""},
+        {{"codes", "add", "05",
+          "Door\xc2\xad"
+          "1"},
+         {"the reader name holds an invisible format character (\\xc2\\xad)"},
+         ""},
+        {{"codes", "add", " 05", "Door1"}, {"the code begins with white space"}, ""},
+        {{"codes", "add", "05\xc2\xa0", "Door1"}, {"the code ends with white space"}, ""},
+        {{"codes", "add", "05", "Door1 "}, {"the reader name ends with white space"}, ""},
+        {{"codes", "import", "joined.csv"},
+         {"line 3: the code holds a byte-order mark (\\xef\\xbb\\xbf)",
+          "line 4: the code ends with white space",
+          "line 5: the code holds an invisible format character (\\xe2\\x81\\xa0)",
+          "line 6: the reader name begins with white space", "nothing written"},
+         ""},
         {{"codes", "add", "0X\xff", "Door1"}, {"bytes that are not UTF-8 (\\xff)"}, ""},
         {{"codes", "add", "0X", "Lobby"},
          {"reader Lobby has no record in the pairing file pairs.xml: a scan of this code would "
@@ -104,7 +150,21 @@ TEST(Provisioning, RefusalsWriteNothing) {
          ""},
         {{"codes", "add", "04A1", "Door2"}, {"code 04A1 is already given to reader Door1"}, ""},
         {{"codes", "remove", "FFFF"}, {"code FFFF is not in the database"}, ""},
-        {{"codes", "export", "access.db"}, {"access.db is the database"}, ""},
+        // Every file the configuration names, there or not yet, and what is
+        // no regular file: an export there would truncate it or block.
+        {{"codes", "export", "access.db"}, {"access.db is the database: nothing written"}, ""},
+        {{"codes", "export", "dorvane.conf"}, {"dorvane.conf is the configuration file"}, ""},
+        {{"codes", "export", "./pairs.xml"}, {"pairs.xml is the pairing file"}, ""},
+        {{"codes", "export", "access.db-journal"}, {"is the database's journal"}, ""},
+        {{"codes", "export", "access.db-journal"}, {"is the database's journal"}, "-journal"},
+        {{"codes", "export", "access.db-wal"}, {"is the database's -wal file"}, ""},
+        {{"codes", "export", "trail.log"}, {"is the log file of appender TRAIL"}, ""},
+        {{"codes", "export", "trail.log.2"}, {"is a rolled-over log file of appender TRAIL"}, ""},
+        {{"codes", "export", "trail.log.1"}, {"is a rolled-over log file of appender TRAIL"}, ""},
+        {{"codes", "export", "service.log"}, {"is the log file of appender F"}, ""},
+        {{"codes", "export", "fifo.csv"}, {"fifo.csv cannot be written (", "nothing written"}, ""},
+        {{"codes", "export", "."}, {". cannot be written (", "nothing written"}, ""},
+        {{"codes", "export", "null.csv"}, {"null.csv is not a regular file: nothing written"}, ""},
         {{"codes", "import", "bad.csv"},
          {"line 2: a double quote", "line 3: more than one comma", "line 4: no comma",
           "line 5: an empty line", "line 6: the reader name holds a control character (\\x1b)",
@@ -126,6 +186,10 @@ TEST(Provisioning, RefusalsWriteNothing) {
         }
         std::string before = testutil::readFile(db);
         std::vector<std::string> files = names(site);
+        struct stat st;
+        const std::string target = c.args.size() > 2 ? site.file(c.args[2]) : "";
+        bool regular = stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        std::string targetBefore = regular ? testutil::readFile(target) : "";
         CtlRun r = ctl(site, c.args);
         std::string what = c.args[1] + " " + c.args[2].substr(0, 12);
         EXPECT_EQ(1, r.status) << what << "\n" << r.text;
@@ -135,6 +199,7 @@ TEST(Provisioning, RefusalsWriteNothing) {
         }
         EXPECT_TRUE(before == testutil::readFile(db)) << what;
         EXPECT_EQ(files, names(site)) << what;
+        EXPECT_TRUE(!regular || targetBefore == testutil::readFile(target)) << what;
         if (c.beside[0] != '\0') {
             unlink((db + c.beside).c_str());
         }
@@ -151,6 +216,173 @@ TEST(Provisioning, RefusalsWriteNothing) {
             << r.text;
     }
     EXPECT_TRUE(before == testutil::readFile(db));
+}
+
+// The names in the site's directory that imports make beside the database.
+std::vector<std::string> importNames(ServiceSite& site) {
+    std::vector<std::string> found;
+    for (const std::string& n : names(site)) {
+        if (n.compare(0, 15, ".access.db.new-") == 0) {
+            found.push_back(n);
+        }
+    }
+    return found;
+}
+
+// An import killed while it writes leaves its new file and journal; check
+// names them, and the next import removes them, but never the file of an
+// import that still runs (it holds the file's lock).
+TEST(Provisioning, KilledImportsLeaveNothingForGood) {
+    ServiceSite site;
+    readers(site);
+    site.config();
+    testutil::writeFile(site.file("good.csv"), "04A1,Door1\n");
+    ASSERT_EQ(0, ctl(site, {"codes", "import", "good.csv"}).status);
+    std::string big;
+    for (int i = 0; i < 200000; ++i) {
+        big += "C" + std::to_string(i) + (i % 2 == 0 ? ",Door1\n" : ",Door2\n");
+    }
+    testutil::writeFile(site.file("big.csv"), big);
+    {
+        Process import(
+            {DORVANE_CTL_BIN, "--config", site.file("dorvane.conf"), "codes", "import", "big.csv"},
+            site.file(""));
+        const std::string mine = site.file(".access.db.new-" + std::to_string(import.pid()));
+        struct stat st;
+        // Killed once it writes rows: its journal is there, or the file has grown.
+        while (import.wait(1) == -1 && access((mine + "-journal").c_str(), F_OK) != 0 &&
+               !(stat(mine.c_str(), &st) == 0 && st.st_size > 0)) {
+        }
+        ASSERT_EQ(0, kill(import.pid(), SIGKILL)) << "the import ended before it was killed";
+        import.wait(10000);
+    }
+    // One held by a running import (this test holds its lock).
+    const std::string running = site.file(".access.db.new-1");
+    int held = open(running.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(0, flock(held, LOCK_EX));
+    std::vector<std::string> left = importNames(site);
+    ASSERT_GE(left.size(), 2u);
+    CtlRun r = ctl(site, {"check"});
+    for (const std::string& n : left) {
+        const char* says = n == ".access.db.new-1" ? "): an import is at work on it"
+                                                   : ") was left by an import that no longer runs";
+        EXPECT_EQ(1u, testutil::countContaining(testutil::splitLines(r.text), "NOTE: " + n + " ("))
+            << n << "\n"
+            << r.text;
+        size_t at = r.text.find("NOTE: " + n + " (");
+        EXPECT_NE(std::string::npos, r.text.substr(at, r.text.find('\n', at) - at).find(says))
+            << n << "\n"
+            << r.text;
+    }
+    r = ctl(site, {"codes", "import", "good.csv"});
+    EXPECT_EQ(0, r.status) << r.text;
+    EXPECT_EQ(std::vector<std::string>{".access.db.new-1"}, importNames(site)) << r.text;
+    EXPECT_NE(std::string::npos, r.text.find("removed, left by an import that no longer runs"))
+        << r.text;
+    close(held);
+    EXPECT_EQ(0, ctl(site, {"codes", "import", "good.csv"}).status);
+    EXPECT_TRUE(importNames(site).empty());
+}
+
+// What comes to lie beside the database while an import builds its set
+// (another program turns it to WAL mode): seen again under the write lock,
+// so the import renames nothing over it.
+TEST(Provisioning, ImportLooksAgainUnderTheLock) {
+    ServiceSite site;
+    readers(site);
+    site.config();
+    testutil::writeFile(site.file("good.csv"), "04A1,Door1\n");
+    ASSERT_EQ(0, ctl(site, {"codes", "import", "good.csv"}).status);
+    std::string big;
+    for (int i = 0; i < 200000; ++i) {
+        big += "C" + std::to_string(i) + ",Door1\n";
+    }
+    testutil::writeFile(site.file("big.csv"), big);
+    Process import(
+        {DORVANE_CTL_BIN, "--config", site.file("dorvane.conf"), "codes", "import", "big.csv"},
+        site.file(""));
+    const std::string mine = site.file(".access.db.new-" + std::to_string(import.pid()));
+    while (import.wait(1) == -1 && access(mine.c_str(), F_OK) != 0) {
+    }
+    // The import has looked beside the database and builds its file now.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(site.file("access.db").c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other,
+                                      "PRAGMA journal_mode = WAL; INSERT INTO codes VALUES "
+                                      "('W1', 'Door1')",
+                                      nullptr, nullptr, nullptr))
+        << "the import took the lock before the database changed mode";
+    int status = import.wait(60000);
+    std::string text;
+    for (const std::string& l : import.lines()) {
+        text += l + "\n";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << text;
+    EXPECT_NE(std::string::npos, text.find("a -wal file lies beside the database")) << text;
+    EXPECT_TRUE(importNames(site).empty());
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(SQLITE_OK,
+              sqlite3_prepare_v2(other, "SELECT count(*) FROM codes", -1, &stmt, nullptr));
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(stmt));
+    EXPECT_EQ(2, sqlite3_column_int(stmt, 0));  // 04A1 and W1: the database as it was
+    sqlite3_finalize(stmt);
+    sqlite3_close(other);
+}
+
+// A database reached through a link: the import replaces the file the
+// link names, beside it, and the link stays.
+TEST(Provisioning, ImportThroughALinkReplacesTheFileItNames) {
+    ServiceSite site;
+    readers(site);
+    site.config();
+    ASSERT_EQ(0, mkdir(site.file("data").c_str(), 0755));
+    testutil::writeFile(site.file("one.csv"), "04A1,Door1\n");
+    testutil::writeFile(site.file("two.csv"), "04A2,Door2\n");
+    ASSERT_EQ(0, symlink("data/real.db", site.file("access.db").c_str()));
+    for (const char* file : {"one.csv", "two.csv"}) {
+        CtlRun r = ctl(site, {"codes", "import", file});
+        EXPECT_EQ(0, r.status) << r.text;
+        struct stat st;
+        ASSERT_EQ(0, lstat(site.file("access.db").c_str(), &st)) << file;
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << file;
+        ASSERT_EQ(0, lstat(site.file("data/real.db").c_str(), &st)) << file;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << file;
+    }
+    EXPECT_EQ("code,reader\n04A2,Door2\n", ctl(site, {"codes", "export"}).text);
+}
+
+// As a user other than root, an import keeps the old file's group when
+// the user belongs to it (the owner it cannot keep).
+TEST(Provisioning, ImportByAnotherUserKeepsTheGroup) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "no setpriv to run the tool as another user";
+    }
+    ServiceSite site;
+    readers(site);
+    site.config();
+    testutil::writeFile(site.file("good.csv"), "04A1,Door1\n");
+    ASSERT_EQ(0, ctl(site, {"codes", "import", "good.csv"}).status);
+    const gid_t kGroup = 4242;  // any number: no such group need exist
+    const std::string db = site.file("access.db");
+    ASSERT_EQ(0, chown(db.c_str(), 0, kGroup));
+    ASSERT_EQ(0, chmod(db.c_str(), 0660));
+    ASSERT_EQ(0, chmod(site.file("").c_str(), 0777));
+    Process p(
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=4242", DORVANE_CTL_BIN,
+         "--config", site.file("dorvane.conf"), "codes", "import", "good.csv"},
+        site.file(""));
+    int status = p.wait(30000);
+    std::string text;
+    for (const std::string& l : p.lines()) {
+        text += l + "\n";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    EXPECT_NE(std::string::npos, text.find("mode 660 and group kept")) << text;
+    struct stat st;
+    ASSERT_EQ(0, stat(db.c_str(), &st));
+    EXPECT_EQ(kGroup, st.st_gid);
+    EXPECT_EQ(65534u, st.st_uid);
 }
 
 // A writer that keeps the lock past the tool's wait: the import refuses
@@ -213,6 +445,21 @@ TEST(Provisioning, RoundTrip) {
     // A code stored by hand that the tool would not take in can still be taken out.
     testutil::execSql(site.file("access.db"), "INSERT INTO codes VALUES ('T' || char(9), 'Door1')");
     EXPECT_EQ(0, ctl(site, {"codes", "remove", "T\t"}).status);
+    // One with a byte-order mark: shown escaped, never exported as if it were "05".
+    testutil::execSql(site.file("access.db"),
+                      "INSERT INTO codes VALUES (char(65279) || '05', 'Door1')");
+    r = ctl(site, {"codes", "list"});
+    EXPECT_NE(std::string::npos, r.text.find("\\xef\\xbb\\xbf05 ")) << r.text;
+    r = ctl(site, {"codes", "export"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos,
+              r.text.find("code \\xef\\xbb\\xbf05 left out: the code holds a byte-order mark"))
+        << r.text;
+    EXPECT_EQ(std::string::npos, r.text.find("\xef\xbb\xbf")) << r.text;
+    EXPECT_EQ(0, ctl(site, {"codes", "remove",
+                            "\xef\xbb\xbf"
+                            "05"})
+                     .status);
     r = ctl(site, {"codes", "export"});
     EXPECT_EQ("code,reader\n04A1,Door1\n\xc3\xa9t\xc3\xa9,Door2\n0C0C,Door1\n", r.text);
     r = ctl(site, {"codes", "list", "Door1"});

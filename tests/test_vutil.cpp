@@ -31,8 +31,21 @@ TEST(VText, EscapesControlsBidiAndWhatIsNotUtf8) {
         {"\xd8\x9c\xe2\x80\x8e\xe2\x80\x8f", "\\xd8\\x9c\\xe2\\x80\\x8e\\xe2\\x80\\x8f"},
         {"\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9",
          "\\xe2\\x80\\xaa\\xe2\\x80\\xae\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
-        {"\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
-         "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
+        {"\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xb0",
+         "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xb0"},
+        // The other format characters: they show nothing. A byte-order mark,
+        // zero-width space and joiner, word joiner, soft hyphen, Mongolian
+        // vowel separator, U+206A, interlinear annotation, tags.
+        {"\xef\xbb\xbf"
+         "05",
+         "\\xef\\xbb\\xbf05"},
+        {"0\xe2\x80\x8b"
+         "5\xe2\x80\x8d\xe2\x81\xa0",
+         "0\\xe2\\x80\\x8b5\\xe2\\x80\\x8d\\xe2\\x81\\xa0"},
+        {"\xc2\xad\xe1\xa0\x8e\xe2\x81\xaa\xef\xbf\xb9",
+         "\\xc2\\xad\\xe1\\xa0\\x8e\\xe2\\x81\\xaa\\xef\\xbf\\xb9"},
+        {"\xf3\xa0\x80\x81\xf3\xa0\x81\xbf\xf3\xa0\x82\x80",
+         "\\xf3\\xa0\\x80\\x81\\xf3\\xa0\\x81\\xbf\xf3\xa0\x82\x80"},
         // Not UTF-8: each byte that starts no valid character, alone.
         {"\xff\xfe", "\\xff\\xfe"},
         {"\x9b[31m", "\\x9b[31m"},                     // a bare C1 byte
@@ -62,6 +75,43 @@ TEST(VText, EscapesControlsBidiAndWhatIsNotUtf8) {
     EXPECT_STREQ("ab", vutil::escapeInto("ab\ncd", small, 6));
     EXPECT_STREQ("a", vutil::escapeInto("a\xc3\xa9", small, 3));
     EXPECT_STREQ("a\xc3\xa9", vutil::escapeInto("a\xc3\xa9", small, 4));
+}
+
+// The rule on names people type: what would be escaped is named with its
+// escape, then white space at either end; inner spaces are text.
+TEST(VText, TypedTextFlawNamesWhatALookWouldMiss) {
+    struct Case {
+        std::string in, flaw;
+    } cases[] = {
+        {"04A1", ""},
+        {"Door 1 \xc3\xa9", ""},
+        {"Door\xc2\xa0"
+         "1",
+         ""},
+        {"", ""},
+        {" 05", "begins with white space"},
+        {"05 ", "ends with white space"},
+        {"\xc2\xa0"
+         "05",
+         "begins with white space"},
+        {"05\xe3\x80\x80", "ends with white space"},
+        {" ", "begins with white space"},
+        {"05\t", "holds a control character (\\x09)"},
+        {"0\xc2\x9b", "holds a control character (\\xc2\\x9b)"},
+        {"\xef\xbb\xbf"
+         "05",
+         "holds a byte-order mark (\\xef\\xbb\\xbf)"},
+        {"0\xe2\x80\x8b"
+         "5",
+         "holds an invisible format character (\\xe2\\x80\\x8b)"},
+        {"Door\xe2\x80\xae"
+         "1",
+         "holds an invisible format character (\\xe2\\x80\\xae)"},
+        {" 0\xff", "holds bytes that are not UTF-8 (\\xff)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.flaw, vutil::typedTextFlaw(c.in.data(), c.in.size())) << c.in;
+    }
 }
 
 TEST(VFile, OnlyRegularFilesOfBoundedSizeAreRead) {

@@ -38,14 +38,15 @@ void say(const std::string& text) {
     writeAll(2, "dorvane: " + text + "\n", &written);
 }
 
-std::string backupName(const std::string& fileName, unsigned int index, unsigned int last) {
+}  // namespace
+
+std::string cLogFileAppender::backupName(const std::string& fileName, unsigned int index,
+                                         unsigned int last) {
     int width = snprintf(nullptr, 0, "%u", last);
     char suffix[32];
     snprintf(suffix, sizeof(suffix), ".%0*u", width, index);
     return fileName + suffix;
 }
-
-}  // namespace
 
 cLogFileAppender::cLogFileAppender(const std::string& name, const std::string& fileName,
                                    bool append, size_t maxFileSize, unsigned int maxBackupIndex)

@@ -53,6 +53,11 @@ public:
     bool isOpen() const EXCLUDES(mMutex);
     std::string refusal() const EXCLUDES(mMutex);
 
+    // The name of backup index (1 to last) of fileName when it rolls over
+    // with maxBackupIndex last: "NAME.1", or "NAME.01" when last is 10.
+    static std::string backupName(const std::string& fileName, unsigned int index,
+                                  unsigned int last);
+
     // True while the last line could not be written.
     bool failing() const { return mFailing.load(); }
 

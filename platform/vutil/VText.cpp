@@ -49,10 +49,36 @@ size_t decodeUtf8(const unsigned char* s, size_t len, uint32_t* cp) {
     return n;
 }
 
-// Controls (C0, DEL, C1) and the bidirectional controls.
+bool isControl(uint32_t cp) {
+    return cp < 0x20 || (cp >= 0x7f && cp <= 0x9f);
+}
+
+// Unicode's format characters (general category Cf, Unicode 15): they show
+// nothing, or reorder what a terminal shows (the bidirectional controls).
+bool isFormat(uint32_t cp) {
+    static const uint32_t kRanges[][2] = {
+        {0x00ad, 0x00ad},   {0x0600, 0x0605},   {0x061c, 0x061c},   {0x06dd, 0x06dd},
+        {0x070f, 0x070f},   {0x0890, 0x0891},   {0x08e2, 0x08e2},   {0x180e, 0x180e},
+        {0x200b, 0x200f},   {0x202a, 0x202e},   {0x2060, 0x2064},   {0x2066, 0x206f},
+        {0xfeff, 0xfeff},   {0xfff9, 0xfffb},   {0x110bd, 0x110bd}, {0x110cd, 0x110cd},
+        {0x13430, 0x1343f}, {0x1bca0, 0x1bca3}, {0x1d173, 0x1d17a}, {0xe0001, 0xe0001},
+        {0xe0020, 0xe007f}};
+    for (const auto& r : kRanges) {
+        if (cp >= r[0] && cp <= r[1]) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Unicode's White_Space characters that are not controls.
+bool isSpace(uint32_t cp) {
+    return cp == 0x20 || cp == 0xa0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200a) ||
+           cp == 0x2028 || cp == 0x2029 || cp == 0x202f || cp == 0x205f || cp == 0x3000;
+}
+
 bool mustEscape(uint32_t cp) {
-    return cp < 0x20 || (cp >= 0x7f && cp <= 0x9f) || cp == 0x061c || cp == 0x200e ||
-           cp == 0x200f || (cp >= 0x202a && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
+    return isControl(cp) || isFormat(cp);
 }
 
 }  // namespace
@@ -126,6 +152,44 @@ const char* escapeInto(const char* text, char* out, size_t size) {
     }
     out[used] = '\0';
     return out;
+}
+
+size_t charKind(const char* text, size_t len, eCharKind* kind) {
+    uint32_t cp = 0;
+    size_t n = decodeUtf8(reinterpret_cast<const unsigned char*>(text), len, &cp);
+    if (n == 0) {
+        *kind = CHAR_NOT_UTF8;
+        return 1;
+    }
+    *kind = isControl(cp)  ? CHAR_CONTROL
+            : cp == 0xfeff ? CHAR_BYTE_ORDER_MARK
+            : isFormat(cp) ? CHAR_FORMAT
+            : isSpace(cp)  ? CHAR_SPACE
+                           : CHAR_TEXT;
+    return n;
+}
+
+std::string typedTextFlaw(const char* text, size_t len) {
+    static const char* const kWhat[] = {"",
+                                        "",
+                                        "holds a control character",
+                                        "holds a byte-order mark",
+                                        "holds an invisible format character",
+                                        "holds bytes that are not UTF-8"};
+    eCharKind kind = CHAR_TEXT;
+    bool spaceFirst = false;
+    for (size_t i = 0; i < len;) {
+        size_t n = charKind(text + i, len - i, &kind);
+        if (kind != CHAR_TEXT && kind != CHAR_SPACE) {
+            return std::string(kWhat[kind]) + " (" + escape(text + i, n) + ")";
+        }
+        spaceFirst = spaceFirst || (i == 0 && kind == CHAR_SPACE);
+        i += n;
+    }
+    if (spaceFirst) {
+        return "begins with white space";
+    }
+    return kind == CHAR_SPACE ? "ends with white space" : "";
 }
 
 }  // namespace vutil

@@ -10,8 +10,10 @@
 //     such byte on its own; the next byte is read afresh);
 //   - the C0 controls (0x00-0x1f), DEL (0x7f) and the C1 controls
 //     (U+0080-U+009F);
-//   - the bidirectional controls U+061C, U+200E, U+200F, U+202A-U+202E and
-//     U+2066-U+2069, which reorder what a terminal shows.
+//   - the format characters (Unicode category Cf: the byte-order mark,
+//     zero-width spaces and joiners, the soft hyphen, the bidirectional
+//     controls...), which show nothing or reorder what a terminal shows, so
+//     that two texts that look the same on a screen never differ unseen.
 // Everything else, other UTF-8 text included, is written as it is; so is a
 // backslash (so the form cannot be undone: a text may already hold "\x1b").
 // Thread-safe; never throws except std::bad_alloc from std::string.
@@ -48,6 +50,30 @@ const char* escapeInto(const char* text, char* out, size_t size);
 // kMaxEscapedChar bytes; not NUL-terminated) and sets *outLen to its length.
 // Returns how many bytes of text it took: 1 to 4.
 size_t escapeNext(const char* text, size_t len, char* out, size_t* outLen);
+
+// What a character is, for the rules on text a person types (typedTextFlaw).
+enum eCharKind {
+    CHAR_TEXT,             // shown as it is
+    CHAR_SPACE,            // white space that shows as a gap (U+0020, U+00A0, U+2000...)
+    CHAR_CONTROL,          // C0, DEL, C1
+    CHAR_BYTE_ORDER_MARK,  // U+FEFF (a format character)
+    CHAR_FORMAT,           // the other format characters (Unicode category Cf)
+    CHAR_NOT_UTF8,         // a byte that begins no valid, complete UTF-8 character
+};
+
+// Reads the character at the start of text (len bytes, REQUIRES len > 0),
+// sets *kind, and returns how many bytes it takes: 1 to 4 (1 for a byte
+// that is not UTF-8). Everything but CHAR_TEXT and CHAR_SPACE is escaped.
+size_t charKind(const char* text, size_t len, eCharKind* kind);
+
+// Why text (len bytes) cannot be a name that people type and read, such as
+// a scan code or a reader name, or "" when it can: the first character
+// escape would change ("holds a control character (\x09)", "holds a
+// byte-order mark (\xef\xbb\xbf)", "holds an invisible format character
+// (...)", "holds bytes that are not UTF-8 (\xff)"), else white space at
+// the start or the end ("begins with white space", "ends with white
+// space"). A text that passes looks like what it is.
+std::string typedTextFlaw(const char* text, size_t len);
 
 }  // namespace vutil
 

@@ -1,7 +1,10 @@
 #include "tools/dorvanectl/check.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
@@ -12,6 +15,7 @@
 #include "src/settings.h"
 #include "tools/dorvanectl/codes_check.h"
 #include "tools/dorvanectl/dbfile.h"
+#include "tools/dorvanectl/leftovers.h"
 #include "tools/dorvanectl/site.h"
 #include "ulxobj/cObjectClient.h"
 
@@ -146,6 +150,41 @@ void checkDatabaseFile(const std::string& path, Findings& f) {
     }
 }
 
+// The database as the service meets it: its journal (a hot one, said once,
+// keeps it from being read at all), its rows, the files an import left
+// beside it, who may read it and its schema. False when its rows cannot
+// be read.
+bool checkDatabase(const std::string& path, std::vector<Code>* codes, Findings& f) {
+    bool hot = false;
+    // WAL mode too: the packaged service (user dorvane, /var/ulx root's)
+    // cannot create the -shm file, so its every lookup fails.
+    std::string advice = journalAdvice(path, &hot);
+    std::string why;
+    bool read = !hot && readCodes(path, codes, &why);
+    if (read) {
+        printf("Database %s: %zu codes\n", shown(path).c_str(), codes->size());
+    } else if (!hot) {
+        f.problem("database " + shown(path) + " cannot be read: " + shown(why));
+    }
+    if (!advice.empty()) {
+        f.problem(advice);
+    }
+    // Beside the file itself, as the import makes them; by the name given
+    // when it is no link, as the rest of check shows it.
+    struct stat st;
+    bool link = lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    char* real = link ? realpath(path.c_str(), nullptr) : nullptr;
+    for (const ImportFile& left : importFiles(real != nullptr ? real : path)) {
+        printf(left.atWork ? "  NOTE: %s (%lld bytes): an import is at work on it\n"
+                           : "  NOTE: %s (%lld bytes) was left by an import that no longer runs: "
+                             "the next codes import removes it\n",
+               shown(left.path).c_str(), static_cast<long long>(left.bytes));
+    }
+    free(real);
+    checkDatabaseFile(path, f);
+    return read;
+}
+
 // The rows (as listed, in row order) of the codes stored more than once:
 // the only ones that can be ambiguous. Found by sorting, so that a million
 // codes are not copied; their stored values are moved out of codes.
@@ -200,16 +239,9 @@ int check(const char* configPath) {
     std::map<std::string, int> readers = checkPairs(s.ioPairFile, pairs, report, f);
 
     std::vector<Code> codes;
-    std::string why;
-    bool dbOk = readCodes(s.dblocal, &codes, &why);
-    if (dbOk) {
-        printf("Database %s: %zu codes\n", shown(s.dblocal).c_str(), codes.size());
-    } else {
-        f.problem("database " + shown(s.dblocal) + " cannot be read: " + shown(why));
-    }
-    checkDatabaseFile(s.dblocal, f);
+    bool dbOk = checkDatabase(s.dblocal, &codes, f);
     std::set<std::string> ambiguous =
-        checkCodeRows(s.dblocal, repeatedRows(codes), [&f](const std::string& p) { f.problem(p); });
+        checkCodeRows(repeatedRows(codes), [&f](const std::string& p) { f.problem(p); });
     std::vector<Output> outputs;
     bool siteOk = checkSite(s.host, pairs, readers, &outputs, f);
     int dead = checkCodes(codes, ambiguous, pairs, siteOk, outputs, f);
@@ -223,8 +255,13 @@ int check(const char* configPath) {
             printf("  NOTE: pairing record %s is named by no code\n", shown(e.first).c_str());
         }
     }
-    printf("%s: %d problem%s, %d of %zu codes toggle nothing\n", f.problems ? "FAILED" : "OK",
-           f.problems, f.problems == 1 ? "" : "s", dead, codes.size());
+    printf("%s: %d problem%s, ", f.problems ? "FAILED" : "OK", f.problems,
+           f.problems == 1 ? "" : "s");
+    if (dbOk) {
+        printf("%d of %zu codes toggle nothing\n", dead, codes.size());
+    } else {
+        printf("the database could not be read\n");
+    }
     return (f.problems == 0 && dbOk && !pairs.records().empty()) ? 0 : 1;
 }
 

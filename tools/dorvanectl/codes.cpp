@@ -1,6 +1,7 @@
 #include "tools/dorvanectl/codes.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "tools/dorvanectl/replace.h"
 #include "tools/dorvanectl/site.h"
 #include "tools/dorvanectl/store.h"
+#include "tools/dorvanectl/target.h"
 #include "vutil/VFile.h"
 #include "vutil/VText.h"
 
@@ -36,34 +38,16 @@ std::string matchRefusal(const char* column, const std::string& text) {
 }
 
 // Why text cannot be given as the column's value, or "": stricter than
-// matchRefusal for what goes in.
+// matchRefusal for what goes in. Nothing the tool prints escaped, and no
+// white space at either end, so that what a person reads is what is stored
+// and an export can be imported again.
 std::string inputRefusal(const char* column, const std::string& text) {
-    const char* what = column[0] == 's' ? "the code " : "the reader name ";
     std::string why = matchRefusal(column, text);
     if (!why.empty()) {
         return why;
     }
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof(hex), "\\x%02x", c);
-            return what + std::string("holds a control character (") + hex + ")";
-        }
-    }
-    // What the trail would escape (a C1 or bidirectional control, bytes that
-    // are not UTF-8): refused here as in a CSV line, so that an export can
-    // be imported again.
-    char buf[vutil::kMaxEscapedChar];
-    for (size_t i = 0; i < text.size();) {
-        size_t n = 0;
-        size_t taken = vutil::escapeNext(text.data() + i, text.size() - i, buf, &n);
-        if (n != taken) {
-            return what + std::string("holds a control character or bytes that are not UTF-8 (") +
-                   std::string(buf, n) + ")";
-        }
-        i += taken;
-    }
-    return "";
+    why = vutil::typedTextFlaw(text.data(), text.size());
+    return why.empty() ? why : (column[0] == 's' ? "the code " : "the reader name ") + why;
 }
 
 // Why the pair cannot be given (its fields, then the reader's pairing
@@ -184,63 +168,63 @@ int importCodes(const CodesCommand& cmd, const Settings& s) {
     return replaceDatabase(s.dblocal, rows);
 }
 
-// Which of the files the service reads path is ("" for none): an export
-// there would truncate it before a line is written.
-std::string filesOfTheSite(const std::string& path, const CodesCommand& cmd, const Settings& s) {
-    struct stat target, st;
-    if (stat(path.c_str(), &target) != 0) {
-        return "";
+// Why the row cannot be exported so that an import takes it back as it
+// is, or "".
+std::string exportRefusal(const Code& c) {
+    if (!c.refused.empty()) {
+        return c.refused + "; the service never matches it";
     }
-    const std::pair<std::string, const char*> files[] = {
-        {s.dblocal, "the database"},
-        {s.dblocal + "-journal", "the database's journal"},
-        {s.dblocal + "-wal", "the database's -wal file"},
-        {s.ioPairFile, "the pairing file"},
-        {cmd.config, "the configuration file"}};
-    for (const auto& f : files) {
-        if (stat(f.first.c_str(), &st) == 0 && st.st_dev == target.st_dev &&
-            st.st_ino == target.st_ino) {
-            return f.second;
-        }
+    std::string why = inputRefusal("sc", c.code);
+    if (why.empty()) {
+        why = inputRefusal("reader", c.reader);
     }
-    return "";
+    if (why.empty()) {
+        csv::format(c.code, c.reader, &why);  // a comma or a quote
+    }
+    return why;
 }
 
 int exportCodes(const CodesCommand& cmd, const Settings& s) {
     std::vector<Code> rows;
     std::string why;
-    std::string site = filesOfTheSite(cmd.file, cmd, s);
-    if (!site.empty()) {
-        fprintf(stderr, "dorvanectl: %s is %s: nothing written\n", shown(cmd.file).c_str(),
-                site.c_str());
-        return 1;
-    }
     if (!readCodes(s.dblocal, &rows, &why)) {
         fprintf(stderr, "dorvanectl: database %s cannot be read: %s\n", shown(s.dblocal).c_str(),
                 shown(why).c_str());
         return 1;
     }
     bool toStdout = cmd.file.empty() || cmd.file == "-";
-    std::ofstream file;
+    int fd = 1;
     if (!toStdout) {
-        file.open(cmd.file, std::ios::binary | std::ios::trunc);
-    }
-    std::ostream& out = toStdout ? std::cout : file;
-    out << csv::kHeader << "\n";
-    int left = 0;
-    for (const Code& c : rows) {
-        std::string line = c.refused.empty() ? csv::format(c.code, c.reader, &why) : "";
-        if (line.empty()) {
-            fprintf(stderr, "dorvanectl: code %s left out: %s\n", shown(c.code).c_str(),
-                    c.refused.empty() ? why.c_str()
-                                      : (c.refused + "; the service never matches it").c_str());
-            ++left;
-        } else {
-            out << line << "\n";
+        fd = openExportTarget(cmd.file, siteFiles(cmd.config, s), &why);
+        if (fd < 0) {
+            fprintf(stderr, "dorvanectl: %s %s: nothing written\n", shown(cmd.file).c_str(),
+                    why.c_str());
+            return 1;
         }
     }
-    out.flush();
-    if (!out) {
+    FILE* out = toStdout ? stdout : fdopen(fd, "w");
+    if (out == nullptr) {
+        ::close(fd);
+        fprintf(stderr, "dorvanectl: cannot write %s\n", shown(cmd.file).c_str());
+        return 1;
+    }
+    fprintf(out, "%s\n", csv::kHeader);
+    int left = 0;
+    for (const Code& c : rows) {
+        why = exportRefusal(c);
+        if (why.empty()) {
+            fprintf(out, "%s,%s\n", c.code.c_str(), c.reader.c_str());
+        } else {
+            fprintf(stderr, "dorvanectl: code %s left out: %s\n", shown(c.code).c_str(),
+                    why.c_str());
+            ++left;
+        }
+    }
+    bool written = fflush(out) == 0 && ferror(out) == 0;
+    if (!toStdout) {
+        written = fclose(out) == 0 && written;
+    }
+    if (!written) {
         fprintf(stderr, "dorvanectl: cannot write %s\n", shown(cmd.file).c_str());
         return 1;
     }

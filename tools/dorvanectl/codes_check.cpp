@@ -79,14 +79,8 @@ std::string journalAdvice(const std::string& path, bool* stops) {
 }
 
 std::set<std::string> checkCodeRows(
-    const std::string& path, const std::vector<std::vector<DatabaseHandler::StoredValue>>& rows,
+    const std::vector<std::vector<DatabaseHandler::StoredValue>>& rows,
     const std::function<void(const std::string&)>& problem) {
-    // WAL mode too: the packaged service (user dorvane, /var/ulx root's)
-    // cannot create the -shm file, so its every lookup fails.
-    std::string advice = journalAdvice(path, nullptr);
-    if (!advice.empty()) {
-        problem(advice);
-    }
     std::set<std::string> ambiguous;
     for (const AmbiguousCode& a : ambiguousCodes(rows)) {
         problem("code " + a.code + " is stored for more than one reader (" + readerList(a) +

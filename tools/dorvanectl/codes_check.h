@@ -37,11 +37,10 @@ std::string readerList(const AmbiguousCode& code);
 // its -shm file.
 std::string journalAdvice(const std::string& path, bool* stops);
 
-// check's part on the database at path whose rows are rows (as for
-// ambiguousCodes): the journal advice and one problem per ambiguous code.
-// Returns the ambiguous codes, as shown.
+// check's part on the rows of a database (as for ambiguousCodes): one
+// problem per ambiguous code. Returns the ambiguous codes, as shown.
 std::set<std::string> checkCodeRows(
-    const std::string& path, const std::vector<std::vector<DatabaseHandler::StoredValue>>& rows,
+    const std::vector<std::vector<DatabaseHandler::StoredValue>>& rows,
     const std::function<void(const std::string&)>& problem);
 
 // How to turn a WAL-mode database at path back to rollback-journal mode,

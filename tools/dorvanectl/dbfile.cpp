@@ -59,6 +59,23 @@ bool permits(const Identity& id, const struct stat& st, unsigned bit) {
     return (st.st_mode & bit) != 0;
 }
 
+// True when this process may give a file group gid: it is its own
+// group or one of its supplementary groups.
+bool memberOf(gid_t gid) {
+    if (getegid() == gid) {
+        return true;
+    }
+    int n = getgroups(0, nullptr);
+    std::vector<gid_t> groups(n > 0 ? static_cast<size_t>(n) : 0);
+    n = n > 0 ? getgroups(n, groups.data()) : 0;
+    for (int i = 0; i < n; ++i) {
+        if (groups[static_cast<size_t>(i)] == gid) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<std::string> serviceUserProblems(const std::string& path, std::string* unchecked) {
@@ -179,21 +196,26 @@ bool ownLike(const std::string& path, const std::string& like, std::string* done
     }
     mode_t mode = st.st_mode & 07777;
     bool root = geteuid() == 0;
+    // Without root, the old file's group can still be kept when this user
+    // belongs to it (a site's operators' group, say).
+    bool group = !root && memberOf(st.st_gid);
     if ((root && chown(path.c_str(), st.st_uid, st.st_gid) != 0) ||
+        (group && chown(path.c_str(), static_cast<uid_t>(-1), st.st_gid) != 0) ||
         chmod(path.c_str(), mode) != 0) {
         *why = std::string("cannot give it the old file's mode and owner: ") + strerror(errno);
         return false;
     }
-    char text[200];
+    char text[240];
     if (root) {
         snprintf(text, sizeof(text), "mode %03o and owner %u:%u kept", static_cast<unsigned>(mode),
                  static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid));
     } else {
         snprintf(text, sizeof(text),
-                 "mode %03o kept; ownership was left as is (yours, uid %u; the old file's was "
-                 "%u:%u; run as root to keep it)",
-                 static_cast<unsigned>(mode), static_cast<unsigned>(geteuid()),
-                 static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid));
+                 "mode %03o%s kept; the owner is you (uid %u; the old file's was %u:%u; run as "
+                 "root to keep it)",
+                 static_cast<unsigned>(mode), group ? " and group" : "",
+                 static_cast<unsigned>(geteuid()), static_cast<unsigned>(st.st_uid),
+                 static_cast<unsigned>(st.st_gid));
     }
     *done = text;
     return true;

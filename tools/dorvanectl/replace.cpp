@@ -10,17 +10,37 @@
 #include <cstring>
 
 #include "tools/dorvanectl/dbfile.h"
+#include "tools/dorvanectl/leftovers.h"
 #include "tools/dorvanectl/site.h"
 #include "tools/dorvanectl/store.h"
 
 namespace ctl {
 namespace {
 
-// The file that path names: a link is followed, so that the rename replaces
-// the database and not the link to it.
+// The file that path names: links are followed, also to a file not made
+// yet, so that the rename replaces the database and not the link to it.
 std::string livePath(const std::string& path) {
-    char* real = realpath(path.c_str(), nullptr);
-    std::string live = real != nullptr ? real : path;
+    std::string p = path;
+    char target[4096];
+    struct stat st;
+    for (int links = 0; links < 40 && lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode); ++links) {
+        ssize_t n = readlink(p.c_str(), target, sizeof(target) - 1);
+        if (n <= 0) {
+            break;
+        }
+        std::string t(target, static_cast<size_t>(n));
+        size_t slash = p.rfind('/');
+        if (t[0] == '/' || slash == std::string::npos) {
+            p = t;
+        } else {
+            p.erase(slash + 1);
+            p += t;
+        }
+    }
+    size_t slash = p.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+    char* real = realpath(dir.c_str(), nullptr);
+    std::string live = real != nullptr ? std::string(real) + "/" + p.substr(slash + 1) : p;
     free(real);
     return live;
 }
@@ -28,21 +48,6 @@ std::string livePath(const std::string& path) {
 std::string directoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A new file beside live, on the same file system (so the rename is atomic).
-bool makeBeside(const std::string& live, std::string* next, std::string* why) {
-    size_t slash = live.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : live.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? live : live.substr(slash + 1);
-    *next = dir + "." + base + ".new-" + std::to_string(getpid());
-    int fd = open(next->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        *why = "cannot create " + shown(*next) + ": " + strerror(errno);
-        return false;
-    }
-    ::close(fd);
-    return true;
 }
 
 bool fillCodes(Writer& w, const CodeRows& rows, std::string* why) {
@@ -255,20 +260,27 @@ int replaceDatabase(const std::string& path, const CodeRows& rows) {
     struct stat st;
     bool exists = stat(live.c_str(), &st) == 0;
     std::string why, next;
+    for (const std::string& gone : removeLeftovers(live)) {
+        printf("%s: removed, left by an import that no longer runs\n", shown(gone).c_str());
+    }
     std::vector<std::string> problems = exists ? journalProblems(live) : std::vector<std::string>();
-    if (!problems.empty() || !makeBeside(live, &next, &why)) {
+    // The new file is made on the same file system, so that the rename is
+    // atomic; its lock tells later imports that this one runs.
+    int held = problems.empty() ? createImportFile(live, &next, &why) : -1;
+    if (held < 0) {
         fprintf(stderr, "dorvanectl: %s: nothing written\n",
                 problems.empty() ? why.c_str() : problems[0].c_str());
         return 1;
     }
     Writer lock;
-    if (!buildAndRename(live, next, rows, exists, &lock, &why)) {
+    bool done = buildAndRename(live, next, rows, exists, &lock, &why);
+    if (!done) {
         unlink(next.c_str());
         unlink((next + "-journal").c_str());
         fprintf(stderr, "dorvanectl: %s: the database is unchanged\n", why.c_str());
-        return 1;
     }
-    return 0;
+    ::close(held);
+    return done ? 0 : 1;
 }
 
 }  // namespace ctl
