@@ -37,6 +37,7 @@ int runHost(const std::vector<std::string>& argv) {
         dup2(null, 0);
         dup2(null, 1);
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const std::string& a : argv) {
             args.push_back(const_cast<char*>(a.c_str()));
         }
@@ -144,7 +145,8 @@ TEST(CodeSets, VerdictsOverRealSignatures) {
          vsign::SET_REFUSED, "the signature does not verify with key", 0},
         {"key not in the folder", signedBy("b", v43), vsign::SET_REFUSED,
          "which is not in the keys folder", 0},
-        {"not signed", [&](Keys&) { return v43; }, vsign::SET_REFUSED, "not a signed code set", 0},
+        {"not signed", [&](Keys&) { return std::string(v43); }, vsign::SET_REFUSED,
+         "not a signed code set", 0},
         {"keys folder writable by others", signedSet(v43), vsign::SET_REFUSED,
          "writable by others than root (mode 0777)", 0,
          [](Keys& k, vsign::Unit*) { chmod(k.dir.file("keys").c_str(), 0777); },
