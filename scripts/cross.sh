@@ -15,7 +15,7 @@ if [ ! -f "$sysroot/.complete" ]; then
     rm -rf "$sysroot"
     echo "== making the armhf sysroot in $sysroot"
     mmdebstrap --quiet --variant=extract --architectures=armhf \
-        --include=libc6-dev,libstdc++-12-dev,libxml2-dev,libsqlite3-dev,liblog4cpp5-dev,libgtest-dev \
+        --include=libc6-dev,libstdc++-12-dev,libxml2-dev,libsqlite3-dev,liblog4cpp5-dev,libgtest-dev,libsodium-dev \
         bookworm "$sysroot" http://deb.debian.org/debian
     touch "$sysroot/.complete"
 fi

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libxml2-dev libsqlite3-dev liblog4cpp5-dev
-          libgtest-dev sqlite3)
+          libgtest-dev sqlite3 libsodium-dev signify-openbsd)
 packages+=("$@")
 
 missing=()

@@ -33,7 +33,7 @@ target="$build/debian12-root"
 rm -rf "$target"
 echo "== a clean Debian 12 root"
 mmdebstrap --quiet --variant=minbase \
-    --include=systemd,systemd-sysv,libxml2,libsqlite3-0,liblog4cpp5v5,adduser,procps,sqlite3,logrotate,busybox \
+    --include=systemd,systemd-sysv,libxml2,libsqlite3-0,liblog4cpp5v5,libsodium23,adduser,procps,sqlite3,logrotate,busybox \
     bookworm "$target" http://deb.debian.org/debian
 w="$target/root/install-test"
 mkdir -p "$w"

@@ -10,8 +10,8 @@
 #include <iterator>
 #include <sstream>
 
-#include "src/pAccess.h"
-#include "tools/dorvanectl/csv.h"
+#include "src/code_input.h"
+#include "src/csv.h"
 #include "tools/dorvanectl/replace.h"
 #include "tools/dorvanectl/site.h"
 #include "tools/dorvanectl/store.h"
@@ -22,33 +22,12 @@
 namespace ctl {
 namespace {
 
+using code_input::inputRefusal;
+using code_input::matchRefusal;
+
 // A CSV file larger than this is refused rather than read (a million codes
 // take about 20 MB).
 const size_t kMaxCsvBytes = 256u << 20;
-
-// Why text can never be the column's value ("sc" or "reader") that the
-// service matches, or "".
-std::string matchRefusal(const char* column, const std::string& text) {
-    const char* what = column[0] == 's' ? "the code " : "the reader name ";
-    const char* refused = pAccess::refusal(column, SQL_TYPE_TEXT, text);
-    if (refused != nullptr) {
-        return what + std::string(refused);
-    }
-    return text.empty() ? std::string(what) + "is empty" : "";
-}
-
-// Why text cannot be given as the column's value, or "": stricter than
-// matchRefusal for what goes in. Nothing the tool prints escaped, and no
-// white space at either end, so that what a person reads is what is stored
-// and an export can be imported again.
-std::string inputRefusal(const char* column, const std::string& text) {
-    std::string why = matchRefusal(column, text);
-    if (!why.empty()) {
-        return why;
-    }
-    why = vutil::typedTextFlaw(text.data(), text.size());
-    return why.empty() ? why : (column[0] == 's' ? "the code " : "the reader name ") + why;
-}
 
 // Why the pair cannot be given (its fields, then the reader's pairing
 // record unless forced), or "".
@@ -84,57 +63,13 @@ bool readInput(const std::string& file, std::string* text, std::string* why) {
     return true;
 }
 
-// Marks the lines (not dropped yet) that repeat an earlier line's code: the same reader
-// counts once (dropped), another reader is refused.
-void judgeRepeats(const std::vector<csv::Line>& lines, std::vector<bool>* drop,
-                  std::vector<csv::Refused>* refused) {
-    std::vector<uint32_t> order;  // the lines not refused already
-    for (uint32_t i = 0; i < lines.size(); ++i) {
-        if (!(*drop)[i]) {
-            order.push_back(i);
-        }
-    }
-    std::stable_sort(order.begin(), order.end(),
-                     [&](uint32_t a, uint32_t b) { return lines[a].code < lines[b].code; });
-    for (size_t k = 1; k < order.size(); ++k) {
-        const csv::Line& first = lines[order[k - 1]];
-        const csv::Line& l = lines[order[k]];
-        if (l.code != first.code) {
-            continue;
-        }
-        (*drop)[order[k]] = true;
-        if (l.reader != first.reader) {
-            refused->push_back({l.number, "code " + shown(l.code) + " is given to reader " +
-                                              shown(first.reader) + " on line " +
-                                              std::to_string(first.number)});
-        }
-        order[k] = order[k - 1];  // later repeats are judged against the first
-    }
-}
-
 // The import's rows, each line judged, repeats dropped; false after printing
 // each refused line on standard error.
 bool judgeImport(std::vector<csv::Line>* lines, std::vector<csv::Refused>* refused,
                  const Pairs& pairs, const Settings& s, bool force) {
-    std::vector<bool> drop(lines->size());
-    for (size_t i = 0; i < lines->size(); ++i) {
-        const csv::Line& l = (*lines)[i];
-        std::string why = pairRefusal(l.code, l.reader, pairs, s.ioPairFile, force);
-        if (!why.empty()) {
-            refused->push_back({l.number, why});
-            drop[i] = true;
-        }
-    }
-    judgeRepeats(*lines, &drop, refused);
-    size_t kept = 0;
-    for (size_t i = 0; i < lines->size(); ++i) {
-        if (!drop[i] && kept++ != i) {
-            (*lines)[kept - 1] = std::move((*lines)[i]);
-        }
-    }
-    lines->resize(kept);
-    std::sort(refused->begin(), refused->end(),
-              [](const csv::Refused& a, const csv::Refused& b) { return a.number < b.number; });
+    code_input::judgeLines(lines, refused, [&](const csv::Line& l) {
+        return pairRefusal(l.code, l.reader, pairs, s.ioPairFile, force);
+    });
     for (const csv::Refused& r : *refused) {
         fprintf(stderr, "dorvanectl: line %zu: %s\n", r.number, r.why.c_str());
     }

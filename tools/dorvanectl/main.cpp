@@ -11,8 +11,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@
 #include "tools/dorvanectl/codes.h"
 #include "tools/dorvanectl/daemon.h"
 #include "tools/dorvanectl/lookup.h"
+#include "tools/dorvanectl/pack.h"
 #include "vlog/cVlog.h"
 #include "vutil/VText.h"
 
@@ -41,6 +45,9 @@ const char kVerbsHelp[] =
     "  dorvanectl codes import FILE [--force]  make FILE's codes the whole set (- reads "
     "standard input)\n"
     "  dorvanectl codes export [FILE]        the set as CSV, to FILE or standard output\n"
+    "  dorvanectl codes pack --site S --unit U|'*' --version N FILE [-o OUT] [--force]\n"
+    "                                        the message of a signed code set, for\n"
+    "                                        signify-openbsd -S -e (no pairing file read)\n"
     "CSV: UTF-8, one code,reader a line (LF or CRLF), an optional first line code,reader,\n"
     "no quoting. A code or reader is text of 1 to 127 bytes without control characters;\n"
     "READER needs a record in the pairing file (--force: store it anyway). Exit status:\n"
@@ -138,7 +145,11 @@ struct Verbs {
     std::vector<std::string> words;
     std::string config = DORVANE_CONFIG_FILE;
     bool force = false;
+    // codes pack's options, by name (one value each)
+    std::vector<std::pair<std::string, std::string>> packOptions;
 };
+
+const char* const kPackOptions[] = {"--site", "--unit", "--version", "--output", "-o"};
 
 // Reads argv as verbs; null, or what is wrong.
 const char* readVerbs(int argc, char** argv, Verbs* v, std::string* word) {
@@ -156,6 +167,13 @@ const char* readVerbs(int argc, char** argv, Verbs* v, std::string* word) {
             }
         } else if (a == "--force") {
             v->force = true;
+        } else if (std::find(std::begin(kPackOptions), std::end(kPackOptions), a) !=
+                   std::end(kPackOptions)) {
+            if (i + 1 == argc) {
+                *word = " " + a;
+                return "a value is missing after";
+            }
+            v->packOptions.emplace_back(a == "-o" ? "--output" : a, argv[++i]);
         } else if (a.size() > 1 && a[0] == '-') {
             *word = " '" + vutil::escape(a.c_str()) + "'";
             return "unknown option";
@@ -171,11 +189,13 @@ struct Shape {
     const char* verb;
     size_t least, most;
     bool force;  // takes --force
+    bool pack;   // takes codes pack's options
 };
-const Shape kShapes[] = {
-    {"check", 0, 0, false},      {"lookup", 1, 1, false},      {"ports", 0, 0, false},
-    {"watch", 0, 0, false},      {"codes add", 2, 2, true},    {"codes remove", 1, 1, false},
-    {"codes list", 0, 1, false}, {"codes import", 1, 1, true}, {"codes export", 0, 1, false}};
+const Shape kShapes[] = {{"check", 0, 0, false, false},        {"lookup", 1, 1, false, false},
+                         {"ports", 0, 0, false, false},        {"watch", 0, 0, false, false},
+                         {"codes add", 2, 2, true, false},     {"codes remove", 1, 1, false, false},
+                         {"codes list", 0, 1, false, false},   {"codes import", 1, 1, true, false},
+                         {"codes export", 0, 1, false, false}, {"codes pack", 1, 1, true, true}};
 
 // The shape of the verb that v's words name, or null after saying why.
 const Shape* shapeOf(const Verbs& v, std::string* error) {
@@ -192,14 +212,44 @@ const Shape* shapeOf(const Verbs& v, std::string* error) {
                      (s.most == 1 ? "" : "s");
         } else if (v.force && !s.force) {
             *error = verb + " takes no --force";
+        } else if (!v.packOptions.empty() && !s.pack) {
+            *error = verb + " takes no " + v.packOptions[0].first;
         } else {
             return &s;
         }
         return nullptr;
     }
-    *error = verb == "codes" ? "codes needs one of add, remove, list, import, export"
+    *error = verb == "codes" ? "codes needs one of add, remove, list, import, export, pack"
                              : "unknown verb '" + vutil::escape(verb.c_str()) + "'";
     return nullptr;
+}
+
+// codes pack: its options read and judged; 2 after saying what does not fit.
+int runPack(const Verbs& v) {
+    std::string site, unit, version;
+    std::map<std::string, std::string*> fields = {
+        {"--site", &site}, {"--unit", &unit}, {"--version", &version}};
+    ctl::PackCommand c;
+    fields["--output"] = &c.output;
+    std::string error;
+    for (const auto& o : v.packOptions) {
+        if (!fields[o.first]->empty()) {
+            error = o.first + " is given twice";
+        }
+        *fields[o.first] = o.second;
+    }
+    if (error.empty()) {
+        error = ctl::packRefusal(site, unit, version, &c.version);
+    }
+    if (!error.empty()) {
+        fprintf(stderr, "dorvanectl: %s (see dorvanectl help)\n", error.c_str());
+        return 2;
+    }
+    c.site = site;
+    c.unit = unit;
+    c.file = v.words[2];
+    c.force = v.force;
+    return ctl::pack(c);
 }
 
 int runVerbs(const Verbs& v, const Shape& shape) {
@@ -213,6 +263,9 @@ int runVerbs(const Verbs& v, const Shape& shape) {
     }
     if (verb == "ports" || verb == "watch") {
         return verb == "ports" ? ctl::ports(v.config.c_str()) : ctl::watch(v.config.c_str());
+    }
+    if (verb == "codes pack") {
+        return runPack(v);
     }
     ctl::CodesCommand c;
     c.verb = v.words[1];

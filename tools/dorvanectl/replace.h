@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/dorvanectl/csv.h"
+#include "src/csv.h"
 
 namespace ctl {
 

@@ -1,6 +1,5 @@
-#include "tools/dorvanectl/csv.h"
+#include "src/csv.h"
 
-namespace ctl {
 namespace csv {
 namespace {
 
@@ -108,4 +107,3 @@ std::string format(const std::string& code, const std::string& reader, std::stri
 }
 
 }  // namespace csv
-}  // namespace ctl

@@ -1,16 +1,16 @@
-// The CSV of a set of codes, as dorvanectl imports and exports it: UTF-8,
-// one "code,reader" a line, LF or CRLF, an optional first line exactly
-// "code,reader", a byte-order mark at the start skipped, no quoting (a
-// field holding a comma or a double quote is refused, not guessed at).
+// The CSV of a set of codes, as dorvanectl imports and exports it and a
+// signed code set carries it: UTF-8, one "code,reader" a line, LF or CRLF,
+// an optional first line exactly "code,reader", a byte-order mark at the
+// start skipped, no quoting (a field holding a comma or a double quote is
+// refused, not guessed at).
 // Pure; nothing throws but std::bad_alloc.
-#ifndef DORVANE_TOOLS_DORVANECTL_CSV_H
-#define DORVANE_TOOLS_DORVANECTL_CSV_H
+#ifndef DORVANE_SRC_CSV_H
+#define DORVANE_SRC_CSV_H
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
-namespace ctl {
 namespace csv {
 
 constexpr const char* kHeader = "code,reader";
@@ -34,6 +34,5 @@ std::vector<Line> parse(const std::string& text, std::vector<Refused>* refused);
 std::string format(const std::string& code, const std::string& reader, std::string* why);
 
 }  // namespace csv
-}  // namespace ctl
 
 #endif
