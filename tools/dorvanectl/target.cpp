@@ -38,7 +38,17 @@ std::vector<std::pair<std::string, std::string>> siteFiles(const std::string& co
     if (!vutil::readBounded(configPath.c_str(), vutil::kMaxTextFile, &text, nullptr)) {
         return files;  // no log keys can be read, so the service has none either
     }
-    for (const cLogProperties::FileAppender& a : cLogProperties(text).fileAppenders()) {
+    std::vector<cLogProperties::Appender> appenders;
+    std::vector<cLogProperties::Category> categories;
+    std::string ignored;
+    // Whatever was read counts, also of a configuration the service would
+    // refuse: a file named there is the site's, not an export's.
+    (void)cLogProperties(text).read(&appenders, &categories, &ignored);
+    for (const cLogProperties::Appender& a : appenders) {
+        if (a.type != "FileAppender" && a.type != "RollingFileAppender" &&
+            a.type != "DailyRollingFileAppender") {
+            continue;
+        }
         std::string what = "the log file of appender " + shown(a.name);
         files.emplace_back(a.fileName, what);
         if (a.type == "RollingFileAppender") {
