@@ -25,9 +25,11 @@
 //   would pass it, the folder is measured again (the reader removes closed
 //   files it is done with) and, while it still would, the oldest closed
 //   file is removed and a `lost` event of reason "overflow" is appended for
-//   the access events it held (one per start of the writer whose ids it
-//   held: first, last and the exact count; lines that cannot be read are
-//   not counted).
+//   the events it held (one per run of one start's ids: first, last and the
+//   exact count; lines that cannot be read are not counted). Each `lost`
+//   event the removed file held is appended again, same reason, first, last
+//   and count, with the member "of" naming the id of the line it repeats,
+//   so that a reader that had published that line knows it has been told.
 // - Ids: a random 64-bit start number drawn from getrandom(2) at open(), 16
 //   lower-case hex digits, "-", the line's number since open() from 1. Every
 //   line takes the next number, `lost` events included, so ids are unique
@@ -47,9 +49,9 @@
 // were lost and appends a `lost` event of reason "unwritable" with their
 // first, last and count before the event itself.
 //
-// Threads: one thread appends (the caller's event thread); failing() and
-// lost counts may be read from any thread; writeStatus() may be called from
-// another thread (it touches only `status` and `status.tmp`). Ownership: the
+// Threads: one thread at a time calls open(), append() and writeStatus()
+// (the service's event thread, and its main thread before that one runs);
+// failing() may be read from any thread. Ownership: the
 // object owns its descriptor; texts are copied. Nothing throws but
 // std::bad_alloc. Every operation is bounded: it does its few system calls
 // (reading the closed files present only at open()), and waits on nothing
@@ -60,10 +62,11 @@
 #include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
+#include <vector>
 
 #include "vlog/cVlog.h"
 
@@ -96,9 +99,9 @@ public:
     bool append(const char* type, const std::string& members, const timespec& when,
                 std::string* id = nullptr);
 
-    // Replaces `status` with text and "\n" (through `status.tmp`); false
-    // when it could not. Logs nothing (the append path says the folder is
-    // failing).
+    // Replaces `status` with text and "\n" (through `status.tmp`), making
+    // the folder when it is missing; false when it could not. Logs nothing
+    // (appends say when the folder fails).
     bool writeStatus(const std::string& text);
 
     // True while the last append could not be written.
@@ -113,45 +116,63 @@ public:
     // RFC 3339 UTC with microseconds: "2026-12-09T17:25:45.123456Z".
     static std::string formatTime(const timespec& when);
 
-    // The ids of access events one closed file holds, per start (exposed
-    // for the tests and the reader's tests).
+    // What a file holds, in order: runs of events (reason empty) of one
+    // start, and the `lost` events it holds (reason "overflow" or
+    // "unwritable", their first, last and count, and their own id in of).
     struct Span {
         std::string start;  // 16 hex digits
         uint64_t first, last, count;
+        std::string reason;
+        std::string of;
     };
+    // The spans of the file at path; a line that is not whole or not of the
+    // form written here is not counted.
+    static std::vector<Span> readSpans(const std::string& path);
 
 private:
     struct ClosedFile {
         uint64_t number;
         uint64_t size;
-        std::deque<Span> spans;
+        std::vector<Span> spans;
     };
-    // Every private operation is called on the appending thread.
-    bool ensureCurrent(int* err, std::string* why);
-    bool closeCurrent();
-    bool rescan();
-    bool makeRoom(uint64_t bytes);
-    bool writeLine(const std::string& line, int* err);
+    std::string path(const std::string& name) const;
+    // The folder made when missing, `current` open; *why says why not.
+    bool ensureCurrent(std::string* why);
+    bool prepareFolder(std::string* why);
+    // Renames the file at `current` to the next closed name; spans are its
+    // access ids (read from the file when null).
+    bool closeFile(const std::vector<Span>* spans, uint64_t size);
+    void closeCurrent();
+    // The closed files present, sizes as they are; ids of files not seen
+    // before are read from them.
+    void rescan();
+    // Removes oldest closed files while bytes more would pass the bound.
+    void makeRoom(uint64_t bytes);
+    // Writes the pending `lost` events; false (with *why) at the first that
+    // fails.
+    bool flushPending(const timespec& when, std::string* why);
+    bool writeLine(const std::string& line, std::string* why);
     std::string buildLine(const char* type, uint64_t n, const std::string& members,
                           const timespec& when) const;
-    void noteSpan(uint64_t n);
+    void loseUnwritable(uint64_t n);
     void noteFailure(const std::string& why);
-    void noteRecovery(const timespec& when);
 
     const std::string mFolder;
+    const std::string mShownFolder;  // escaped, for log lines
     const uint64_t mLimit;
     const uint64_t mCloseSize;
     std::string mStart;
     uint64_t mNext;  // the next line's number
     int mFd;         // `current`, or -1
     uint64_t mCurrentSize;
-    std::deque<Span> mCurrentSpans;    // access ids in `current`
-    std::deque<ClosedFile> mClosed;    // oldest first
+    std::vector<Span> mCurrentSpans;  // access ids in `current`
+    std::deque<ClosedFile> mClosed;   // by number, oldest first
     uint64_t mClosedSize;
+    std::deque<Span> mPending;  // `lost` events not yet written, oldest first
     std::atomic<bool> mFailing;
-    uint64_t mLostFirst, mLostLast, mLostCount;  // access ids not written
-    struct timespec mLastReport;
-    std::mutex mStatusMutex;
+    bool mCutShort;              // a line was left cut short and could not be taken back
+    unsigned long mFailedLines;  // events not written since the outbox last worked
+    std::chrono::steady_clock::time_point mLastReport;
 };
 
 }  // namespace voutbox
