@@ -205,10 +205,10 @@ std::string cOutbox::formatTime(const timespec& when) {
     struct tm t {};
     time_t secs = when.tv_sec;
     gmtime_r(&secs, &t);
-    char text[40];
-    snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", t.tm_year + 1900,
+    char text[96];
+    snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%06uZ", t.tm_year + 1900,
              t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-             static_cast<long>(when.tv_nsec / 1000));
+             static_cast<unsigned>(when.tv_nsec / 1000) % 1000000u);
     return text;
 }
 

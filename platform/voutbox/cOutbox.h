@@ -49,9 +49,10 @@
 // were lost and appends a `lost` event of reason "unwritable" with their
 // first, last and count before the event itself.
 //
-// Threads: one thread at a time calls open(), append() and writeStatus()
-// (the service's event thread, and its main thread before that one runs);
-// failing() may be read from any thread. Ownership: the
+// Threads: one thread at a time calls open() and append() (the service's
+// event thread, and its main thread before that one runs); writeStatus()
+// touches only `status`, `status.tmp` and the folder itself, and may be
+// called from another thread, one call at a time; failing() from any thread. Ownership: the
 // object owns its descriptor; texts are copied. Nothing throws but
 // std::bad_alloc. Every operation is bounded: it does its few system calls
 // (reading the closed files present only at open()), and waits on nothing
