@@ -10,6 +10,7 @@
 #include <chrono>
 #include <thread>
 
+#include "tests/notify_listener.h"
 #include "tests/service_site.h"
 
 using testutil::ServiceSite;
@@ -152,4 +153,42 @@ TEST(OutboxEndToEnd, EveryEventSaysWhatItsTrailLineSays) {
     std::string status = testutil::readFile(site.file("outbox/status"));
     EXPECT_NE(std::string::npos, status.find("connected to the site daemon; 3 outputs known"))
         << status;
+}
+
+// An outbox path that is not a folder: the door goes on, one line says so and
+// the status too; once the path is free, the service makes the folder, a
+// line says how many events were lost, and a lost event names them before
+// the next event.
+TEST(OutboxEndToEnd, FolderThatCannotBeWrittenKeepsTheDoorGoing) {
+    testutil::NotifyListener manager("0");
+    ServiceSite site;
+    site.files({{"Door1", "A", "B"}}, {{"04A1", "Door1"}});
+    testutil::writeFile(site.file("outbox"), "in the way");
+    site.start(testutil::kTwoOutputs, "outbox=outbox\n");
+    site.sim().write("scan 12 04A1\nscan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(4));
+    EXPECT_GE(manager.waitFor("outbox cannot be written", 5000), 0);
+    ASSERT_TRUE(site.waitLog("cannot be written (not a folder)", "Outbox"));
+    EXPECT_EQ(1u, site.logCount("cannot be written", "Outbox"));
+
+    ASSERT_EQ(0, unlink(site.file("outbox").c_str()));
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(6));
+    ASSERT_TRUE(site.waitLog("written again; 2 events were lost", "Outbox"));
+    std::vector<std::string> lines = waitLines(site.file("outbox/current"), 2);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("\"type\":\"lost\""));
+    EXPECT_NE(std::string::npos, lines[0].find("\"reason\":\"unwritable\",\"count\":2,"));
+    EXPECT_NE(std::string::npos, lines[1].find("\"result\":\"toggled\""));
+    // The status file follows: written again, without the complaint.
+    std::string status;
+    for (int i = 0; i < 100; ++i) {
+        status = testutil::readFile(site.file("outbox/status"));
+        if (!status.empty() && status.find("outbox") == std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(std::string::npos, status.find("database open")) << status;
+    EXPECT_EQ(std::string::npos, status.find("outbox cannot be written")) << status;
 }
