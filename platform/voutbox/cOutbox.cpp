@@ -75,6 +75,7 @@ cOutbox::cOutbox(const std::string& folder, uint64_t limit)
           std::min(std::max(mLimit / 16, static_cast<uint64_t>(4 * kMaxLine)), kMaxCloseSize)),
       mNext(1),
       mFd(-1),
+      mCheckedSecond(-1),
       mCurrentSize(0),
       mClosedSize(0),
       mFailing(false),
@@ -146,7 +147,11 @@ bool cOutbox::prepareFolder(std::string* why) {
     return true;
 }
 
-bool cOutbox::ensureCurrent(std::string* why) {
+bool cOutbox::ensureCurrent(std::string* why, time_t now) {
+    if (mFd >= 0 && now >= 0 && now == mCheckedSecond) {
+        return true;  // looked at in this second already: a system call less per event
+    }
+    mCheckedSecond = now;
     if (mFd >= 0) {
         struct stat st {};
         if (fstat(mFd, &st) == 0 && st.st_nlink > 0) {
@@ -362,7 +367,7 @@ bool cOutbox::append(const char* type, const std::string& members, const timespe
         return false;
     }
     std::string why;
-    if (!ensureCurrent(&why)) {
+    if (!ensureCurrent(&why, when.tv_sec)) {
         loseUnwritable(mNext++);
         noteFailure(why);
         return false;
