@@ -36,6 +36,7 @@ constexpr size_t kConfigFileSize = 32;
 constexpr size_t kHostSize = 32;
 constexpr size_t kIoPairFileSize = 32;
 constexpr size_t kDblocalSize = 64;
+constexpr size_t kOutboxSize = 64;
 
 // One key of the configuration file.
 struct Key {
@@ -47,6 +48,7 @@ struct Key {
 extern const Key kHost;        // "host", "127.0.0.1", 32
 extern const Key kIoPairFile;  // "ioPairFile", "/etc/ulx/dorvane.xml", 32
 extern const Key kDblocal;     // "dblocal", "/var/ulx/access.db", 64
+extern const Key kOutbox;      // "outbox", "" (no outbox), 64
 
 // Copies the value of key from props (its default when not given) into
 // field, which has key.size bytes. A value that does not fit is refused
