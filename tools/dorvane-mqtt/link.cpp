@@ -22,10 +22,7 @@ namespace {
 constexpr int kMaxBackoff = 60;  // seconds
 constexpr int kKeepalive = 30;   // seconds
 constexpr int kLoopMs = 20;      // the longest wait for the broker in one turn
-constexpr size_t kMaxStatusFile = 4096;
-constexpr int kServiceStaleSeconds = 3;
 constexpr const char* kOffline = "{\"v\":1,\"state\":\"offline\"}";
-constexpr const char* kNotRunning = "not running";
 
 std::string randomStart() {
     unsigned char bytes[8] = {};
@@ -362,64 +359,6 @@ void cLink::fillWindow() {
         mWindow.push_back(item);
         publish(mWindow.back());
     }
-}
-
-std::string cLink::serviceStatus() const {
-    std::string path = mConfig.outbox + "/status";
-    struct stat st {};
-    std::string text;
-    if (stat(path.c_str(), &st) != 0 ||
-        !vutil::readBounded(path.c_str(), kMaxStatusFile, &text, nullptr)) {
-        return kNotRunning;
-    }
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    if (now.tv_sec - st.st_mtim.tv_sec > kServiceStaleSeconds) {
-        return kNotRunning;
-    }
-    size_t nl = text.find('\n');
-    return nl == std::string::npos ? text : text.substr(0, nl);
-}
-
-void cLink::publishStatus() {
-    if (!mConnected || mMosq == nullptr) {
-        return;
-    }
-    std::string payload = "{\"v\":1,\"state\":\"online\",\"time\":\"" + nowRfc3339() +
-                          "\",\"heartbeat\":" + std::to_string(mConfig.heartbeat) +
-                          ",\"service\":" + jsonString(mService) +
-                          ",\"outbox\":{\"pending\":" + std::to_string(mPending) +
-                          ",\"lost\":" + std::to_string(mLost) + "}}";
-    mosquitto_property* props = nullptr;
-    mosquitto_property_add_int32(&props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL,
-                                 static_cast<uint32_t>(3 * mConfig.heartbeat));
-    mosquitto_publish_v5(mMosq, nullptr, mStatusTopic.c_str(), static_cast<int>(payload.size()),
-                         payload.data(), 1, true, props);
-    mosquitto_property_free_all(&props);
-}
-
-void cLink::checkStatus(bool heartbeat) {
-    std::string service = serviceStatus();
-    if (heartbeat) {
-        mPending = mReader.countLinesFrom(mCursor.place);
-    }
-    if (heartbeat || service != mService) {
-        mService = service;
-        publishStatus();
-    }
-}
-
-void cLink::notify() {
-    std::string text;
-    if (!mConnected) {
-        text = "not connected to " + mConfig.broker + ":" + std::to_string(mConfig.port) +
-               (mLastFailure.empty() ? "" : ": " + mLastFailure);
-    } else if (!mLastRefusal.empty()) {
-        text = "the broker refuses events: " + mLastRefusal;
-    } else {
-        text = "connected to " + mConfig.broker + ":" + std::to_string(mConfig.port);
-    }
-    mSupervisor.status(text);
 }
 
 void cLink::saveState(bool force) {
