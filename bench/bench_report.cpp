@@ -111,6 +111,19 @@ void printResults(const std::string& title, int runs, const std::vector<Result>&
     printRoundTrips(results);
 }
 
+// The outbox's cost on one CPU: against the row of the same size without it.
+void outboxTargets(const Result& r, const std::vector<Result>& results, Targets& t) {
+    for (const Result& off : results) {
+        if (off.profile == r.profile && off.codes == r.codes && off.priority == "INFO") {
+            t.add(r, "CPU us/event more, outbox", r.cpuMicrosPerEvent - off.cpuMicrosPerEvent, 3);
+            if (off.eventsPerSecond > 0) {
+                t.add(r, "events/s outbox / without", r.eventsPerSecond / off.eventsPerSecond, 0.9,
+                      true);
+            }
+        }
+    }
+}
+
 void printTargets(const std::vector<Result>& results, std::ofstream& json) {
     json << "  \"targets\": [\n";
     printf("\ntargets (against the floor of the same run and profile):\n");
@@ -118,6 +131,8 @@ void printTargets(const std::vector<Result>& results, std::ofstream& json) {
     for (const Result& r : results) {
         if (r.priority == "INFO") {
             targetsOf(r, results, targets);
+        } else if (r.priority == "outbox" && r.profile == "one") {
+            outboxTargets(r, results, targets);
         }
     }
     json << "\n  ]\n";

@@ -115,17 +115,12 @@ bool readServiceOutbox(const std::string& path, std::string* outbox, std::string
         *why = "serviceConfig " + path + " cannot be read";
         return false;
     }
-    char field[settings::kOutboxSize];
-    if (!settings::copy(service, settings::kOutbox, field, &reason)) {
-        *why = "serviceConfig " + path + ": " + reason;
-        return false;
-    }
-    if (field[0] == '\0') {
-        *why = "serviceConfig " + path + " names no outbox folder (key " + settings::kOutbox.name +
+    *outbox = settings::outboxFolder(service);
+    if (outbox->empty()) {
+        *why = "serviceConfig " + path + " names no outbox folder (key " + settings::kOutboxKey +
                ")";
         return false;
     }
-    *outbox = field;
     return true;
 }
 
