@@ -145,12 +145,12 @@ std::string OutboxWriter::access() {
 }
 
 std::string OutboxWriter::lost(const std::string& reason, uint64_t first, uint64_t last,
-                               uint64_t count) {
+                               uint64_t count, const std::string& of) {
     std::string id = this->id(++mNumber);
     raw("{\"v\":1,\"type\":\"lost\",\"id\":\"" + id +
-        "\",\"time\":\"2026-12-09T17:25:46.000001Z\",\"reason\":\"" + reason +
-        "\",\"count\":" + std::to_string(count) + ",\"first\":\"" + this->id(first) +
-        "\",\"last\":\"" + this->id(last) + "\"}\n");
+        "\",\"time\":\"2026-12-09T17:25:46.000001Z\",\"reason\":\"" + reason + "\",\"count\":" +
+        std::to_string(count) + ",\"first\":\"" + this->id(first) + "\",\"last\":\"" +
+        this->id(last) + "\"" + (of.empty() ? "" : ",\"of\":\"" + of + "\"") + "}\n");
     return id;
 }
 

@@ -78,8 +78,10 @@ public:
     OutboxWriter(const std::string& folder, const std::string& start);
     // Appends an access event; returns its id.
     std::string access();
-    // Appends a lost event of the service (reason overflow or unwritable).
-    std::string lost(const std::string& reason, uint64_t first, uint64_t last, uint64_t count);
+    // Appends a lost event of the service (reason overflow or unwritable);
+    // with of, the repeat of the lost line of that id (its file was dropped).
+    std::string lost(const std::string& reason, uint64_t first, uint64_t last, uint64_t count,
+                     const std::string& of = "");
     void raw(const std::string& bytes);  // appended as given
     void close();                        // renames `current` to the next closed name
     std::vector<std::string> closedFiles() const;

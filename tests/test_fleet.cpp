@@ -21,7 +21,6 @@ constexpr int kPort = 1883;  // on the test's own address, never 127.0.0.1
 constexpr int kWaitMs = 60000;
 const char* const kStart = "0123456789abcdef";
 const char* const kEvents = "dorvane/S1/U1/events";
-const char* const kStatus = "dorvane/S1/U1/status";
 
 // The ids of the events received on the events topic, in order.
 std::vector<std::string> eventIds(const std::vector<MqttMessage>& messages) {
@@ -223,4 +222,25 @@ TEST(FleetLink, OverflowAndDamagedLinesYieldExactLostEvents) {
     };
     EXPECT_LT(at(out.id(20)), at(jsonMember(lost[0], "id")));
     EXPECT_LT(at(jsonMember(lost[1], "id")), at(out.id(22)));
+
+    // The service repeats the `lost` lines of a file it dropped: a repeat of
+    // one published is skipped, one never published goes out without "of".
+    out.lost("overflow", 1, 10, 10, lostId);                  // 23
+    out.lost("unwritable", 30, 31, 2, "fedcba9876543210-3");  // 24
+    out.access();                                             // 25
+    ASSERT_TRUE(sub.waitUntil(
+        [&](const auto& m) {
+            return allArrived(m, 25, {6, 7, 8, 9, 10, 21, 23, 24});
+        },
+        kWaitMs));
+    lost.clear();
+    for (const MqttMessage& m : onTopic(sub.messages(), kEvents)) {
+        if (jsonMember(m.payload, "type") == "lost") {
+            lost.push_back(m.payload);
+        }
+    }
+    ASSERT_EQ(lost.size(), 3U);
+    EXPECT_EQ(jsonMember(lost[2], "reason"), "unwritable");
+    EXPECT_EQ(jsonMember(lost[2], "count"), "2");
+    EXPECT_EQ(lost[2].find("\"of\""), std::string::npos);
 }

@@ -69,6 +69,21 @@ void cPublished::add(const EventId& id, bool access) {
     }
 }
 
+bool cPublished::has(const EventId& id) const {
+    const Start* s = find(id.start);
+    if (s == nullptr) {
+        return false;
+    }
+    // Lines are published in order: a number at or before the highest one
+    // published of its start was passed.
+    for (const auto& range : s->ranges) {
+        if (id.number <= range.second) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool cPublished::unpublished(const std::string& start, uint64_t first, uint64_t last,
                              uint64_t count, uint64_t* newCount, uint64_t* newFirst,
                              uint64_t* newLast) const {

@@ -326,6 +326,8 @@ bool parseEventLine(const std::string& line, EventLine* out) {
             text(&event.reason);
         } else if (key == "count") {
             hasCount = parseCount(raw, &event.count);
+        } else if (key == "of") {
+            text(&event.of);
         } else if ((key == "first" || key == "last") && raw != "null") {
             text(key == "first" ? &event.first : &event.last);
         }

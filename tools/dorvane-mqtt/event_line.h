@@ -32,6 +32,9 @@ struct EventLine {
     std::string reason;
     uint64_t count = 0;
     std::string first, last;  // empty when null
+    // A `lost` event the service wrote again (its file was dropped): the
+    // id of the line it repeats; empty otherwise.
+    std::string of;
 };
 
 // Reads line (without its "\n"). True when it is one JSON object, strictly
