@@ -19,9 +19,12 @@ const char* const kStatus = "dorvane/S1/U1/status";
 // writes it: quotes escaped).
 bool hasStatus(const std::vector<MqttMessage>& messages, const std::string& key,
                const std::string& value) {
+    std::string member = "\"" + key;
+    member += "\":\"";
+    member += value;
+    member += "\"";
     for (const MqttMessage& m : messages) {
-        if (m.topic == kStatus &&
-            m.payload.find("\"" + key + "\":\"" + value + "\"") != std::string::npos) {
+        if (m.topic == kStatus && m.payload.find(member) != std::string::npos) {
             return true;
         }
     }

@@ -149,7 +149,7 @@ void cLink::dropConnection(const std::string& why) {
     notify();
 }
 
-void cLink::onConnect(mosquitto*, void* self, int rc, int, const mqtt5__property*) {
+void cLink::onConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
     auto* link = static_cast<cLink*>(self);
     if (rc != 0) {
         link->mLastLogError.clear();
@@ -168,7 +168,7 @@ void cLink::onConnect(mosquitto*, void* self, int rc, int, const mqtt5__property
     link->notify();
 }
 
-void cLink::onDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*) {
+void cLink::onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*) {
     auto* link = static_cast<cLink*>(self);
     if (sStop == 0 && link->mMosq != nullptr && link->mConnected) {
         link->mLastLogError.clear();
@@ -182,7 +182,7 @@ void cLink::onLog(mosquitto*, void* self, int level, const char* text) {
     }
 }
 
-void cLink::onPublish(mosquitto*, void* self, int mid, int reason, const mqtt5__property*) {
+void cLink::onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
     static_cast<cLink*>(self)->acknowledge(mid, reason);
 }
 
@@ -257,17 +257,21 @@ bool cLink::toItem(const std::string& line, const FilePlace& end, Item* item) {
         }
         item->lostCount = event.count;
         uint64_t count = event.count;
-        EventId first, last;
+        // What this link has published: acknowledged, or in flight ahead
+        // of this line.
+        cPublished published = mCursor.acked;
+        for (const Item& ahead : mWindow) {
+            if (!ahead.lineId.empty()) {
+                published.add(ahead.number, ahead.access);
+            }
+        }
+        EventId repeated, first, last;
+        if (parseEventId(event.of, &repeated) && published.has(repeated)) {
+            return false;  // a repeat of a `lost` event already published
+        }
         if (event.reason == "overflow" && parseEventId(event.first, &first) &&
             parseEventId(event.last, &last) && first.start == last.start) {
-            // Only the ids this link has not published are lost: what it
-            // had acknowledged, or has in flight ahead of this line.
-            cPublished published = mCursor.acked;
-            for (const Item& ahead : mWindow) {
-                if (!ahead.lineId.empty()) {
-                    published.add(ahead.number, ahead.access);
-                }
-            }
+            // Only the ids this link has not published are lost.
             uint64_t newFirst = 0, newLast = 0;
             if (!published.unpublished(first.start, first.number, last.number, event.count, &count,
                                        &newFirst, &newLast)) {

@@ -18,6 +18,8 @@
 #ifndef DORVANE_TOOLS_DORVANE_MQTT_LINK_H
 #define DORVANE_TOOLS_DORVANE_MQTT_LINK_H
 
+#include <mosquitto.h>
+
 #include <chrono>
 #include <csignal>
 #include <deque>
@@ -29,9 +31,6 @@
 #include "tools/dorvane-mqtt/outbox_reader.h"
 #include "vlog/cVlog.h"
 
-struct mosquitto;
-struct mosquitto_message;
-struct mqtt5__property;
 class cSupervisor;
 
 namespace mqttlink {
@@ -72,9 +71,9 @@ private:
     void connect();
     void dropConnection(const std::string& why);
     void sayFailure(const std::string& kind, const std::string& text);
-    static void onConnect(mosquitto*, void* self, int rc, int flags, const mqtt5__property*);
-    static void onDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*);
-    static void onPublish(mosquitto*, void* self, int mid, int reason, const mqtt5__property*);
+    static void onConnect(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
+    static void onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*);
+    static void onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
     static void onLog(mosquitto*, void* self, int level, const char* text);
 
     // The events.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <utility>
 
 #include "src/properties.h"
 #include "src/settings.h"
@@ -117,8 +118,8 @@ bool readServiceOutbox(const std::string& path, std::string* outbox, std::string
     }
     *outbox = settings::outboxFolder(service);
     if (outbox->empty()) {
-        *why = "serviceConfig " + path + " names no outbox folder (key " + settings::kOutboxKey +
-               ")";
+        *why =
+            "serviceConfig " + path + " names no outbox folder (key " + settings::kOutboxKey + ")";
         return false;
     }
     return true;
@@ -143,15 +144,134 @@ bool isLoopbackHost(const std::string& host) {
     return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
-bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why) {
-    std::string reason;
-    if (!vutil::isRegularFile(path, &reason)) {
-        *why = std::string("configuration ") + path + " cannot be read: " + reason;
+namespace {
+
+// The keys of one configuration file, read into a LinkConfig part by part;
+// each part returns false with *why set at the first key that does not fit.
+class KeyReader {
+public:
+    KeyReader(const cProperties& props, const char* path, LinkConfig* c, std::string* why)
+        : mProps(props), mPath(path), mC(*c), mWhy(*why) {}
+
+    bool identity() {
+        mC.broker = get("broker", "");
+        if (mC.broker.empty()) {
+            return missing("broker");
+        }
+        if (mC.broker.size() > 253 || mC.broker.find_first_of(" \t\r\n/") != std::string::npos) {
+            return unfit("broker", "a host name or address");
+        }
+        mC.site = get("site", "");
+        mC.unit = get("unit", "");
+        mC.prefix = get("prefix", mC.prefix);
+        const char* names = "1 to 64 of A-Z a-z 0-9 . _ -";
+        if (mC.site.empty() || mC.unit.empty()) {
+            return missing(mC.site.empty() ? "site" : "unit");
+        }
+        if (!isName(mC.site) || !isName(mC.unit) || !isName(mC.prefix)) {
+            return unfit(!isName(mC.site) ? "site" : !isName(mC.unit) ? "unit" : "prefix", names);
+        }
+        return true;
+    }
+
+    bool transport() {
+        mC.caFile = get("caFile", "");
+        if (!mC.caFile.empty() && !readableFile("caFile", mC.caFile, &mWhy)) {
+            return false;
+        }
+        long long number = 0;
+        std::string port = get("port", "");
+        if (port.empty()) {
+            mC.port = mC.caFile.empty() ? kPlainPort : kTlsPort;
+        } else if (!readNumber(port, 1, 65535, &number)) {
+            return unfit("port", "a port number from 1 to 65535");
+        } else {
+            mC.port = static_cast<int>(number);
+        }
+        mC.certFile = get("certFile", "");
+        mC.keyFile = get("keyFile", "");
+        if (mC.certFile.empty() != mC.keyFile.empty()) {
+            return unfit(mC.certFile.empty() ? "keyFile" : "certFile",
+                         "certFile and keyFile go together");
+        }
+        if (!mC.certFile.empty()) {
+            if (mC.caFile.empty()) {
+                return unfit("certFile", "a client certificate needs caFile (TLS)");
+            }
+            if (!readableFile("certFile", mC.certFile, &mWhy) ||
+                !readableFile("keyFile", mC.keyFile, &mWhy)) {
+                return false;
+            }
+        }
+        return credentials();
+    }
+
+    bool rest() {
+        std::string plain = get("plainMqtt", "no");
+        if (plain != "yes" && plain != "no") {
+            return unfit("plainMqtt", "yes or no");
+        }
+        mC.plainMqtt = plain == "yes";
+        long long number = 0;
+        if (!readNumber(get("heartbeat", std::to_string(mC.heartbeat)), 1, 86400, &number)) {
+            return unfit("heartbeat", "seconds from 1 to 86400");
+        }
+        mC.heartbeat = static_cast<int>(number);
+        mC.codesKeys = get("codesKeys", "");
+        if (!mC.codesKeys.empty() && !isPath(mC.codesKeys)) {
+            return unfit("codesKeys", "an absolute path");
+        }
+        if (!readNumber(get("maxSetBytes", std::to_string(mC.maxSetBytes)), 1, 1LL << 40,
+                        &mC.maxSetBytes)) {
+            return unfit("maxSetBytes", "a number of bytes");
+        }
+        mC.stateDir = get("stateDir", mC.stateDir);
+        if (!isPath(mC.stateDir)) {
+            return unfit("stateDir", "an absolute path");
+        }
+        mC.serviceConfig = get("serviceConfig", DORVANE_INSTALLED_CONFIG_FILE);
+        return true;
+    }
+
+private:
+    bool credentials() {
+        mC.user = get("user", "");
+        std::string passwordFile = get("passwordFile", "");
+        if (passwordFile.empty()) {
+            return true;
+        }
+        if (mC.user.empty()) {
+            return unfit("passwordFile", "a password needs user");
+        }
+        mC.hasPassword = readPassword(passwordFile, &mC.password, &mWhy);
+        return mC.hasPassword;
+    }
+
+    std::string get(const char* key, const std::string& defval) const {
+        return mProps.getString(key, defval.c_str());
+    }
+    bool missing(const char* key) {
+        mWhy = std::string("missing required key ") + key + " in " + mPath;
         return false;
     }
+    bool unfit(const char* key, const char* what) {
+        mWhy = std::string("value of ") + key + " does not fit: " + what;
+        return false;
+    }
+
+    const cProperties& mProps;
+    const char* mPath;
+    LinkConfig& mC;
+    std::string& mWhy;
+};
+
+}  // namespace
+
+bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why) {
+    std::string reason;
     cProperties props;
-    if (!props.load(path)) {
-        *why = std::string("configuration ") + path + " cannot be read";
+    if (!vutil::isRegularFile(path, &reason) || !props.load(path)) {
+        *why = std::string("configuration ") + path + " cannot be read: " + reason;
         return false;
     }
     for (const std::string& key : props.keys()) {
@@ -160,94 +280,11 @@ bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why) {
             return false;
         }
     }
-    auto get = [&](const char* key, const std::string& defval) {
-        return std::string(props.getString(key, defval.c_str()));
-    };
-    auto unfit = [&](const char* key, const char* what) {
-        *why = std::string("value of ") + key + " does not fit: " + what;
-        return false;
-    };
     LinkConfig c;
-    c.broker = get("broker", "");
-    if (c.broker.empty()) {
-        *why = std::string("missing required key broker in ") + path;
+    KeyReader keys(props, path, &c, why);
+    if (!keys.identity() || !keys.transport() || !keys.rest()) {
         return false;
     }
-    if (c.broker.size() > 253 || c.broker.find_first_of(" \t\r\n/") != std::string::npos) {
-        return unfit("broker", "a host name or address");
-    }
-    c.site = get("site", "");
-    c.unit = get("unit", "");
-    for (const char* key : {"site", "unit"}) {
-        const std::string& value = key[0] == 's' ? c.site : c.unit;
-        if (value.empty()) {
-            *why = std::string("missing required key ") + key + " in " + path;
-            return false;
-        }
-        if (!isName(value)) {
-            return unfit(key, "1 to 64 of A-Z a-z 0-9 . _ -");
-        }
-    }
-    c.prefix = get("prefix", c.prefix);
-    if (!isName(c.prefix)) {
-        return unfit("prefix", "1 to 64 of A-Z a-z 0-9 . _ -");
-    }
-    c.caFile = get("caFile", "");
-    if (!c.caFile.empty() && !readableFile("caFile", c.caFile, why)) {
-        return false;
-    }
-    long long number = 0;
-    std::string port = get("port", "");
-    if (port.empty()) {
-        c.port = c.caFile.empty() ? kPlainPort : kTlsPort;
-    } else if (!readNumber(port, 1, 65535, &number)) {
-        return unfit("port", "a port number from 1 to 65535");
-    } else {
-        c.port = static_cast<int>(number);
-    }
-    c.certFile = get("certFile", "");
-    c.keyFile = get("keyFile", "");
-    if (c.certFile.empty() != c.keyFile.empty()) {
-        return unfit(c.certFile.empty() ? "keyFile" : "certFile",
-                     "certFile and keyFile go together");
-    }
-    if (!c.certFile.empty() && (c.caFile.empty() || !readableFile("certFile", c.certFile, why) ||
-                                !readableFile("keyFile", c.keyFile, why))) {
-        return c.caFile.empty() ? unfit("certFile", "a client certificate needs caFile (TLS)")
-                                : false;
-    }
-    c.user = get("user", "");
-    std::string passwordFile = get("passwordFile", "");
-    if (!passwordFile.empty()) {
-        if (c.user.empty()) {
-            return unfit("passwordFile", "a password needs user");
-        }
-        if (!readPassword(passwordFile, &c.password, why)) {
-            return false;
-        }
-        c.hasPassword = true;
-    }
-    std::string plain = get("plainMqtt", "no");
-    if (plain != "yes" && plain != "no") {
-        return unfit("plainMqtt", "yes or no");
-    }
-    c.plainMqtt = plain == "yes";
-    if (!readNumber(get("heartbeat", "60"), 1, 86400, &number)) {
-        return unfit("heartbeat", "seconds from 1 to 86400");
-    }
-    c.heartbeat = static_cast<int>(number);
-    c.codesKeys = get("codesKeys", "");
-    if (!c.codesKeys.empty() && !isPath(c.codesKeys)) {
-        return unfit("codesKeys", "an absolute path");
-    }
-    if (!readNumber(get("maxSetBytes", "67108864"), 1, 1LL << 40, &c.maxSetBytes)) {
-        return unfit("maxSetBytes", "a number of bytes");
-    }
-    c.stateDir = get("stateDir", c.stateDir);
-    if (!isPath(c.stateDir)) {
-        return unfit("stateDir", "an absolute path");
-    }
-    c.serviceConfig = get("serviceConfig", DORVANE_INSTALLED_CONFIG_FILE);
     if (c.caFile.empty() && !c.plainMqtt && !isLoopbackHost(c.broker)) {
         *why = "refusing plain MQTT to " + c.broker +
                ", which is not a loopback address: set caFile for TLS, or plainMqtt=yes";
@@ -256,7 +293,7 @@ bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why) {
     if (!readServiceOutbox(c.serviceConfig, &c.outbox, why)) {
         return false;
     }
-    *config = c;
+    *config = std::move(c);
     return true;
 }
 

@@ -248,40 +248,53 @@ bool cOutboxReader::locate(const FilePlace& place, const std::string& lastId, st
     return true;
 }
 
+bool cOutboxReader::takeLine(std::string* line, FilePlace* end, Result* result) {
+    size_t nl = mBuf.find('\n', mPos);
+    if (nl != std::string::npos) {
+        size_t length = nl - mPos;
+        line->assign(mBuf, mPos, length);
+        mPos = nl + 1;
+        *end = FilePlace{mName, mDev, mIno, mBufOffset + mPos};
+        *result = mSkipping || length + 1 > kMaxOutboxLine ? kDamaged : kLine;
+        mSkipping = false;
+        return true;
+    }
+    if (mBuf.size() - mPos > kMaxOutboxLine) {
+        // A line longer than any event: dropped up to its end.
+        mSkipping = true;
+        mBufOffset += mBuf.size();
+        mBuf.clear();
+    } else {
+        mBuf.erase(0, mPos);
+        mBufOffset += mPos;
+    }
+    mPos = 0;
+    return false;
+}
+
+bool cOutboxReader::takeCutTail(std::string* line, FilePlace* end) {
+    if (mBuf.empty() && !mSkipping) {
+        return false;
+    }
+    mBufOffset += mBuf.size();
+    mBuf.clear();
+    mSkipping = false;
+    line->clear();
+    *end = FilePlace{mName, mDev, mIno, mBufOffset};
+    return true;
+}
+
 cOutboxReader::Result cOutboxReader::next(std::string* line, FilePlace* end) {
     if (mFd < 0 && !advance()) {
         std::vector<std::string> names;
-        std::string why;
-        if (!list(&names, &why)) {
-            *line = why;
-            return kError;
-        }
-        return kNone;
+        return list(&names, line) ? kNone : kError;
     }
     bool closedChecked = false;
     for (;;) {
-        size_t nl = mBuf.find('\n', mPos);
-        if (nl != std::string::npos) {
-            size_t length = nl - mPos;
-            line->assign(mBuf, mPos, length);
-            mPos = nl + 1;
-            *end = FilePlace{mName, mDev, mIno, mBufOffset + mPos};
-            if (mSkipping || length + 1 > kMaxOutboxLine) {
-                mSkipping = false;
-                return kDamaged;
-            }
-            return kLine;
+        Result result = kNone;
+        if (takeLine(line, end, &result)) {
+            return result;
         }
-        if (mBuf.size() - mPos > kMaxOutboxLine) {
-            // A line longer than any event: dropped up to its end.
-            mSkipping = true;
-            mBufOffset += mBuf.size();
-            mBuf.clear();
-        } else {
-            mBuf.erase(0, mPos);
-            mBufOffset += mPos;
-        }
-        mPos = 0;
         char chunk[kReadSize];
         ssize_t got = pread(mFd, chunk, sizeof chunk, static_cast<off_t>(mBufOffset + mBuf.size()));
         if (got < 0) {
@@ -300,14 +313,8 @@ cOutboxReader::Result cOutboxReader::next(std::string* line, FilePlace* end) {
             closedChecked = true;
             continue;
         }
-        if (!mBuf.empty() || mSkipping) {
-            // A closed file's unfinished last line: cut short, never an event.
-            mBufOffset += mBuf.size();
-            mBuf.clear();
-            mSkipping = false;
-            line->clear();
-            *end = FilePlace{mName, mDev, mIno, mBufOffset};
-            return kDamaged;
+        if (takeCutTail(line, end)) {
+            return kDamaged;  // a closed file's unfinished last line: never an event
         }
         if (!advance()) {
             return kNone;

@@ -79,6 +79,11 @@ public:
 
 private:
     bool openFile(const std::string& name, uint64_t offset);
+    // The next whole line of the buffer into *line; false (the buffer
+    // made ready for more) when it holds none.
+    bool takeLine(std::string* line, FilePlace* end, Result* result);
+    // The unfinished end of a closed file, when there is one.
+    bool takeCutTail(std::string* line, FilePlace* end);
     void closeFile();
     bool isStillCurrent() const;
     // Moves to the file after the one just finished; false when none yet.
