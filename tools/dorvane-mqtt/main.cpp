@@ -4,6 +4,7 @@
 // dorvane-mqtt [--config FILE]: exit status 2 for a command line or a
 // configuration it refuses (one line on standard error), 1 when its state
 // folder cannot be made, 0 after a stop by SIGTERM or SIGINT.
+#include <malloc.h>
 #include <mosquitto.h>
 #include <sys/stat.h>
 
@@ -48,6 +49,10 @@ bool makeFolder(const std::string& path, std::string* why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Large one-off buffers (the key reader reads a file into 4 MiB) are
+    // mapped and given back at once, not kept in the heap for good: the link
+    // runs for months in a small memory budget.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     std::string configFile = mqttlink::kDefaultConfigFile;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
