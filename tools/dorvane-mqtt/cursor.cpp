@@ -74,10 +74,10 @@ bool cPublished::has(const EventId& id) const {
     if (s == nullptr) {
         return false;
     }
-    // Lines are published in order: a number at or before the highest one
-    // published of its start was passed.
+    // Only the numbers recorded: a number below the highest one may lie in
+    // a file the service dropped before this link read it.
     for (const auto& range : s->ranges) {
-        if (id.number <= range.second) {
+        if (range.first <= id.number && id.number <= range.second) {
             return true;
         }
     }

@@ -29,8 +29,7 @@ public:
     // Records the line with id; access says whether it is an access event.
     void add(const EventId& id, bool access);
 
-    // True when the line with id was recorded or passed (a higher number of
-    // its start was recorded).
+    // True when the line with id was recorded.
     bool has(const EventId& id) const;
 
     // What the service's `lost` event (start, first..last, count access
