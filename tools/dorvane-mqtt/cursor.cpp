@@ -207,7 +207,7 @@ Cursor loadCursor(const std::string& stateDir) {
     return cursor;
 }
 
-bool saveCursor(const std::string& stateDir, const Cursor& cursor, std::string* why) {
+bool saveCursor(const std::string& stateDir, const Cursor& cursor, bool sync, std::string* why) {
     std::string text = std::string(kHeader) + "\n";
     text += "id " + (cursor.lastId.empty() ? std::string("-") : cursor.lastId) + "\n";
     if (cursor.place.valid()) {
@@ -220,7 +220,7 @@ bool saveCursor(const std::string& stateDir, const Cursor& cursor, std::string* 
     std::string path = stateDir + "/cursor";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              fdatasync(fd) == 0;
+              (!sync || fdatasync(fd) == 0);
     int err = errno;
     if (fd >= 0) {
         close(fd);

@@ -62,8 +62,11 @@ struct Cursor {
 
 // Reads STATEDIR/cursor; an empty cursor when missing or unreadable.
 Cursor loadCursor(const std::string& stateDir);
-// Writes it beside and renames it in; false with *why on failure.
-bool saveCursor(const std::string& stateDir, const Cursor& cursor, std::string* why);
+// Writes it beside and renames it in; false with *why on failure. With
+// sync, the file reaches the disk before the rename (a power loss then
+// leaves this cursor or the one before); without, a killed process still
+// leaves it (the kernel holds it), a power loss may not.
+bool saveCursor(const std::string& stateDir, const Cursor& cursor, bool sync, std::string* why);
 
 }  // namespace mqttlink
 

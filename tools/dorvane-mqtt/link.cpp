@@ -63,6 +63,7 @@ cLink::cLink(const LinkConfig& config, cSupervisor& supervisor)
       mLinkNumber(0),
       mReader(config.outbox),
       mCursorDirty(false),
+      mUnsynced(false),
       mMosq(nullptr),
       mConnected(false),
       mNextConnect(Clock::now()),
@@ -366,18 +367,28 @@ void cLink::fillWindow() {
 }
 
 void cLink::saveState(bool force) {
+    // Saved at every turn that acknowledged something, so a killed link
+    // knows what the broker took (no event is counted lost that arrived);
+    // on the disk itself at most once a second, where it costs a flush.
+    // Closed files go only after a flushed cursor has passed them.
     auto now = Clock::now();
-    if (!mCursorDirty || (!force && now < mNextSave)) {
+    bool sync = (force || now >= mNextSave) && (mCursorDirty || mUnsynced);
+    if (!mCursorDirty && !sync) {
         return;
     }
-    mNextSave = now + std::chrono::milliseconds(200);
+    if (sync) {
+        mNextSave = now + std::chrono::seconds(1);
+    }
     std::string why;
-    if (!saveCursor(mConfig.stateDir, mCursor, &why)) {
+    if (!saveCursor(mConfig.stateDir, mCursor, sync, &why)) {
         error("%s", why.c_str());
         return;
     }
     mCursorDirty = false;
-    why.clear();
+    mUnsynced = !sync;
+    if (!sync) {
+        return;
+    }
     mReader.removeAcknowledged(mCursor.place, &why);
     if (!why.empty()) {
         error("%s", why.c_str());

@@ -102,6 +102,7 @@ private:
     cOutboxReader mReader;
     Cursor mCursor;
     bool mCursorDirty;
+    bool mUnsynced;  // the cursor file was written, not yet flushed
     std::deque<Item> mWindow;
 
     mosquitto* mMosq;
