@@ -38,7 +38,10 @@ void MqttBroker::start() {
     std::string conf = mDir + "/mosquitto.conf";
     writeFile(conf, "listener " + std::to_string(mPort) + " " + mHost + "\n" + "user " +
                         userName() + "\n" + "persistence true\n" + "persistence_location " + mDir +
-                        "/\n" + mExtra);
+                        "/\n" +
+                        // The central consumer's queue without a limit, as
+                        // "nothing lost" needs past the acknowledgement.
+                        "max_queued_messages 0\n" + mExtra);
     mProcess.reset(new Process({"/usr/sbin/mosquitto", "-c", conf}));
     ASSERT_GE(mProcess->waitFor(" running", 10000), 0) << "mosquitto did not start";
 }

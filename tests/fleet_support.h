@@ -18,9 +18,10 @@ namespace testutil {
 
 // A mosquitto broker with the configuration it writes into dir: a listener
 // on host:port, persistence in dir (so a restart keeps the sessions and the
-// retained messages), extra lines as given (allow_anonymous, acl_file, TLS).
-// It runs as the test's own user (the `user` option names it), so the files
-// the test writes are the broker's to read. Killed by pid with the test.
+// retained messages), no limit on the messages queued for a client
+// (mosquitto drops QoS 1 messages past 1000 by default), extra lines as given (allow_anonymous,
+// acl_file, TLS). It runs as the test's own user (the `user` option names it), so the files the
+// test writes are the broker's to read. Killed by pid with the test.
 class MqttBroker {
 public:
     MqttBroker(const std::string& dir, const std::string& host, int port, const std::string& extra);

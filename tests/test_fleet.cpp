@@ -81,6 +81,7 @@ TEST(FleetLink, FloodArrivesCompleteAndInOrderThroughRestartsAndKills) {
     auto link = startLink(config);
 
     const uint64_t total = 6000;
+
     std::mt19937 random(static_cast<unsigned>(getpid()));
     std::thread writer([&] {
         for (uint64_t n = 1; n <= total; ++n) {
@@ -103,7 +104,19 @@ TEST(FleetLink, FloodArrivesCompleteAndInOrderThroughRestartsAndKills) {
         broker.start();
     }
     writer.join();
-    ASSERT_TRUE(sub.waitUntil([&](const auto& m) { return allArrived(m, total); }, kWaitMs));
+    bool all = sub.waitUntil([&](const auto& m) { return allArrived(m, total); }, kWaitMs);
+    if (!all) {
+        std::set<std::string> seen;
+        for (const std::string& id : eventIds(sub.messages())) {
+            seen.insert(id);
+        }
+        for (uint64_t n = 1; n <= total; ++n) {
+            if (seen.count(std::string(kStart) + "-" + std::to_string(n)) == 0) {
+                std::cout << "missing " << n << std::endl;
+            }
+        }
+    }
+    ASSERT_TRUE(all);
 
     std::vector<std::string> ids = eventIds(sub.messages());
     std::set<std::string> seen;

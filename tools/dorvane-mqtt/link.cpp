@@ -389,7 +389,7 @@ void cLink::saveState(bool force) {
     if (!sync) {
         return;
     }
-    mReader.removeAcknowledged(mCursor.place, &why);
+    mReader.removeAcknowledged(mCursor.place, mCursor.lastId, &why);
     if (!why.empty()) {
         error("%s", why.c_str());
     }

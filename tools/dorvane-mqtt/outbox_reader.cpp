@@ -323,15 +323,26 @@ cOutboxReader::Result cOutboxReader::next(std::string* line, FilePlace* end) {
     }
 }
 
-int cOutboxReader::removeAcknowledged(const FilePlace& acked, std::string* why) {
+int cOutboxReader::removeAcknowledged(const FilePlace& acked, const std::string& ackedId,
+                                      std::string* why) {
     std::vector<std::string> names;
     if (!acked.valid() || !list(&names, why)) {
         return 0;
     }
     // Not found: nothing is known to be before it. In `current`: every
-    // closed file present is before it.
+    // closed file present is before it. The file must still hold the
+    // acknowledged line there: a removed file's inode number may already
+    // be a new file's.
     std::string ackedName = nameOf(acked.dev, acked.ino, names);
     if (ackedName.empty()) {
+        return 0;
+    }
+    int fd = openRegular(mFolder + "/" + ackedName);
+    bool same = fd >= 0 && lineEndsWithId(fd, acked.offset, ackedId);
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!same) {
         return 0;
     }
     int removed = 0;

@@ -64,10 +64,11 @@ public:
     Result next(std::string* line, FilePlace* end);
 
     // Removes the closed files every line of which lies before acked (the
-    // place just past the last acknowledged line). The file being read may
+    // place just past the last acknowledged line, whose id is ackedId: ""
+    // for a damaged line) when that file still holds that line there. The file being read may
     // go too: once it is gone, the next one is the oldest present. Returns
     // how many it removed; a failure goes to *why.
-    int removeAcknowledged(const FilePlace& acked, std::string* why);
+    int removeAcknowledged(const FilePlace& acked, const std::string& ackedId, std::string* why);
 
     // The lines from place (or from the oldest file when place is not
     // found) to the end of the outbox: what is not yet acknowledged.
