@@ -41,6 +41,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& log, int cp
             _exit(127);
         }
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const std::string& a : argv) {
             args.push_back(const_cast<char*>(a.c_str()));
         }
