@@ -4,11 +4,16 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "ulxobj/ObjectCodec.h"
 #include "vmsg/VWire.h"
@@ -20,8 +25,65 @@ double micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
+namespace {
+
+std::atomic<bool> gStopping(false);  // a signal stops the benchmark
+std::mutex gOwnedMutex;
+pid_t gService = 0;   // guarded by gOwnedMutex
+std::string gFolder;  // guarded by gOwnedMutex
+
+}  // namespace
+
+void ownService(pid_t pid) {
+    std::lock_guard<std::mutex> lock(gOwnedMutex);
+    gService = pid;
+}
+
+void ownFolder(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(gOwnedMutex);
+    gFolder = dir;
+}
+
+void cleanUp() {
+    std::lock_guard<std::mutex> lock(gOwnedMutex);
+    if (gService > 0) {
+        kill(gService, SIGKILL);
+        waitpid(gService, nullptr, 0);
+        gService = 0;
+    }
+    if (!gFolder.empty()) {
+        std::string cmd = "rm -rf '" + gFolder + "'";
+        if (system(cmd.c_str()) != 0) {
+            fprintf(stderr, "dorvane_bench: could not remove %s\n", gFolder.c_str());
+        }
+        gFolder.clear();
+    }
+}
+
+void cleanUpOnSignals() {
+    static sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    std::thread([] {
+        int sig = 0;
+        if (sigwait(&stops, &sig) == 0) {
+            gStopping = true;
+            fprintf(stderr, "dorvane_bench: stopped by signal %d\n", sig);
+            cleanUp();
+            _exit(1);
+        }
+    }).detach();
+}
+
 void die(const std::string& why) {
+    while (gStopping) {
+        pause();  // the service went because a signal stops everything: say nothing more
+    }
     fprintf(stderr, "dorvane_bench: %s\n", why.c_str());
+    cleanUp();
     exit(1);
 }
 

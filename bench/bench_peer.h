@@ -3,6 +3,8 @@
 #ifndef DORVANE_BENCH_BENCH_PEER_H
 #define DORVANE_BENCH_BENCH_PEER_H
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -20,8 +22,21 @@ using Clock = std::chrono::steady_clock;
 
 double micros(Clock::duration d);
 
-// Says why on standard error and ends the benchmark (status 1).
+// Says why on standard error and ends the benchmark (status 1), after
+// cleanUp().
 [[noreturn]] void die(const std::string& why);
+
+// What a stopping benchmark undoes, however it stops (die, SIGINT, SIGTERM,
+// SIGHUP, or the end of main): the service it started, killed by its pid
+// and reaped, and the folder it made, removed. ownService(0) forgets the
+// service (it was stopped). Any thread.
+void ownService(pid_t pid);
+void ownFolder(const std::string& dir);
+void cleanUp();
+// Blocks SIGINT, SIGTERM and SIGHUP and starts a thread that takes them:
+// it runs cleanUp() and ends the benchmark (status 1). Call it in main
+// before any other thread starts.
+void cleanUpOnSignals();
 
 // One peer connection (TCP_NODELAY), closed with the object. One thread
 // reads; any thread sends, whole messages at a time.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "bench/bench_peer.h"
 #include "bench/bench_site.h"
+#include "src/timings.h"
 #include "tests/support/loopback.h"
 #include "ulxobj/ObjectCodec.h"
 #include "vmsg/VWire.h"
@@ -71,60 +73,95 @@ private:
 pid_t startService(const std::string& service, const std::string& dir) {
     pid_t pid = fork();
     if (pid == 0) {
+        // Dies with the benchmark, however that ends (cleanUp covers the
+        // rest: a benchmark that stops stops its service).
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (chdir(dir.c_str()) != 0) {
             _exit(126);
         }
         int out = open("service.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(out, 2);
+        // The flood's events wait behind each other by design: none may
+        // expire, or the figures would measure scans that open nothing.
+        setenv(timings::kScanExpiryVariable, "0", 1);
         execl(service.c_str(), service.c_str(), nullptr);
         _exit(127);
     }
+    if (pid < 0) {
+        die(std::string("fork: ") + strerror(errno));
+    }
+    ownService(pid);
     return pid;
 }
 
-// Discovery: the port list, then one GET per discrete output.
-void answerDiscovery(Conn& conn) {
-    auto list = conn.read();
-    if (!list || list->mMsgID != vmsg::MSG_GET) {
-        die("expected the port list query");
-    }
-    cObjectList ports(vmsg::MSG_GET, list->mMsgSeq);
-    for (int i = 0; i < kOutputs; ++i) {
-        auto* o = new cObjectDOutput();
-        o->setDeviceSerial(12);
-        o->setPortId(static_cast<uint32_t>(i + 1));
-        o->setPortLabel(outputLabel(i).c_str());
-        o->setOutputState(cObject::OBJ_IO_STATE_CLEAR);
-        ports.add(o);
-    }
-    std::unique_ptr<VMsg> reply(ulxobj::toMessage(ports, vmsg::MSG_GET, list->mMsgSeq));
-    conn.send(*reply);
-    for (int i = 0; i < kOutputs; ++i) {
-        auto get = conn.read();
-        if (!get) {
-            die("expected a port query");
-        }
-        std::unique_ptr<cObjectList> q(ulxobj::fromMessage(*get));
-        auto* asked = dynamic_cast<cObjectDOutput*>(q->at(0));
-        cObjectList one(vmsg::MSG_GET, get->mMsgSeq);
-        one.add(ports.at(asked->getPortId() - 1));
-        std::unique_ptr<VMsg> r(ulxobj::toMessage(one, vmsg::MSG_GET, get->mMsgSeq));
-        conn.send(*r);
-        q->deleteObjects();
-    }
-    ports.deleteObjects();
+// The site's discrete outputs as the daemon holds them (states clear).
+cObjectDOutput* siteOutput(int i) {
+    auto* o = new cObjectDOutput();
+    o->setDeviceSerial(12);
+    o->setPortId(static_cast<uint32_t>(i + 1));
+    o->setPortLabel(outputLabel(i).c_str());
+    o->setOutputState(cObject::OBJ_IO_STATE_CLEAR);
+    return o;
 }
 
-// Ready once the database is open (logged at INFO).
-void waitReady(const std::string& dir) {
-    for (int i = 0; i < 200; ++i) {
-        std::ifstream log(dir + "/service.log");
-        std::string all((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-        if (all.find("opened database") != std::string::npos) {
-            return;
+// Answers a GET as the daemon does, whenever it comes: the port list (a
+// generic port asked for), or each output asked for by its port id.
+void answerGet(Conn& conn, const VMsg& get) {
+    std::unique_ptr<cObjectList> asked(ulxobj::fromMessage(get));
+    cObjectList reply(vmsg::MSG_GET, get.mMsgSeq);
+    for (size_t a = 0; a < asked->size(); ++a) {
+        auto* port = dynamic_cast<cObjectPort*>(asked->at(a));
+        if (port == nullptr) {
+            continue;
         }
-        usleep(50000);
+        if (asked->at(a)->getType() == cObject::OBJ_PORT) {
+            for (int i = 0; i < kOutputs; ++i) {
+                reply.add(siteOutput(i));
+            }
+        } else if (port->getPortId() >= 1 && port->getPortId() <= kOutputs) {
+            reply.add(siteOutput(static_cast<int>(port->getPortId()) - 1));
+        }
+    }
+    asked->deleteObjects();
+    std::unique_ptr<VMsg> r(ulxobj::toMessage(reply, vmsg::MSG_GET, get.mMsgSeq));
+    reply.deleteObjects();
+    conn.send(*r);
+}
+
+// The next SET within timeoutMs, or null; every GET before it is answered
+// (discovery asks again for what a reply it deemed late did not give).
+std::unique_ptr<VMsg> nextSet(Conn& conn, int timeoutMs, Clock::time_point* firstByte = nullptr) {
+    for (;;) {
+        auto msg = conn.read(timeoutMs, firstByte);
+        if (!msg || msg->mMsgID != vmsg::MSG_GET) {
+            return msg;
+        }
+        answerGet(conn, *msg);
+    }
+}
+
+bool ready(const std::string& dir) {
+    std::ifstream log(dir + "/service.log");
+    std::string all((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    return all.find("opened database") != std::string::npos;
+}
+
+// Discovery: every GET answered until the service is ready (the database
+// opened, logged at INFO), 10 s at most.
+void answerDiscovery(Conn& conn, const std::string& dir) {
+    Clock::time_point until = Clock::now() + std::chrono::seconds(10);
+    while (!ready(dir)) {
+        if (Clock::now() > until) {
+            die("the service did not finish start-up");
+        }
+        auto msg = conn.read(50);
+        if (msg && msg->mMsgID != vmsg::MSG_GET) {
+            die("expected a discovery request");
+        }
+        if (msg) {
+            answerGet(conn, *msg);
+        }
     }
 }
 
@@ -134,7 +171,7 @@ double oneEvent(Conn& conn, Scans& scans) {
     conn.sendBytes(scans.next());
     Clock::time_point sent = Clock::now(), first;
     for (int s = 0; s < 2; ++s) {
-        auto set = conn.read(10000, s == 0 ? &first : nullptr);
+        auto set = nextSet(conn, 10000, s == 0 ? &first : nullptr);
         if (!set || set->mMsgID != vmsg::MSG_SET) {
             die("expected a SET");
         }
@@ -177,8 +214,8 @@ void measureFlood(Conn& conn, Scans& scans, int events, pid_t pid, Result& res) 
         }
     });
     for (int s = 0; s < 2 * events; ++s) {
-        auto set = conn.read(20000);
-        if (!set) {
+        auto set = nextSet(conn, 20000);
+        if (!set || set->mMsgID != vmsg::MSG_SET) {
             die("the flood lost SETs");
         }
         replyTo(conn, *set);
@@ -199,14 +236,14 @@ void runService(const std::string& service, const std::string& dir, int latencyE
     pid_t pid = startService(service, dir);
     {
         Conn conn(acceptOne(listener, 10000));
-        answerDiscovery(conn);
-        waitReady(dir);
+        answerDiscovery(conn, dir);
         Scans scans(res.codes);
         measureLatency(conn, scans, latencyEvents, pid, res);
         if (floodEvents > 0) {
             measureFlood(conn, scans, floodEvents, pid, res);
         }
         res.peakRssKb = static_cast<double>(procKb(pid, "status", "VmHWM:"));
+        ownService(0);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }

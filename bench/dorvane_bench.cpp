@@ -176,6 +176,7 @@ std::vector<Result> measureAll(const Options& opt, const std::vector<Config>& co
 int main(int argc, char** argv) {
     using namespace bench;
     signal(SIGPIPE, SIG_IGN);
+    cleanUpOnSignals();
     Options opt;
     int status = parseOptions(argc, argv, opt);
     if (status >= 0) {
@@ -187,7 +188,11 @@ int main(int argc, char** argv) {
     }
     std::vector<Config> configs = configsFor(opt);
     char tmpl[] = "/tmp/dorvane-bench-XXXXXX";
-    std::string root = mkdtemp(tmpl);
+    if (mkdtemp(tmpl) == nullptr) {
+        die(std::string("mkdtemp: ") + strerror(errno));
+    }
+    std::string root = tmpl;
+    ownFolder(root);
     // First: the peak RSS it reports is this process's own.
     RepeatedCodeResult repeated = measureRepeatedCode(root, opt.quick ? 10000 : 100000, 5);
     std::vector<Result> results = measureAll(opt, configs, root, allowed);
@@ -196,10 +201,7 @@ int main(int argc, char** argv) {
     printTargets(results, out);
     writeRepeatedCode(repeated, out);
     out << "}\n";
-    std::string cmd = "rm -rf '" + root + "'";
-    if (system(cmd.c_str()) != 0) {
-        fprintf(stderr, "could not remove %s\n", root.c_str());
-    }
+    cleanUp();
     printf("results written to %s\n", opt.json.c_str());
     return 0;
 }

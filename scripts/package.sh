@@ -24,9 +24,10 @@ case "$deb" in *_amd64.deb) ;; *) exit 0 ;; esac
 
 "$root/scripts/deps.sh" mmdebstrap systemd-container iproute2
 echo "== the unit: systemd-analyze"
-systemd-analyze verify "$root/packaging/dorvane.service" 2>&1 |
+# The unit as the build made it from packaging/dorvane.service.
+systemd-analyze verify "$build/packaging/dorvane.service" 2>&1 |
     grep -v "Command /usr/sbin/dorvane is not executable" || true
-systemd-analyze security --offline=yes --no-pager "$root/packaging/dorvane.service" | tail -1
+systemd-analyze security --offline=yes --no-pager "$build/packaging/dorvane.service" | tail -1
 
 target="$build/debian12-root"
 rm -rf "$target"

@@ -115,7 +115,9 @@ function check_trail(s, b,    code, g) {
     }
     results[tv["result"]]++
     if (code ~ /^X/) {
-        return tv["result"] == "unknown-code" && !("reader" in tv) && nout == 0
+        # Handled too late, it was not looked up: expired, not unknown.
+        return (tv["result"] == "unknown-code" || tv["result"] == "expired") &&
+               !("reader" in tv) && nout == 0
     }
     if (!("reader" in tv)) {
         # No reader: a lookup that failed opens nothing; "unknown" is untrue.

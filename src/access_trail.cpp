@@ -196,6 +196,10 @@ void cAccessTrail::ambiguousCode() {
     mNoReader = "ambiguous-code";
 }
 
+void cAccessTrail::expired() {
+    mNoReader = "expired";
+}
+
 void cAccessTrail::pairingFound() {
     mPairing = true;
 }

@@ -16,8 +16,9 @@
 //   toggled something), unknown-code (no row has the code), ambiguous-code
 //   (its rows name different readers: nothing was sent), lookup-failed (the
 //   database could not be searched: nothing was sent, and the card may be
-//   known), no-pairing-record, no-matching-output (no label matched a known
-//   output), or would-toggle (a lookup: nothing was sent).
+//   known), expired (handled too late after it was read: nothing was looked
+//   up or sent), no-pairing-record, no-matching-output (no label matched a
+//   known output), or would-toggle (a lookup: nothing was sent).
 // - every key after result is an output label, one per SET in the order
 //   sent, with the state sent: set or clear; a SET the daemon did not
 //   confirm shows as set(unconfirmed) or clear(unconfirmed). A label that
@@ -113,6 +114,9 @@ public:
     // name different readers. Either makes the result, with no reader.
     void lookupFailed();
     void ambiguousCode();
+    // The object waited too long before its handling began: nothing was
+    // looked up or sent. Makes the result, with no reader.
+    void expired();
     // The reader's pairing record gave a label.
     void pairingFound();
     // One output was sent, set (true) or clear; confirmed says whether the

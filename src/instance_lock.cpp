@@ -1,37 +1,77 @@
 #include "src/instance_lock.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "src/settings.h"
 #include "vutil/VText.h"
 
 namespace instance_lock {
 
 namespace {
 
-// The abstract socket name of key (without the leading NUL): the path
-// itself when it fits, otherwise a 64-bit FNV-1a hash of it.
-std::string socketName(const std::string& key) {
-    const size_t room = sizeof(sockaddr_un::sun_path) - 1;
-    std::string name = "dorvane:" + key;
-    if (name.size() <= room) {
-        return name;
+// The folder of path: "." for a bare name.
+std::string folderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
     }
-    uint64_t hash = 14695981039346656037ULL;
-    for (unsigned char c : key) {
-        hash = (hash ^ c) * 1099511628211ULL;
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Empty when the folder may hold the lock (made when missing); else why not.
+std::string checkFolder(const std::string& dir, uid_t* owner) {
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        return std::string("cannot make its folder: ") + strerror(errno);
     }
-    char hex[17];
-    snprintf(hex, sizeof(hex), "%016llx", static_cast<unsigned long long>(hash));
-    return std::string("dorvane#") + hex;
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0) {
+        return std::string("cannot read its folder: ") + strerror(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return "its folder is not a directory";
+    }
+    // Another user who may write the folder could put a file of their own
+    // there, which the service would then have to trust. The service's
+    // user's folder is trusted also by root (a second service by hand).
+    const passwd* serviceUser = getpwnam(settings::kServiceUser);
+    bool trusted = st.st_uid == geteuid() || st.st_uid == 0 ||
+                   (serviceUser != nullptr && st.st_uid == serviceUser->pw_uid);
+    if (!trusted || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return "its folder may be written by another user";
+    }
+    *owner = st.st_uid;
+    return "";
+}
+
+// Opens lockFile as the lock: fd >= 0, or -1 with *why.
+int openLockFile(const std::string& lockFile, uid_t folderOwner, std::string* why) {
+    int fd = open(lockFile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        *why = std::string("cannot open it: ") + strerror(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = "it is not a regular file";
+    } else if (st.st_uid != geteuid() && st.st_uid != folderOwner && st.st_uid != 0) {
+        *why = "it belongs to another user";
+    } else if ((st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
+        *why = std::string("other users may open it, and its mode cannot be narrowed: ") +
+               strerror(errno);
+    } else {
+        return fd;
+    }
+    close(fd);
+    return -1;
 }
 
 }  // namespace
@@ -51,31 +91,30 @@ std::string keyOf(const char* configFile) {
     return (dir == "/" ? "" : dir) + "/" + path.substr(slash + 1);
 }
 
-eOutcome take(const char* configFile, std::string* why) {
-    const std::string key = keyOf(configFile);
-    const std::string name = socketName(key);
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        *why = "cannot check for another service with the configuration file " +
-               vutil::escape(key.c_str()) + ": " + strerror(errno);
-        return LOCK_UNAVAILABLE;
+eOutcome take(const char* lockFile, const char* configFile, std::string* why) {
+    const std::string key = vutil::escape(keyOf(configFile).c_str());
+    const std::string file = lockFile != nullptr ? lockFile : "";
+    uid_t folderOwner = 0;
+    std::string problem = checkFolder(folderOf(file), &folderOwner);
+    int fd = -1;
+    if (problem.empty()) {
+        fd = openLockFile(file, folderOwner, &problem);
     }
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path + 1, name.data(), name.size());  // sun_path[0] = 0: abstract
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
         return LOCK_TAKEN;  // fd stays open until the process ends
     }
-    int error = errno;
-    close(fd);
-    if (error == EADDRINUSE) {
-        *why = "another service already runs with the configuration file " +
-               vutil::escape(key.c_str()) + "; this one stops";
-        return LOCK_HELD;
+    if (fd >= 0) {
+        int error = errno;
+        close(fd);
+        if (error == EWOULDBLOCK) {
+            *why = "another service already runs with the configuration file " + key +
+                   "; this one stops";
+            return LOCK_HELD;
+        }
+        problem = std::string("cannot lock it: ") + strerror(error);
     }
-    *why = "cannot check for another service with the configuration file " +
-           vutil::escape(key.c_str()) + ": " + strerror(error);
+    *why = "cannot check for another service with the configuration file " + key + ": lock file " +
+           vutil::escape(file.c_str()) + ": " + problem;
     return LOCK_UNAVAILABLE;
 }
 

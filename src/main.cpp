@@ -39,25 +39,29 @@ void openStandardDescriptors() {
 
 int main(int /*argc*/, char** /*argv*/) {
     openStandardDescriptors();  // before anything else can open a descriptor
+    // SIGHUP asks for a reload. It is blocked before any thread exists, so
+    // every thread inherits the mask and only the wait below takes it: no
+    // work ever runs in a signal handler. Blocked before the lock is taken:
+    // the init script learns the pid from the lock and may send a reload at
+    // once, which must wait here rather than end the service.
+    sigset_t reloadSignal;
+    sigemptyset(&reloadSignal);
+    sigaddset(&reloadSignal, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &reloadSignal, nullptr);
+    signal(SIGHUP, SIG_DFL);  // an inherited SIG_IGN would discard it
+
     // One service per configuration file, decided before anything is
     // connected, logged or written: a second one would toggle every output
-    // twice. A lock that cannot be made at all does not keep doors shut.
+    // twice. A lock that cannot be made or trusted does not keep doors shut.
     std::string lockLine;
-    instance_lock::eOutcome locked = instance_lock::take(DORVANE_CONFIG_FILE, &lockLine);
+    instance_lock::eOutcome locked =
+        instance_lock::take(DORVANE_LOCK_FILE, DORVANE_CONFIG_FILE, &lockLine);
     if (locked != instance_lock::LOCK_TAKEN) {
         fprintf(stderr, "dorvane: %s\n", lockLine.c_str());
         if (locked == instance_lock::LOCK_HELD) {
             return 1;
         }
     }
-    // SIGHUP asks for a reload. It is blocked before any thread exists, so
-    // every thread inherits the mask and only the wait below takes it: no
-    // work ever runs in a signal handler.
-    sigset_t reloadSignal;
-    sigemptyset(&reloadSignal);
-    sigaddset(&reloadSignal, SIGHUP);
-    signal(SIGHUP, SIG_DFL);  // an inherited SIG_IGN would discard it
-    pthread_sigmask(SIG_BLOCK, &reloadSignal, nullptr);
 
     // One malloc arena for all threads: each further arena keeps free memory
     // of its own, and the threads here allocate little and rarely at once.

@@ -3,7 +3,9 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "src/SCLpairs.h"
@@ -11,6 +13,7 @@
 #include "src/output_toggle.h"
 #include "src/pairing_report.h"
 #include "src/properties.h"
+#include "src/timings.h"
 #include "vmsg/VWire.h"
 #include "vutil/VText.h"
 
@@ -31,6 +34,31 @@ const char* readerValue(const TableData* table, int row) {
         }
     }
     return nullptr;
+}
+
+// The bound of timings::kScanExpiry; dorvane-local takes it from
+// timings::kScanExpiryVariable when that holds a number of milliseconds (at
+// most a day; 0: no bound), so that tests can shorten it and the benchmark
+// lift it. *note receives what was taken from the environment, if anything.
+std::chrono::steady_clock::duration scanExpiryBound(std::string* note) {
+#ifdef DORVANE_USE_LOCAL_CONFIG
+    const char* given = getenv(timings::kScanExpiryVariable);
+    if (given != nullptr) {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long ms = strtoul(given, &end, 10);
+        if (given[0] >= '0' && given[0] <= '9' && *end == '\0' && errno == 0 &&
+            ms <= 24UL * 3600 * 1000) {
+            *note = std::string(timings::kScanExpiryVariable) + "=" + given;
+            return std::chrono::milliseconds(ms);
+        }
+        *note = std::string(timings::kScanExpiryVariable) + " is not a number of milliseconds " +
+                "up to a day; it is ignored";
+    }
+#else
+    (void)note;
+#endif
+    return timings::kScanExpiry;
 }
 
 // Deletes every element of list (each a T), then the list; null: nothing.
@@ -75,6 +103,8 @@ manager::manager()
       mPairFile(),
       mReloadedPairs(nullptr),
       mReloadLog("DorvaneManager"),
+      mDiscoveryLog("DorvaneManager"),
+      mScanExpiry(timings::kScanExpiry),
       mOutbox(nullptr) {
     property_values config_struct;
     cProperties* props = new cProperties();
@@ -89,6 +119,11 @@ manager::manager()
     delete props;  // not used again
     debug("host:%s|\n", config_struct.host);
     debug("ioPairFile:%s|\n", config_struct.ioPairFile);
+    std::string expiryNote;
+    mScanExpiry = scanExpiryBound(&expiryNote);
+    if (!expiryNote.empty()) {
+        info("%s", vutil::escape(expiryNote.c_str()).c_str());
+    }
 
     mObjectClient = new cObjectClient();
     mObjectClient->addListener(this);
@@ -107,7 +142,7 @@ manager::manager()
     mSupervisor.ready(status);
     mDiscoveryThread = std::thread(&manager::discoveryLoop, this);
     // Start-up is over: let the event thread handle what it held back.
-    std::lock_guard<std::mutex> lock(mStartupMutex);
+    vsync::cLock lock(mStartupMutex);
     mStartupDone = true;
     mStartupCond.notify_all();
 }
@@ -161,12 +196,14 @@ void manager::handleObjectAction(cObjectList* rx_msg) {
 }
 
 void manager::waitForStartUp() {
-    std::unique_lock<std::mutex> lock(mStartupMutex);
-    mStartupCond.wait(lock, [this] { return mStartupDone; });
+    vsync::cLock lock(mStartupMutex);
+    while (!mStartupDone) {
+        mStartupCond.wait(lock.native());
+    }
 }
 
 bool manager::startUpDone() {
-    std::lock_guard<std::mutex> lock(mStartupMutex);
+    vsync::cLock lock(mStartupMutex);
     return mStartupDone;
 }
 
@@ -211,7 +248,7 @@ void manager::reloadPairs() {
                         file.c_str(), static_cast<unsigned>(pairs->mNodeCount));
         // Built here, so that the event thread only swaps it in.
         cSCLpairIndex index(pairs);
-        std::lock_guard<std::mutex> lock(mReloadMutex);
+        vsync::cLock lock(mReloadMutex);
         deleteAll<cSCL>(mReloadedPairs);  // loaded before but never taken
         mReloadedPairs = pairs;
         mReloadedIndex = std::move(index);
@@ -224,7 +261,7 @@ void manager::takeReloadedPairs() {
     VList* pairs = nullptr;
     cSCLpairIndex index;
     {
-        std::lock_guard<std::mutex> lock(mReloadMutex);
+        vsync::cLock lock(mReloadMutex);
         std::swap(pairs, mReloadedPairs);
         index = std::move(mReloadedIndex);
         mReloadedIndex = cSCLpairIndex();
@@ -275,6 +312,10 @@ void manager::handle_event(cObjectList* rx_msg) {
                 debug("Scan_code: %s", vutil::escape(ScanCode).c_str());
             }
             mTrail.begin(rx_msg->getMsgSeq(), temp->getDeviceSerial(), ScanCode);
+            if (handledTooLate(rx_msg, ScanCode)) {
+                mTrail.finish();
+                continue;
+            }
             pAccess* Reader = findReaderName(ScanCode);
             if (Reader == nullptr) {
                 mTrail.finish();
@@ -302,6 +343,24 @@ void manager::handle_event(cObjectList* rx_msg) {
             mTrail.finish();
         }
     }
+}
+
+bool manager::handledTooLate(const cObjectList* rx_msg, const char* scancode) {
+    if (mScanExpiry == std::chrono::steady_clock::duration::zero()) {
+        return false;
+    }
+    auto waited = std::chrono::steady_clock::now() - rx_msg->readAt();
+    if (waited <= mScanExpiry) {
+        return false;
+    }
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    warn("Scancode %s was read %lld ms ago, longer than %lld ms: too late, nothing toggles",
+         vutil::escape(scancode).c_str(),
+         static_cast<long long>(duration_cast<milliseconds>(waited).count()),
+         static_cast<long long>(duration_cast<milliseconds>(mScanExpiry).count()));
+    mTrail.expired();
+    return true;
 }
 
 pAccess* manager::findReaderName(const char* scancode) {

@@ -29,8 +29,8 @@
 #ifndef DORVANE_SRC_MANAGER_H
 #define DORVANE_SRC_MANAGER_H
 
+#include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +48,7 @@
 #include "vlist/VList.h"
 #include "vlog/cVlog.h"
 #include "voutbox/cOutbox.h"
+#include "vsync/VLocks.h"
 
 // The configuration values used during construction, on its stack: the
 // configuration file's path, then the site daemon's host, the pairing file
@@ -105,15 +106,18 @@ private:
     void discoveryProgress();
     // The discovery thread: runs discovery again while something is missing
     // (see above) and hands each result to the event thread.
-    void discoveryLoop();
+    void discoveryLoop() EXCLUDES(mDiscoveryMutex);
     // Event thread: the outputs of the last rerun replace the output list.
-    void takeDiscovered();
-    void waitForStartUp();
-    bool startUpDone();
-    void reloadPairs();
-    void takeReloadedPairs();
+    void takeDiscovered() EXCLUDES(mDiscoveryMutex);
+    void waitForStartUp() EXCLUDES(mStartupMutex);
+    bool startUpDone() EXCLUDES(mStartupMutex);
+    void reloadPairs() EXCLUDES(mReloadMutex);
+    void takeReloadedPairs() EXCLUDES(mReloadMutex);
     std::string statusLine();
     void handle_event(cObjectList* rx_msg);
+    // True, with a WARN line and the trail's result expired, when rx_msg was
+    // read longer than mScanExpiry ago: its access object opens nothing.
+    bool handledTooLate(const cObjectList* rx_msg, const char* scancode);
     // The steps of one access object, all on the event thread.
     // The reader that the access database names for scancode: a new pAccess
     // that the caller deletes, or null when the code is unknown, its rows
@@ -152,9 +156,9 @@ private:
     VList* mOutputPortLst;
 
     // The start-up window: the event thread waits until construction ends.
-    std::mutex mStartupMutex;
+    vsync::cMutex mStartupMutex;
     std::condition_variable mStartupCond;
-    bool mStartupDone;
+    bool mStartupDone GUARDED_BY(mStartupMutex);
     cVlog mArrivalLog;  // "Received Message" while the constructor may log too
 
     cSupervisor mSupervisor;
@@ -162,18 +166,30 @@ private:
     // Run by the main thread at start-up, then by mDiscoveryThread only.
     cDiscovery* mDiscovery;
     std::thread mDiscoveryThread;
-    bool mSkipConnectNotice;     // event thread: the first notice is start-up's connection
-    std::mutex mDiscoveryMutex;  // guards the members up to mDiscoveredPending
+    bool mSkipConnectNotice;  // event thread: the first notice is start-up's connection
+    // The hand-over between the discovery thread and the event thread.
+    vsync::cMutex mDiscoveryMutex;
     std::condition_variable mDiscoveryCond;
-    unsigned mConnectNotices;                  // connections made since the discovery thread looked
-    bool mDiscoveredReady;                     // a result waits for the event thread
-    std::vector<cObjectDOutput*> mDiscovered;  // every output fetched, in list order
-    bool mDiscoveredPending;                   // the result leaves something missing
+    // Connections made since the discovery thread looked.
+    unsigned mConnectNotices GUARDED_BY(mDiscoveryMutex);
+    // A result waits for the event thread.
+    bool mDiscoveredReady GUARDED_BY(mDiscoveryMutex);
+    // Every output fetched, in list order.
+    std::vector<cObjectDOutput*> mDiscovered GUARDED_BY(mDiscoveryMutex);
+    // The result leaves something missing.
+    bool mDiscoveredPending GUARDED_BY(mDiscoveryMutex);
     char mPairFile[sizeof(property_values::ioPairFile)];
-    std::mutex mReloadMutex;       // guards mReloadedPairs
-    VList* mReloadedPairs;         // loaded by reload(), not yet taken by the event thread
-    cSCLpairIndex mReloadedIndex;  // over mReloadedPairs, built off the event thread
-    cVlog mReloadLog;              // the main thread's lines after start-up
+    // The hand-over of reloaded records from the main thread to the event
+    // thread: loaded by reload(), not yet taken, and their index, built off
+    // the event thread.
+    vsync::cMutex mReloadMutex;
+    VList* mReloadedPairs GUARDED_BY(mReloadMutex);
+    cSCLpairIndex mReloadedIndex GUARDED_BY(mReloadMutex);
+    cVlog mReloadLog;     // the main thread's lines after start-up
+    cVlog mDiscoveryLog;  // the discovery thread's lines (a cVlog is for one thread)
+    // How long an access object may wait from its read to its handling
+    // (timings::kScanExpiry); zero: no bound.
+    std::chrono::steady_clock::duration mScanExpiry;
     // The trail line of each access object; used on the event thread only.
     cAccessTrail mTrail;
     // The fleet link's outbox (the key outbox), or null: appended to by the

@@ -8,17 +8,13 @@
 #include "src/SCLpairs.h"
 #include "src/manager.h"
 #include "src/pairing_report.h"
+#include "src/timings.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A discovery step waits at most for one reply and then one second.
-const uint64_t kDiscoveryStepUsec = 10 * 1000 * 1000;
-// A rerun that leaves something missing is followed by the next one after
-// kFirstRetry, then after twice as long each time, at most kLongestRetry.
-const std::chrono::seconds kFirstRetry(10);
-const std::chrono::seconds kLongestRetry(60);
+using timings::kFirstRetry;
+using timings::kLongestRetry;
 
 }  // namespace
 
@@ -42,7 +38,7 @@ void manager::discoveryProgress() {
     if (startUpDone()) {
         return;  // a rerun: the watchdog stands for the event thread alone
     }
-    mSupervisor.extendStart(kDiscoveryStepUsec);
+    mSupervisor.extendStart(timings::kDiscoveryStepUsec);
     mSupervisor.watchdog();
 }
 
@@ -51,7 +47,7 @@ void manager::handleConnected() {
     if (mSkipConnectNotice) {
         mSkipConnectNotice = false;
     } else {
-        std::lock_guard<std::mutex> lock(mDiscoveryMutex);
+        vsync::cLock lock(mDiscoveryMutex);
         ++mConnectNotices;
         mDiscoveryCond.notify_all();
     }
@@ -63,28 +59,28 @@ void manager::handleConnected() {
 void manager::discoveryLoop() {
     auto retry = kFirstRetry;
     auto next = Clock::now() + retry;
-    std::unique_lock<std::mutex> lock(mDiscoveryMutex);
+    vsync::cLock lock(mDiscoveryMutex);
     for (;;) {
         if (mDiscoveredReady) {
-            mDiscoveryCond.wait(lock);  // the event thread takes the last result first
+            mDiscoveryCond.wait(lock.native());  // the event thread takes the last result first
             continue;
         }
         bool connection = mConnectNotices > 0;
         mConnectNotices = 0;
         if (!mDiscovery->pending()) {
             if (!connection) {
-                mDiscoveryCond.wait(lock);
+                mDiscoveryCond.wait(lock.native());
             }
             continue;
         }
         if (!connection && Clock::now() < next) {
-            mDiscoveryCond.wait_until(lock, next);
+            mDiscoveryCond.wait_until(lock.native(), next);
             continue;
         }
         lock.unlock();
         if (connection || mObjectClient->isConnected()) {
-            info("discovery runs again for what is missing (%s)",
-                 connection ? "the site daemon is connected" : "retry");
+            mDiscoveryLog.info("discovery runs again for what is missing (%s)",
+                               connection ? "the site daemon is connected" : "retry");
             std::vector<cObjectDOutput*> found;
             mDiscovery->run(&found);
             fflush(stdout);
@@ -103,7 +99,7 @@ void manager::discoveryLoop() {
 void manager::takeDiscovered() {
     std::vector<cObjectDOutput*> found;
     {
-        std::lock_guard<std::mutex> lock(mDiscoveryMutex);
+        vsync::cLock lock(mDiscoveryMutex);
         if (!mDiscoveredReady) {
             return;
         }

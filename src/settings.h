@@ -16,11 +16,14 @@ class cProperties;
 
 // The configuration file of this binary: dorvane-local is compiled with
 // DORVANE_USE_LOCAL_CONFIG and reads dorvane.conf in its working directory;
-// the installed service and the tools read the installed path.
+// the installed service and the tools read the installed path. The lock
+// file (instance_lock.h) goes with it.
 #ifdef DORVANE_USE_LOCAL_CONFIG
 #define DORVANE_CONFIG_FILE DORVANE_LOCAL_CONFIG_FILE
+#define DORVANE_LOCK_FILE DORVANE_LOCAL_LOCK_FILE
 #else
 #define DORVANE_CONFIG_FILE DORVANE_INSTALLED_CONFIG_FILE
+#define DORVANE_LOCK_FILE DORVANE_INSTALLED_LOCK_FILE
 #endif
 
 namespace settings {

@@ -95,7 +95,7 @@ void cSupervisor::send(const std::string& text) {
 }
 
 void cSupervisor::setStatusSink(std::function<void(const std::string&)> sink) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     mSink = std::move(sink);
 }
 
@@ -112,7 +112,7 @@ void cSupervisor::toSink(const std::string& status) {
 }
 
 void cSupervisor::ready(const std::string& status) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     toSink(status);
     if (!mEnabled || mReady) {
         return;
@@ -124,7 +124,7 @@ void cSupervisor::ready(const std::string& status) {
 }
 
 void cSupervisor::status(const std::string& status) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     toSink(status);
     if (!mEnabled || status == mLastStatus) {
         return;
@@ -134,7 +134,7 @@ void cSupervisor::status(const std::string& status) {
 }
 
 void cSupervisor::extendStart(uint64_t usec) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     if (!mEnabled || mReady) {
         return;
     }
@@ -142,7 +142,7 @@ void cSupervisor::extendStart(uint64_t usec) {
 }
 
 void cSupervisor::watchdog() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     if (!mSinkStatus.empty()) {
         toSink(mSinkStatus);  // the last text again when due: the thread is alive
     }
@@ -161,14 +161,14 @@ void cSupervisor::watchdog() {
 }
 
 void cSupervisor::reloading() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     if (mEnabled && mReady) {
         send("RELOADING=1");
     }
 }
 
 void cSupervisor::reloaded() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     if (mEnabled && mReady) {
         send("READY=1");
     }

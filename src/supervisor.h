@@ -19,10 +19,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "vlog/cVlog.h"
+#include "vsync/VLocks.h"
 
 class cSupervisor : public cVlog {
 public:
@@ -39,46 +39,48 @@ public:
     // went, so that it is never older than about a second while the event
     // thread ticks. Call it once, before the status is first given; sink is
     // called under this object's lock and must not call back into it.
-    void setStatusSink(std::function<void(const std::string&)> sink);
+    void setStatusSink(std::function<void(const std::string&)> sink) EXCLUDES(mMutex);
 
     // Start-up has finished: READY=1 with status as the STATUS= line.
-    void ready(const std::string& status);
+    void ready(const std::string& status) EXCLUDES(mMutex);
 
     // STATUS=status, sent only when it differs from the last status sent.
-    void status(const std::string& status);
+    void status(const std::string& status) EXCLUDES(mMutex);
 
     // Before ready(): the start timeout becomes usec from now
     // (EXTEND_TIMEOUT_USEC), so that a long discovery never hits it. After
     // ready() it does nothing.
-    void extendStart(uint64_t usec);
+    void extendStart(uint64_t usec) EXCLUDES(mMutex);
 
     // WATCHDOG=1 when the watchdog is on and a quarter of its interval has
     // passed since the last ping; call it as often as liked from the thread
     // whose progress the watchdog stands for.
-    void watchdog();
+    void watchdog() EXCLUDES(mMutex);
 
     // RELOADING=1 before a reload, READY=1 after it (the status follows
     // when the new records are taken).
-    void reloading();
-    void reloaded();
+    void reloading() EXCLUDES(mMutex);
+    void reloaded() EXCLUDES(mMutex);
 
 private:
-    // Sends text to the service manager; the caller holds mMutex.
-    void send(const std::string& text);
-    // Gives status to the sink when it changed or is due; the caller holds mMutex.
-    void toSink(const std::string& status);
+    // Sends text to the service manager.
+    void send(const std::string& text) REQUIRES(mMutex);
+    // Gives status to the sink when it changed or is due.
+    void toSink(const std::string& status) REQUIRES(mMutex);
 
     bool mEnabled;
     std::string mSocket;     // NOTIFY_SOCKET as given
     uint64_t mWatchdogUsec;  // 0: no watchdog
-    std::mutex mMutex;
-    bool mReady;
-    bool mSendFailed;
-    std::string mLastStatus;
-    std::chrono::steady_clock::time_point mLastPing;
-    std::function<void(const std::string&)> mSink;
-    std::string mSinkStatus;  // the text the sink last got
-    std::chrono::steady_clock::time_point mLastSink;
+    // The environment's settings above are set once, by the constructor;
+    // the rest, and the log buffer that send() uses, under mMutex.
+    vsync::cMutex mMutex;
+    bool mReady GUARDED_BY(mMutex);
+    bool mSendFailed GUARDED_BY(mMutex);
+    std::string mLastStatus GUARDED_BY(mMutex);
+    std::chrono::steady_clock::time_point mLastPing GUARDED_BY(mMutex);
+    std::function<void(const std::string&)> mSink GUARDED_BY(mMutex);
+    std::string mSinkStatus GUARDED_BY(mMutex);  // the text the sink last got
+    std::chrono::steady_clock::time_point mLastSink GUARDED_BY(mMutex);
 };
 
 #endif

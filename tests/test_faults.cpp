@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "src/timings.h"
 #include "tests/service_site.h"
 #include "ulxobj/ObjectCodec.h"
 #include "vmsg/VWire.h"
@@ -29,6 +30,14 @@ const std::vector<testutil::Pairing> kPairs = {{"R", "A", "B"}, testutil::kSenti
 const testutil::Codes kCodes = {{"04A1", "R"}, testutil::kSentinelCode};
 
 using testutil::countContaining;
+
+// The scan bound of the services this test starts (dorvane-local reads it
+// from its environment), for the life of the object.
+class ScanBound {
+public:
+    explicit ScanBound(const char* ms) { setenv(timings::kScanExpiryVariable, ms, 1); }
+    ~ScanBound() { unsetenv(timings::kScanExpiryVariable); }
+};
 
 TEST(Faults, DaemonRestartedAndGarbage) {
     ServiceSite site;
@@ -67,6 +76,60 @@ TEST(Faults, DaemonThatNeverAnswersASet) {
                                         "SET serial=12 port=2 label=B state=clear"}),
               site.sets());
     EXPECT_GT(site.logCount("no reply", "ObjectClient"), 0u);
+}
+
+// A scan handled too late opens nothing. The daemon applies SETs but no
+// longer answers them while 20 scans queue: each scan handled costs two
+// reply deadlines (2 s each), so at most the first is handled within the
+// bound (3 s here); the others wait longer, toggle nothing and their trail
+// lines say expired. A scan made once the queue is worked off still
+// toggles. A scan held back by a start-up longer than the bound (1 s here;
+// start-up waits a second after each of three replies) is measured the same.
+TEST(Faults, ScansHandledTooLateOpenNothing) {
+    {
+        ScanBound bound("3000");
+        ServiceSite site;
+        site.files(kPairs, kCodes).start(kSite, "", "INFO", {"--no-set-reply"});
+        std::string scans;
+        for (int serial = 100; serial < 120; ++serial) {
+            scans += "scan " + std::to_string(serial) + " 04A1\n";
+        }
+        site.sim().write(scans);
+        ASSERT_TRUE(site.waitLog("serial=119 ", "DorvaneAccess", 60000));
+        std::vector<std::string> trail = site.log("DorvaneAccess");
+        ASSERT_EQ(20u, trail.size());
+        size_t expired = 0;
+        for (size_t i = 0; i < trail.size(); ++i) {
+            std::string head = "serial=" + std::to_string(100 + i) + " code=04A1 ";
+            ASSERT_NE(std::string::npos, trail[i].find(head)) << trail[i];
+            if (trail[i].find(head + "result=expired") != std::string::npos) {
+                EXPECT_EQ(trail[i].size(), trail[i].find("expired") + 7) << trail[i];
+                ++expired;
+            }
+        }
+        EXPECT_GE(expired, 19u);
+        EXPECT_EQ(expired, site.logCount("too late, nothing toggles"));
+        ASSERT_TRUE(site.syncSim());
+        EXPECT_EQ(2 * (20 - expired), site.sets().size());  // the expired ones sent nothing
+
+        size_t before = site.sets().size();
+        site.sim().write("scan 12 04A1\n");
+        ASSERT_TRUE(site.waitLog("serial=12 ", "DorvaneAccess", 20000));
+        ASSERT_TRUE(site.syncSim());
+        EXPECT_EQ(before + 2, site.sets().size());
+        EXPECT_EQ(std::string::npos, site.log("DorvaneAccess").back().find("expired"));
+    }
+    ScanBound bound("1000");
+    ServiceSite site;
+    site.files(kPairs, kCodes).prepare(kSite, "", "INFO");
+    site.startService();
+    ASSERT_GE(site.sim().waitFor("CONNECTED"), 0);
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitLog("code=04A1", "DorvaneAccess", 20000));
+    EXPECT_EQ((std::vector<std::string>{"INFO|seq=00 serial=12 code=04A1 result=expired"}),
+              site.log("DorvaneAccess"));
+    ASSERT_TRUE(site.syncSim());
+    EXPECT_TRUE(site.sets().empty());
 }
 
 TEST(Faults, DatabaseLockedRemovedAndPutBack) {
@@ -153,6 +216,7 @@ TEST(Faults, HostilePairingFileAndJunkConfiguration) {
 TEST(Faults, FloodOfEventsNoneLostInOrder) {
     const char* env = getenv("DORVANE_FLOOD_EVENTS");
     int events = env != nullptr ? atoi(env) : 100000;
+    ScanBound none("0");  // a flood worked off for seconds: none may expire
     ServiceSite site;
     site.files({{"R1", "A", "A"}, {"R2", "B", "B"}}, {{"C1", "R1"}, {"C2", "R2"}})
         .start(kSite, "", "INFO");

@@ -72,7 +72,8 @@ std::vector<std::string> outboxFiles(const std::string& dir) {
 std::vector<std::string> allLines(const std::string& dir) {
     std::vector<std::string> lines;
     for (const std::string& name : outboxFiles(dir)) {
-        for (const std::string& line : testutil::splitLines(testutil::readFile(dir + "/" + name))) {
+        for (const std::string& line :
+             testutil::splitLines(testutil::readFile(dir + "/" += name))) {
             if (!line.empty()) {
                 lines.push_back(line);
             }
@@ -85,7 +86,7 @@ uint64_t folderBytes(const std::string& dir) {
     uint64_t total = 0;
     for (const std::string& name : outboxFiles(dir)) {
         struct stat st {};
-        if (stat((dir + "/" + name).c_str(), &st) == 0) {
+        if (stat((dir + "/" += name).c_str(), &st) == 0) {
             total += static_cast<uint64_t>(st.st_size);
         }
     }
@@ -122,9 +123,9 @@ TEST(Outbox, LinesIdsNamesAndModes) {
     EXPECT_EQ("closed-00000000000000000001", files[0]);
     EXPECT_EQ("closed-00000000000000000002", files[1]);
     for (const std::string& name : files) {
-        EXPECT_EQ(0640, modeOf(dir + "/" + name)) << name;
+        EXPECT_EQ(0640, modeOf(dir + "/" += name)) << name;
         struct stat st {};
-        stat((dir + "/" + name).c_str(), &st);
+        stat((dir + "/" += name).c_str(), &st);
         if (name != "current") {
             EXPECT_GE(static_cast<uint64_t>(st.st_size), box.closeSize());
             EXPECT_LT(static_cast<uint64_t>(st.st_size), box.closeSize() + voutbox::kMaxLine);
@@ -154,7 +155,7 @@ TEST(Outbox, LinesIdsNamesAndModes) {
 // two starts of the writer (the second removes the first one's files).
 TEST(Outbox, BoundKeptAndEveryDroppedIdNamedExactly) {
     testutil::TempDir tmp;
-    const std::string dir = tmp.path();
+    const std::string& dir = tmp.path();
     const uint64_t limit = voutbox::kMinLimit;
     std::vector<std::string> written;
     std::string firstStart;
@@ -240,7 +241,7 @@ TEST(Outbox, FilesTheReaderRemovedAreNotLost) {
 // file and never appends to it, and the cut line is not counted as an event.
 TEST(Outbox, LineCutShortByACrashStaysInAClosedFile) {
     testutil::TempDir tmp;
-    const std::string dir = tmp.path();
+    const std::string& dir = tmp.path();
     std::string before;
     {
         cOutbox box(dir, voutbox::kMinLimit);

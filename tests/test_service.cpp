@@ -1,8 +1,14 @@
 // End-to-end tests: the real service binary, a real pairing file and SQLite
 // database, and the simulated site daemon over loopback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -337,6 +343,74 @@ TEST(Service, OneServicePerConfigurationFile) {
     EXPECT_EQ(1, std::count(simLines.begin(), simLines.end(), "CONNECTED clients=2"));
     EXPECT_TRUE(site.service().running());
     EXPECT_TRUE(beside.service().running());
+}
+
+// Another user cannot keep the service from starting. User nobody, first,
+// tries every way to hold the lock: the abstract socket name that an older
+// service locked by, and the lock file, which it may not open. The service
+// starts all the same, and a lock file left with a looser mode is narrowed
+// to 0600.
+TEST(Service, AnotherUserCannotTakeTheLock) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "acting as user nobody needs root";
+    }
+    ServiceSite site;
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).prepare(kTwoOutputs, "", "INFO");
+    int made = open(site.file("dorvane.lock").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(made, 0);
+    ASSERT_EQ(0, fchmod(made, 0644));
+    close(made);
+    char real[PATH_MAX];
+    ASSERT_NE(nullptr, realpath(site.file("").c_str(), real));
+    const std::string abstractName = std::string("dorvane:") + real + "/dorvane.conf";
+    const std::string lockFile = site.file("dorvane.lock");
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t squatter = fork();
+    if (squatter == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // dies with the test
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(1);
+        }
+        int sock = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        memcpy(addr.sun_path + 1, abstractName.data(), abstractName.size());
+        // Held when it can be: the name an older service refused to start on.
+        (void)bind(
+            sock, reinterpret_cast<sockaddr*>(&addr),
+            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + abstractName.size()));
+        int fd = open(lockFile.c_str(), O_RDONLY | O_CREAT, 0666);
+        if (fd >= 0) {
+            flock(fd, LOCK_EX | LOCK_NB);
+        }
+        char said = fd >= 0 ? 'y' : 'n';
+        (void)!write(ready[1], &said, 1);
+        pause();
+        _exit(0);
+    }
+    ASSERT_GT(squatter, 0);
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } reaper{squatter};
+    char opened = 0;
+    ASSERT_EQ(1, read(ready[0], &opened, 1));
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ('n', opened);  // nobody could not even open the lock file
+
+    site.startService();
+    ASSERT_TRUE(site.waitReady());
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    EXPECT_TRUE(site.service().running());
+    struct stat st {};
+    ASSERT_EQ(0, stat(lockFile.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
 }
 
 TEST(Service, UnusableConfigurationUsesTheDefaults) {

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -179,6 +181,43 @@ TEST(Supervision, DiscoveryRunsAgainForWhatIsMissing) {
     EXPECT_EQ(1u, site.logCount("WARN|discovery incomplete, missing the port list"));
 }
 
+// The discovery thread and the event thread log at the same time, each
+// through a log object of its own (one formats into one buffer): the port
+// list is never given, so discovery runs again at every new connection,
+// while the scans sent on it are handled. Under ThreadSanitizer a shared
+// log object shows as a race in the service's standard error.
+TEST(Supervision, DiscoveryAndEventThreadsLogAtOnce) {
+    ServiceSite site;
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config("", "DEBUG");
+    FakeDaemon daemon(site.address());
+    site.startService();
+    ASSERT_TRUE(daemon.accept());
+    auto silent = daemon.read();  // the port list, never answered
+    ASSERT_TRUE(silent != nullptr && testutil::isPortListQuery(*silent));
+    ASSERT_TRUE(site.waitReady());
+    const int kRounds = 4;
+    for (int round = 1; round <= kRounds; ++round) {
+        daemon.closeClient();
+        ASSERT_TRUE(daemon.accept(5000));
+        daemon.send(*testutil::accessEvent(std::vector<std::string>(20, "04A1"),
+                                           static_cast<uint8_t>(round)));
+        auto list = daemon.read(5000);  // discovery, at once on the new connection
+        ASSERT_TRUE(list != nullptr && testutil::isPortListQuery(*list));
+        daemon.send(*testutil::refusal(*list));
+    }
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (site.logCount("result=", "DorvaneAccess") < 20u * kRounds &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(20u * kRounds, site.logCount("result=no-matching-output", "DorvaneAccess"));
+    EXPECT_EQ(static_cast<size_t>(kRounds),
+              site.logCount("INFO|discovery runs again for what is missing (the site daemon is "
+                            "connected)"));
+    EXPECT_EQ(0u, testutil::countContaining(site.service().lines(), "ThreadSanitizer"));
+    EXPECT_TRUE(site.service().running());
+}
+
 // While the event thread waits for SET replies that never come (one event
 // of two access objects, four SETs of two seconds each), it still pings the
 // watchdog.
@@ -206,6 +245,40 @@ TEST(Supervision, WatchdogPingedWhileTheEventThreadWaitsForReplies) {
         countOf(std::vector<std::string>(later.begin() + static_cast<long>(mark), later.end()),
                 "WATCHDOG=1"),
         3);
+}
+
+// A reload asked for the moment the service holds its lock (the init script
+// learns the pid from the lock and may send one at once) waits for the end
+// of start-up and is done; it never ends the service.
+TEST(Supervision, ReloadRightAfterTheLockIsTaken) {
+    ServiceSite site;
+    site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).prepare(kTwoOutputs, "", "INFO");
+    site.startService();
+    const std::string pid = std::to_string(site.service().pid());
+    auto holdsLock = [&] {
+        std::ifstream locks("/proc/locks");
+        std::string line;
+        while (std::getline(locks, line)) {
+            std::istringstream fields(line);
+            std::string number, kind, mode, access, holder;
+            fields >> number >> kind >> mode >> access >> holder;
+            if (kind == "FLOCK" && holder == pid) {
+                return true;
+            }
+        }
+        return false;
+    };
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!holdsLock() && std::chrono::steady_clock::now() < until) {
+    }
+    ASSERT_TRUE(holdsLock());
+    kill(site.service().pid(), SIGHUP);
+    ASSERT_TRUE(site.waitReady());
+    ASSERT_TRUE(site.waitLog("INFO|reload: pairing file"));
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    EXPECT_EQ(kBothToggled, site.sets());
+    EXPECT_TRUE(site.service().running());
 }
 
 // SIGHUP re-reads the pairing file and changes what a scan toggles, with no

@@ -9,7 +9,6 @@
 #include "vlog/cVlog.h"
 
 using testutil::readFile;
-using testutil::splitLines;
 using testutil::TempDir;
 using testutil::writeFile;
 
@@ -30,42 +29,27 @@ int countOf(const std::string& text, const std::string& what) {
     return n;
 }
 
-TEST(Vlog, SecondInitDoesNotDuplicateLines) {
+// Two inits write each line once; a long message is cut to the buffer; a
+// priority filters lines. Each init replaces the one before.
+TEST(Vlog, LinesOnceCutToTheBufferAndFiltered) {
     TempDir dir;
-    std::string log = dir.file("out.log");
+    std::string log = dir.file("out.log"), filtered = dir.file("filtered.log");
     writeFile(dir.file("c.conf"), fileConfig(log));
     cVlog::init(dir.file("c.conf").c_str());
     cVlog::init(dir.file("c.conf").c_str());
     cVlog vlog("VlogTestOnce");
     vlog.debug("hello %d", 42);
     vlog.info("percent %s", "100%");
-    EXPECT_EQ(1, countOf(readFile(log), "VlogTestOnce|DEBUG|hello 42\n"));
-    EXPECT_EQ(1, countOf(readFile(log), "VlogTestOnce|INFO|percent 100%\n"));
-}
-
-TEST(Vlog, LongMessageIsCutToTheBuffer) {
-    TempDir dir;
-    std::string log = dir.file("out.log");
-    writeFile(dir.file("c.conf"), fileConfig(log));
+    vlog.debug("%s", std::string(5000, 'x').c_str());
+    EXPECT_EQ("VlogTestOnce|DEBUG|hello 42\nVlogTestOnce|INFO|percent 100%\nVlogTestOnce|DEBUG|" +
+                  std::string(1023, 'x') + "\n",
+              readFile(log));
+    writeFile(dir.file("c.conf"), fileConfig(filtered, "INFO"));
     cVlog::init(dir.file("c.conf").c_str());
-    cVlog vlog("VlogTestLong");
-    std::string big(5000, 'x');
-    vlog.debug("%s", big.c_str());
-    auto lines = splitLines(readFile(log));
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ("VlogTestLong|DEBUG|" + std::string(1023, 'x'), lines[0]);
-}
-
-TEST(Vlog, PriorityFiltersLines) {
-    TempDir dir;
-    std::string log = dir.file("out.log");
-    writeFile(dir.file("c.conf"), fileConfig(log, "INFO"));
-    cVlog::init(dir.file("c.conf").c_str());
-    cVlog vlog("VlogTestFilter");
     EXPECT_FALSE(vlog.isEnabled(cVlog::DEBUG));
     vlog.debug("hidden");
     vlog.error("shown");
-    EXPECT_EQ("VlogTestFilter|ERROR|shown\n", readFile(log));
+    EXPECT_EQ("VlogTestOnce|ERROR|shown\n", readFile(filtered));
 }
 
 // Runs fn with standard error sent to a file and returns what it wrote.
@@ -117,20 +101,67 @@ TEST(Vlog, RootWithoutAppenderKeepsStandardErrorWhenOneCategoryIsRouted) {
     EXPECT_NE(std::string::npos, err.find("INFO VlogTestRest: to standard error"));
 }
 
+// Whatever log4cpp's configurator would refuse is said once and none of it
+// applies: INFO and above of every category go to standard error.
 TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
+    const std::string console =
+        "log4cpp.appender.C=ConsoleAppender\nlog4cpp.appender.C.layout=SimpleLayout\n";
+    const std::string pattern = "log4cpp.appender.C.layout.ConversionPattern=%Q\n" + console;
+    const std::string badZ = "log4cpp.category.Z=LOUD\n";
+    const std::string cases[] = {
+        "log4cpp.rootCategory=DEBUG, B\nlog4cpp.appender.B=NoSuchAppender\n",
+        "log4cpp.category.VlogTestBad=ERROR\n",  // no root category
+        "log4cpp.rootCategory=, C\n" + console,  // the root without a priority
+        "log4cpp.rootCategory=INFO, C,\n" + console,
+        "log4cpp.rootCategory=INFO, C\nlog4cpp.appender.C.target=stdin\n" + console,
+        "log4cpp.rootCategory=INFO, C\nlog4cpp.appender.C.threshold=LOUD\n" + console,
+        "log4cpp.rootCategory=INFO, C\nlog4cpp.appender.P.layout=SimpleLayout\n" + console,
+        "log4cpp.rootCategory=INFO\nlog4cpp.appender.C=ConsoleAppender\n",  // no layout
+        "log4cpp.rootCategory=INFO, C\nlog4cpp.appender.C.layout=PatternLayout\n" + pattern,
+        "log4cpp.rootCategory=INFO, A\nlog4cpp.appender.A=AbortAppender\n",  // would end us
+        // Applies nothing: the category before the bad one keeps its priority.
+        "log4cpp.rootCategory=INFO, C\nlog4cpp.category.VlogTestBad=ERROR\n" + badZ + console,
+    };
     TempDir dir;
-    writeFile(dir.file("bad.conf"),
-              "log4cpp.rootCategory=DEBUG, B\nlog4cpp.appender.B=NoSuchAppender\n");
     writeFile(dir.file("junk.conf"), std::string("\x01\x02garbage\xff=\n\0\0\0", 15));
+    for (const std::string& text : cases) {
+        writeFile(dir.file("bad.conf"), text);
+        std::string err = captureStderr(dir.file("err"), [&] {
+            cVlog::init(dir.file("bad.conf").c_str());
+            cVlog::init(dir.file("bad.conf").c_str());  // the service configures twice
+            cVlog::init(dir.file("junk.conf").c_str());
+            cVlog vlog("VlogTestBad");
+            vlog.debug("not shown");
+            vlog.info("still logging");
+        });
+        EXPECT_EQ(1, countOf(err, "bad log configuration")) << text << err;
+        EXPECT_EQ(1, countOf(err, "INFO VlogTestBad: still logging")) << text << err;
+        EXPECT_EQ(0, countOf(err, "not shown")) << text;
+    }
+}
+
+// Built in code as log4cpp would: console targets, thresholds, priorities
+// and additivity of named categories.
+TEST(Vlog, ConsoleThresholdAndCategoriesAsLog4cppReadsThem) {
+    TempDir dir;
+    writeFile(dir.file("c.conf"),
+              "log4cpp.rootCategory=ERROR, E\n"
+              "log4cpp.appender.E=org.apache.log4j.ConsoleAppender\n"
+              "log4cpp.appender.E.target=${VLOG_TEST_UNSET}StdErr\n"
+              "log4cpp.appender.E.threshold=INFO\n"
+              "log4cpp.appender.E.layout=PatternLayout\n"
+              "log4cpp.appender.E.layout.ConversionPattern=%c %p %m%n\n"
+              "log4cpp.category.VlogTest.Deep=DEBUG, E\n"
+              "log4cpp.additivity.VlogTest.Deep=false\n");
     std::string err = captureStderr(dir.file("err"), [&] {
-        cVlog::init(dir.file("bad.conf").c_str());
-        cVlog::init(dir.file("bad.conf").c_str());  // the service configures twice
-        cVlog::init(dir.file("junk.conf").c_str());
-        cVlog vlog("VlogTestBad");
-        vlog.warn("still logging");
+        cVlog::init(dir.file("c.conf").c_str());
+        cVlog deep("VlogTest.Deep"), other("VlogTestOther");
+        deep.debug("below the threshold");
+        deep.info("deep info");
+        other.warn("below the root");
+        other.error("other error");
     });
-    EXPECT_EQ(1, countOf(err, "bad log configuration")) << err;
-    EXPECT_EQ(1, countOf(err, "WARN VlogTestBad: still logging"));
+    EXPECT_EQ("VlogTest.Deep INFO deep info\nVlogTestOther ERROR other error\n", err);
 }
 
 // Every log file passes the file gate: one that it refuses is said once,

@@ -4,6 +4,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "ulxobj/ClientImpl.h"
 #include "ulxobj/ObjectCodec.h"
@@ -13,6 +14,10 @@ namespace {
 
 // The client whose event thread this is, if any.
 thread_local const void* tEventThreadOf = nullptr;
+
+// Each queued message is stored behind a head of its own: when it was read
+// (steady clock ticks, int64_t) and its wire size (uint32_t).
+constexpr size_t kHeadBytes = sizeof(int64_t) + sizeof(uint32_t);
 
 }  // namespace
 
@@ -40,19 +45,28 @@ bool cObjectClient::Impl::dispatch(VMsg* msg, const uint8_t* bytes, size_t size,
         return true;
     }
     delete msg;  // queued in wire form: a decoded message takes several times the memory
+    // The bound counts wire bytes only: the same messages fit whatever the
+    // head records take.
     size_t backlog = mBacklogBytes + size;
     if (backlog > kMaxBacklogBytes) {
         return false;
     }
-    if (mEvents.empty() || mEvents.back().capacity() - mEvents.back().size() < size) {
-        if (mSpare.capacity() >= size) {
+    const size_t stored = kHeadBytes + size;
+    if (mEvents.empty() || mEvents.back().capacity() - mEvents.back().size() < stored) {
+        if (mSpare.capacity() >= stored) {
             mEvents.push_back(std::move(mSpare));  // no allocation per message
             mSpare = std::vector<uint8_t>();
         } else {
             mEvents.emplace_back();
-            mEvents.back().reserve(std::max(ulxobj::kBacklogChunk, size));
+            mEvents.back().reserve(std::max(ulxobj::kBacklogChunk, stored));
         }
     }
+    uint8_t head[kHeadBytes];
+    int64_t readAt = Clock::now().time_since_epoch().count();
+    uint32_t wireSize = static_cast<uint32_t>(size);  // at most kMaxBacklogBytes
+    memcpy(head, &readAt, sizeof(readAt));
+    memcpy(head + sizeof(readAt), &wireSize, sizeof(wireSize));
+    mEvents.back().insert(mEvents.back().end(), head, head + kHeadBytes);
     mEvents.back().insert(mEvents.back().end(), bytes, bytes + size);
     mBacklogBytes = backlog;
     mBacklogPeak = std::max(mBacklogPeak, backlog);
@@ -157,17 +171,21 @@ bool cObjectClient::Impl::takeWork(std::vector<uint8_t>& chunk, size_t& offset, 
 
 void cObjectClient::Impl::deliver(const std::vector<uint8_t>& chunk, size_t& offset,
                                   size_t& handled) {
+    int64_t readAt = 0;
+    uint32_t size = 0;
+    memcpy(&readAt, chunk.data() + offset, sizeof(readAt));
+    memcpy(&size, chunk.data() + offset + sizeof(readAt), sizeof(size));
+    const uint8_t* wire = chunk.data() + offset + kHeadBytes;
+    offset += kHeadBytes + size;
+    handled = size;
     // Decoded once already when they were read, to tell events from replies.
-    vmsg::DecodeResult r = vmsg::decode(chunk.data() + offset, chunk.size() - offset);
+    vmsg::DecodeResult r = vmsg::decode(wire, size);
     if (r.status != vmsg::DecodeStatus::kOk) {
-        handled = chunk.size() - offset;
-        offset = chunk.size();
         return;
     }
-    offset += r.consumed;
-    handled = r.consumed;
     cObjectList* list = ulxobj::fromMessage(*r.msg);
     delete r.msg;
+    list->setReadAt(Clock::time_point(Clock::duration(readAt)));
     for (cObjectListener* listener : mListeners) {
         listener->handleObjectAction(list);
     }

@@ -14,7 +14,7 @@
 // directly, with no thread in between: on one CPU that saves two context
 // switches per message. The connecting thread only makes connections.
 //
-// Lock rules, checked by clang's thread-safety analysis (ClientLocks.h).
+// Lock rules, checked by clang's thread-safety analysis (vsync/VLocks.h).
 // mMutex guards the connection pointer, the waiting requests, the sequence
 // numbers, the queue, and the flags of the two turns: the read turn
 // (mReading) and the write turn (mWriting: one writer at a time, waited for
@@ -41,9 +41,9 @@
 #include <thread>
 #include <vector>
 
-#include "ulxobj/ClientLocks.h"
 #include "ulxobj/cObjectClient.h"
 #include "vmsg/VMsg.h"
+#include "vsync/VLocks.h"
 
 namespace ulxobj {
 
@@ -86,7 +86,7 @@ int millisUntil(Clock::time_point t);
 struct cObjectClient::Impl {
     using Clock = ulxobj::Clock;
     using ConnectionRef = ulxobj::ConnectionRef;
-    using cLock = ulxobj::cLock;
+    using cLock = vsync::cLock;
 
     // A request waiting for its reply: a reply matches when it comes on the
     // same connection with the same sequence number, and is of the request's
@@ -196,7 +196,7 @@ struct cObjectClient::Impl {
     bool mStarted;
     int mSpinMicros;  // kSpinMicros, or 0 on one CPU; set by start()
 
-    ulxobj::cMutex mMutex;
+    vsync::cMutex mMutex;
     // A reply in place, a message queued, the read turn free, a connection
     // made or lost, the client stopping.
     std::condition_variable mCond;
@@ -224,15 +224,15 @@ struct cObjectClient::Impl {
     unsigned mBacklogEpoch GUARDED_BY(mMutex);
 
     // Used by the holder of the read turn only.
-    ulxobj::cTurn mReadTurn;
+    vsync::cTurn mReadTurn;
     std::vector<uint8_t> mInput GUARDED_BY(mReadTurn);  // received, not yet handed over
     unsigned mInputConnection GUARDED_BY(mReadTurn);    // the connection mInput came from
     // One recv's bytes (not zero-filled); allocated by start().
     std::unique_ptr<uint8_t[]> mReceived;
     cVlog mReadLog;
 
-    ulxobj::cMutex mLogMutex;  // mLog's buffer, used by requesting threads
-    unsigned mFailures;        // attempts failed in a row (connecting thread)
+    vsync::cMutex mLogMutex;  // mLog's buffer, used by requesting threads
+    unsigned mFailures;       // attempts failed in a row (connecting thread)
     Clock::time_point mFailureLogged;
     cVlog mConnectLog;  // the connecting thread's own buffer
     // Written only before start(), then read by the event thread unlocked.

@@ -56,7 +56,7 @@ cObjectClient::~cObjectClient() {
 }
 
 void cObjectClient::addListener(cObjectListener* listener) {
-    ulxobj::cLock lock(mImpl->mMutex);
+    vsync::cLock lock(mImpl->mMutex);
     if (listener != nullptr) {
         mImpl->mListeners.push_back(listener);
     }

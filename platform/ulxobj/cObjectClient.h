@@ -8,7 +8,8 @@
 // on it: the event thread while it has nothing to deliver, a requesting
 // thread while it waits for its reply; each reply goes to the request
 // waiting for it, every other message to the queue. Queued messages are kept
-// in their wire form, at most kMaxBacklogBytes of them; while the event
+// in their wire form with the time each was read (cObjectList::readAt), at
+// most kMaxBacklogBytes of wire bytes; while the event
 // thread is busy and no request waits, nothing is read, so the daemon's
 // bytes wait in the socket. A message beyond the limit is logged at ERROR,
 // the connection is dropped and made again, and the queue is discarded.
@@ -55,7 +56,8 @@ public:
     static constexpr int kFailureLogMs = 60000;
     static constexpr int kHeldSequenceMs = 60000;
     // The wire bytes of messages waiting for the event thread (queued or
-    // being handled); the buffers that hold them take at most twice that.
+    // being handled); the buffers that hold them take at most twice that,
+    // plus 12 bytes per message for its read time and size.
     static constexpr size_t kMaxBacklogBytes = 4u << 20;
 
     // How a request ended, for callers that must tell a site daemon that

@@ -1,7 +1,7 @@
 #include "ulxobj/cObjectList.h"
 
 cObjectList::cObjectList(uint8_t msgType, uint8_t msgSeq)
-    : mCursor(0), mMsgType(msgType), mMsgSeq(msgSeq) {}
+    : mCursor(0), mMsgType(msgType), mMsgSeq(msgSeq), mReadAt(std::chrono::steady_clock::now()) {}
 
 cObjectList::~cObjectList() = default;
 

@@ -7,6 +7,7 @@
 #ifndef DORVANE_PLATFORM_ULXOBJ_COBJECTLIST_H
 #define DORVANE_PLATFORM_ULXOBJ_COBJECTLIST_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -15,7 +16,8 @@
 
 class cObjectList {
 public:
-    explicit cObjectList(uint8_t msgType = 0, uint8_t msgSeq = 0);  // empty
+    // Empty; read at the time of construction until setReadAt says otherwise.
+    explicit cObjectList(uint8_t msgType = 0, uint8_t msgSeq = 0);
     ~cObjectList();  // deletes no object (see deleteObjects)
 
     cObjectList(const cObjectList&) = delete;
@@ -33,6 +35,12 @@ public:
     uint8_t getMsgType() const { return mMsgType; }
     uint8_t getMsgSeq() const { return mMsgSeq; }
 
+    // When the message was read off the connection (steady clock): the
+    // client sets it on every message it delivers, so that a listener can
+    // tell how long the message waited before it was handled.
+    std::chrono::steady_clock::time_point readAt() const { return mReadAt; }
+    void setReadAt(std::chrono::steady_clock::time_point readAt) { mReadAt = readAt; }
+
     // at REQUIRES: index < size(). Never null: add() keeps no null.
     size_t size() const { return mObjects.size(); }
     cObject* at(size_t index) const { return mObjects[index]; }
@@ -46,6 +54,7 @@ private:
     size_t mCursor;
     uint8_t mMsgType;
     uint8_t mMsgSeq;
+    std::chrono::steady_clock::time_point mReadAt;
 };
 
 #endif

@@ -1,19 +1,24 @@
 #include "vlog/VlogConfig.h"
 
 #include <errno.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <log4cpp/BasicLayout.hh>
 #include <log4cpp/Category.hh>
-#include <log4cpp/FileAppender.hh>
+#include <log4cpp/DailyRollingFileAppender.hh>
+#include <log4cpp/OstreamAppender.hh>
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/Priority.hh>
-#include <log4cpp/PropertyConfigurator.hh>
+#include <log4cpp/RemoteSyslogAppender.hh>
 #include <log4cpp/SimpleLayout.hh>
+#include <log4cpp/SyslogAppender.hh>
+#include <map>
+#include <memory>
 #include <set>
+#include <stdexcept>
 #include <vector>
 
 #include "vlog/cLogFileAppender.h"
@@ -23,7 +28,15 @@
 
 namespace vlogconfig {
 
+vsync::cMutex gConfigMutex;
+
 namespace {
+
+// The problems the last configuration reported.
+std::vector<std::string> gLastProblems GUARDED_BY(gConfigMutex);
+
+using Appenders = std::vector<cLogProperties::Appender>;
+using Categories = std::vector<cLogProperties::Category>;
 
 // Every category, the root included.
 std::vector<log4cpp::Category*> allCategories() {
@@ -46,53 +59,12 @@ bool anyAppender() {
     return false;
 }
 
-// The configuration text in an anonymous memory file that log4cpp can open
-// by path, so that it reads exactly the text already checked and read, never
-// the path again (which could meanwhile be a FIFO or a device).
-class MemoryFile {
-public:
-    explicit MemoryFile(const std::string& text) : mFd(memfd_create("dorvane-log", MFD_CLOEXEC)) {
-        for (size_t done = 0; mFd >= 0 && done < text.size();) {
-            ssize_t n = write(mFd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                close(mFd);
-                mFd = -1;
-            } else {
-                done += static_cast<size_t>(n);
-            }
-        }
-        mPath = "/proc/self/fd/" + std::to_string(mFd);
-        if (mFd >= 0 && access(mPath.c_str(), R_OK) != 0) {
-            close(mFd);  // no /proc
-            mFd = -1;
-        }
-    }
-    ~MemoryFile() {
-        if (mFd >= 0) {
-            close(mFd);
-        }
-    }
-    MemoryFile(const MemoryFile&) = delete;
-    MemoryFile& operator=(const MemoryFile&) = delete;
-
-    bool ok() const { return mFd >= 0; }
-    const std::string& path() const { return mPath; }
-
-private:
-    int mFd;
-    std::string mPath;
-};
-
 // Writes each problem of the log configuration to standard error, one line
 // each, unless the init before found it too: the service configures logging
 // twice from one file.
-void reportProblems(const std::vector<std::string>& problems) {
-    static std::vector<std::string> last;
+void reportProblems(const std::vector<std::string>& problems) REQUIRES(gConfigMutex) {
     for (const std::string& problem : problems) {
-        if (std::find(last.begin(), last.end(), problem) == last.end()) {
+        if (std::find(gLastProblems.begin(), gLastProblems.end(), problem) == gLastProblems.end()) {
             std::string line = "dorvane: " + problem + "\n";
             size_t done = 0;
             while (done < line.size()) {
@@ -104,92 +76,128 @@ void reportProblems(const std::vector<std::string>& problems) {
             }
         }
     }
-    last = problems;
+    gLastProblems = problems;
 }
 
-// The layout log4cpp's configurator would give the appender (it has already
-// checked that the configuration names one it knows).
-log4cpp::Layout* layoutFor(const cLogProperties::FileAppender& wanted) {
-    if (wanted.layout == "SimpleLayout") {
+// The value of a priority name as log4cpp reads it ("INFO", "600"); false
+// with *error set when it names none.
+bool priorityOf(const std::string& name, log4cpp::Priority::Value* value, std::string* error) {
+    try {
+        *value = log4cpp::Priority::getPriorityValue(name);
+        return true;
+    } catch (const std::invalid_argument& e) {
+        *error = e.what();
+        return false;
+    }
+}
+
+// The appender's layout, or null with *error set when log4cpp refuses its
+// conversion pattern.
+log4cpp::Layout* layoutFor(const cLogProperties::Appender& a, std::string* error) {
+    if (a.layout == "SimpleLayout") {
         return new log4cpp::SimpleLayout();
     }
-    if (wanted.layout != "PatternLayout") {
+    if (a.layout == "BasicLayout") {
         return new log4cpp::BasicLayout();
     }
-    auto* layout = new log4cpp::PatternLayout();
-    if (wanted.hasPattern) {
-        layout->setConversionPattern(wanted.pattern);  // accepted before, on the stand-in
+    auto layout = std::make_unique<log4cpp::PatternLayout>();
+    try {
+        if (a.hasPattern) {
+            layout->setConversionPattern(a.pattern);
+        }
+    } catch (const std::exception& e) {
+        *error = e.what();
+        return nullptr;
     }
-    return layout;
+    return layout.release();
 }
 
-// The project's appender as configured in wanted: to its file, or to standard error when
-// the file is refused (refusal, when not empty, is the gate's answer given
-// before log4cpp saw it), with the problem added to problems.
-cLogFileAppender* ownAppender(const cLogProperties::FileAppender& wanted,
-                              const std::string& refusal, std::vector<std::string>* problems) {
-    cLogFileAppender* appender = nullptr;
-    std::string why = refusal;
-    if (why.empty()) {
-        // log4cpp rolls a file of maxFileSize 0 over after every line.
-        size_t maxFileSize = std::max<size_t>(wanted.maxFileSize, 1);
-        appender = new cLogFileAppender(wanted.name, wanted.fileName, wanted.append,
-                                        wanted.type == "RollingFileAppender" ? maxFileSize : 0,
-                                        wanted.maxBackupIndex);
-        if (appender->isOpen()) {
-            return appender;
-        }
-        why = appender->refusal();
-        delete appender;
-    }
-    problems->push_back("log file " + vutil::escape(wanted.fileName.c_str()) + " refused (" + why +
-                        "); appender " + vutil::escape(wanted.name.c_str()) +
+// The project's appender to standard error in the place of a to a log file
+// that cannot be used, with the problem added to problems.
+log4cpp::Appender* toStandardError(const cLogProperties::Appender& a, const std::string& why,
+                                   std::vector<std::string>* problems) {
+    problems->push_back("log file " + vutil::escape(a.fileName.c_str()) + " refused (" + why +
+                        "); appender " + vutil::escape(a.name.c_str()) +
                         " writes to standard error instead");
-    return new cLogFileAppender(wanted.name);
+    return new cLogFileAppender(a.name);
 }
 
-// Puts the project's appender in the place of each stand-in that log4cpp
-// built for the file appender configured in wanted, in every category that has it.
-void replaceStandIn(const cLogProperties::FileAppender& wanted, const std::string& refusal,
-                    std::vector<std::string>* problems) {
-    std::vector<log4cpp::Category*> users;
-    log4cpp::Appender* standIn = nullptr;
-    for (log4cpp::Category* c : allCategories()) {
-        for (log4cpp::Appender* a : c->getAllAppenders()) {
-            if (a->getName() == wanted.name) {
-                standIn = a;
-                users.push_back(c);
-            }
+// The file appenders: the project's own, to the file the gate lets through
+// (log4cpp's own ignore failed writes); DailyRollingFileAppender stays
+// log4cpp's, its file checked by the same gate first.
+log4cpp::Appender* fileAppender(const cLogProperties::Appender& a,
+                                std::vector<std::string>* problems) {
+    if (a.type == "DailyRollingFileAppender") {
+        std::string why;
+        if (!vutil::isLogTarget(a.fileName.c_str(), &why)) {
+            return toStandardError(a, why, problems);
         }
+        auto* daily =
+            new log4cpp::DailyRollingFileAppender(a.name, a.fileName, a.maxDaysKeep, a.append);
+        if (!daily->reopen()) {
+            why = strerror(errno);
+            delete daily;
+            return toStandardError(a, why, problems);
+        }
+        return daily;
     }
-    if (standIn == nullptr) {
-        return;  // no category writes to it: no file is opened
+    // log4cpp rolls a file of maxFileSize 0 over after every line.
+    size_t maxFileSize = a.type == "RollingFileAppender" ? std::max<size_t>(a.maxFileSize, 1) : 0;
+    auto* own = new cLogFileAppender(a.name, a.fileName, a.append, maxFileSize, a.maxBackupIndex);
+    if (own->isOpen()) {
+        return own;
     }
-    log4cpp::Priority::Value threshold = standIn->getThreshold();
-    for (log4cpp::Category* c : users) {
-        c->removeAppender(standIn);  // not the category's: log4cpp's configurator keeps it
-    }
-    // Deleted before its successor is made: log4cpp's list of appenders by
-    // name drops the name when an appender of that name is deleted.
-    delete standIn;
-    cLogFileAppender* own = ownAppender(wanted, refusal, problems);
-    own->setLayout(layoutFor(wanted));
-    own->setThreshold(threshold);
-    for (log4cpp::Category* c : users) {
-        c->addAppender(*own);  // not handed over either, like the configurator's
-    }
+    std::string why = own->refusal();
+    delete own;  // before its successor of the same name: log4cpp keeps one by name
+    return toStandardError(a, why, problems);
 }
 
-// False when the log4cpp file appender of that name cannot open its file
-// (it would drop every line in silence).
-bool log4cppFileOpens(const std::string& name) {
-    for (log4cpp::Category* c : allCategories()) {
-        for (log4cpp::Appender* a : c->getAllAppenders()) {
-            auto* file = dynamic_cast<log4cpp::FileAppender*>(a);
-            if (file != nullptr && a->getName() == name) {
-                return file->reopen();
-            }
+log4cpp::Appender* appenderFor(const cLogProperties::Appender& a,
+                               std::vector<std::string>* problems) {
+    if (a.type == "ConsoleAppender") {
+        return new log4cpp::OstreamAppender(a.name, a.toStderr ? &std::cerr : &std::cout);
+    }
+    if (a.type == "SyslogAppender") {
+        return new log4cpp::RemoteSyslogAppender(a.name, a.syslogName, a.syslogHost, a.facility,
+                                                 a.portNumber);
+    }
+    if (a.type == "LocalSyslogAppender") {
+        return new log4cpp::SyslogAppender(a.name, a.syslogName, a.facility);
+    }
+    return fileAppender(a, problems);
+}
+
+// What log4cpp decides of the configuration read: the priority names and
+// the conversion patterns. Makes each appender's layout; false with *error
+// set at the first one that log4cpp refuses.
+bool resolve(const Appenders& appenders, const Categories& categories,
+             std::vector<std::unique_ptr<log4cpp::Layout>>* layouts,
+             std::vector<log4cpp::Priority::Value>* thresholds,
+             std::vector<log4cpp::Priority::Value>* priorities, std::string* error) {
+    for (const cLogProperties::Appender& a : appenders) {
+        log4cpp::Priority::Value threshold = log4cpp::Priority::NOTSET;
+        if (!a.threshold.empty() && !priorityOf(a.threshold, &threshold, error)) {
+            *error += " for threshold of appender '" + a.name + "'";
+            return false;
         }
+        thresholds->push_back(threshold);
+        layouts->emplace_back(layoutFor(a, error));
+        if (layouts->back() == nullptr) {
+            return false;
+        }
+    }
+    for (const cLogProperties::Category& c : categories) {
+        log4cpp::Priority::Value priority = log4cpp::Priority::NOTSET;
+        const std::string name = c.name.empty() ? "rootCategory" : c.name;
+        if (!c.priority.empty() && !priorityOf(c.priority, &priority, error)) {
+            *error += " for category '" + name + "'";
+            return false;
+        }
+        if (c.name.empty() && priority >= log4cpp::Priority::NOTSET) {
+            *error = "cannot set priority NOTSET on Root Category for category '" + name + "'";
+            return false;
+        }
+        priorities->push_back(priority);
     }
     return true;
 }
@@ -197,9 +205,9 @@ bool log4cppFileOpens(const std::string& name) {
 }  // namespace
 
 // Removes every appender from every category, so that a new configuration
-// starts from nothing and never adds a second copy of an appender. The
-// configurator attaches appenders without handing them over to the
-// categories, so those are deleted here, once each.
+// starts from nothing and never adds a second copy of an appender. Appenders
+// are attached without handing them over to the categories (one may serve
+// several), so those are deleted here, once each.
 void clearAllAppenders() {
     const std::vector<log4cpp::Category*> all = allCategories();
     std::set<log4cpp::Appender*> unowned, owned;
@@ -219,47 +227,49 @@ void clearAllAppenders() {
     }
 }
 
-// Configures log4cpp from text, read from path, with the project's own file
-// appenders (see the header). False, with the problem reported and every
-// appender removed, when it configures nothing usable.
 bool configureFrom(const char* path, const std::string& text) {
+    Appenders appenders;
+    Categories categories;
+    std::vector<std::unique_ptr<log4cpp::Layout>> layouts;
+    std::vector<log4cpp::Priority::Value> thresholds, priorities;
+    std::string error;
     cLogProperties props(text);
-    const std::vector<cLogProperties::FileAppender> files = props.fileAppenders();
-    std::vector<std::string> replaced, refusals, problems;
-    for (const cLogProperties::FileAppender& wanted : files) {
-        std::string why;
-        // log4cpp keeps its DailyRollingFileAppender unless the gate refuses
-        // its file: it would open a FIFO or a device there itself.
-        bool own = wanted.type != "DailyRollingFileAppender" ||
-                   !vutil::isLogTarget(wanted.fileName.c_str(), &why);
-        refusals.push_back(why);
-        if (own) {
-            replaced.push_back(wanted.name);
+    if (!props.configuresLogging()) {
+        return false;
+    }
+    if (!props.read(&appenders, &categories, &error) ||
+        !resolve(appenders, categories, &layouts, &thresholds, &priorities, &error)) {
+        reportProblems({std::string("bad log configuration in ") + path + ": " + error +
+                        "; logging INFO and above to standard error"});
+        return false;
+    }
+    // Only appenders that a category writes to are made: no file is opened
+    // for the others.
+    std::map<std::string, log4cpp::Appender*> made;
+    std::vector<std::string> problems;
+    for (size_t i = 0; i < appenders.size(); ++i) {
+        auto uses = [&](const cLogProperties::Category& c) {
+            return std::count(c.appenders.begin(), c.appenders.end(), appenders[i].name) > 0;
+        };
+        if (std::any_of(categories.begin(), categories.end(), uses)) {
+            log4cpp::Appender* a = appenderFor(appenders[i], &problems);
+            a->setLayout(layouts[i].release());
+            a->setThreshold(thresholds[i]);
+            made[appenders[i].name] = a;
         }
     }
-    std::string problem;
-    try {
-        MemoryFile file(props.textFor(replaced));
-        if (!file.ok()) {
-            problem = "cannot hand the log configuration to log4cpp (no memfd or /proc)";
-        } else {
-            log4cpp::PropertyConfigurator::configure(file.path());
-            for (size_t i = 0; i < files.size(); ++i) {
-                if (std::find(replaced.begin(), replaced.end(), files[i].name) != replaced.end()) {
-                    replaceStandIn(files[i], refusals[i], &problems);
-                } else if (!log4cppFileOpens(files[i].name)) {
-                    replaceStandIn(files[i], strerror(errno), &problems);
-                }
-            }
-            reportProblems(problems);
-            return anyAppender();
+    for (size_t i = 0; i < categories.size(); ++i) {
+        const cLogProperties::Category& c = categories[i];
+        log4cpp::Category& category =
+            c.name.empty() ? log4cpp::Category::getRoot() : log4cpp::Category::getInstance(c.name);
+        category.setPriority(priorities[i]);
+        category.setAdditivity(c.additive);
+        for (const std::string& name : c.appenders) {
+            category.addAppender(*made[name]);  // not handed over: see clearAllAppenders
         }
-    } catch (const std::exception& e) {
-        problem = std::string("bad log configuration in ") + path + ": " + e.what();
     }
-    reportProblems({problem + "; logging INFO and above to standard error"});
-    clearAllAppenders();
-    return false;
+    reportProblems(problems);
+    return anyAppender();
 }
 
 }  // namespace vlogconfig

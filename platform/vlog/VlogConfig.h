@@ -1,21 +1,30 @@
-// vlogconfig: how cVlog::init configures log4cpp from a configuration text,
-// with the project's own file appenders in the place of log4cpp's (see
-// cVlog.h for what init promises). Internal to the log library; callers
-// hold cVlog's init lock.
+// vlogconfig: how cVlog::init configures log4cpp from a configuration text:
+// cLogProperties reads it, and the categories, priorities, layouts and
+// appenders are built here from what it read, with the project's own file
+// appenders (see cVlog.h for what init promises). Internal to the log
+// library; callers hold gConfigMutex.
 #ifndef DORVANE_PLATFORM_VLOG_VLOGCONFIG_H
 #define DORVANE_PLATFORM_VLOG_VLOGCONFIG_H
 
 #include <string>
 
+#include "vsync/VLocks.h"
+
 namespace vlogconfig {
 
-// Removes every appender from every category, and deletes them.
-void clearAllAppenders();
+// Held by whoever configures logging: one configuration at a time.
+extern vsync::cMutex gConfigMutex;
 
-// Configures log4cpp from text, read from path. False, with the problem
-// reported on standard error and every appender removed, when it
-// configures nothing usable.
-bool configureFrom(const char* path, const std::string& text);
+// Removes every appender from every category, and deletes them.
+void clearAllAppenders() REQUIRES(gConfigMutex);
+
+// Configures log4cpp from text, read from path, after clearAllAppenders().
+// False when the text has no "log4cpp." line, or when it configures nothing
+// usable: a configuration that log4cpp would refuse is reported on standard
+// error (unless the call before reported it too) and nothing of it is
+// applied; a log file that cannot be used is reported and its appender
+// writes to standard error instead.
+bool configureFrom(const char* path, const std::string& text) REQUIRES(gConfigMutex);
 
 }  // namespace vlogconfig
 

@@ -60,7 +60,7 @@ cLogFileAppender::cLogFileAppender(const std::string& name, const std::string& f
       mFailing(false),
       mCutShort(false),
       mLost(0) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     openFile(!append);
 }
 
@@ -84,26 +84,40 @@ bool cLogFileAppender::openFile(bool truncate) {
     return mFd >= 0;
 }
 
-void cLogFileAppender::close() {
-    std::lock_guard<std::mutex> lock(mMutex);
+bool cLogFileAppender::isOpen() const {
+    vsync::cLock lock(mMutex);
+    return mFd >= 0;
+}
+
+std::string cLogFileAppender::refusal() const {
+    vsync::cLock lock(mMutex);
+    return mRefusal;
+}
+
+void cLogFileAppender::closeFile() {
     if (!mStderr && mFd >= 0) {
         ::close(mFd);
         mFd = -1;
     }
 }
 
+void cLogFileAppender::close() {
+    vsync::cLock lock(mMutex);
+    closeFile();
+}
+
 bool cLogFileAppender::reopen() {
     if (mStderr) {
         return true;
     }
-    close();
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
+    closeFile();
     return openFile(false);
 }
 
 void cLogFileAppender::_append(const log4cpp::LoggingEvent& event) {
     std::string text = _getLayout().format(event);
-    std::lock_guard<std::mutex> lock(mMutex);
+    vsync::cLock lock(mMutex);
     if (mFd < 0 && !openFile(false)) {  // a roll-over could not open the new file
         noteFailure(0);
         return;

@@ -6,8 +6,8 @@
 //
 // The file is opened through the file gate (vutil::openAppend): a FIFO, a
 // device or a directory at its path is never opened; the appender then
-// writes nothing and isOpen() is false, so that the caller can put a
-// stand-in in its place. With maxFileSize set it rolls over as log4cpp's
+// writes nothing and isOpen() is false, so that the caller can make one to
+// standard error instead. With maxFileSize set it rolls over as log4cpp's
 // RollingFileAppender does: once the file has reached that size it becomes
 // NAME.1 (NAME.1 becomes NAME.2, and so on up to maxBackupIndex, the index
 // padded with zeros to the width of maxBackupIndex) and a new file is begun.
@@ -31,8 +31,9 @@
 #include <atomic>
 #include <chrono>
 #include <log4cpp/LayoutAppender.hh>
-#include <mutex>
 #include <string>
+
+#include "vsync/VLocks.h"
 
 class cLogFileAppender : public log4cpp::LayoutAppender {
 public:
@@ -49,39 +50,39 @@ public:
 
     // False when the file was refused or could not be opened; refusal()
     // then says why ("not a regular file", ...).
-    bool isOpen() const { return mFd >= 0; }
-    const std::string& refusal() const { return mRefusal; }
+    bool isOpen() const EXCLUDES(mMutex);
+    std::string refusal() const EXCLUDES(mMutex);
 
     // True while the last line could not be written.
     bool failing() const { return mFailing.load(); }
 
     // Closes the file and opens it again through the gate (for a file that
     // was moved away); true when it is open. Standard error stays as it is.
-    bool reopen() override;
-    void close() override;
+    bool reopen() override EXCLUDES(mMutex);
+    void close() override EXCLUDES(mMutex);
 
 protected:
-    void _append(const log4cpp::LoggingEvent& event) override;
+    void _append(const log4cpp::LoggingEvent& event) override EXCLUDES(mMutex);
 
 private:
-    // The caller holds mMutex in each of these.
-    bool openFile(bool truncate);
-    void rollOver();
-    void noteFailure(int err);
-    void noteSuccess();
+    bool openFile(bool truncate) REQUIRES(mMutex);
+    void closeFile() REQUIRES(mMutex);
+    void rollOver() REQUIRES(mMutex);
+    void noteFailure(int err) REQUIRES(mMutex);
+    void noteSuccess() REQUIRES(mMutex);
 
-    std::mutex mMutex;
+    mutable vsync::cMutex mMutex;
     const bool mStderr;
     const std::string mFileName;
     const std::string mShownName;  // "log file NAME (appender A)" or "standard error"
     const size_t mMaxFileSize;
     const unsigned int mMaxBackupIndex;
-    int mFd;
-    std::string mRefusal;
+    int mFd GUARDED_BY(mMutex);
+    std::string mRefusal GUARDED_BY(mMutex);
     std::atomic<bool> mFailing;
-    bool mCutShort;       // the last line was written in part
-    unsigned long mLost;  // lines lost since writing last worked
-    std::chrono::steady_clock::time_point mLastReport;
+    bool mCutShort GUARDED_BY(mMutex);       // the last line was written in part
+    unsigned long mLost GUARDED_BY(mMutex);  // lines lost since writing last worked
+    std::chrono::steady_clock::time_point mLastReport GUARDED_BY(mMutex);
 };
 
 #endif

@@ -1,6 +1,7 @@
 #include "vlog/cLogProperties.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 namespace {
@@ -24,23 +25,30 @@ std::string typeName(const std::string& value) {
     return dot == std::string::npos ? value : value.substr(dot + 1);
 }
 
-bool isFileAppender(const std::string& type) {
-    return type == "FileAppender" || type == "RollingFileAppender" ||
-           type == "DailyRollingFileAppender";
+// The parts of text between the separators, empty ones included.
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t left = 0;
+    for (size_t at = text.find(separator); at != std::string::npos;
+         at = text.find(separator, left)) {
+        parts.push_back(text.substr(left, at - left));
+        left = at + 1;
+    }
+    parts.push_back(text.substr(left));
+    return parts;
 }
 
 }  // namespace
 
-cLogProperties::cLogProperties(const std::string& text) {
+cLogProperties::cLogProperties(const std::string& text) : mConfigures(false) {
     for (size_t pos = 0; pos < text.size();) {
         size_t end = std::min(text.find('\n', pos), text.size());
-        mLines.push_back(text.substr(pos, end - pos));
+        std::string line = text.substr(pos, end - pos);
         pos = end + 1;
-    }
-    for (size_t i = 0; i < mLines.size(); ++i) {
-        std::string command = mLines[i].substr(0, mLines[i].find('#'));
+        mConfigures = mConfigures || line.compare(0, 8, "log4cpp.") == 0;
+        std::string command = line.substr(0, std::min(line.find('\0'), line.find('#')));
         size_t eq = command.find('=');
-        if (mLines[i].size() > kMaxLine || eq == std::string::npos) {
+        if (line.size() > kMaxLine || eq == std::string::npos) {
             continue;
         }
         std::string key = trim(command.substr(0, eq));
@@ -48,10 +56,10 @@ cLogProperties::cLogProperties(const std::string& text) {
         substitute(&value);
         size_t dot = key.find('.');
         std::string first = key.substr(0, dot);
-        if (first == "log4cpp" || first == "log4j") {
-            key = dot == std::string::npos ? "" : key.substr(dot + 1);
+        if (dot != std::string::npos && (first == "log4cpp" || first == "log4j")) {
+            key = key.substr(dot + 1);
         }
-        mKeys.insert({key, Value{value, i}});  // the first definition wins
+        mKeys.insert({key, value});  // the first definition wins
     }
 }
 
@@ -69,64 +77,134 @@ void cLogProperties::substitute(std::string* value) const {
         std::string name = value->substr(open + 2, close - open - 2);
         const char* env = getenv(name.c_str());
         auto it = mKeys.find(name);
-        out += env != nullptr ? env : it != mKeys.end() ? it->second.text : "";
+        if (name == "${") {
+            out += name;
+        } else {
+            out += env != nullptr ? env : it != mKeys.end() ? it->second : "";
+        }
         left = close + 1;
     }
     *value = out;
 }
 
-std::string cLogProperties::get(const std::string& key, const char* fallback) const {
-    auto it = mKeys.find(key);
-    return it != mKeys.end() ? it->second.text : fallback;
+const std::string* cLogProperties::find(const std::string& prefix, const char* suffix) const {
+    auto it = mKeys.find(prefix + suffix);
+    return it != mKeys.end() ? &it->second : nullptr;
 }
 
-std::vector<cLogProperties::FileAppender> cLogProperties::fileAppenders() const {
-    std::vector<FileAppender> found;
-    const std::string prefix = "appender.";
-    for (auto it = mKeys.lower_bound(prefix); it != mKeys.end(); ++it) {
-        const std::string& key = it->first;
-        if (key.compare(0, prefix.size(), prefix) != 0) {
-            break;
+std::string cLogProperties::get(const std::string& prefix, const char* suffix,
+                                const char* fallback) const {
+    const std::string* value = find(prefix, suffix);
+    return value != nullptr ? *value : fallback;
+}
+
+int cLogProperties::getInt(const std::string& prefix, const char* suffix, int fallback) const {
+    const std::string* value = find(prefix, suffix);
+    return value != nullptr ? atoi(value->c_str()) : fallback;
+}
+
+bool cLogProperties::readAppender(const std::string& name, Appender* a, std::string* error) const {
+    const std::string at = "appender." + name;
+    a->name = name;
+    a->type = typeName(get(at, "", ""));
+    a->toStderr = false;
+    a->fileName = get(at, ".fileName", "foobar");  // log4cpp's default
+    a->append = get(at, ".append", "true") == "true";
+    a->maxFileSize = static_cast<size_t>(getInt(at, ".maxFileSize", 10 * 1024 * 1024));
+    int backups = getInt(at, ".maxBackupIndex", 1);
+    a->maxBackupIndex = backups > 0 ? static_cast<unsigned int>(backups) : 1;
+    a->maxDaysKeep = static_cast<unsigned int>(getInt(at, ".maxDaysKeep", 0));
+    a->syslogName = get(at, ".syslogName", "syslog");
+    a->syslogHost = get(at, ".syslogHost", "localhost");
+    a->facility = getInt(at, ".facility", -1) * 8;  // the codes of syslog.h
+    a->portNumber = getInt(at, ".portNumber", -1);
+    a->threshold = get(at, ".threshold", "");
+    static const char* const kTypes[] = {"ConsoleAppender",     "FileAppender",
+                                         "RollingFileAppender", "DailyRollingFileAppender",
+                                         "SyslogAppender",      "LocalSyslogAppender"};
+    if (a->type == "AbortAppender") {
+        *error = "Appender '" + name + "' is an AbortAppender, which would end the service";
+        return false;
+    }
+    if (std::find(std::begin(kTypes), std::end(kTypes), a->type) == std::end(kTypes)) {
+        *error = "Appender '" + name + "' has unknown type '" + a->type + "'";
+        return false;
+    }
+    if (a->type == "ConsoleAppender") {
+        std::string target = get(at, ".target", "stdout");
+        std::transform(target.begin(), target.end(), target.begin(),
+                       [](unsigned char c) { return static_cast<char>(tolower(c)); });
+        if (target != "stdout" && target != "stderr") {
+            *error = "Appender '" + name + "' has invalid target '" + target + "'";
+            return false;
         }
-        std::string name = key.substr(prefix.size());
-        if (name.find('.') != std::string::npos || !isFileAppender(typeName(it->second.text))) {
+        a->toStderr = target == "stderr";
+    }
+    const std::string* layout = find(at, ".layout");
+    if (layout == nullptr) {
+        *error = "Missing layout property for appender '" + name + "'";
+        return false;
+    }
+    a->layout = typeName(*layout);
+    if (a->layout != "BasicLayout" && a->layout != "SimpleLayout" && a->layout != "PatternLayout") {
+        *error = "Unknown layout type '" + a->layout + "' for appender '" + name + "'";
+        return false;
+    }
+    const std::string* pattern = find(at, ".layout.ConversionPattern");
+    a->hasPattern = a->layout == "PatternLayout" && pattern != nullptr;
+    a->pattern = a->hasPattern ? *pattern : "";
+    return true;
+}
+
+bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category>* categories,
+                          std::string* error) const {
+    appenders->clear();
+    categories->clear();
+    // As log4cpp walks them: "appender.NAME" defines NAME, and the keys of
+    // NAME follow it in order; any other key under "appender." is partial.
+    std::string current;  // "" at first, as in log4cpp: "appender." defines nothing
+    for (auto it = mKeys.lower_bound("appender."); it != mKeys.lower_bound("appender/"); ++it) {
+        std::vector<std::string> parts = split(it->first, '.');
+        if (parts[1] == current) {
             continue;
         }
-        const std::string at = key + ".";
-        FileAppender a;
-        a.name = name;
-        a.type = typeName(it->second.text);
-        a.fileName = get(at + "fileName", "foobar");  // log4cpp's default
-        a.append = get(at + "append", "true") == "true";
-        a.maxFileSize = static_cast<size_t>(atoi(get(at + "maxFileSize", "10485760").c_str()));
-        int backups = atoi(get(at + "maxBackupIndex", "1").c_str());
-        a.maxBackupIndex = backups > 0 ? static_cast<unsigned int>(backups) : 1;
-        a.layout = typeName(get(at + "layout", ""));
-        auto pattern = mKeys.find(at + "layout.ConversionPattern");
-        a.hasPattern = pattern != mKeys.end();
-        a.pattern = a.hasPattern ? pattern->second.text : "";
-        found.push_back(a);
-    }
-    return found;
-}
-
-std::string cLogProperties::textFor(const std::vector<std::string>& replaced) const {
-    std::vector<std::string> lines = mLines;
-    for (const std::string& name : replaced) {
-        auto type = mKeys.find("appender." + name);
-        if (type != mKeys.end()) {
-            lines[type->second.line] = "log4cpp.appender." + name + "=ConsoleAppender";
+        if (parts.size() != 2) {
+            *error = "partial appender definition : " + it->first;
+            return false;
         }
-        auto target = mKeys.find("appender." + name + ".target");
-        if (target != mKeys.end()) {
-            lines[target->second.line].clear();  // the stand-in's target is its own
+        current = parts[1];
+        appenders->emplace_back();
+        if (!readAppender(current, &appenders->back(), error)) {
+            return false;
         }
     }
-    std::string text;
-    for (const std::string& line : lines) {
-        if (line.size() <= kMaxLine) {
-            text += line + "\n";
+    std::vector<std::string> names = {"rootCategory"};
+    for (auto it = mKeys.lower_bound("category."); it != mKeys.lower_bound("category/"); ++it) {
+        names.push_back(it->first.substr(9));
+    }
+    for (const std::string& name : names) {
+        bool root = name == "rootCategory";
+        auto value = mKeys.find(root ? name : "category." + name);
+        if (value == mKeys.end()) {
+            *error = "Unable to find category: " + name;
+            return false;
+        }
+        std::vector<std::string> tokens = split(value->second, ',');
+        categories->emplace_back();
+        Category& c = categories->back();
+        c.name = root ? "" : name;
+        c.priority = trim(tokens[0]);
+        c.additive = get("additivity.", name.c_str(), "true") == "true";
+        for (size_t i = 1; i < tokens.size(); ++i) {
+            std::string appender = trim(tokens[i]);
+            auto defined = [&](const Appender& a) { return a.name == appender; };
+            if (std::none_of(appenders->begin(), appenders->end(), defined)) {
+                *error = "Appender '";
+                error->append(appender).append("' not found for category '").append(name) += '\'';
+                return false;
+            }
+            c.appenders.push_back(appender);
         }
     }
-    return text;
+    return true;
 }

@@ -1,16 +1,16 @@
-// cLogProperties: the log configuration keys of a configuration text, read
-// exactly as log4cpp 1.1's PropertyConfigurator reads them, for the file
-// appenders that the project builds itself (log4cpp's own ignore failed
-// writes and open their file without looking at what it is).
+// cLogProperties: the log configuration of a configuration text, read once:
+// its keys exactly as log4cpp 1.1's PropertyConfigurator reads them, and
+// what they configure (the appenders, their layouts and thresholds, the
+// categories with their priorities, additivity and appenders), which
+// VlogConfig then builds.
 //
-// The rules log4cpp applies, and so this reader: a '#' anywhere starts a
-// comment; a line without '=' is skipped; key and value are trimmed of
-// spaces, tabs and line ends; a leading "log4cpp." or "log4j." is taken off
-// the key; "${NAME}" in a value becomes the environment variable NAME, or
-// else the value of the key NAME defined before, or else nothing; the first
-// definition of a key wins. One rule is the project's own: a line longer
-// than 255 bytes is skipped, here and in the text handed to log4cpp, as the
-// configuration reader skips it.
+// The key rules, as log4cpp's: a '#' anywhere starts a comment; a line
+// without '=' is skipped; key and value are trimmed of spaces, tabs and line
+// ends; a leading "log4cpp." or "log4j." is taken off the key; "${NAME}" in a
+// value becomes the environment variable NAME, or else the value of the key
+// NAME defined before, or else nothing; the first definition of a key wins.
+// One rule is the project's own: a line longer than 255 bytes is skipped, as
+// the configuration reader skips it.
 //
 // A value object; nothing here throws but std::bad_alloc.
 #ifndef DORVANE_PLATFORM_VLOG_CLOGPROPERTIES_H
@@ -22,43 +22,65 @@
 
 class cLogProperties {
 public:
-    // A file appender of the configuration, with its keys read as log4cpp
-    // reads them (its defaults included).
-    struct FileAppender {
+    // An appender of the configuration, its keys read as log4cpp reads
+    // them, its defaults included. Only the fields of its type count.
+    struct Appender {
         std::string name;
-        std::string type;  // "FileAppender", "RollingFileAppender", ...
+        // "ConsoleAppender", "FileAppender", "RollingFileAppender",
+        // "DailyRollingFileAppender", "SyslogAppender" (to a syslog host)
+        // or "LocalSyslogAppender".
+        std::string type;
+        bool toStderr;  // ConsoleAppender: target "stderr", else "stdout"
         std::string fileName;
         bool append;
-        size_t maxFileSize;           // RollingFileAppender only
-        unsigned int maxBackupIndex;  // RollingFileAppender only; at least 1
-        std::string layout;           // "PatternLayout", ... ("" when not given)
+        size_t maxFileSize;           // RollingFileAppender
+        unsigned int maxBackupIndex;  // RollingFileAppender
+        unsigned int maxDaysKeep;     // DailyRollingFileAppender; 0: log4cpp's default
+        std::string syslogName;
+        std::string syslogHost;  // SyslogAppender
+        int facility;            // the syslog facility code (LOG_USER ...), or negative
+        int portNumber;          // SyslogAppender; negative: the syslog port
+        std::string layout;      // "BasicLayout", "SimpleLayout" or "PatternLayout"
         bool hasPattern;
-        std::string pattern;  // the layout's ConversionPattern
+        std::string pattern;    // the layout's ConversionPattern
+        std::string threshold;  // a priority name, "" when none is given
+    };
+
+    // A category: the root (name "") or a named one.
+    struct Category {
+        std::string name;
+        std::string priority;  // a priority name, "" for none (NOTSET)
+        bool additive;
+        std::vector<std::string> appenders;  // names, as listed
     };
 
     explicit cLogProperties(const std::string& text);
 
-    // Every appender whose type is FileAppender, RollingFileAppender or
-    // DailyRollingFileAppender, in the order of their names.
-    std::vector<FileAppender> fileAppenders() const;
+    // True when a line of the text begins with "log4cpp.": the text means
+    // to configure logging.
+    bool configuresLogging() const { return mConfigures; }
 
-    // The configuration text for log4cpp with the appenders named in
-    // replaced defined as ConsoleAppender instead (to standard output, so
-    // that log4cpp opens no file for them; the caller puts its own in their
-    // place) and lines over 255 bytes left out.
-    std::string textFor(const std::vector<std::string>& replaced) const;
+    // What the text configures: every appender it defines, by name, and the
+    // root category followed by the others, by name. False, with *error set
+    // to the reason that log4cpp gives, when log4cpp would refuse the text
+    // for its structure (no root category, a partial appender definition,
+    // an unknown type, a missing or unknown layout, an unknown console
+    // target, a category naming an appender that is not defined). The
+    // names of priorities and the conversion patterns are left to whoever
+    // builds it (log4cpp decides them).
+    bool read(std::vector<Appender>* appenders, std::vector<Category>* categories,
+              std::string* error) const;
 
 private:
-    struct Value {
-        std::string text;
-        size_t line;  // the index of the line that defined it
-    };
-
-    std::string get(const std::string& key, const char* fallback) const;
+    bool readAppender(const std::string& name, Appender* appender, std::string* error) const;
+    // The value of the key prefix + suffix, or null / fallback.
+    const std::string* find(const std::string& prefix, const char* suffix) const;
+    std::string get(const std::string& prefix, const char* suffix, const char* fallback) const;
+    int getInt(const std::string& prefix, const char* suffix, int fallback) const;
     void substitute(std::string* value) const;
 
-    std::vector<std::string> mLines;
-    std::map<std::string, Value> mKeys;
+    std::map<std::string, std::string> mKeys;
+    bool mConfigures;
 };
 
 #endif

@@ -1,12 +1,10 @@
 #include "vlog/cVlog.h"
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <log4cpp/Category.hh>
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/Priority.hh>
-#include <mutex>
 #include <string>
 
 #include "vlog/VlogConfig.h"
@@ -14,8 +12,6 @@
 #include "vutil/VFile.h"
 
 namespace {
-
-std::mutex gInitMutex;
 
 // The root category's lines to standard error, with a time stamp, priority
 // and category.
@@ -34,26 +30,6 @@ void installFallback() {
     log4cpp::Category::getRoot().setPriority(log4cpp::Priority::INFO);
 }
 
-// Calls fn with each line of text, without its newline, until fn returns
-// true; returns whether it did.
-template <typename Fn>
-bool anyLine(const std::string& text, Fn fn) {
-    for (size_t pos = 0; pos < text.size();) {
-        size_t end = std::min(text.find('\n', pos), text.size());
-        if (fn(text.substr(pos, end - pos))) {
-            return true;
-        }
-        pos = end + 1;
-    }
-    return false;
-}
-
-// True when text has a line that configures log4cpp.
-bool hasLogKeys(const std::string& text) {
-    return anyLine(text,
-                   [](const std::string& line) { return line.compare(0, 8, "log4cpp.") == 0; });
-}
-
 }  // namespace
 
 cVlog::cVlog(const char* catName)
@@ -65,7 +41,7 @@ cVlog::cVlog(const char* catName)
 cVlog::~cVlog() = default;
 
 void cVlog::init(const char* path) {
-    std::lock_guard<std::mutex> lock(gInitMutex);
+    vsync::cLock lock(vlogconfig::gConfigMutex);
     vlogconfig::clearAllAppenders();
     // Read once, bounded, and only from a regular file: a FIFO or a device
     // as the configuration file must neither block nor fill the memory.
@@ -75,7 +51,7 @@ void cVlog::init(const char* path) {
         if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
             text.erase(0, 3);  // a UTF-8 byte-order mark is not part of the first key
         }
-        configured = hasLogKeys(text) && vlogconfig::configureFrom(path, text);
+        configured = vlogconfig::configureFrom(path, text);
     }
     if (!configured) {
         installFallback();

@@ -51,8 +51,9 @@ public:
     // missing, unreadable or configures no appender, lines of priority INFO
     // and above go to standard error with a time stamp, the priority and the
     // category; so do the lines of a root category that the file gives no
-    // appender. A bad configuration is reported in one line on standard
-    // error and logging falls back the same way.
+    // appender. A bad configuration (one that log4cpp's configurator would
+    // refuse, or an AbortAppender) is reported in one line on standard
+    // error, none of it applies, and logging falls back the same way.
     // File appenders (FileAppender, RollingFileAppender, configured by
     // log4cpp's keys) are the project's own (cLogFileAppender): they open
     // their file through the file gate and report lines they cannot write.

@@ -137,8 +137,10 @@ private:
         std::vector<Span> spans;
     };
     std::string path(const std::string& name) const;
-    // The folder made when missing, `current` open; *why says why not.
-    bool ensureCurrent(std::string* why);
+    // The folder made when missing, `current` open; *why says why not. An
+    // open `current` is checked (still linked, its size) once per second of
+    // now (-1: every time).
+    bool ensureCurrent(std::string* why, time_t now = -1);
     bool prepareFolder(std::string* why);
     // Renames the file at `current` to the next closed name; spans are its
     // access ids (read from the file when null).
@@ -163,8 +165,9 @@ private:
     const uint64_t mLimit;
     const uint64_t mCloseSize;
     std::string mStart;
-    uint64_t mNext;  // the next line's number
-    int mFd;         // `current`, or -1
+    uint64_t mNext;         // the next line's number
+    int mFd;                // `current`, or -1
+    time_t mCheckedSecond;  // when `current` was last looked at
     uint64_t mCurrentSize;
     std::vector<Span> mCurrentSpans;  // access ids in `current`
     std::deque<ClosedFile> mClosed;   // by number, oldest first

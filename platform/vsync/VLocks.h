@@ -1,30 +1,35 @@
-// The client's lock rules in a form that clang's thread-safety analysis
-// checks (-Wthread-safety): a mutex and a scoped lock that carry the
-// annotations libstdc++'s own types lack, a marker for a turn that is taken
-// by a flag rather than a lock, and the attribute macros. Other compilers
-// see plain types and no attributes.
+// Lock rules in a form that clang's thread-safety analysis checks
+// (-Wthread-safety), for every component: a mutex and a scoped lock that
+// carry the annotations libstdc++'s own types lack, a marker for a turn that
+// is taken by a flag rather than a lock, and the attribute macros. Other
+// compilers see plain types and no attributes.
+//
+// A member that two threads use is GUARDED_BY its mutex (or turn); a
+// function that expects the lock held says REQUIRES, one that takes it
+// itself EXCLUDES. The clang build treats a breach as an error.
 //
 // Threads: as std::mutex. Nothing here throws but what std::mutex throws.
-#ifndef DORVANE_PLATFORM_ULXOBJ_CLIENTLOCKS_H
-#define DORVANE_PLATFORM_ULXOBJ_CLIENTLOCKS_H
+#ifndef DORVANE_PLATFORM_VSYNC_VLOCKS_H
+#define DORVANE_PLATFORM_VSYNC_VLOCKS_H
 
 #include <mutex>
 
 #if defined(__clang__)
-#define CLIENT_TSA(x) __attribute__((x))
+#define VSYNC_TSA(x) __attribute__((x))
 #else
-#define CLIENT_TSA(x)
+#define VSYNC_TSA(x)
 #endif
 
-#define CAPABILITY(x) CLIENT_TSA(capability(x))
-#define SCOPED_CAPABILITY CLIENT_TSA(scoped_lockable)
-#define GUARDED_BY(x) CLIENT_TSA(guarded_by(x))
-#define REQUIRES(...) CLIENT_TSA(requires_capability(__VA_ARGS__))
-#define ACQUIRE(...) CLIENT_TSA(acquire_capability(__VA_ARGS__))
-#define RELEASE(...) CLIENT_TSA(release_capability(__VA_ARGS__))
-#define EXCLUDES(...) CLIENT_TSA(locks_excluded(__VA_ARGS__))
+#define CAPABILITY(x) VSYNC_TSA(capability(x))
+#define SCOPED_CAPABILITY VSYNC_TSA(scoped_lockable)
+#define GUARDED_BY(x) VSYNC_TSA(guarded_by(x))
+#define PT_GUARDED_BY(x) VSYNC_TSA(pt_guarded_by(x))
+#define REQUIRES(...) VSYNC_TSA(requires_capability(__VA_ARGS__))
+#define ACQUIRE(...) VSYNC_TSA(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) VSYNC_TSA(release_capability(__VA_ARGS__))
+#define EXCLUDES(...) VSYNC_TSA(locks_excluded(__VA_ARGS__))
 
-namespace ulxobj {
+namespace vsync {
 
 // A std::mutex the analysis knows as a capability.
 class CAPABILITY("mutex") cMutex {
@@ -67,6 +72,6 @@ public:
     void give() RELEASE() {}
 };
 
-}  // namespace ulxobj
+}  // namespace vsync
 
 #endif
