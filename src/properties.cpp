@@ -74,3 +74,12 @@ int cProperties::getInt(const char* key, int defval) const {
     }
     return static_cast<int>(value);
 }
+
+std::vector<std::string> cProperties::keys() const {
+    std::vector<std::string> names;
+    names.reserve(mPropsMap.size());
+    for (const auto& entry : mPropsMap) {
+        names.push_back(entry.first);
+    }
+    return names;
+}

@@ -17,6 +17,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 class cProperties {
 public:
@@ -37,6 +38,10 @@ public:
     // 32-bit int; defval when key is not stored. Note: a stored value that is
     // not a number reads as 0, not as defval. REQUIRES: key is not null.
     int getInt(const char* key, int defval) const;
+
+    // The stored keys in byte order, for a reader that refuses keys it does
+    // not know.
+    std::vector<std::string> keys() const;
 
 private:
     void addLine(const std::string& line);  // one line, without its newline

@@ -1,0 +1,102 @@
+// dorvane-mqtt: the fleet link. It publishes the service's outbox and the
+// unit's state to an MQTT broker (see docs/fleet.md, "The link").
+//
+// dorvane-mqtt [--config FILE]: exit status 2 for a command line or a
+// configuration it refuses (one line on standard error), 1 when its state
+// folder cannot be made, 0 after a stop by SIGTERM or SIGINT.
+#include <malloc.h>
+#include <mosquitto.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "src/supervisor.h"
+#include "tools/dorvane-mqtt/link.h"
+#include "tools/dorvane-mqtt/link_config.h"
+#include "vlog/cVlog.h"
+
+namespace {
+
+constexpr int kRefused = 2;
+
+void onStop(int) {
+    mqttlink::cLink::stop();
+}
+
+void usage(FILE* out) {
+    fprintf(out, "Usage: dorvane-mqtt [--config FILE]   (default %s)\n",
+            mqttlink::kDefaultConfigFile);
+}
+
+// Makes path (one level) when missing; false with *why otherwise.
+bool makeFolder(const std::string& path, std::string* why) {
+    if (mkdir(path.c_str(), 0750) == 0 || errno == EEXIST) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            return true;
+        }
+        *why = path + " is not a folder";
+        return false;
+    }
+    *why = "cannot make " + path + ": " + strerror(errno);
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Large one-off buffers (the key reader reads a file into 4 MiB) are
+    // mapped and given back at once, not kept in the heap for good: the link
+    // runs for months in a small memory budget.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    std::string configFile = mqttlink::kDefaultConfigFile;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            usage(stdout);
+            return 0;
+        }
+        if (arg == "--config" && i + 1 < argc) {
+            configFile = argv[++i];
+        } else if (arg.compare(0, 9, "--config=") == 0) {
+            configFile = arg.substr(9);
+        } else {
+            fprintf(stderr, "dorvane-mqtt: unknown argument %s\n", argv[i]);
+            usage(stderr);
+            return kRefused;
+        }
+    }
+    mqttlink::LinkConfig config;
+    std::string why;
+    if (!mqttlink::loadLinkConfig(configFile.c_str(), &config, &why)) {
+        fprintf(stderr, "dorvane-mqtt: %s\n", why.c_str());
+        return kRefused;
+    }
+    if (!makeFolder(config.stateDir, &why) || !makeFolder(config.stateDir + "/spool", &why)) {
+        fprintf(stderr, "dorvane-mqtt: state folder: %s\n", why.c_str());
+        return 1;
+    }
+    cVlog::init(nullptr);  // lines to standard error (the journal under systemd)
+
+    struct sigaction stop {};
+    stop.sa_handler = onStop;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+
+    mosquitto_lib_init();
+    int status = 0;
+    {
+        cSupervisor supervisor;
+        mqttlink::cLink link(config, supervisor);
+        status = link.run();
+    }
+    mosquitto_lib_cleanup();
+    return status;
+}
