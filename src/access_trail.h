@@ -38,6 +38,12 @@
 //   cut as much as needed, and the outputs are written in order while they
 //   fit, the rest left out (counted by omitted); the code is never cut.
 //
+// - The fleet event: with an outbox set, finish() also appends the access
+//   object's event (see access_event.h) built from the same record as the
+//   line, at the moment the line is written, also when the category drops
+//   INFO. Outputs are kept in the line only while the event (at most
+//   MAX_EVENT_BYTES) holds them as well, so both list the same outputs.
+//
 // One object is used by one thread at a time (it is a cVlog); the manager
 // keeps one for its event thread. Every text passed in is copied (null reads
 // as ""), so nothing of the caller's is kept. No operation fails: what does
@@ -52,12 +58,45 @@
 
 #include "vlog/cVlog.h"
 
+namespace voutbox {
+class cOutbox;
+}
+
+// One text as the line writes it: the bytes kept (all of the text, or as
+// much as fits, cut at a whole character) and whether it was cut.
+struct cTrailText {
+    std::string kept;
+    bool cut = false;
+};
+
+// One output as the line writes it: its label, the state sent ("set",
+// "clear") or "no-output", and whether the daemon confirmed it.
+struct cTrailOutput {
+    cTrailText label;
+    const char* state;
+    bool confirmed;
+};
+
+// What one line says, fitted to the line and the event: the record both
+// are written from.
+struct cTrailRecord {
+    bool lookup = false;
+    unsigned seq = 0, serial = 0;
+    cTrailText code;
+    bool hasReader = false;
+    cTrailText reader;
+    const char* result = "";
+    std::vector<cTrailOutput> outputs;  // those written, in order
+    size_t omitted = 0;                 // those left out
+};
+
 class cAccessTrail : public cVlog {
 public:
     enum {
         MAX_CODE_BYTES = 127,  // the longest code or reader the database holds
         MAX_LABEL_BYTES = 64,
-        MAX_LINE_BYTES = cVlog::LOG_BUFFER_SIZE - 1
+        MAX_LINE_BYTES = cVlog::LOG_BUFFER_SIZE - 1,
+        MAX_EVENT_BYTES = 4096  // an event's JSON, its line end not included
     };
 
     cAccessTrail();  // category "DorvaneAccess", nothing collected
@@ -82,26 +121,42 @@ public:
     // The label matched none of the known outputs: nothing was sent for it.
     void noOutput(const char* label);
 
-    // The line for what was collected.
+    // Each finish() of an access object (not of a lookup) also appends its
+    // event to outbox, which the caller owns and keeps while this object
+    // lives; null: no event.
+    void setOutbox(voutbox::cOutbox* outbox) { mOutbox = outbox; }
+
+    // What was collected, fitted (see the header's rules).
+    cTrailRecord record() const;
+    // The line for what was collected: lineOf(record()).
     std::string line() const;
-    // Writes line() at INFO; formats nothing when the category drops INFO.
+    static std::string lineOf(const cTrailRecord& record);
+    // Writes line() at INFO (formatting nothing when the category drops
+    // INFO) and appends the event when there is an outbox.
     void finish();
 
 private:
+    // One output collected, fitted as a label; kept while the line may hold it.
+    struct Item {
+        cTrailOutput output;
+        size_t lineBytes;   // " LABEL=value"
+        size_t eventBytes;  // its part of the event at most
+    };
     void start(const char* code);
-    // One "label=value" after result, kept while the line may hold it.
-    void addItem(const char* label, const std::string& value);
+    void addItem(const char* label, const char* state, bool confirmed);
 
     bool mLookup;
-    std::string mHead;  // "seq=07 serial=12 code=04A1"
+    unsigned mSeq, mSerial;
+    cTrailText mCode;
     bool mHasReader;
     std::string mReader;    // the reader's name as the database gave it
     const char* mNoReader;  // the result when the database could not answer; else null
     bool mPairing;
-    std::vector<std::string> mOutputs;  // " RELAY_1=set", in order while they may fit
-    size_t mOutputBytes;                // their length together
-    size_t mItems;                      // outputs collected, those not kept included
+    std::vector<Item> mItems;  // in order while they may fit the line
+    size_t mItemBytes;         // their line length together
+    size_t mItemCount;         // outputs collected, those not kept included
     unsigned mSent, mConfirmed, mMissing;
+    voutbox::cOutbox* mOutbox;
 };
 
 #endif

@@ -74,7 +74,8 @@ manager::manager()
       mDiscoveredPending(false),
       mPairFile(),
       mReloadedPairs(nullptr),
-      mReloadLog("DorvaneManager") {
+      mReloadLog("DorvaneManager"),
+      mOutbox(nullptr) {
     property_values config_struct;
     cProperties* props = new cProperties();
     mOutputPortLst = new VList();
@@ -84,6 +85,7 @@ manager::manager()
     copySetting(*props, settings::kHost, config_struct.host);
     copySetting(*props, settings::kIoPairFile, config_struct.ioPairFile);
     copySetting(*props, settings::kDblocal, config_struct.dblocal);
+    openOutbox(*props);
     delete props;  // not used again
     debug("host:%s|\n", config_struct.host);
     debug("ioPairFile:%s|\n", config_struct.ioPairFile);
@@ -115,10 +117,33 @@ manager::~manager() = default;
 void manager::copySetting(const cProperties& props, const settings::Key& key, char* field) {
     std::string refusal;
     if (!settings::copy(props, key, field, &refusal)) {
-        error("configuration %s", refusal.c_str());
-        printf("Configuration %s\n", refusal.c_str());
-        fflush(stdout);
+        refuseSetting(refusal);
     }
+}
+
+void manager::refuseSetting(const std::string& refusal) {
+    error("configuration %s", refusal.c_str());
+    printf("Configuration %s\n", refusal.c_str());
+    fflush(stdout);
+}
+
+void manager::openOutbox(const cProperties& props) {
+    std::string refusal;
+    uint64_t limit = settings::outboxLimit(props, &refusal);
+    if (!refusal.empty()) {
+        refuseSetting(refusal);
+    }
+    const std::string folder = settings::outboxFolder(props);
+    if (folder.empty()) {
+        return;
+    }
+    mOutbox = new voutbox::cOutbox(folder, limit);
+    mOutbox->open();  // a folder that fails now is said, and tried again at every event
+    info("outbox %s, bound %llu bytes", vutil::escape(folder.c_str()).c_str(),
+         static_cast<unsigned long long>(limit));
+    mTrail.setOutbox(mOutbox);
+    voutbox::cOutbox* outbox = mOutbox;
+    mSupervisor.setStatusSink([outbox](const std::string& text) { outbox->writeStatus(text); });
 }
 
 void manager::handleObjectAction(cObjectList* rx_msg) {
@@ -219,7 +244,7 @@ void manager::takeReloadedPairs() {
 
 std::string manager::statusLine() {
     char text[240];
-    snprintf(text, sizeof(text), "%s; %u outputs known%s; %u pairing records; database %s%s",
+    snprintf(text, sizeof(text), "%s; %u outputs known%s; %u pairing records; database %s%s%s",
              mObjectClient->isConnected() ? "connected to the site daemon"
                                           : "not connected to the site daemon",
              static_cast<unsigned>(mOutputPortLst->mNodeCount),
@@ -229,7 +254,8 @@ std::string manager::statusLine() {
              : mDBhandler->isFailing() ? "cannot be read"
              : mDBhandler->isOpen()    ? "open"
                                        : "not open",
-             mTrail.isWriteFailing() ? "; access trail cannot be written" : "");
+             mTrail.isWriteFailing() ? "; access trail cannot be written" : "",
+             mOutbox != nullptr && mOutbox->failing() ? "; outbox cannot be written" : "");
     return text;
 }
 

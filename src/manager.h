@@ -47,6 +47,7 @@
 #include "vdb/TableData.h"
 #include "vlist/VList.h"
 #include "vlog/cVlog.h"
+#include "voutbox/cOutbox.h"
 
 // The configuration values used during construction, on its stack: the
 // configuration file's path, then the site daemon's host, the pairing file
@@ -137,6 +138,10 @@ private:
     // Copies the value of key into field, or the default when the value does
     // not fit (logged and written to standard output).
     void copySetting(const cProperties& props, const settings::Key& key, char* field);
+    // Opens the outbox when the configuration names one (main thread, at start-up).
+    void openOutbox(const cProperties& props);
+    // A configuration value refused: logged and written to standard output.
+    void refuseSetting(const std::string& refusal);
 
     static manager* mInstance;
 
@@ -171,6 +176,9 @@ private:
     cVlog mReloadLog;              // the main thread's lines after start-up
     // The trail line of each access object; used on the event thread only.
     cAccessTrail mTrail;
+    // The fleet link's outbox (the key outbox), or null: appended to by the
+    // trail on the event thread; its status file written by mSupervisor.
+    voutbox::cOutbox* mOutbox;
 };
 
 #endif

@@ -7,6 +7,7 @@
 #define DORVANE_SRC_SETTINGS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "dorvane_paths.h"
@@ -58,6 +59,26 @@ extern const Key kOutbox;      // "outbox", "" (no outbox), 64
 // 127.0.0.1"), and the result is false. REQUIRES: field has key.size bytes,
 // which the caller owns. Thread-safe as long as props is not being loaded.
 bool copy(const cProperties& props, const Key& key, char* field, std::string* refusal);
+
+// The outbox of the fleet link: its folder and its bound in bytes. Both
+// keys are read only when present: without them nothing changes.
+constexpr const char* kOutboxKey = "outbox";
+constexpr const char* kOutboxLimitKey = "outboxLimit";
+constexpr uint64_t kOutboxLimitDefault = 16777216;
+// The largest bound taken (a bound the file system could never hold is a
+// mistake, not a wish): 1 TiB.
+constexpr uint64_t kOutboxLimitMax = 1ULL << 40;
+
+// The outbox folder as given (byte for byte), or "" when the key is absent
+// or empty: no outbox.
+std::string outboxFolder(const cProperties& props);
+
+// The outbox's bound: the default when the key is absent; a value that is
+// not a decimal number from voutbox::kMinLimit to kOutboxLimitMax is
+// refused, *refusal (when not null) says so ("value of outboxLimit is not a
+// number of bytes from 65536 to 1099511627776; using the default 16777216")
+// and the default is used. Thread-safe as copy() is.
+uint64_t outboxLimit(const cProperties& props, std::string* refusal);
 
 }  // namespace settings
 

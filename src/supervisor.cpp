@@ -14,6 +14,9 @@ namespace {
 
 // The longest one datagram waits for room in the manager's socket.
 const int kSendWaitMs = 1000;
+// How often the status sink gets the same text again: well under a second,
+// so that a tick about once a second always renews it.
+const std::chrono::milliseconds kSinkInterval(500);
 
 // Sends text as one datagram to the service manager's socket: a path, or
 // "@name" for a name in the abstract namespace. 0, or the errno value.
@@ -91,8 +94,26 @@ void cSupervisor::send(const std::string& text) {
     }
 }
 
+void cSupervisor::setStatusSink(std::function<void(const std::string&)> sink) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mSink = std::move(sink);
+}
+
+void cSupervisor::toSink(const std::string& status) {
+    if (!mSink) {
+        return;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (status != mSinkStatus || now - mLastSink >= kSinkInterval) {
+        mSinkStatus = status;
+        mLastSink = now;
+        mSink(status);
+    }
+}
+
 void cSupervisor::ready(const std::string& status) {
     std::lock_guard<std::mutex> lock(mMutex);
+    toSink(status);
     if (!mEnabled || mReady) {
         return;
     }
@@ -104,6 +125,7 @@ void cSupervisor::ready(const std::string& status) {
 
 void cSupervisor::status(const std::string& status) {
     std::lock_guard<std::mutex> lock(mMutex);
+    toSink(status);
     if (!mEnabled || status == mLastStatus) {
         return;
     }
@@ -121,6 +143,9 @@ void cSupervisor::extendStart(uint64_t usec) {
 
 void cSupervisor::watchdog() {
     std::lock_guard<std::mutex> lock(mMutex);
+    if (!mSinkStatus.empty()) {
+        toSink(mSinkStatus);  // the last text again when due: the thread is alive
+    }
     if (!mEnabled || mWatchdogUsec == 0) {
         return;
     }

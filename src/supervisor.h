@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -31,6 +32,14 @@ public:
 
     cSupervisor(const cSupervisor&) = delete;
     cSupervisor& operator=(const cSupervisor&) = delete;
+
+    // Every status text also goes to sink (the outbox's status file), with
+    // or without a service manager: at every change, and again from
+    // status() and watchdog() when half a second has passed since it last
+    // went, so that it is never older than about a second while the event
+    // thread ticks. Call it once, before the status is first given; sink is
+    // called under this object's lock and must not call back into it.
+    void setStatusSink(std::function<void(const std::string&)> sink);
 
     // Start-up has finished: READY=1 with status as the STATUS= line.
     void ready(const std::string& status);
@@ -56,6 +65,8 @@ public:
 private:
     // Sends text to the service manager; the caller holds mMutex.
     void send(const std::string& text);
+    // Gives status to the sink when it changed or is due; the caller holds mMutex.
+    void toSink(const std::string& status);
 
     bool mEnabled;
     std::string mSocket;     // NOTIFY_SOCKET as given
@@ -65,6 +76,9 @@ private:
     bool mSendFailed;
     std::string mLastStatus;
     std::chrono::steady_clock::time_point mLastPing;
+    std::function<void(const std::string&)> mSink;
+    std::string mSinkStatus;  // the text the sink last got
+    std::chrono::steady_clock::time_point mLastSink;
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "src/properties.h"
+#include "src/settings.h"
 #include "tests/test_util.h"
 #include "vutil/VFile.h"
 
@@ -186,3 +187,40 @@ TEST(Properties, BinaryJunkNeverCrashes) {
 }
 
 }  // namespace
+
+// The outbox keys: read only when present; a bound that is not a whole
+// number of bytes in range is refused for the default, with one reason.
+TEST(Properties, OutboxKeys) {
+    TempDir dir;
+    struct Case {
+        const char* lines;
+        std::string folder;
+        uint64_t limit;
+        bool refused;
+    } cases[] = {
+        {"host=h\n", "", settings::kOutboxLimitDefault, false},
+        {"outbox=\noutboxLimit=65536\n", "", 65536, false},
+        {"outbox=/var/spool/o x\n", "/var/spool/o x", settings::kOutboxLimitDefault, false},
+        {"outboxLimit=1099511627776\n", "", 1099511627776ULL, false},
+        {"outboxLimit=65535\n", "", settings::kOutboxLimitDefault, true},
+        {"outboxLimit=1099511627777\n", "", settings::kOutboxLimitDefault, true},
+        {"outboxLimit=99999999999999999999999\n", "", settings::kOutboxLimitDefault, true},
+        {"outboxLimit= 65536\n", "", settings::kOutboxLimitDefault, true},
+        {"outboxLimit=16M\n", "", settings::kOutboxLimitDefault, true},
+        {"outboxLimit=-1\n", "", settings::kOutboxLimitDefault, true},
+        {"outboxLimit=\n", "", settings::kOutboxLimitDefault, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines);
+        writeFile(dir.file("p"), c.lines);
+        cProperties props;
+        ASSERT_TRUE(props.load(dir.file("p").c_str()));
+        std::string refusal;
+        EXPECT_EQ(c.folder, settings::outboxFolder(props));
+        EXPECT_EQ(c.limit, settings::outboxLimit(props, &refusal));
+        EXPECT_EQ(c.refused ? "value of outboxLimit is not a number of bytes from 65536 to "
+                              "1099511627776; using the default 16777216"
+                            : "",
+                  refusal);
+    }
+}
