@@ -334,7 +334,7 @@ int cOutboxReader::removeAcknowledged(const FilePlace& acked, std::string* why) 
         }
         std::string path = mFolder + "/" + name;
         struct stat st {};
-        if (lstat(path.c_str(), &st) != 0 || (mFd >= 0 && st.st_dev == mDev && st.st_ino == mIno)) {
+        if (lstat(path.c_str(), &st) != 0) {
             continue;
         }
         bool before = name < ackedName || ackedName == kCurrent;

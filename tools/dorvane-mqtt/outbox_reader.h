@@ -64,8 +64,9 @@ public:
     Result next(std::string* line, FilePlace* end);
 
     // Removes the closed files every line of which lies before acked (the
-    // place just past the last acknowledged line), never the file being
-    // read. Returns how many it removed; a failure goes to *why.
+    // place just past the last acknowledged line). The file being read may
+    // go too: once it is gone, the next one is the oldest present. Returns
+    // how many it removed; a failure goes to *why.
     int removeAcknowledged(const FilePlace& acked, std::string* why);
 
     // The lines from place (or from the oldest file when place is not

@@ -1,0 +1,226 @@
+// The fleet link against a real mosquitto broker on the test's own loopback
+// address: what it guarantees, end to end.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <random>
+#include <set>
+
+#include "tests/fleet_support.h"
+#include "tests/support/loopback.h"
+#include "tests/test_util.h"
+
+using namespace testutil;
+
+namespace {
+
+constexpr int kPort = 1883;  // on the test's own address, never 127.0.0.1
+constexpr int kWaitMs = 60000;
+const char* const kStart = "0123456789abcdef";
+const char* const kEvents = "dorvane/S1/U1/events";
+const char* const kStatus = "dorvane/S1/U1/status";
+
+// The ids of the events received on the events topic, in order.
+std::vector<std::string> eventIds(const std::vector<MqttMessage>& messages) {
+    std::vector<std::string> ids;
+    for (const MqttMessage& m : messages) {
+        if (m.topic == kEvents) {
+            ids.push_back(jsonMember(m.payload, "id"));
+        }
+    }
+    return ids;
+}
+
+// Every id of numbers 1..last (but skip) received, whatever the duplicates.
+bool allArrived(const std::vector<MqttMessage>& messages, uint64_t last,
+                const std::set<uint64_t>& skip = {}) {
+    std::set<std::string> seen;
+    for (const std::string& id : eventIds(messages)) {
+        seen.insert(id);
+    }
+    for (uint64_t n = 1; n <= last; ++n) {
+        if (skip.count(n) == 0 && seen.count(std::string(kStart) + "-" + std::to_string(n)) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<MqttMessage> onTopic(const std::vector<MqttMessage>& messages, const char* topic) {
+    std::vector<MqttMessage> found;
+    for (const MqttMessage& m : messages) {
+        if (m.topic == topic) {
+            found.push_back(m);
+        }
+    }
+    return found;
+}
+
+void killLink(std::unique_ptr<Process>& link) {
+    kill(link->pid(), SIGKILL);
+    link->wait(10000);
+    link.reset();
+}
+
+}  // namespace
+
+// A flood reaches the broker complete and in order (first arrivals), each
+// event at least once, while the broker is stopped and started several
+// times and the link is killed with SIGKILL at random moments; closed files
+// go once acknowledged.
+TEST(FleetLink, FloodArrivesCompleteAndInOrderThroughRestartsAndKills) {
+    TempDir dir;
+    std::string host = loopbackAddress(1);
+    MqttBroker broker(dir.path(), host, kPort, "allow_anonymous true\n");
+    broker.start();
+    MqttSubscriber sub(host, kPort, kEvents, "center", true);
+    std::string config = writeLinkConfig(dir.path(), host, kPort, "");
+    OutboxWriter out(dir.file("outbox"), kStart);
+    auto link = startLink(config);
+
+    const uint64_t total = 6000;
+    std::mt19937 random(static_cast<unsigned>(getpid()));
+    std::thread writer([&] {
+        for (uint64_t n = 1; n <= total; ++n) {
+            out.access();
+            if (n % 250 == 0) {
+                out.close();
+            }
+            if (n % 50 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            }
+        }
+    });
+    for (int round = 0; round < 4; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 400));
+        killLink(link);
+        link = startLink(config);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 400));
+        broker.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
+        broker.start();
+    }
+    writer.join();
+    ASSERT_TRUE(sub.waitUntil([&](const auto& m) { return allArrived(m, total); }, kWaitMs));
+
+    std::vector<std::string> ids = eventIds(sub.messages());
+    std::set<std::string> seen;
+    uint64_t previous = 0, duplicates = 0;
+    for (const std::string& id : ids) {
+        if (!seen.insert(id).second) {
+            ++duplicates;
+            continue;
+        }
+        uint64_t number = std::stoull(id.substr(17));
+        EXPECT_EQ(number, previous + 1) << "first arrivals out of order at " << id;
+        previous = number;
+    }
+    EXPECT_EQ(seen.size(), total);
+    std::cout << "events " << total << ", arrivals " << ids.size() << ", duplicates " << duplicates
+              << std::endl;
+    // Everything is acknowledged: no closed file stays.
+    for (int i = 0; i < 100 && !out.closedFiles().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(out.closedFiles().empty());
+}
+
+// A topic the broker's access control refuses: the events stay in the
+// outbox, one line says why (once, though the link tries again), and they
+// arrive once the broker takes them.
+TEST(FleetLink, RefusedTopicKeepsTheEventsAndSaysSo) {
+    TempDir dir;
+    std::string host = loopbackAddress(1);
+    writeFile(dir.file("acl"), "topic write dorvane/+/+/status\ntopic read #\n");
+    MqttBroker broker(dir.path(), host, kPort,
+                      "allow_anonymous true\nacl_file " + dir.file("acl") + "\n");
+    broker.start();
+    MqttSubscriber sub(host, kPort, "dorvane/#", "center", true);
+    OutboxWriter out(dir.file("outbox"), kStart);
+    std::string config = writeLinkConfig(dir.path(), host, kPort, "");
+    for (int i = 0; i < 5; ++i) {
+        out.access();
+    }
+    out.close();
+    auto link = startLink(config);
+    ASSERT_GE(link->waitFor("the broker refused event " + out.id(1), 10000), 0);
+    // Three more tries (1 s, 2 s, 4 s of back-off) say nothing more.
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    EXPECT_EQ(countContaining(link->lines(), "the broker refused event"), 1U);
+    EXPECT_EQ(countContaining(link->lines(), "Not authorized (0x87)"), 1U);
+    EXPECT_EQ(out.closedFiles().size(), 1U);
+    EXPECT_TRUE(eventIds(sub.messages()).empty());
+
+    writeFile(dir.file("acl"), "topic readwrite #\n");
+    broker.stop();
+    broker.start();
+    EXPECT_TRUE(sub.waitUntil([&](const auto& m) { return allArrived(m, 5); }, kWaitMs));
+}
+
+// An outbox that overflowed while the link was away: the service dropped a
+// file and wrote a `lost` event for it; the link says only what it had not
+// published (exact ids and count), then everything after arrives, and a
+// damaged line is skipped and reported as lost.
+TEST(FleetLink, OverflowAndDamagedLinesYieldExactLostEvents) {
+    TempDir dir;
+    std::string host = loopbackAddress(1);
+    MqttBroker broker(dir.path(), host, kPort, "allow_anonymous true\n");
+    broker.start();
+    MqttSubscriber sub(host, kPort, kEvents, "center", true);
+    OutboxWriter out(dir.file("outbox"), kStart);
+    std::string config = writeLinkConfig(dir.path(), host, kPort, "");
+    auto link = startLink(config);
+    for (int i = 0; i < 5; ++i) {
+        out.access();  // 1..5: published and acknowledged
+    }
+    ASSERT_TRUE(sub.waitUntil([&](const auto& m) { return allArrived(m, 5); }, kWaitMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the cursor is saved
+    killLink(link);
+    for (int i = 0; i < 5; ++i) {
+        out.access();  // 6..10, in the same file as 1..5
+    }
+    out.close();  // closed-1: 1..10
+    for (int i = 0; i < 10; ++i) {
+        out.access();  // 11..20
+    }
+    out.close();  // closed-2
+    std::string firstFile = out.closedFiles().front();
+    ASSERT_EQ(unlink(dir.file("outbox/" + firstFile).c_str()), 0);  // the bound
+    std::string lostId = out.lost("overflow", 1, 10, 10);           // 21
+    out.raw("{\"v\":1,\"type\":\"access\",\"id\":\"cut short");     // a power loss
+    out.raw("\n");
+    out.access();  // 22
+    link = startLink(config);
+    ASSERT_TRUE(sub.waitUntil(
+        [&](const auto& m) {
+            return allArrived(m, 22, {6, 7, 8, 9, 10, 21});
+        },
+        kWaitMs));
+    std::vector<MqttMessage> received = onTopic(sub.messages(), kEvents);
+    std::vector<std::string> lost;
+    for (const MqttMessage& m : received) {
+        if (jsonMember(m.payload, "type") == "lost") {
+            lost.push_back(m.payload);
+        }
+    }
+    ASSERT_EQ(lost.size(), 2U);
+    EXPECT_EQ(jsonMember(lost[0], "reason"), "overflow");
+    EXPECT_EQ(jsonMember(lost[0], "count"), "5");
+    EXPECT_EQ(jsonMember(lost[0], "first"), out.id(6));
+    EXPECT_EQ(jsonMember(lost[0], "last"), out.id(10));
+    EXPECT_EQ(jsonMember(lost[0], "id").compare(0, 5, "link-"), 0);
+    EXPECT_EQ(jsonMember(lost[1], "reason"), "damaged");
+    EXPECT_EQ(jsonMember(lost[1], "count"), "1");
+    EXPECT_NE(lost[1].find("\"first\":null,\"last\":null"), std::string::npos);
+    EXPECT_EQ(countContaining(link->lines(), "damaged line"), 1U);
+    // In order: 20, the overflow, the damaged line, 22.
+    std::vector<std::string> ids = eventIds(received);
+    auto at = [&](const std::string& id) {
+        return std::find(ids.begin(), ids.end(), id) - ids.begin();
+    };
+    EXPECT_LT(at(out.id(20)), at(jsonMember(lost[0], "id")));
+    EXPECT_LT(at(jsonMember(lost[1], "id")), at(out.id(22)));
+}
