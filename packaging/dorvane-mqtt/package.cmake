@@ -24,6 +24,9 @@ set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME dorvane)
 set(CPACK_DEBIAN_LINK_PACKAGE_NAME dorvane-mqtt)
 set(CPACK_COMPONENT_SERVICE_DESCRIPTION
     "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
+# Each package's summary is the first line of its description: CPack would
+# put the one CPACK_PACKAGE_DESCRIPTION_SUMMARY before both.
+unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
 set(CPACK_COMPONENT_LINK_DESCRIPTION
     "fleet link of the dorvane access-control service (MQTT 5)\ndorvane-mqtt publishes the access events the dorvane service writes to its\noutbox folder, in order and each at least once, and the unit's state to an\nMQTT broker. An event is forgotten only once the broker has acknowledged it.")
 # The outbox's lines are versioned ("v":1): a newer service keeps the link's
