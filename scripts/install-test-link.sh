@@ -90,8 +90,8 @@ link_pids() { ps -o pid=,stat= -C dorvane-mqtt | awk '$2 !~ /^Z/ { print $1 }'; 
 # Without systemd: the init script starts nothing unconfigured, starts the
 # link as its own user, refuses a configuration it refuses, stops it.
 link_sysv() {
-    broker_start fresh
     dpkg -i $W/old-mqtt.deb >/dev/null
+    broker_start fresh
     link_installed
     ls /etc/rc2.d/S*dorvane-mqtt >/dev/null 2>&1 || fail "link: not enabled for runlevel 2"
     [ -z "$(link_pids)" ] || fail "link: started without its configuration"
@@ -131,8 +131,8 @@ link_sysv() {
 # the unit's state at the broker, the event kept by the broker across its
 # restart, exit status 2 not restarted, upgrade, remove, purge.
 link_systemd() {
-    broker_start fresh
     dpkg -i $W/old-mqtt.deb >/dev/null
+    broker_start fresh
     link_installed
     [ "$(systemctl is-enabled dorvane-mqtt)" = enabled ] || fail "link: not enabled on install"
     ! systemctl is-active -q dorvane-mqtt || fail "link: active without its configuration"
