@@ -4,6 +4,8 @@
 # Debian's and with BusyBox's start-stop-daemon), "systemd" in the same root
 # booted as a container. /root/install-test holds the two packages (old.deb, new.deb, a
 # higher version) in /root/install-test. Every check prints one line; the first failure ends it.
+# The fleet link's package (old-mqtt.deb, new-mqtt.deb) is proven in
+# install-test-link.sh, beside it.
 set -eu
 # The packages, this script and its files (nspawn mounts a fresh /tmp).
 W=/root/install-test
@@ -125,7 +127,9 @@ sysv() {
     [ "$(stat -c %U:%a /var/ulx /var/ulx/access.db)" = "root:755
 root:644" ] || fail "/var/ulx or the database changed owner or mode"
     [ "$(count)" -eq 1 ] || fail "install: $(count) services running"
-    ok "install: user, enabled (rc2.d and unit), started, /var/ulx untouched"
+    [ "$(stat -c %U:%G:%a /var/spool/dorvane/outbox)" = dorvane:dorvane:2770 ] ||
+        fail "the outbox folder is $(stat -c %U:%G:%a /var/spool/dorvane/outbox)"
+    ok "install: user, enabled (rc2.d and unit), started, /var/ulx untouched, outbox folder"
     scan_toggles yes
     ok "the service reads a root-owned 644 database in a root-owned 755 /var/ulx"
 
@@ -145,6 +149,7 @@ root:644" ] || fail "/var/ulx or the database changed owner or mode"
     sysv_checks BusyBox
     umount /usr/bin/flock
     umount /usr/sbin/start-stop-daemon
+    link_sysv
 
     /etc/init.d/dorvane start >/dev/null
     old=$(cat /run/dorvane.pid)
@@ -166,7 +171,8 @@ root:644" ] || fail "/var/ulx or the database changed owner or mode"
     ! ls /etc/rc2.d/S*dorvane >/dev/null 2>&1 || fail "purge left rc links"
     [ ! -e /var/log/ulx/dorvane.out ] && [ -f /var/ulx/access.db ] ||
         fail "purge: output file left or database removed"
-    ok "remove stops it; purge removes user, links, output; the database stays"
+    [ ! -e /var/spool/dorvane ] || fail "purge left /var/spool/dorvane"
+    ok "remove stops it; purge removes user, links, output, outbox; the database stays"
     ln -sf "$runlevel_was" /sbin/runlevel
 }
 
@@ -217,6 +223,7 @@ systemd_checks() {
     sqlite3 /var/ulx/access.db "PRAGMA journal_mode=DELETE;" >/dev/null
     scan_toggles yes
     ok "WAL without -shm: nothing toggles; back in rollback mode: toggles, no restart"
+    link_systemd
 
     pid=$(systemctl show -p MainPID --value dorvane)
     dpkg -i $W/new.deb >/dev/null
@@ -233,6 +240,8 @@ systemd_checks() {
         fail "purge left the enablement link"
     ok "remove stops it; purge removes user and links"
 }
+
+. $W/install-test-link.sh
 
 case "${1:-}" in
     sysv)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package of a build tree and, for the native (amd64) one,
+# Builds the Debian packages of a build tree (the service's, dorvane, and the
+# fleet link's, dorvane-mqtt) and, for the native (amd64) ones,
 # proves it on a clean Debian 12 root made with mmdebstrap under the build
 # tree (scripts/install-test.sh holds the checks):
 #  - in a chroot, without a service manager: install through invoke-rc.d, the
@@ -7,18 +8,23 @@
 #    logrotate, remove, purge;
 #  - the same root booted with systemd-nspawn: install (enabled, started),
 #    the hardened unit connecting and toggling, its exposure figure, a WAL
-#    database, upgrade, remove, purge.
+#    database, upgrade, remove, purge;
+#  - in both, the link's package (scripts/install-test-link.sh): a broker in
+#    the root, a scan's event arriving at a consumer's session.
 # Both run in namespaces of their own (network, pid, mounts): nothing is left
 # running or mounted. Usage: scripts/package.sh [BUILD_DIR] [--no-install-test]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 cd "$build"
-rm -f dorvane_*.deb
+rm -f dorvane_*.deb dorvane-mqtt_*.deb
 cpack -G DEB >/dev/null
 deb=$(ls dorvane_*.deb)
-echo "== package $build/$deb"
-dpkg-deb -f "$deb" Package Version Architecture Depends
+linkdeb=$(ls dorvane-mqtt_*.deb)
+for d in "$deb" "$linkdeb"; do
+    echo "== package $build/$d"
+    dpkg-deb -f "$d" Package Version Architecture Depends
+done
 [ "${2:-}" = "--no-install-test" ] && exit 0
 case "$deb" in *_amd64.deb) ;; *) exit 0 ;; esac
 
@@ -33,17 +39,25 @@ target="$build/debian12-root"
 rm -rf "$target"
 echo "== a clean Debian 12 root"
 mmdebstrap --quiet --variant=minbase \
-    --include=systemd,systemd-sysv,libxml2,libsqlite3-0,liblog4cpp5v5,libsodium23,adduser,procps,sqlite3,logrotate,busybox \
+    --include=systemd,systemd-sysv,libxml2,libsqlite3-0,liblog4cpp5v5,libsodium23,adduser,procps,sqlite3,logrotate,busybox,libmosquitto1,mosquitto,mosquitto-clients \
     bookworm "$target" http://deb.debian.org/debian
 w="$target/root/install-test"
 mkdir -p "$w"
-cp "$deb" "$w/old.deb"
-# The same package one version up, for the upgrade.
-rm -rf "$build/deb-next" && dpkg-deb -R "$deb" "$build/deb-next"
-sed -i 's/^Version: \(.*\)$/Version: \1+1/' "$build/deb-next/DEBIAN/control"
-dpkg-deb -b --root-owner-group "$build/deb-next" "$w/new.deb" >/dev/null
-rm -rf "$build/deb-next"
+# Each package as built, and one version up for the upgrade.
+version_up() {
+    cp "$1" "$w/old$2.deb"
+    rm -rf "$build/deb-next" && dpkg-deb -R "$1" "$build/deb-next"
+    sed -i 's/^Version: \(.*\)$/Version: \1+1/' "$build/deb-next/DEBIAN/control"
+    dpkg-deb -b --root-owner-group "$build/deb-next" "$w/new$2.deb" >/dev/null
+    rm -rf "$build/deb-next"
+}
+version_up "$deb" ""
+version_up "$linkdeb" -mqtt
 install -m 755 "$root/scripts/install-test.sh" "$w/install-test.sh"
+install -m 644 "$root/scripts/install-test-link.sh" "$w/install-test-link.sh"
+# Debian's broker would start at boot on the root's own 127.0.0.1:1883 and
+# share /var/lib/mosquitto with the test's broker: masked.
+ln -sf /dev/null "$target/etc/systemd/system/mosquitto.service"
 cp "$target/bin/busybox" "$w/busybox-ssd"
 
 echo "== chroot, no service manager: install, init script, upgrade, remove, purge"
