@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
+#include "src/timings.h"
 #include "ulxobj/ObjectCodec.h"
 #include "vmsg/VWire.h"
 
@@ -30,6 +32,21 @@ bool pollUntil(Done done, int timeoutMs) {
 }
 
 }  // namespace
+
+ServiceTimings::ServiceTimings(const std::string& extra) {
+    const char* before = getenv(timings::kVariable);
+    mHad = before != nullptr;
+    mBefore = mHad ? before : "";
+    setenv(timings::kVariable, ((mHad ? mBefore + "," : "") + extra).c_str(), 1);
+}
+
+ServiceTimings::~ServiceTimings() {
+    if (mHad) {
+        setenv(timings::kVariable, mBefore.c_str(), 1);
+    } else {
+        unsetenv(timings::kVariable);
+    }
+}
 
 ServiceSite::ServiceSite(const std::string& address) : mAddress(address) {}
 

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "src/timings.h"
 #include "tests/service_site.h"
 #include "ulxobj/ObjectCodec.h"
 #include "vmsg/VWire.h"
@@ -30,14 +29,6 @@ const std::vector<testutil::Pairing> kPairs = {{"R", "A", "B"}, testutil::kSenti
 const testutil::Codes kCodes = {{"04A1", "R"}, testutil::kSentinelCode};
 
 using testutil::countContaining;
-
-// The scan bound of the services this test starts (dorvane-local reads it
-// from its environment), for the life of the object.
-class ScanBound {
-public:
-    explicit ScanBound(const char* ms) { setenv(timings::kScanExpiryVariable, ms, 1); }
-    ~ScanBound() { unsetenv(timings::kScanExpiryVariable); }
-};
 
 TEST(Faults, DaemonRestartedAndGarbage) {
     ServiceSite site;
@@ -83,11 +74,12 @@ TEST(Faults, DaemonThatNeverAnswersASet) {
 // reply deadlines (2 s each), so at most the first is handled within the
 // bound (3 s here); the others wait longer, toggle nothing and their trail
 // lines say expired. A scan made once the queue is worked off still
-// toggles. A scan held back by a start-up longer than the bound (1 s here;
-// start-up waits a second after each of three replies) is measured the same.
+// toggles. A scan held back by a start-up longer than the bound (100 ms
+// here; start-up waits a second after each of three replies) is measured the
+// same.
 TEST(Faults, ScansHandledTooLateOpenNothing) {
     {
-        ScanBound bound("3000");
+        testutil::ServiceTimings bound("scan_expiry=3000");
         ServiceSite site;
         site.files(kPairs, kCodes).start(kSite, "", "INFO", {"--no-set-reply"});
         std::string scans;
@@ -119,7 +111,7 @@ TEST(Faults, ScansHandledTooLateOpenNothing) {
         EXPECT_EQ(before + 2, site.sets().size());
         EXPECT_EQ(std::string::npos, site.log("DorvaneAccess").back().find("expired"));
     }
-    ScanBound bound("1000");
+    testutil::ServiceTimings bound("scan_expiry=100,discovery_wait=1000");
     ServiceSite site;
     site.files(kPairs, kCodes).prepare(kSite, "", "INFO");
     site.startService();
@@ -242,7 +234,8 @@ TEST(Faults, HostilePairingFileAndJunkConfiguration) {
 TEST(Faults, FloodOfEventsNoneLostInOrder) {
     const char* env = getenv("DORVANE_FLOOD_EVENTS");
     int events = env != nullptr ? atoi(env) : 100000;
-    ScanBound none("0");  // a flood worked off for seconds: none may expire
+    testutil::ServiceTimings none(
+        "scan_expiry=0");  // a flood worked off for seconds: none may expire
     ServiceSite site;
     site.files({{"R1", "A", "A"}, {"R2", "B", "B"}}, {{"C1", "R1"}, {"C2", "R2"}})
         .start(kSite, "", "INFO");
