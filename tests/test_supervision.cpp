@@ -11,8 +11,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -118,6 +121,7 @@ TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
 TEST(Supervision, DiscoveryRunsAgainForWhatIsMissing) {
     const std::vector<testutil::SiteOutput> outputs = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
                                                        {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
+    testutil::ServiceTimings quick("reply_timeout=700");  // two requests go unanswered
     NotifyListener manager("0");
     ServiceSite site;
     site.files({{"R", "A", "B"}, {"Typo", "A", "LED_X"}}, {{"04A1", "R"}, {"0BAD", "Typo"}})
@@ -219,9 +223,10 @@ TEST(Supervision, DiscoveryAndEventThreadsLogAtOnce) {
 }
 
 // While the event thread waits for SET replies that never come (one event
-// of two access objects, four SETs of two seconds each), it still pings the
-// watchdog.
+// of two access objects, four SETs of a reply deadline each, a second here:
+// four times the watchdog's quarter), it still pings the watchdog.
 TEST(Supervision, WatchdogPingedWhileTheEventThreadWaitsForReplies) {
+    testutil::ServiceTimings quick("reply_timeout=1000");
     const std::vector<testutil::SiteOutput> outputs = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
                                                        {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
     NotifyListener manager("1000000");
@@ -365,39 +370,69 @@ TEST(Supervision, ReloadSwapsThePairingRecords) {
 // a refusal.
 class Recorder : public cObjectListener {
 public:
+    // Each message call is held until release().
     void handleObjectAction(cObjectList*) override {
+        std::unique_lock<std::mutex> lock(mMutex);
         mTrace.push_back("message");
         mInCall = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(mBlockMs));
+        mCond.notify_all();
+        mCond.wait(lock, [this] { return !mHold; });
         mInCall = false;
     }
-    void handleConnected() override { mTrace.push_back("connected"); }
+    void handleConnected() override {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mTrace.push_back("connected");
+        mCond.notify_all();
+    }
     void handleTick() override { ++mTicks; }
 
-    std::vector<std::string> mTrace;  // event thread only until it is idle
+    void release() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mHold = false;
+        mCond.notify_all();
+    }
+    // Waits, 10 s at most, until done holds (called under the lock).
+    bool waitUntil(const std::function<bool()>& done) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= until) {
+                return false;
+            }
+            mCond.wait_for(lock, std::chrono::milliseconds(10));  // ticks do not notify
+        }
+        return true;
+    }
+
+    std::mutex mMutex;
+    std::condition_variable mCond;
+    std::vector<std::string> mTrace;
+    bool mInCall = false;
+    bool mHold = true;
     std::atomic<int> mTicks{0};
-    std::atomic<bool> mInCall{false};
-    int mBlockMs = 0;
 };
 
 TEST(Supervision, ClientNoticesTicksAndOutcomes) {
     FakeDaemon daemon;
     Recorder recorder;
-    recorder.mBlockMs = 3000;
-    cObjectClient client;
+    vutil::Timings timings;
+    timings.tick = std::chrono::milliseconds(50);
+    timings.reconnect = std::chrono::milliseconds(100);
+    cObjectClient client(timings);
     client.addListener(&recorder);
     ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
     ASSERT_TRUE(daemon.accept());
     daemon.send(VMsg(vmsg::MSG_EVT, 1));
-    for (int waited = 0; !recorder.mInCall && waited < 2000; waited += 10) {
+    ASSERT_TRUE(recorder.waitUntil([&] { return recorder.mInCall; }));
+    int ticksBefore = recorder.mTicks;
+    // Ticks fall due while the call runs: none comes until it returns.
+    auto due = std::chrono::steady_clock::now() + 3 * timings.tick;
+    while (std::chrono::steady_clock::now() < due) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    int ticksBefore = recorder.mTicks;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    ASSERT_TRUE(recorder.mInCall);
-    EXPECT_EQ(ticksBefore, recorder.mTicks.load());  // a tick was due but the call runs
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    EXPECT_GE(recorder.mTicks.load(), ticksBefore + 1);
+    EXPECT_EQ(ticksBefore, recorder.mTicks.load());
+    recorder.release();
+    EXPECT_TRUE(recorder.waitUntil([&] { return recorder.mTicks > ticksBefore; }));
 
     // ERR is a refusal; a connection closed while waiting is not.
     cObjectPort port;
@@ -418,10 +453,9 @@ TEST(Supervision, ClientNoticesTicksAndOutcomes) {
     EXPECT_EQ(nullptr, client.get(&port, &outcome));
     EXPECT_EQ(cObjectClient::REQUEST_NO_CONNECTION, outcome);
 
-    recorder.mBlockMs = 0;
     ASSERT_TRUE(daemon.accept());
     daemon.send(VMsg(vmsg::MSG_EVT, 2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(recorder.waitUntil([&] { return recorder.mTrace.size() >= 4; }));
     client.stop();
     EXPECT_EQ((std::vector<std::string>{"connected", "message", "connected", "message"}),
               recorder.mTrace);
