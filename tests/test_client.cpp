@@ -70,6 +70,26 @@ void reply(FakeDaemon& d, const VMsg& request, const std::vector<cObject*>& obje
     d.send(*msg);
 }
 
+// A client with rec as its listener and daemon as its peer on the process's
+// own loopback address; a lost connection is made again within 100 ms.
+struct Linked {
+    Linked() : client(quick()) {}
+    static vutil::Timings quick() {
+        vutil::Timings t;
+        t.reconnect = std::chrono::milliseconds(100);
+        return t;
+    }
+    // Starts the client and accepts its connection.
+    bool connect() {
+        client.addListener(&rec);
+        return client.start(testutil::loopbackAddress().c_str(), 60000) && daemon.accept();
+    }
+
+    FakeDaemon daemon;
+    Recorder rec;
+    cObjectClient client;
+};
+
 TEST(Client, AgainstTheSimulator) {
     testutil::ServiceSite site;
     ASSERT_TRUE(
@@ -121,25 +141,23 @@ TEST(Client, AgainstTheSimulator) {
 
 TEST(Client, NoReplyGivesNullAfterTheTimeout) {
     FakeDaemon daemon;
-    cObjectClient client;
+    vutil::Timings timings;
+    timings.replyTimeout = std::chrono::milliseconds(300);
+    cObjectClient client(timings);
     ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
     ASSERT_TRUE(daemon.accept());
     cObjectDOutput op;
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(nullptr, client.get(&op));
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, timings.replyTimeout);
     ASSERT_NE(nullptr, daemon.read());  // the request was sent
     // A late reply is a message no request claims: it reaches the listener.
 }
 
 TEST(Client, EventsFlowOnTheEventThreadWhileMainWaitsInGet) {
-    FakeDaemon daemon;
-    Recorder rec;
-    cObjectClient client;
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    Linked link;
+    auto& [daemon, rec, client] = link;
+    ASSERT_TRUE(link.connect());
     std::thread peer([&] {
         auto request = daemon.read();
         ASSERT_NE(nullptr, request);
@@ -164,9 +182,8 @@ TEST(Client, EventsFlowOnTheEventThreadWhileMainWaitsInGet) {
 }
 
 TEST(Client, SetFromInsideTheListener) {
-    FakeDaemon daemon;
-    Recorder rec;
-    cObjectClient client;
+    Linked link;
+    auto& [daemon, rec, client] = link;
     std::atomic<int> setResult{99};
     rec.onMessage = [&](cObjectList*) {
         cObjectDOutput out;
@@ -175,9 +192,7 @@ TEST(Client, SetFromInsideTheListener) {
         out.setOutputState(cObject::OBJ_IO_STATE_SET);
         setResult = client.set(&out);
     };
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    ASSERT_TRUE(link.connect());
     std::unique_ptr<VMsg> evt(scanMsg(1, "04A1"));
     daemon.send(*evt);
     auto request = daemon.read();
@@ -194,12 +209,9 @@ TEST(Client, SetFromInsideTheListener) {
 }
 
 TEST(Client, ReconnectsAfterADroppedConnectionAndAfterGarbage) {
-    FakeDaemon daemon;
-    Recorder rec;
-    cObjectClient client;
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    Linked link;
+    auto& [daemon, rec, client] = link;
+    ASSERT_TRUE(link.connect());
     daemon.closeClient();
     ASSERT_TRUE(daemon.accept(3000));  // within about a second
     std::unique_ptr<VMsg> evt(scanMsg(2, "AFTER-DROP"));
@@ -215,7 +227,7 @@ TEST(Client, ReconnectsAfterADroppedConnectionAndAfterGarbage) {
 }
 
 TEST(Client, RequestsFailAtOnceWhileDisconnected) {
-    cObjectClient client;
+    cObjectClient client(Linked::quick());
     EXPECT_FALSE(client.start(testutil::loopbackAddress().c_str(), 60000));  // nobody listens
     cObjectDOutput op;
     EXPECT_EQ(nullptr, client.get(&op));
@@ -226,12 +238,9 @@ TEST(Client, RequestsFailAtOnceWhileDisconnected) {
 }
 
 TEST(Client, OtherMessagesReachTheListenerInArrivalOrder) {
-    FakeDaemon daemon;
-    Recorder rec;
-    cObjectClient client;
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    Linked link;
+    auto& [daemon, rec, client] = link;
+    ASSERT_TRUE(link.connect());
     daemon.send(VMsg(9, 1));               // an unknown id
     daemon.send(VMsg(vmsg::MSG_GET, 77));  // a reply nobody waits for
     for (int i = 0; i < 50; ++i) {
@@ -249,7 +258,7 @@ TEST(Client, OtherMessagesReachTheListenerInArrivalOrder) {
 
 TEST(Client, KeepsItsOwnCopyOfTheHost) {
     FakeDaemon daemon;
-    cObjectClient client;
+    cObjectClient client(Linked::quick());
     char host[32];
     snprintf(host, sizeof(host), "%s", testutil::loopbackAddress().c_str());
     ASSERT_TRUE(client.start(host, 60000));
@@ -264,11 +273,10 @@ TEST(Client, KeepsItsOwnCopyOfTheHost) {
 // made again, and no request of the old connection reaches the new one (a
 // request belongs to the connection it was made on).
 TEST(Client, RequestsTheDaemonDoesNotTakeEndAndTheConnectionIsMadeAgain) {
-    FakeDaemon daemon;
+    Linked link;
+    auto& [daemon, rec, client] = link;
     daemon.setReceiveBuffer(4096);
-    cObjectClient client;
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    ASSERT_TRUE(link.connect());
     // Six GETs of about 1 MB from six threads: more than the socket buffers
     // hold (some 3 MB on loopback), so that a send blocks.
     cObjectList big;
@@ -333,8 +341,8 @@ TEST(Client, RequestsTheDaemonDoesNotTakeEndAndTheConnectionIsMadeAgain) {
 }
 
 TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {
-    FakeDaemon daemon;
-    Recorder rec;
+    Linked link;
+    auto& [daemon, rec, client] = link;
     std::mutex mutex;
     std::condition_variable cond;
     bool entered = false, released = false;
@@ -344,7 +352,6 @@ TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {
         cond.notify_all();
         cond.wait(lock, [&] { return released; });
     };
-    cObjectClient client;
     struct Release {  // lets the event thread go before the client stops
         std::function<void()> run;
         ~Release() { run(); }
@@ -353,9 +360,7 @@ TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {
         released = true;
         cond.notify_all();
     }};
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    ASSERT_TRUE(link.connect());
     daemon.send(VMsg(vmsg::MSG_EVT, 0));  // 8 bytes, held by the listener
     {
         std::unique_lock<std::mutex> lock(mutex);

@@ -40,7 +40,7 @@ using testutil::kTwoOutputs;
 const std::vector<std::string> kBothToggled = {"SET serial=12 port=1 label=A state=clear",
                                                "SET serial=12 port=2 label=B state=set"};
 
-// The site daemon starts 2.5 s after the service: start-up finishes without
+// The site daemon starts after the service is ready: start-up finishes without
 // outputs, the failed connection is logged once, and discovery runs again on
 // the first connection, so that a scan toggles both outputs. The service
 // manager hears of each step.
@@ -57,7 +57,7 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
         "pending); 1 pairing records; database open\nWATCHDOG=1",
         manager.messages()[static_cast<size_t>(ready)]);
     EXPECT_EQ("EXTEND_TIMEOUT_USEC=10000000", manager.messages()[0]);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(site.waitLog("cannot connect", "ObjectClient"));
     ASSERT_TRUE(site.startSim(kTwoOutputs));
 
     ASSERT_TRUE(site.waitLog("INFO|discovery found 2 outputs"));
@@ -68,14 +68,10 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
                               "records; database open",
                               3000, static_cast<size_t>(ready)),
               0);
-    // Pings keep coming from the idle event thread, at least once a second.
-    size_t mark = manager.messages().size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
-    const std::vector<std::string>& later = manager.messages();
-    EXPECT_GE(
-        countOf(std::vector<std::string>(later.begin() + static_cast<long>(mark), later.end()),
-                "WATCHDOG=1"),
-        2);
+    // Pings keep coming from the idle event thread.
+    int ping = manager.waitFor("WATCHDOG=1", 5000, manager.messages().size());
+    ASSERT_GE(ping, 0);
+    EXPECT_GE(manager.waitFor("WATCHDOG=1", 5000, static_cast<size_t>(ping) + 1), 0);
 
     std::vector<std::string> log = site.log();
     EXPECT_EQ(1, countOf(log,
@@ -95,8 +91,10 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
 // The site daemon restarts after the port list came and before the outputs
 // were fetched: discovery runs again, whole, once the daemon is back.
 TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
-    // Five outputs: the last is fetched four seconds after "GOT THE Device",
-    // so the kill lands inside discovery even on a loaded machine.
+    // Five outputs and a second after each reply: the last is fetched four
+    // seconds after "GOT THE Device", so the kill lands inside discovery
+    // even on a loaded machine.
+    testutil::ServiceTimings slow("discovery_wait=1000");
     const std::string site5 = std::string(kTwoOutputs) +
                               "port 12 3 dout C clear\nport 12 4 dout D clear\n"
                               "port 12 5 dout E clear\n";
@@ -209,11 +207,8 @@ TEST(Supervision, DiscoveryAndEventThreadsLogAtOnce) {
         ASSERT_TRUE(list != nullptr && testutil::isPortListQuery(*list));
         daemon.send(*testutil::refusal(*list));
     }
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (site.logCount("result=", "DorvaneAccess") < 20u * kRounds &&
-           std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    testutil::waitUntil([&] { return site.logCount("result=", "DorvaneAccess") >= 20u * kRounds; },
+                        20000);
     EXPECT_EQ(20u * kRounds, site.logCount("result=no-matching-output", "DorvaneAccess"));
     EXPECT_EQ(static_cast<size_t>(kRounds),
               site.logCount("INFO|discovery runs again for what is missing (the site daemon is "
@@ -273,10 +268,7 @@ TEST(Supervision, ReloadRightAfterTheLockIsTaken) {
         }
         return false;
     };
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!holdsLock() && std::chrono::steady_clock::now() < until) {
-    }
-    ASSERT_TRUE(holdsLock());
+    ASSERT_TRUE(testutil::waitUntil(holdsLock));
     kill(site.service().pid(), SIGHUP);
     ASSERT_TRUE(site.waitReady());
     ASSERT_TRUE(site.waitLog("INFO|reload: pairing file"));
