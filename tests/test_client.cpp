@@ -156,7 +156,9 @@ TEST(Client, NoReplyGivesNullAfterTheTimeout) {
 
 TEST(Client, EventsFlowOnTheEventThreadWhileMainWaitsInGet) {
     Linked link;
-    auto& [daemon, rec, client] = link;
+    FakeDaemon& daemon = link.daemon;
+    Recorder& rec = link.rec;
+    cObjectClient& client = link.client;
     ASSERT_TRUE(link.connect());
     std::thread peer([&] {
         auto request = daemon.read();
@@ -183,7 +185,9 @@ TEST(Client, EventsFlowOnTheEventThreadWhileMainWaitsInGet) {
 
 TEST(Client, SetFromInsideTheListener) {
     Linked link;
-    auto& [daemon, rec, client] = link;
+    FakeDaemon& daemon = link.daemon;
+    Recorder& rec = link.rec;
+    cObjectClient& client = link.client;
     std::atomic<int> setResult{99};
     rec.onMessage = [&](cObjectList*) {
         cObjectDOutput out;
@@ -210,10 +214,11 @@ TEST(Client, SetFromInsideTheListener) {
 
 TEST(Client, ReconnectsAfterADroppedConnectionAndAfterGarbage) {
     Linked link;
-    auto& [daemon, rec, client] = link;
+    FakeDaemon& daemon = link.daemon;
+    Recorder& rec = link.rec;
     ASSERT_TRUE(link.connect());
     daemon.closeClient();
-    ASSERT_TRUE(daemon.accept(3000));  // within about a second
+    ASSERT_TRUE(daemon.accept(3000));  // within the reconnect interval
     std::unique_ptr<VMsg> evt(scanMsg(2, "AFTER-DROP"));
     daemon.send(*evt);
     ASSERT_TRUE(rec.waitCount(1));
@@ -239,7 +244,8 @@ TEST(Client, RequestsFailAtOnceWhileDisconnected) {
 
 TEST(Client, OtherMessagesReachTheListenerInArrivalOrder) {
     Linked link;
-    auto& [daemon, rec, client] = link;
+    FakeDaemon& daemon = link.daemon;
+    Recorder& rec = link.rec;
     ASSERT_TRUE(link.connect());
     daemon.send(VMsg(9, 1));               // an unknown id
     daemon.send(VMsg(vmsg::MSG_GET, 77));  // a reply nobody waits for
@@ -274,7 +280,8 @@ TEST(Client, KeepsItsOwnCopyOfTheHost) {
 // request belongs to the connection it was made on).
 TEST(Client, RequestsTheDaemonDoesNotTakeEndAndTheConnectionIsMadeAgain) {
     Linked link;
-    auto& [daemon, rec, client] = link;
+    FakeDaemon& daemon = link.daemon;
+    cObjectClient& client = link.client;
     daemon.setReceiveBuffer(4096);
     ASSERT_TRUE(link.connect());
     // Six GETs of about 1 MB from six threads: more than the socket buffers
@@ -342,7 +349,9 @@ TEST(Client, RequestsTheDaemonDoesNotTakeEndAndTheConnectionIsMadeAgain) {
 
 TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {
     Linked link;
-    auto& [daemon, rec, client] = link;
+    FakeDaemon& daemon = link.daemon;
+    Recorder& rec = link.rec;
+    cObjectClient& client = link.client;
     std::mutex mutex;
     std::condition_variable cond;
     bool entered = false, released = false;

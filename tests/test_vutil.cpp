@@ -77,17 +77,17 @@ TEST(VTimings, NamedValuesChangeAndAnyFaultChangesNothing) {
         {"scan_expiry=0", true, ms(2000), ms(1000), ms(0)},
         {"discovery_wait=0,reply_timeout=300", true, ms(300), ms(0), ms(5000)},
         {"scan_expiry=10,scan_expiry=20", true, ms(2000), ms(1000), ms(20)},
-        {"reply_timeout=0", false},
-        {"reply_timeout=86400001", false},
-        {"scan_expiry=-1", false},
-        {"scan_expiry= 5", false},
-        {"scan_expiry=5ms", false},
-        {"scan_expiry", false},
-        {"scan=5", false},
-        {"scan_expiry=5,", false},
-        {"scan_expiry=99999999999999999999999", false},
-        {"first_retry=70000", false},  // longer than longest_retry
-        {"reply_timeout=300,tick=x", false},
+        {"reply_timeout=0", false, {}, {}, {}},
+        {"reply_timeout=86400001", false, {}, {}, {}},
+        {"scan_expiry=-1", false, {}, {}, {}},
+        {"scan_expiry= 5", false, {}, {}, {}},
+        {"scan_expiry=5ms", false, {}, {}, {}},
+        {"scan_expiry", false, {}, {}, {}},
+        {"scan=5", false, {}, {}, {}},
+        {"scan_expiry=5,", false, {}, {}, {}},
+        {"scan_expiry=99999999999999999999999", false, {}, {}, {}},
+        {"first_retry=70000", false, {}, {}, {}},  // longer than longest_retry
+        {"reply_timeout=300,tick=x", false, {}, {}, {}},
     };
     for (const Case& c : cases) {
         vutil::Timings t;
