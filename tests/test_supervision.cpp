@@ -91,10 +91,10 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
 // The site daemon restarts after the port list came and before the outputs
 // were fetched: discovery runs again, whole, once the daemon is back.
 TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
-    // Five outputs and a second after each reply: the last is fetched four
-    // seconds after "GOT THE Device", so the kill lands inside discovery
+    // Five outputs and half a second after each reply: the last is fetched
+    // two seconds after "GOT THE Device", so the kill lands inside discovery
     // even on a loaded machine.
-    testutil::ServiceTimings slow("discovery_wait=1000");
+    testutil::ServiceTimings slow("discovery_wait=500");
     const std::string site5 = std::string(kTwoOutputs) +
                               "port 12 3 dout C clear\nport 12 4 dout D clear\n"
                               "port 12 5 dout E clear\n";
