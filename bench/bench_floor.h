@@ -3,9 +3,12 @@
 // frame answered by a SET's frame.
 //
 // The round trip is measured in every mode the profile allows, and the
-// floor takes the lowest: on one CPU, both threads on it, waiting by
-// spinning or by sleeping; on all CPUs, both threads on the same CPU or on
-// two, each way waiting by spinning or by sleeping.
+// floor takes the lowest: on one CPU, both threads on it, both waiting by
+// spinning or both by sleeping; on all CPUs, both threads on the same CPU
+// or on two, the end that receives the event always sleeping in a blocking
+// read (as the service's idle event thread must: a door controller that
+// spins while it waits for a scan burns a core), and the end that receives
+// the reply waiting by spinning or by sleeping.
 #ifndef DORVANE_BENCH_BENCH_FLOOR_H
 #define DORVANE_BENCH_BENCH_FLOOR_H
 
@@ -17,8 +20,9 @@
 namespace bench {
 
 struct FloorMode {
-    bool twoCpus;  // the two ends on two CPUs, else on one
-    bool spin;     // each end polls its socket before it sleeps
+    bool twoCpus;    // the two ends on two CPUs, else on one
+    bool eventSpin;  // the end receiving the event polls its socket before it sleeps
+    bool replySpin;  // the end receiving the reply polls its socket before it sleeps
     std::string name;
 };
 

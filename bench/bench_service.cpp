@@ -84,7 +84,7 @@ pid_t startService(const std::string& service, const std::string& dir) {
         dup2(out, 2);
         // The flood's events wait behind each other by design: none may
         // expire, or the figures would measure scans that open nothing.
-        setenv(timings::kScanExpiryVariable, "0", 1);
+        setenv(timings::kVariable, "scan_expiry=0", 1);
         execl(service.c_str(), service.c_str(), nullptr);
         _exit(127);
     }

@@ -1,8 +1,7 @@
 #include "src/discovery.h"
 
-#include <unistd.h>
-
 #include <cstdio>
+#include <thread>
 
 #include "vutil/VText.h"
 
@@ -23,12 +22,12 @@ std::string portName(uint32_t serial, uint32_t id, const std::string& label) {
 
 }  // namespace
 
-cDiscovery::cDiscovery(cObjectClient* client, std::function<void()> step, unsigned waitSec,
-                       bool progressLines)
+cDiscovery::cDiscovery(cObjectClient* client, std::function<void()> step,
+                       std::chrono::milliseconds wait, bool progressLines)
     : cVlog("DorvaneManager"),
       mClient(client),
       mStep(std::move(step)),
-      mWaitSec(waitSec),
+      mWait(wait),
       mProgressLines(progressLines),
       mList(LIST_UNANSWERED),
       mAskList(true),
@@ -82,7 +81,7 @@ void cDiscovery::fetchList() {
     mStep();
     say("Getting Device");
     cObjectList* rx = mClient->get(&tx);
-    sleep(mWaitSec);
+    std::this_thread::sleep_for(mWait);
     mStep();
     say("GOT THE Device");
     if (rx == nullptr) {
@@ -184,7 +183,7 @@ void cDiscovery::fetchPort(Port& port) {
     op.setPortType(cObjectPort::PORT_TYPE_DISCRETE_OUT);
     cObject* fetched = mClient->get(&op);
     bool asked = fetched != nullptr && isPortAsked(port, fetched);
-    sleep(mWaitSec);
+    std::this_thread::sleep_for(mWait);
     mStep();
     if (asked) {
         cObjectDOutput* rop = static_cast<cObjectDOutput*>(fetched);

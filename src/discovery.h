@@ -33,6 +33,7 @@
 #ifndef DORVANE_SRC_DISCOVERY_H
 #define DORVANE_SRC_DISCOVERY_H
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -40,14 +41,17 @@
 
 #include "ulxobj/cObjectClient.h"
 #include "vlog/cVlog.h"
+#include "vutil/VTimings.h"
 
 class cDiscovery : public cVlog {
 public:
     // client stays the caller's; step is called before the first query and
-    // after each wait of one second (start-up extends its timeout there).
-    // dorvanectl asks as the service does without the waits (waitSec 0) and
-    // without the lines on standard output (progressLines false).
-    cDiscovery(cObjectClient* client, std::function<void()> step, unsigned waitSec = 1,
+    // after each wait (wait after each reply: Timings::discoveryWait for the
+    // service; start-up extends its timeout there). dorvanectl asks as the
+    // service does without the waits (wait 0) and without the lines on
+    // standard output (progressLines false).
+    cDiscovery(cObjectClient* client, std::function<void()> step,
+               std::chrono::milliseconds wait = vutil::Timings().discoveryWait,
                bool progressLines = true);
 
     // One run, as above; newConnection asks for the port list again.
@@ -87,7 +91,7 @@ private:
 
     cObjectClient* mClient;
     std::function<void()> mStep;
-    unsigned mWaitSec;
+    std::chrono::milliseconds mWait;
     bool mProgressLines;
     eListState mList;          // the last answer to the port list
     bool mAskList;             // the next run asks for the port list

@@ -36,29 +36,26 @@ const char* readerValue(const TableData* table, int row) {
     return nullptr;
 }
 
-// The bound of timings::kScanExpiry; dorvane-local takes it from
-// timings::kScanExpiryVariable when that holds a number of milliseconds (at
-// most a day; 0: no bound), so that tests can shorten it and the benchmark
-// lift it. *note receives what was taken from the environment, if anything.
-std::chrono::steady_clock::duration scanExpiryBound(std::string* note) {
+// The service's timings: the defaults; dorvane-local takes changes from
+// timings::kVariable, so that tests can shorten them and the benchmark lift
+// the scan expiry. *note receives what was taken from the environment, or
+// why it was refused (then the defaults hold), if anything.
+vutil::Timings serviceTimings(std::string* note) {
+    vutil::Timings values;
 #ifdef DORVANE_USE_LOCAL_CONFIG
-    const char* given = getenv(timings::kScanExpiryVariable);
+    const char* given = getenv(timings::kVariable);
     if (given != nullptr) {
-        char* end = nullptr;
-        errno = 0;
-        unsigned long ms = strtoul(given, &end, 10);
-        if (given[0] >= '0' && given[0] <= '9' && *end == '\0' && errno == 0 &&
-            ms <= 24UL * 3600 * 1000) {
-            *note = std::string(timings::kScanExpiryVariable) + "=" + given;
-            return std::chrono::milliseconds(ms);
+        std::string why;
+        if (vutil::parseTimings(given, &values, &why)) {
+            *note = std::string(timings::kVariable) + "=" + given;
+        } else {
+            *note = std::string(timings::kVariable) + " " + why + "; it is ignored";
         }
-        *note = std::string(timings::kScanExpiryVariable) + " is not a number of milliseconds " +
-                "up to a day; it is ignored";
     }
 #else
     (void)note;
 #endif
-    return timings::kScanExpiry;
+    return values;
 }
 
 // Deletes every element of list (each a T), then the list; null: nothing.
@@ -104,7 +101,7 @@ manager::manager()
       mReloadedPairs(nullptr),
       mReloadLog("DorvaneManager"),
       mDiscoveryLog("DorvaneManager"),
-      mScanExpiry(timings::kScanExpiry),
+      mTimings(),
       mOutbox(nullptr) {
     property_values config_struct;
     cProperties* props = new cProperties();
@@ -119,13 +116,13 @@ manager::manager()
     delete props;  // not used again
     debug("host:%s|\n", config_struct.host);
     debug("ioPairFile:%s|\n", config_struct.ioPairFile);
-    std::string expiryNote;
-    mScanExpiry = scanExpiryBound(&expiryNote);
-    if (!expiryNote.empty()) {
-        info("%s", vutil::escape(expiryNote.c_str()).c_str());
+    std::string timingsNote;
+    mTimings = serviceTimings(&timingsNote);
+    if (!timingsNote.empty()) {
+        info("%s", vutil::escape(timingsNote.c_str()).c_str());
     }
 
-    mObjectClient = new cObjectClient();
+    mObjectClient = new cObjectClient(mTimings);
     mObjectClient->addListener(this);
     // The first connection's notice, when start() made it, belongs to the
     // connection that start-up discovery uses.
@@ -350,11 +347,11 @@ void manager::handle_event(cObjectList* rx_msg) {
 }
 
 bool manager::handledTooLate(const cObjectList* rx_msg, const char* scancode) {
-    if (mScanExpiry == std::chrono::steady_clock::duration::zero()) {
+    if (mTimings.scanExpiry == std::chrono::steady_clock::duration::zero()) {
         return false;
     }
     auto waited = std::chrono::steady_clock::now() - rx_msg->readAt();
-    if (waited <= mScanExpiry) {
+    if (waited <= mTimings.scanExpiry) {
         return false;
     }
     using std::chrono::duration_cast;
@@ -362,7 +359,7 @@ bool manager::handledTooLate(const cObjectList* rx_msg, const char* scancode) {
     warn("Scancode %s was read %lld ms ago, longer than %lld ms: too late, nothing toggles",
          vutil::escape(scancode).c_str(),
          static_cast<long long>(duration_cast<milliseconds>(waited).count()),
-         static_cast<long long>(duration_cast<milliseconds>(mScanExpiry).count()));
+         static_cast<long long>(duration_cast<milliseconds>(mTimings.scanExpiry).count()));
     mTrail.expired();
     return true;
 }

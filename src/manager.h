@@ -50,6 +50,7 @@
 #include "vlog/cVlog.h"
 #include "voutbox/cOutbox.h"
 #include "vsync/VLocks.h"
+#include "vutil/VTimings.h"
 
 // The configuration values used during construction, on its stack: the
 // configuration file's path, then the site daemon's host, the pairing file
@@ -117,7 +118,7 @@ private:
     std::string statusLine();
     void handle_event(cObjectList* rx_msg);
     // True, with a WARN line and the trail's result expired, when rx_msg was
-    // read longer than mScanExpiry ago: its access object opens nothing.
+    // read longer than mTimings.scanExpiry ago: its access object opens nothing.
     bool handledTooLate(const cObjectList* rx_msg, const char* scancode);
     // The steps of one access object, all on the event thread.
     // The reader that the access database names for scancode: a new pAccess
@@ -191,9 +192,10 @@ private:
     cSCLpairIndex mReloadedIndex GUARDED_BY(mReloadMutex);
     cVlog mReloadLog;     // the main thread's lines after start-up
     cVlog mDiscoveryLog;  // the discovery thread's lines (a cVlog is for one thread)
-    // How long an access object may wait from its read to its handling
-    // (timings::kScanExpiry); zero: no bound.
-    std::chrono::steady_clock::duration mScanExpiry;
+    // Every wait of the service; set by the constructor before any thread
+    // starts, then only read. scanExpiry: how long an access object may wait
+    // from its read to its handling; zero: no bound.
+    vutil::Timings mTimings;
     // The trail line of each access object; used on the event thread only.
     cAccessTrail mTrail;
     // The fleet link's outbox (the key outbox), or null: appended to by the

@@ -13,8 +13,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using timings::kFirstRetry;
-using timings::kLongestRetry;
 
 }  // namespace
 
@@ -26,7 +24,8 @@ void manager::initialise_lists(const char* filename) {
     mPairIndex = cSCLpairIndex(SCLpairsLst);
     delete sclpairparser;  // not used again
 
-    mDiscovery = new cDiscovery(mObjectClient, [this] { discoveryProgress(); });
+    mDiscovery = new cDiscovery(
+        mObjectClient, [this] { discoveryProgress(); }, mTimings.discoveryWait);
     std::vector<cObjectDOutput*> found;
     mDiscoveryPending = !mDiscovery->run(&found);
     for (cObjectDOutput* output : found) {
@@ -57,7 +56,7 @@ void manager::handleConnected() {
 }
 
 void manager::discoveryLoop() {
-    auto retry = kFirstRetry;
+    std::chrono::steady_clock::duration retry = mTimings.firstRetry;
     auto next = Clock::now() + retry;
     vsync::cLock lock(mDiscoveryMutex);
     for (;;) {
@@ -93,7 +92,8 @@ void manager::discoveryLoop() {
             mDiscovered.swap(found);
             mDiscoveredPending = mDiscovery->pending();
             mDiscoveredReady = true;
-            retry = connection ? kFirstRetry : std::min(retry * 2, kLongestRetry);
+            retry = connection ? mTimings.firstRetry
+                               : std::min<Clock::duration>(retry * 2, mTimings.longestRetry);
         } else {
             lock.lock();  // not connected: the next connection runs it
         }

@@ -5,31 +5,29 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
+#include "src/timings.h"
 #include "ulxobj/ObjectCodec.h"
 #include "vmsg/VWire.h"
 
 namespace testutil {
 
-namespace {
-
-// Polls done until it holds or timeoutMs have passed.
-template <class Done>
-bool pollUntil(Done done, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (done()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+ServiceTimings::ServiceTimings(const std::string& extra) {
+    const char* before = getenv(timings::kVariable);
+    mHad = before != nullptr;
+    mBefore = mHad ? before : "";
+    setenv(timings::kVariable, ((mHad ? mBefore + "," : "") + extra).c_str(), 1);
 }
 
-}  // namespace
+ServiceTimings::~ServiceTimings() {
+    if (mHad) {
+        setenv(timings::kVariable, mBefore.c_str(), 1);
+    } else {
+        unsetenv(timings::kVariable);
+    }
+}
 
 ServiceSite::ServiceSite(const std::string& address) : mAddress(address) {}
 
@@ -87,7 +85,7 @@ void ServiceSite::startService() {
 }
 
 bool ServiceSite::waitReady(int timeoutMs) {
-    return pollUntil(
+    return waitUntil(
         [&] {
             std::vector<std::string> lines = log("DatabaseHandler");
             return countContaining(lines, "opened database") +
@@ -117,7 +115,7 @@ void ServiceSite::start(const std::string& siteText, const std::string& extraCon
 }
 
 bool ServiceSite::waitLog(const std::string& text, const std::string& category, int timeoutMs) {
-    return pollUntil([&] { return logCount(text, category) > 0; }, timeoutMs);
+    return waitUntil([&] { return logCount(text, category) > 0; }, timeoutMs);
 }
 
 bool ServiceSite::syncSim(int timeoutMs) {
@@ -153,7 +151,7 @@ std::vector<std::string> ServiceSite::sets(size_t from) {
 }
 
 bool ServiceSite::waitSets(size_t n, int timeoutMs) {
-    return pollUntil([&] { return sets().size() >= n; }, timeoutMs);
+    return waitUntil([&] { return sets().size() >= n; }, timeoutMs);
 }
 
 std::string rawCommand(const VMsg& msg) {

@@ -30,6 +30,22 @@ const char* const kTwoOutputs =
     "port 12 1 dout A set\n"
     "port 12 2 dout B clear\n";
 
+// Timings for the services a test starts from now on (dorvane-local reads
+// them from its environment; see src/timings.h), added to the test
+// timings, for the life of the object. extra: "name=ms" pairs, as
+// vutil::parseTimings reads them.
+class ServiceTimings {
+public:
+    explicit ServiceTimings(const std::string& extra);
+    ~ServiceTimings();
+    ServiceTimings(const ServiceTimings&) = delete;
+    ServiceTimings& operator=(const ServiceTimings&) = delete;
+
+private:
+    bool mHad;
+    std::string mBefore;
+};
+
 class ServiceSite {
 public:
     // The simulator listens, and the service connects, on address (by

@@ -16,10 +16,9 @@ namespace {
 
 std::vector<std::string> waitLines(const std::string& path, size_t n) {
     std::vector<std::string> lines;
-    for (int i = 0; i < 300 && lines.size() < n; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        lines = testutil::splitLines(testutil::readFile(path));
-    }
+    testutil::waitUntil(
+        [&] { return (lines = testutil::splitLines(testutil::readFile(path))).size() >= n; },
+        15000);
     return lines;
 }
 

@@ -70,6 +70,26 @@ void reply(FakeDaemon& d, const VMsg& request, const std::vector<cObject*>& obje
     d.send(*msg);
 }
 
+// A client with rec as its listener and daemon as its peer on the process's
+// own loopback address; a lost connection is made again within 100 ms.
+struct Linked {
+    Linked() : client(quick()) {}
+    static vutil::Timings quick() {
+        vutil::Timings t;
+        t.reconnect = std::chrono::milliseconds(100);
+        return t;
+    }
+    // Starts the client and accepts its connection.
+    bool connect() {
+        client.addListener(&rec);
+        return client.start(testutil::loopbackAddress().c_str(), 60000) && daemon.accept();
+    }
+
+    FakeDaemon daemon;
+    Recorder rec;
+    cObjectClient client;
+};
+
 TEST(Client, AgainstTheSimulator) {
     testutil::ServiceSite site;
     ASSERT_TRUE(
@@ -121,14 +141,15 @@ TEST(Client, AgainstTheSimulator) {
 
 TEST(Client, NoReplyGivesNullAfterTheTimeout) {
     FakeDaemon daemon;
-    cObjectClient client;
+    vutil::Timings timings;
+    timings.replyTimeout = std::chrono::milliseconds(300);
+    cObjectClient client(timings);
     ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
     ASSERT_TRUE(daemon.accept());
     cObjectDOutput op;
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(nullptr, client.get(&op));
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, timings.replyTimeout);
     ASSERT_NE(nullptr, daemon.read());  // the request was sent
     // A late reply is a message no request claims: it reaches the listener.
 }
@@ -170,17 +191,16 @@ TEST(Client, OneDeadlineForTheSendAndTheReply) {
     // The last sends end after about 1.5 s: a fresh deadline for their
     // replies would end after about 3.5 s. The margin is for a loaded machine.
     EXPECT_LT(*std::max_element(waited.begin(), waited.end()),
-              cObjectClient::kReplyTimeoutMs + 1000)
+              static_cast<long>(vutil::Timings().replyTimeout.count()) + 1000)
         << "a reply waited for a deadline of its own";
 }
 
 TEST(Client, EventsFlowOnTheEventThreadWhileMainWaitsInGet) {
-    FakeDaemon daemon;
-    Recorder rec;
-    cObjectClient client;
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    Linked link;
+    FakeDaemon& daemon = link.daemon;
+    Recorder& rec = link.rec;
+    cObjectClient& client = link.client;
+    ASSERT_TRUE(link.connect());
     std::thread peer([&] {
         auto request = daemon.read();
         ASSERT_NE(nullptr, request);
@@ -205,9 +225,10 @@ TEST(Client, EventsFlowOnTheEventThreadWhileMainWaitsInGet) {
 }
 
 TEST(Client, SetFromInsideTheListener) {
-    FakeDaemon daemon;
-    Recorder rec;
-    cObjectClient client;
+    Linked link;
+    FakeDaemon& daemon = link.daemon;
+    Recorder& rec = link.rec;
+    cObjectClient& client = link.client;
     std::atomic<int> setResult{99};
     rec.onMessage = [&](cObjectList*) {
         cObjectDOutput out;
@@ -216,9 +237,7 @@ TEST(Client, SetFromInsideTheListener) {
         out.setOutputState(cObject::OBJ_IO_STATE_SET);
         setResult = client.set(&out);
     };
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    ASSERT_TRUE(link.connect());
     std::unique_ptr<VMsg> evt(scanMsg(1, "04A1"));
     daemon.send(*evt);
     auto request = daemon.read();
@@ -235,14 +254,12 @@ TEST(Client, SetFromInsideTheListener) {
 }
 
 TEST(Client, ReconnectsAfterADroppedConnectionAndAfterGarbage) {
-    FakeDaemon daemon;
-    Recorder rec;
-    cObjectClient client;
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    Linked link;
+    FakeDaemon& daemon = link.daemon;
+    Recorder& rec = link.rec;
+    ASSERT_TRUE(link.connect());
     daemon.closeClient();
-    ASSERT_TRUE(daemon.accept(3000));  // within about a second
+    ASSERT_TRUE(daemon.accept(3000));  // within the reconnect interval
     std::unique_ptr<VMsg> evt(scanMsg(2, "AFTER-DROP"));
     daemon.send(*evt);
     ASSERT_TRUE(rec.waitCount(1));
@@ -256,7 +273,7 @@ TEST(Client, ReconnectsAfterADroppedConnectionAndAfterGarbage) {
 }
 
 TEST(Client, RequestsFailAtOnceWhileDisconnected) {
-    cObjectClient client;
+    cObjectClient client(Linked::quick());
     EXPECT_FALSE(client.start(testutil::loopbackAddress().c_str(), 60000));  // nobody listens
     cObjectDOutput op;
     EXPECT_EQ(nullptr, client.get(&op));
@@ -267,12 +284,10 @@ TEST(Client, RequestsFailAtOnceWhileDisconnected) {
 }
 
 TEST(Client, OtherMessagesReachTheListenerInArrivalOrder) {
-    FakeDaemon daemon;
-    Recorder rec;
-    cObjectClient client;
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    Linked link;
+    FakeDaemon& daemon = link.daemon;
+    Recorder& rec = link.rec;
+    ASSERT_TRUE(link.connect());
     daemon.send(VMsg(9, 1));               // an unknown id
     daemon.send(VMsg(vmsg::MSG_GET, 77));  // a reply nobody waits for
     for (int i = 0; i < 50; ++i) {
@@ -290,7 +305,7 @@ TEST(Client, OtherMessagesReachTheListenerInArrivalOrder) {
 
 TEST(Client, KeepsItsOwnCopyOfTheHost) {
     FakeDaemon daemon;
-    cObjectClient client;
+    cObjectClient client(Linked::quick());
     char host[32];
     snprintf(host, sizeof(host), "%s", testutil::loopbackAddress().c_str());
     ASSERT_TRUE(client.start(host, 60000));
@@ -305,11 +320,11 @@ TEST(Client, KeepsItsOwnCopyOfTheHost) {
 // made again, and no request of the old connection reaches the new one (a
 // request belongs to the connection it was made on).
 TEST(Client, RequestsTheDaemonDoesNotTakeEndAndTheConnectionIsMadeAgain) {
-    FakeDaemon daemon;
+    Linked link;
+    FakeDaemon& daemon = link.daemon;
+    cObjectClient& client = link.client;
     daemon.setReceiveBuffer(4096);
-    cObjectClient client;
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    ASSERT_TRUE(link.connect());
     // Six GETs of about 1 MB from six threads: more than the socket buffers
     // hold (some 3 MB on loopback), so that a send blocks.
     cObjectList big;
@@ -374,8 +389,10 @@ TEST(Client, RequestsTheDaemonDoesNotTakeEndAndTheConnectionIsMadeAgain) {
 }
 
 TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {
-    FakeDaemon daemon;
-    Recorder rec;
+    Linked link;
+    FakeDaemon& daemon = link.daemon;
+    Recorder& rec = link.rec;
+    cObjectClient& client = link.client;
     std::mutex mutex;
     std::condition_variable cond;
     bool entered = false, released = false;
@@ -385,7 +402,6 @@ TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {
         cond.notify_all();
         cond.wait(lock, [&] { return released; });
     };
-    cObjectClient client;
     struct Release {  // lets the event thread go before the client stops
         std::function<void()> run;
         ~Release() { run(); }
@@ -394,9 +410,7 @@ TEST(Client, QueueRefusesTheMessageThatWouldPassItsBound) {
         released = true;
         cond.notify_all();
     }};
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
-    ASSERT_TRUE(daemon.accept());
+    ASSERT_TRUE(link.connect());
     daemon.send(VMsg(vmsg::MSG_EVT, 0));  // 8 bytes, held by the listener
     {
         std::unique_lock<std::mutex> lock(mutex);

@@ -125,9 +125,7 @@ std::vector<std::string> labelsSet(ServiceSite& site, size_t from) {
 
 // Waits until n lines of the category contain text.
 bool waitCount(ServiceSite& site, const std::string& text, const std::string& category, size_t n) {
-    for (int waited = 0; waited < 200 && site.logCount(text, category) < n; ++waited) {
-        usleep(50000);
-    }
+    testutil::waitUntil([&] { return site.logCount(text, category) >= n; });
     return site.logCount(text, category) == n;
 }
 

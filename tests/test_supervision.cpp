@@ -11,8 +11,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -37,7 +40,7 @@ using testutil::kTwoOutputs;
 const std::vector<std::string> kBothToggled = {"SET serial=12 port=1 label=A state=clear",
                                                "SET serial=12 port=2 label=B state=set"};
 
-// The site daemon starts 2.5 s after the service: start-up finishes without
+// The site daemon starts after the service is ready: start-up finishes without
 // outputs, the failed connection is logged once, and discovery runs again on
 // the first connection, so that a scan toggles both outputs. The service
 // manager hears of each step.
@@ -54,7 +57,7 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
         "pending); 1 pairing records; database open\nWATCHDOG=1",
         manager.messages()[static_cast<size_t>(ready)]);
     EXPECT_EQ("EXTEND_TIMEOUT_USEC=10000000", manager.messages()[0]);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(site.waitLog("cannot connect", "ObjectClient"));
     ASSERT_TRUE(site.startSim(kTwoOutputs));
 
     ASSERT_TRUE(site.waitLog("INFO|discovery found 2 outputs"));
@@ -65,14 +68,10 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
                               "records; database open",
                               3000, static_cast<size_t>(ready)),
               0);
-    // Pings keep coming from the idle event thread, at least once a second.
-    size_t mark = manager.messages().size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
-    const std::vector<std::string>& later = manager.messages();
-    EXPECT_GE(
-        countOf(std::vector<std::string>(later.begin() + static_cast<long>(mark), later.end()),
-                "WATCHDOG=1"),
-        2);
+    // Pings keep coming from the idle event thread.
+    int ping = manager.waitFor("WATCHDOG=1", 5000, manager.messages().size());
+    ASSERT_GE(ping, 0);
+    EXPECT_GE(manager.waitFor("WATCHDOG=1", 5000, static_cast<size_t>(ping) + 1), 0);
 
     std::vector<std::string> log = site.log();
     EXPECT_EQ(1, countOf(log,
@@ -92,8 +91,10 @@ TEST(Supervision, StartedBeforeTheSiteDaemon) {
 // The site daemon restarts after the port list came and before the outputs
 // were fetched: discovery runs again, whole, once the daemon is back.
 TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
-    // Five outputs: the last is fetched four seconds after "GOT THE Device",
-    // so the kill lands inside discovery even on a loaded machine.
+    // Five outputs and half a second after each reply: the last is fetched
+    // two seconds after "GOT THE Device", so the kill lands inside discovery
+    // even on a loaded machine.
+    testutil::ServiceTimings slow("discovery_wait=500");
     const std::string site5 = std::string(kTwoOutputs) +
                               "port 12 3 dout C clear\nport 12 4 dout D clear\n"
                               "port 12 5 dout E clear\n";
@@ -118,6 +119,7 @@ TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
 TEST(Supervision, DiscoveryRunsAgainForWhatIsMissing) {
     const std::vector<testutil::SiteOutput> outputs = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
                                                        {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
+    testutil::ServiceTimings quick("reply_timeout=700");  // two requests go unanswered
     NotifyListener manager("0");
     ServiceSite site;
     site.files({{"R", "A", "B"}, {"Typo", "A", "LED_X"}}, {{"04A1", "R"}, {"0BAD", "Typo"}})
@@ -205,11 +207,8 @@ TEST(Supervision, DiscoveryAndEventThreadsLogAtOnce) {
         ASSERT_TRUE(list != nullptr && testutil::isPortListQuery(*list));
         daemon.send(*testutil::refusal(*list));
     }
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (site.logCount("result=", "DorvaneAccess") < 20u * kRounds &&
-           std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    testutil::waitUntil([&] { return site.logCount("result=", "DorvaneAccess") >= 20u * kRounds; },
+                        20000);
     EXPECT_EQ(20u * kRounds, site.logCount("result=no-matching-output", "DorvaneAccess"));
     EXPECT_EQ(static_cast<size_t>(kRounds),
               site.logCount("INFO|discovery runs again for what is missing (the site daemon is "
@@ -219,9 +218,10 @@ TEST(Supervision, DiscoveryAndEventThreadsLogAtOnce) {
 }
 
 // While the event thread waits for SET replies that never come (one event
-// of two access objects, four SETs of two seconds each), it still pings the
-// watchdog.
+// of two access objects, four SETs of a reply deadline each, a second here:
+// four times the watchdog's quarter), it still pings the watchdog.
 TEST(Supervision, WatchdogPingedWhileTheEventThreadWaitsForReplies) {
+    testutil::ServiceTimings quick("reply_timeout=1000");
     const std::vector<testutil::SiteOutput> outputs = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
                                                        {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
     NotifyListener manager("1000000");
@@ -268,10 +268,7 @@ TEST(Supervision, ReloadRightAfterTheLockIsTaken) {
         }
         return false;
     };
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!holdsLock() && std::chrono::steady_clock::now() < until) {
-    }
-    ASSERT_TRUE(holdsLock());
+    ASSERT_TRUE(testutil::waitUntil(holdsLock));
     kill(site.service().pid(), SIGHUP);
     ASSERT_TRUE(site.waitReady());
     ASSERT_TRUE(site.waitLog("INFO|reload: pairing file"));
@@ -299,7 +296,12 @@ TEST(Supervision, ReloadSwapsThePairingRecords) {
                             nameless + "</scl_connections>");
     site.start(kTwoOutputs + std::string("port 12 3 dout C clear\n"), "", "INFO");
     ASSERT_GE(manager.waitFor("READY=1", 5000), 0);
-    std::vector<std::string> dropped = site.log();
+    std::vector<std::string> dropped;
+    for (const std::string& line : site.log()) {
+        if (line.find("pairing file pairs.xml") != std::string::npos) {
+            dropped.push_back(line);
+        }
+    }
     EXPECT_EQ(20u, testutil::countContaining(dropped, "(no name) dropped: empty or missing name"));
     EXPECT_EQ(
         "WARN|pairing file pairs.xml: reader number 21 (no name) dropped: empty or missing name",
@@ -360,39 +362,69 @@ TEST(Supervision, ReloadSwapsThePairingRecords) {
 // a refusal.
 class Recorder : public cObjectListener {
 public:
+    // Each message call is held until release().
     void handleObjectAction(cObjectList*) override {
+        std::unique_lock<std::mutex> lock(mMutex);
         mTrace.push_back("message");
         mInCall = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(mBlockMs));
+        mCond.notify_all();
+        mCond.wait(lock, [this] { return !mHold; });
         mInCall = false;
     }
-    void handleConnected() override { mTrace.push_back("connected"); }
+    void handleConnected() override {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mTrace.push_back("connected");
+        mCond.notify_all();
+    }
     void handleTick() override { ++mTicks; }
 
-    std::vector<std::string> mTrace;  // event thread only until it is idle
+    void release() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mHold = false;
+        mCond.notify_all();
+    }
+    // Waits, 10 s at most, until done holds (called under the lock).
+    bool waitUntil(const std::function<bool()>& done) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= until) {
+                return false;
+            }
+            mCond.wait_for(lock, std::chrono::milliseconds(10));  // ticks do not notify
+        }
+        return true;
+    }
+
+    std::mutex mMutex;
+    std::condition_variable mCond;
+    std::vector<std::string> mTrace;
+    bool mInCall = false;
+    bool mHold = true;
     std::atomic<int> mTicks{0};
-    std::atomic<bool> mInCall{false};
-    int mBlockMs = 0;
 };
 
 TEST(Supervision, ClientNoticesTicksAndOutcomes) {
     FakeDaemon daemon;
     Recorder recorder;
-    recorder.mBlockMs = 3000;
-    cObjectClient client;
+    vutil::Timings timings;
+    timings.tick = std::chrono::milliseconds(50);
+    timings.reconnect = std::chrono::milliseconds(100);
+    cObjectClient client(timings);
     client.addListener(&recorder);
     ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
     ASSERT_TRUE(daemon.accept());
     daemon.send(VMsg(vmsg::MSG_EVT, 1));
-    for (int waited = 0; !recorder.mInCall && waited < 2000; waited += 10) {
+    ASSERT_TRUE(recorder.waitUntil([&] { return recorder.mInCall; }));
+    int ticksBefore = recorder.mTicks;
+    // Ticks fall due while the call runs: none comes until it returns.
+    auto due = std::chrono::steady_clock::now() + 3 * timings.tick;
+    while (std::chrono::steady_clock::now() < due) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    int ticksBefore = recorder.mTicks;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    ASSERT_TRUE(recorder.mInCall);
-    EXPECT_EQ(ticksBefore, recorder.mTicks.load());  // a tick was due but the call runs
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    EXPECT_GE(recorder.mTicks.load(), ticksBefore + 1);
+    EXPECT_EQ(ticksBefore, recorder.mTicks.load());
+    recorder.release();
+    EXPECT_TRUE(recorder.waitUntil([&] { return recorder.mTicks > ticksBefore; }));
 
     // ERR is a refusal; a connection closed while waiting is not.
     cObjectPort port;
@@ -413,10 +445,9 @@ TEST(Supervision, ClientNoticesTicksAndOutcomes) {
     EXPECT_EQ(nullptr, client.get(&port, &outcome));
     EXPECT_EQ(cObjectClient::REQUEST_NO_CONNECTION, outcome);
 
-    recorder.mBlockMs = 0;
     ASSERT_TRUE(daemon.accept());
     daemon.send(VMsg(vmsg::MSG_EVT, 2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(recorder.waitUntil([&] { return recorder.mTrace.size() >= 4; }));
     client.stop();
     EXPECT_EQ((std::vector<std::string>{"connected", "message", "connected", "message"}),
               recorder.mTrace);

@@ -5,10 +5,12 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace testutil {
 
@@ -51,6 +53,17 @@ std::vector<std::string> splitLines(const std::string& text) {
         lines.push_back(line);
     }
     return lines;
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {

@@ -3,6 +3,7 @@
 #ifndef DORVANE_TESTS_TEST_UTIL_H
 #define DORVANE_TESTS_TEST_UTIL_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ private:
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);
+// Polls done every 20 ms until it holds (true) or timeoutMs have passed
+// (false): a test waits for a state with a deadline, never for a time.
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 // How many of lines contain text.
 size_t countContaining(const std::vector<std::string>& lines, const std::string& text);
 // The peak resident memory of process pid in kB (under a cross build's

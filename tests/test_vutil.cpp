@@ -7,6 +7,7 @@
 #include "tests/test_util.h"
 #include "vutil/VFile.h"
 #include "vutil/VText.h"
+#include "vutil/VTimings.h"
 
 using testutil::TempDir;
 using testutil::writeFile;
@@ -111,6 +112,46 @@ TEST(VText, TypedTextFlawNamesWhatALookWouldMiss) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.flaw, vutil::typedTextFlaw(c.in.data(), c.in.size())) << c.in;
+    }
+}
+
+// Every text either changes exactly what it names or, refused, nothing.
+TEST(VTimings, NamedValuesChangeAndAnyFaultChangesNothing) {
+    using ms = vutil::Timings::ms;
+    struct Case {
+        const char* text;
+        bool taken;
+        ms replyTimeout, discoveryWait, scanExpiry;
+    } cases[] = {
+        {"", true, ms(2000), ms(1000), ms(5000)},
+        {"scan_expiry=0", true, ms(2000), ms(1000), ms(0)},
+        {"discovery_wait=0,reply_timeout=300", true, ms(300), ms(0), ms(5000)},
+        {"scan_expiry=10,scan_expiry=20", true, ms(2000), ms(1000), ms(20)},
+        {"reply_timeout=0", false, {}, {}, {}},
+        {"reply_timeout=86400001", false, {}, {}, {}},
+        {"scan_expiry=-1", false, {}, {}, {}},
+        {"scan_expiry= 5", false, {}, {}, {}},
+        {"scan_expiry=5ms", false, {}, {}, {}},
+        {"scan_expiry", false, {}, {}, {}},
+        {"scan=5", false, {}, {}, {}},
+        {"scan_expiry=5,", false, {}, {}, {}},
+        {"scan_expiry=99999999999999999999999", false, {}, {}, {}},
+        {"first_retry=70000", false, {}, {}, {}},  // longer than longest_retry
+        {"reply_timeout=300,tick=x", false, {}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        vutil::Timings t;
+        std::string why;
+        EXPECT_EQ(c.taken, vutil::parseTimings(c.text, &t, &why)) << c.text;
+        if (c.taken) {
+            EXPECT_EQ(c.replyTimeout, t.replyTimeout) << c.text;
+            EXPECT_EQ(c.discoveryWait, t.discoveryWait) << c.text;
+            EXPECT_EQ(c.scanExpiry, t.scanExpiry) << c.text;
+        } else {
+            EXPECT_FALSE(why.empty()) << c.text;
+            EXPECT_EQ(ms(2000), t.replyTimeout) << c.text;
+            EXPECT_EQ(ms(5000), t.scanExpiry) << c.text;
+        }
     }
 }
 

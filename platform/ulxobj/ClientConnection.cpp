@@ -68,9 +68,9 @@ int cObjectClient::Impl::connectOnce(std::string* reason) {
     int fd = -1;
     for (addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
         fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-        int err = fd < 0
-                      ? errno
-                      : ulxobj::connectWithTimeout(fd, ai->ai_addr, ai->ai_addrlen, kReconnectMs);
+        int err = fd < 0 ? errno
+                         : ulxobj::connectWithTimeout(fd, ai->ai_addr, ai->ai_addrlen,
+                                                      static_cast<int>(mTimings.reconnect.count()));
         if (err != 0) {
             *reason = strerror(err);
             if (fd >= 0) {
@@ -97,7 +97,7 @@ void cObjectClient::Impl::adopt(int fd) {
     }
     mConn = std::make_shared<Connection>(fd, ++mConnections);
     // Numbers held back were held on the connection that is gone.
-    std::fill(std::begin(mHeldUntil), std::end(mHeldUntil), Clock::time_point());
+    mReplies.newConnection();
     mConnectNotice = true;
     mCond.notify_all();
 }
@@ -115,12 +115,7 @@ bool cObjectClient::Impl::dropLocked(const Connection* which) {
     // closed when the last of them lets go.
     shutdown(mConn->fd, SHUT_RDWR);
     // Requests waiting on this connection fail at once.
-    for (Pending* p : mPending) {
-        if (p->connection == mConn->id && !p->done) {
-            p->lost = true;
-            p->done = true;
-        }
-    }
+    mReplies.loseConnection(mConn->id);
     mConn.reset();
     mCond.notify_all();
     mConnCond.notify_all();
@@ -170,7 +165,7 @@ cObjectClient::Impl::eSend cObjectClient::Impl::sendWithin(const Connection& con
             return SEND_LATE;
         }
         pollfd p{conn.fd, POLLOUT, 0};
-        poll(&p, 1, std::min(left, kTickMs));
+        poll(&p, 1, std::min(left, static_cast<int>(mTimings.tick.count())));
         stillWaiting();
     }
     return SEND_DONE;
@@ -183,8 +178,7 @@ void cObjectClient::Impl::connectLoop() {
             mConnCond.wait(lock.native());  // woken when it is dropped or the client stops
             continue;
         }
-        if (mConnCond.wait_for(lock.native(), std::chrono::milliseconds(kReconnectMs),
-                               [this] { return !mRunning; })) {
+        if (mConnCond.wait_for(lock.native(), mTimings.reconnect, [this] { return !mRunning; })) {
             break;
         }
         lock.unlock();
@@ -208,7 +202,7 @@ void cObjectClient::Impl::noteAttempt(bool connected, const std::string& reason)
         mFailureLogged = now;
         mConnectLog.warn("cannot connect to \"%s\" port %u: %s", mHostShown.c_str(),
                          static_cast<unsigned>(mPort), reason.c_str());
-    } else if (now - mFailureLogged >= std::chrono::milliseconds(kFailureLogMs)) {
+    } else if (now - mFailureLogged >= mTimings.failureLog) {
         mFailureLogged = now;
         mConnectLog.warn("still cannot connect to \"%s\" port %u: %s (%u attempts)",
                          mHostShown.c_str(), static_cast<unsigned>(mPort), reason.c_str(),

@@ -1,10 +1,6 @@
-// The client's backlog (the queue of messages for the listeners, its byte
-// bound and its epoch) and the event thread that empties it. See
-// ClientImpl.h for the lock rules.
+// The hand-over of messages to the backlog (ulxobj::cBacklog) and the event
+// thread that empties it. See ClientImpl.h for the lock rules.
 #include <malloc.h>
-
-#include <algorithm>
-#include <cstring>
 
 #include "ulxobj/ClientImpl.h"
 #include "ulxobj/ObjectCodec.h"
@@ -14,10 +10,6 @@ namespace {
 
 // The client whose event thread this is, if any.
 thread_local const void* tEventThreadOf = nullptr;
-
-// Each queued message is stored behind a head of its own: when it was read
-// (steady clock ticks, int64_t) and its wire size (uint32_t).
-constexpr size_t kHeadBytes = sizeof(int64_t) + sizeof(uint32_t);
 
 }  // namespace
 
@@ -29,7 +21,7 @@ void cObjectClient::Impl::stillWaiting() {
     if (now < mNextAlive) {
         return;
     }
-    mNextAlive = now + std::chrono::milliseconds(kTickMs);
+    mNextAlive = now + mTimings.tick;
     for (cObjectListener* listener : mListeners) {
         listener->handleWaiting();
     }
@@ -38,38 +30,16 @@ void cObjectClient::Impl::stillWaiting() {
 bool cObjectClient::Impl::dispatch(VMsg* msg, const uint8_t* bytes, size_t size,
                                    unsigned connection) {
     cLock lock(mMutex);
-    if (Pending* p = claimant(*msg, connection)) {
+    if (Pending* p = mReplies.claimant(*msg, connection)) {
         p->reply = msg;
         p->done = true;
         mCond.notify_all();
         return true;
     }
     delete msg;  // queued in wire form: a decoded message takes several times the memory
-    // The bound counts wire bytes only: the same messages fit whatever the
-    // head records take.
-    size_t backlog = mBacklogBytes + size;
-    if (backlog > kMaxBacklogBytes) {
+    if (!mBacklog.push(bytes, size, Clock::now())) {
         return false;
     }
-    const size_t stored = kHeadBytes + size;
-    if (mEvents.empty() || mEvents.back().capacity() - mEvents.back().size() < stored) {
-        if (mSpare.capacity() >= stored) {
-            mEvents.push_back(std::move(mSpare));  // no allocation per message
-            mSpare = std::vector<uint8_t>();
-        } else {
-            mEvents.emplace_back();
-            mEvents.back().reserve(std::max(ulxobj::kBacklogChunk, stored));
-        }
-    }
-    uint8_t head[kHeadBytes];
-    int64_t readAt = Clock::now().time_since_epoch().count();
-    uint32_t wireSize = static_cast<uint32_t>(size);  // at most kMaxBacklogBytes
-    memcpy(head, &readAt, sizeof(readAt));
-    memcpy(head + sizeof(readAt), &wireSize, sizeof(wireSize));
-    mEvents.back().insert(mEvents.back().end(), head, head + kHeadBytes);
-    mEvents.back().insert(mEvents.back().end(), bytes, bytes + size);
-    mBacklogBytes = backlog;
-    mBacklogPeak = std::max(mBacklogPeak, backlog);
     mCond.notify_all();
     return true;
 }
@@ -77,24 +47,18 @@ bool cObjectClient::Impl::dispatch(VMsg* msg, const uint8_t* bytes, size_t size,
 void cObjectClient::Impl::discardBacklog() {
     {
         cLock lock(mMutex);
-        mEvents.clear();
-        mBacklogBytes = 0;
-        mBacklogPeak = 0;
-        ++mBacklogEpoch;  // the event thread drops what it holds
+        mBacklog.discard();  // the event thread drops what it holds
     }
     malloc_trim(0);
 }
 
 void cObjectClient::Impl::eventLoop() {
     tEventThreadOf = this;
-    std::vector<uint8_t> chunk;  // a buffer of whole messages, taken from the queue
-    size_t offset = 0;           // the next message in chunk
-    size_t handled = 0;          // bytes of the message handled last
-    unsigned epoch = 0;          // mBacklogEpoch when chunk was taken
-    auto nextTick = Clock::now() + std::chrono::milliseconds(kTickMs);
+    ulxobj::cBacklog::Chunk chunk;  // a buffer of whole messages, taken from the queue
+    auto nextTick = Clock::now() + mTimings.tick;
     for (;;) {
         bool connected = false;
-        if (!takeWork(chunk, offset, handled, epoch, nextTick, connected)) {
+        if (!takeWork(chunk, nextTick, connected)) {
             return;
         }
         if (connected) {
@@ -102,12 +66,10 @@ void cObjectClient::Impl::eventLoop() {
                 listener->handleConnected();
             }
         }
-        if (offset < chunk.size()) {
-            deliver(chunk, offset, handled);
-        }
+        deliver(chunk);
         auto now = Clock::now();
         if (now >= nextTick) {
-            nextTick = now + std::chrono::milliseconds(kTickMs);
+            nextTick = now + mTimings.tick;
             for (cObjectListener* listener : mListeners) {
                 listener->handleTick();
             }
@@ -115,27 +77,17 @@ void cObjectClient::Impl::eventLoop() {
     }
 }
 
-bool cObjectClient::Impl::takeWork(std::vector<uint8_t>& chunk, size_t& offset, size_t& handled,
-                                   unsigned& epoch, Clock::time_point nextTick, bool& connected) {
-    bool drained = false;
+bool cObjectClient::Impl::takeWork(ulxobj::cBacklog::Chunk& chunk, Clock::time_point nextTick,
+                                   bool& connected) {
     cLock lock(mMutex);
-    if (epoch != mBacklogEpoch) {
-        chunk.clear();  // its backlog was discarded
-        offset = 0;
-    } else if (handled > 0) {
-        mBacklogBytes -= handled;
-        if (mBacklogBytes == 0 && mBacklogPeak > ulxobj::kTrimBacklog) {
-            mBacklogPeak = 0;
-            drained = true;
-        }
-    }
-    handled = 0;
-    if (offset < chunk.size()) {
+    bool drained = mBacklog.settle(chunk);
+    if (chunk.offset < chunk.bytes.size()) {
         return true;  // the rest of the buffer first
     }
     if (drained) {
         // A flood has been worked off: give its memory back.
-        std::vector<uint8_t>().swap(chunk);
+        std::vector<uint8_t>().swap(chunk.bytes);
+        chunk.offset = 0;
         lock.unlock();
         malloc_trim(0);
         lock.lock();
@@ -147,15 +99,7 @@ bool cObjectClient::Impl::takeWork(std::vector<uint8_t>& chunk, size_t& offset, 
             connected = true;
             return true;
         }
-        if (!mEvents.empty()) {
-            if (mSpare.capacity() == 0 && chunk.capacity() <= ulxobj::kBacklogChunk) {
-                chunk.clear();
-                mSpare.swap(chunk);  // handled: its buffer takes the next message
-            }
-            chunk = std::move(mEvents.front());
-            mEvents.pop_front();
-            offset = 0;
-            epoch = mBacklogEpoch;
+        if (mBacklog.refill(chunk)) {
             return true;
         }
         if (Clock::now() >= nextTick) {
@@ -169,23 +113,19 @@ bool cObjectClient::Impl::takeWork(std::vector<uint8_t>& chunk, size_t& offset, 
     return false;
 }
 
-void cObjectClient::Impl::deliver(const std::vector<uint8_t>& chunk, size_t& offset,
-                                  size_t& handled) {
-    int64_t readAt = 0;
-    uint32_t size = 0;
-    memcpy(&readAt, chunk.data() + offset, sizeof(readAt));
-    memcpy(&size, chunk.data() + offset + sizeof(readAt), sizeof(size));
-    const uint8_t* wire = chunk.data() + offset + kHeadBytes;
-    offset += kHeadBytes + size;
-    handled = size;
+void cObjectClient::Impl::deliver(ulxobj::cBacklog::Chunk& chunk) {
+    ulxobj::cBacklog::Message message;
+    if (!ulxobj::cBacklog::next(chunk, &message)) {
+        return;
+    }
     // Decoded once already when they were read, to tell events from replies.
-    vmsg::DecodeResult r = vmsg::decode(wire, size);
+    vmsg::DecodeResult r = vmsg::decode(message.wire, message.size);
     if (r.status != vmsg::DecodeStatus::kOk) {
         return;
     }
     cObjectList* list = ulxobj::fromMessage(*r.msg);
     delete r.msg;
-    list->setReadAt(Clock::time_point(Clock::duration(readAt)));
+    list->setReadAt(message.readAt);
     for (cObjectListener* listener : mListeners) {
         listener->handleObjectAction(list);
     }

@@ -2,7 +2,9 @@
 //   cObjectClient.cpp     the public operations, requests and their replies
 //   ClientConnection.cpp  the connection: making it, bounded sends, dropping it
 //   ClientReader.cpp      the read turn: the input buffer and received frames
-//   ClientEvents.cpp      the backlog (queue, byte bound, epoch), the event thread
+//   ClientEvents.cpp      the hand-over to the backlog, the event thread
+//   ReplyMatch.cpp        which request a reply answers, sequence numbers (no socket)
+//   Backlog.cpp           the queue for the listeners and its bound (no socket)
 //
 // The connection is read by whichever thread waits on it: the event thread
 // while it has nothing to deliver, a requesting thread while it waits for
@@ -41,6 +43,8 @@
 #include <thread>
 #include <vector>
 
+#include "ulxobj/Backlog.h"
+#include "ulxobj/ReplyMatch.h"
 #include "ulxobj/cObjectClient.h"
 #include "vmsg/VMsg.h"
 #include "vsync/VLocks.h"
@@ -59,10 +63,6 @@ constexpr int kSpinMicros = 50;
 // so that its thread sees its deadline: one system call per message instead
 // of poll and recv. The last part of a wait, shorter than this, polls.
 constexpr int kRecvSliceMs = 200;
-// Queued messages are stored in buffers of this size (or one message).
-constexpr size_t kBacklogChunk = 16u << 10;
-// A backlog larger than this returns its memory once drained.
-constexpr size_t kTrimBacklog = 256u << 10;
 
 // One connection made: the descriptor is closed when the last holder of the
 // connection lets it go, so no thread ever uses a number that was reused.
@@ -88,24 +88,15 @@ struct cObjectClient::Impl {
     using ConnectionRef = ulxobj::ConnectionRef;
     using cLock = vsync::cLock;
 
-    // A request waiting for its reply: a reply matches when it comes on the
-    // same connection with the same sequence number, and is of the request's
-    // own kind or an ERR naming the request's id.
-    struct Pending {
-        uint8_t seq;
-        uint8_t msgId;
-        unsigned connection;  // Connection::id it was sent on
-        bool done;            // the reply is in place, or the request failed
-        VMsg* reply;          // owned by the request once done
-        bool lost;            // the connection closed while waiting
-    };
+    // A request waiting for its reply (see ReplyMatch.h).
+    using Pending = ulxobj::cReplyMatch::Pending;
 
     // How a bounded send ended.
     enum eSend { SEND_DONE, SEND_FAILED, SEND_LATE };
 
     // log: the client itself, whose buffer requesting threads share under
     // mLogMutex.
-    explicit Impl(cVlog& log);
+    Impl(cVlog& log, const vutil::Timings& timings);
 
     bool start(const char* host, unsigned short port);
     void stop();
@@ -115,9 +106,6 @@ struct cObjectClient::Impl {
     // Sends msg (whose sequence number is assigned here) and waits for the
     // reply. Returns the reply message or null; the caller owns it.
     VMsg* request(VMsg* msg, eRequestOutcome* outcome);
-    // A sequence number that no waiting request uses and that is not held
-    // back after a timeout; false when there is none. Under mMutex.
-    bool takeSequence(uint8_t* seq) REQUIRES(mMutex);
     // Waits, reading the connection when the turn is free, until pending is
     // done, the deadline passes or the client stops. lock holds mMutex.
     void awaitReply(cLock& lock, Pending& pending, Clock::time_point deadline) REQUIRES(mMutex);
@@ -125,12 +113,9 @@ struct cObjectClient::Impl {
     // its connection was lost; and the line that says why it failed.
     static eRequestOutcome outcomeOf(eSend sent, bool replied, bool lost);
     void reportFailure(eRequestOutcome outcome, eSend sent, uint8_t msgId, uint8_t seq);
-    // On the event thread, about once every kTickMs of a bounded wait: tells
+    // On the event thread, about once every tick of a bounded wait: tells
     // the listeners that the thread is alive. Without mMutex.
     void stillWaiting() EXCLUDES(mMutex);
-    // The request that msg, read on connection, answers; null when none.
-    // Under mMutex.
-    Pending* claimant(const VMsg& msg, unsigned connection) REQUIRES(mMutex);
 
     // The connection (ClientConnection.cpp).
     // One connection attempt: the connected socket, or -1 and *reason.
@@ -180,15 +165,16 @@ struct cObjectClient::Impl {
     // chunk, a connection to announce, or a new buffer; reads the connection
     // while there is none and waits until nextTick at most. False when the
     // client stops.
-    bool takeWork(std::vector<uint8_t>& chunk, size_t& offset, size_t& handled, unsigned& epoch,
-                  Clock::time_point nextTick, bool& connected) EXCLUDES(mMutex);
-    // Hands the message at chunk[offset] to the listeners.
-    void deliver(const std::vector<uint8_t>& chunk, size_t& offset, size_t& handled);
+    bool takeWork(ulxobj::cBacklog::Chunk& chunk, Clock::time_point nextTick, bool& connected)
+        EXCLUDES(mMutex);
+    // Hands chunk's next message, if any, to the listeners.
+    void deliver(ulxobj::cBacklog::Chunk& chunk);
 
     template <typename... Args>
     void note(VlogPiority priority, const char* fmt, Args... args);
 
     cVlog& mLog GUARDED_BY(mLogMutex);
+    const vutil::Timings mTimings;
     std::string mHost;
     std::string mHostShown;  // mHost with control characters escaped, for log lines
     unsigned short mPort;
@@ -206,22 +192,11 @@ struct cObjectClient::Impl {
     bool mReading GUARDED_BY(mMutex);          // a thread holds the read turn
     bool mWriting GUARDED_BY(mMutex);          // a thread holds the write turn
     std::condition_variable mWriteCond;        // the write turn is free
-    std::vector<Pending*> mPending GUARDED_BY(mMutex);
-    uint8_t mNextSeq GUARDED_BY(mMutex);
-    // Until when each sequence number is held back on this connection: its
-    // request timed out, and its reply may still come.
-    Clock::time_point mHeldUntil[256] GUARDED_BY(mMutex);
+    // The requests waiting for replies and their sequence numbers.
+    ulxobj::cReplyMatch mReplies GUARDED_BY(mMutex);
     bool mConnectNotice GUARDED_BY(mMutex);  // a connection was made; the event thread announces it
-    // Wire bytes of queued messages, whole messages per buffer, in order.
-    std::deque<std::vector<uint8_t>> mEvents GUARDED_BY(mMutex);
-    // A handled buffer of kBacklogChunk at most, for reuse.
-    std::vector<uint8_t> mSpare GUARDED_BY(mMutex);
-    // Bytes received and not yet handled (queued or held by the event
-    // thread), the largest since the queue was last empty, and the number
-    // of discarded backlogs (the event thread drops what it holds from one).
-    size_t mBacklogBytes GUARDED_BY(mMutex);
-    size_t mBacklogPeak GUARDED_BY(mMutex);
-    unsigned mBacklogEpoch GUARDED_BY(mMutex);
+    // Messages waiting for the event thread, at most kMaxBacklogBytes.
+    ulxobj::cBacklog mBacklog GUARDED_BY(mMutex);
 
     // Used by the holder of the read turn only.
     vsync::cTurn mReadTurn;

@@ -10,27 +10,9 @@
 #include "vmsg/VWire.h"
 #include "vutil/VText.h"
 
-namespace {
-
-// The message id an ERR names (its TAG_ERR_MSGID before the first object),
-// or -1 when it names none.
-int refusedId(const VMsg& err) {
-    for (size_t i = 0; i < err.tagCount(); ++i) {
-        const VTag* tag = err.tagAt(i);
-        if (tag->getTagID() == ulxobj::TAG_EVT_OBJTYPE) {
-            break;
-        }
-        if (tag->getTagID() == ulxobj::TAG_ERR_MSGID && tag->getTagType() == VTag::VT_UINT8) {
-            return static_cast<const VTagUInt8*>(tag)->getValue();
-        }
-    }
-    return -1;
-}
-
-}  // namespace
-
-cObjectClient::Impl::Impl(cVlog& log)
+cObjectClient::Impl::Impl(cVlog& log, const vutil::Timings& timings)
     : mLog(log),
+      mTimings(timings),
       mPort(0),
       mRunning(false),
       mStarted(false),
@@ -38,18 +20,15 @@ cObjectClient::Impl::Impl(cVlog& log)
       mConnections(0),
       mReading(false),
       mWriting(false),
-      mNextSeq(0),
-      mHeldUntil(),
       mConnectNotice(false),
-      mBacklogBytes(0),
-      mBacklogPeak(0),
-      mBacklogEpoch(0),
+      mBacklog(kMaxBacklogBytes),
       mInputConnection(0),
       mReadLog("ObjectClient"),
       mFailures(0),
       mConnectLog("ObjectClient") {}
 
-cObjectClient::cObjectClient() : cVlog("ObjectClient"), mImpl(new Impl(*this)) {}
+cObjectClient::cObjectClient(const vutil::Timings& timings)
+    : cVlog("ObjectClient"), mImpl(new Impl(*this, timings)) {}
 
 cObjectClient::~cObjectClient() {
     stop();
@@ -129,38 +108,9 @@ void cObjectClient::Impl::stop() {
     dropConnection(nullptr);
 }
 
-cObjectClient::Impl::Pending* cObjectClient::Impl::claimant(const VMsg& msg, unsigned connection) {
-    if (msg.mMsgID == vmsg::MSG_EVT) {
-        return nullptr;
-    }
-    int refused = msg.mMsgID == vmsg::MSG_ERR ? refusedId(msg) : -1;
-    for (Pending* p : mPending) {
-        if (!p->done && p->connection == connection && p->seq == msg.mMsgSeq &&
-            (msg.mMsgID == p->msgId || refused == p->msgId)) {
-            return p;
-        }
-    }
-    return nullptr;
-}
-
-bool cObjectClient::Impl::takeSequence(uint8_t* seq) {
-    auto now = Clock::now();
-    for (int tries = 0; tries < 256; ++tries) {
-        uint8_t candidate = mNextSeq++;
-        bool used = mHeldUntil[candidate] > now ||
-                    std::any_of(mPending.begin(), mPending.end(),
-                                [candidate](const Pending* p) { return p->seq == candidate; });
-        if (!used) {
-            *seq = candidate;
-            return true;
-        }
-    }
-    return false;
-}
-
 VMsg* cObjectClient::Impl::request(VMsg* msg, eRequestOutcome* outcome) {
     // One deadline for the send and the reply together.
-    auto deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+    auto deadline = Clock::now() + mTimings.replyTimeout;
     uint8_t msgId = msg->mMsgID;
     Pending pending{0, msgId, 0, false, nullptr, false};
     ConnectionRef conn;  // the request belongs to the connection it is sent on
@@ -171,7 +121,8 @@ VMsg* cObjectClient::Impl::request(VMsg* msg, eRequestOutcome* outcome) {
             *outcome = REQUEST_NO_CONNECTION;
             return nullptr;
         }
-        if (!takeSequence(&pending.seq)) {
+        pending.connection = mConn->id;
+        if (!mReplies.enter(&pending, Clock::now())) {
             delete msg;
             *outcome = REQUEST_NO_REPLY;
             note(ERROR,
@@ -181,26 +132,25 @@ VMsg* cObjectClient::Impl::request(VMsg* msg, eRequestOutcome* outcome) {
             return nullptr;
         }
         conn = mConn;
-        pending.connection = conn->id;
         msg->mMsgSeq = pending.seq;
-        mPending.push_back(&pending);
     }
     std::vector<uint8_t> bytes;
     bool encoded = vmsg::encode(*msg, bytes);
     delete msg;
     eSend sent = encoded ? sendWithin(*conn, bytes, deadline) : SEND_FAILED;
     cLock lock(mMutex);
+    Clock::time_point holdUntil;
     if (sent == SEND_DONE) {
         awaitReply(lock, pending, deadline);
         if (!pending.done && mConn == conn) {
             // Its reply may still come: the number waits before it is used
             // again, so that the late reply cannot answer a later request.
-            mHeldUntil[pending.seq] = Clock::now() + std::chrono::milliseconds(kHeldSequenceMs);
+            holdUntil = Clock::now() + mTimings.heldSequence;
         }
     } else if (sent == SEND_LATE) {
         dropLocked(conn.get());  // a part of the message may be on the wire
     }
-    mPending.erase(std::find(mPending.begin(), mPending.end(), &pending));
+    mReplies.leave(&pending, holdUntil);
     bool lost = pending.lost;
     VMsg* reply = pending.done ? pending.reply : nullptr;
     lock.unlock();
@@ -228,7 +178,7 @@ void cObjectClient::Impl::reportFailure(eRequestOutcome outcome, eSend sent, uin
         note(WARN,
              "request %u seq %u: the site daemon did not take it within %d ms; dropping the "
              "connection",
-             id, static_cast<unsigned>(seq), kReplyTimeoutMs);
+             id, static_cast<unsigned>(seq), static_cast<int>(mTimings.replyTimeout.count()));
     } else if (outcome == REQUEST_NO_CONNECTION) {
         note(WARN, "request %u seq %u: the connection was lost before the reply", id,
              static_cast<unsigned>(seq));
@@ -240,7 +190,7 @@ void cObjectClient::Impl::reportFailure(eRequestOutcome outcome, eSend sent, uin
 void cObjectClient::Impl::awaitReply(cLock& lock, Pending& pending, Clock::time_point deadline) {
     while (!pending.done && mRunning && Clock::now() < deadline) {
         // The event thread wakes about once a tick to say it is alive.
-        auto wake = std::min(deadline, Clock::now() + std::chrono::milliseconds(kTickMs));
+        auto wake = std::min(deadline, Clock::now() + mTimings.tick);
         if (!readIfFree(wake)) {
             mCond.wait_until(lock.native(), wake);
         }

@@ -13,24 +13,26 @@
 // thread is busy and no request waits, nothing is read, so the daemon's
 // bytes wait in the socket. A message beyond the limit is logged at ERROR,
 // the connection is dropped and made again, and the queue is discarded.
-// A lost connection is made again once every kReconnectMs for as long as the
+// A lost connection is made again once every Timings::reconnect for as long as the
 // client runs; a connection that cannot be made is logged with its reason at
-// WARN on the first failure, then at most once every kFailureLogMs while it
+// WARN on the first failure, then at most once every Timings::failureLog while it
 // lasts, and the connection that succeeds at INFO. Each connection made is
 // announced to the listeners (handleConnected) before its messages, and the
-// event thread ticks the listeners (handleTick) about once every kTickMs.
-// A request has one deadline, kReplyTimeoutMs, for its send and its reply
+// event thread ticks the listeners (handleTick) about once every Timings::tick.
+// A request has one deadline, Timings::replyTimeout, for its send and its reply
 // together; a request that the daemon does not take within it (it stopped
 // reading) fails and the connection is dropped and made again. A request
 // belongs to the connection it was sent on: a reply is taken only from that
 // connection, with the request's sequence number, and of the request's own
 // kind or an ERR whose TAG_ERR_MSGID is the request's id. The number of a
 // request that timed out is not used again on that connection for
-// kHeldSequenceMs, so that its late reply cannot answer a later request; a
+// Timings::heldSequence, so that its late reply cannot answer a later request; a
 // reply that no request claims is delivered to the listeners. Requests made
 // while the connection is down fail at once. While a request made from a
 // listener call waits, the event thread tells the listeners it is alive
-// (handleWaiting) about once every kTickMs.
+// (handleWaiting) about once every Timings::tick. The timings are
+// vutil::Timings, given to the constructor (the defaults unless a test or
+// dorvane-local shortens them).
 //
 // Threads: addListener, start, stop and the destructor belong to one thread
 // (the owner's), which must not be the event thread. get, set and
@@ -46,15 +48,10 @@
 #include "ulxobj/cObjectList.h"
 #include "ulxobj/cObjectListener.h"
 #include "vlog/cVlog.h"
+#include "vutil/VTimings.h"
 
 class cObjectClient : public cVlog {
 public:
-    // The timings and the limit described above.
-    static constexpr int kReplyTimeoutMs = 2000;
-    static constexpr int kReconnectMs = 1000;  // also the bound of one connection attempt
-    static constexpr int kTickMs = 1000;
-    static constexpr int kFailureLogMs = 60000;
-    static constexpr int kHeldSequenceMs = 60000;
     // The wire bytes of messages waiting for the event thread (queued or
     // being handled); the buffers that hold them take at most twice that,
     // plus 12 bytes per message for its read time and size.
@@ -65,14 +62,15 @@ public:
     enum eRequestOutcome {
         REQUEST_ANSWERED = 0,   // the reply came (a get may still hold no object)
         REQUEST_REFUSED,        // the daemon answered ERR or the wrong kind, or not encodable
-        REQUEST_NO_REPLY,       // no reply within kReplyTimeoutMs, or every sequence
+        REQUEST_NO_REPLY,       // no reply within replyTimeout, or every sequence
                                 // number is in use or held back
         REQUEST_NO_CONNECTION,  // no connection, or it was lost before the reply came
                                 // (also dropped: the daemon did not take the request in
                                 // time)
     };
 
-    cObjectClient();  // unconnected, no thread; log category "ObjectClient"
+    // Unconnected, no thread; log category "ObjectClient"; timings copied.
+    explicit cObjectClient(const vutil::Timings& timings = vutil::Timings());
     // Stops the threads (as stop()) and closes the connection; queued
     // messages that were not delivered are dropped. Must not run on the event
     // thread (from inside a listener call): it would wait for itself.
@@ -107,7 +105,7 @@ public:
 
     // Sends the object's current values as a SET; the object stays the
     // caller's. Returns 0 when the daemon applied it; -1 for a null object,
-    // no connection or no reply within kReplyTimeoutMs; -2 for an ERR or any
+    // no connection or no reply within replyTimeout; -2 for an ERR or any
     // other reply that is not a SET.
     int set(cObject* obj);
 

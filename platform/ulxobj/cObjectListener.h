@@ -23,14 +23,14 @@ public:
     // messages that arrive meanwhile wait. Default: nothing.
     virtual void handleConnected() {}
 
-    // Called on the event thread about once every cObjectClient::kTickMs,
+    // Called on the event thread about once every Timings::tick,
     // between two messages or while none comes, never during another listener
     // call: a listener call that hangs stops the ticks. Default: nothing.
     virtual void handleTick() {}
 
-    // Called on the event thread about once every cObjectClient::kTickMs
+    // Called on the event thread about once every Timings::tick
     // while a get or set made from a listener call waits for its send or its
-    // reply (a wait bounded by kReplyTimeoutMs): the thread is alive though
+    // reply (a wait bounded by Timings::replyTimeout): the thread is alive though
     // the call has not returned. It must neither block nor call get or set.
     // Default: nothing.
     virtual void handleWaiting() {}

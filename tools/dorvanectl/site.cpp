@@ -116,7 +116,7 @@ bool discoverOutputs(cObjectClient& client, const std::string& host, std::vector
     }
     // The service's own discovery, without its waits and its lines.
     cDiscovery discovery(
-        &client, [] {}, 0, false);
+        &client, [] {}, std::chrono::milliseconds(0), false);
     std::vector<cObjectDOutput*> found;
     discovery.run(&found);
     for (cObjectDOutput* out : found) {
