@@ -42,6 +42,15 @@ bool needsQuotes(const char* text, size_t len) {
             return true;
         }
     }
+    // Any other white space (U+00A0, U+3000...) shows as a gap as well: not
+    // quoted, "05" and a no-break space would read as the code 05.
+    for (size_t i = 0; i < len;) {
+        vutil::eCharKind kind = vutil::CHAR_TEXT;
+        i += vutil::charKind(text + i, len - i, &kind);
+        if (kind == vutil::CHAR_SPACE) {
+            return true;
+        }
+    }
     return !vutil::isPrintable(text);
 }
 

@@ -127,6 +127,16 @@ TEST(AccessTrail, EveryCodeWrittenWholeAndEscaped) {
         {"0\xe2\x80\x8b"
          "5",
          "Door1", "code=\"0\\xe2\\x80\\x8b5\" reader=Door1 result=no-matching-output" + noOutput},
+        // White space other than U+0020 shows as a gap too: quoted, it
+        // cannot read as the end of a known code ("05", then a field).
+        {"05\xc2\xa0", "Door1",
+         "code=\"05\xc2\xa0\" reader=Door1 result=no-matching-output" + noOutput},
+        {"0\xe3\x80\x80"
+         "5",
+         "Door1",
+         "code=\"0\xe3\x80\x80"
+         "5\" reader=Door1 result=no-matching-output" +
+             noOutput},
         {invalid, bidiReader,
          "code=\"" + hexEscaped(invalid) + "\" reader=\"" + repeated("\\xe2\\x80\\xae", 37) +
              "...\" omitted=2 result=toggled"},

@@ -166,6 +166,20 @@ int exportCodes(const CodesCommand& cmd, const Settings& s) {
     return left == 0 ? 0 : 1;
 }
 
+// What list writes after a row: that the service never matches it, or why
+// the tool would not take it in, since white space at the end of a code or
+// reader name shows nothing in a column and the row would read as another's.
+std::string listNote(const Code& c) {
+    if (!c.refused.empty()) {
+        return "  (never matches: " + c.refused + ")";
+    }
+    std::string why = inputRefusal("sc", c.code);
+    if (why.empty()) {
+        why = inputRefusal("reader", c.reader);
+    }
+    return why.empty() ? why : "  (" + why + ")";
+}
+
 int listCodes(const CodesCommand& cmd, const Settings& s) {
     std::vector<Code> rows;
     std::string why;
@@ -177,9 +191,8 @@ int listCodes(const CodesCommand& cmd, const Settings& s) {
     size_t n = 0;
     for (const Code& c : rows) {
         if (cmd.reader.empty() || c.reader == cmd.reader) {
-            printf("%-20s %s%s%s\n", shown(c.code).c_str(), shown(c.reader).c_str(),
-                   c.refused.empty() ? "" : "  (never matches: ",
-                   c.refused.empty() ? "" : (c.refused + ")").c_str());
+            printf("%-20s %s%s\n", shown(c.code).c_str(), shown(c.reader).c_str(),
+                   listNote(c).c_str());
             ++n;
         }
     }
