@@ -73,7 +73,7 @@ TEST(OutboxEndToEnd, EveryEventSaysWhatItsTrailLineSays) {
         invalid += static_cast<char>(i % 2 == 0 ? 0xff : 0xc0);
     }
     // A scan queued behind one whose SETs go unanswered waits past this bound.
-    ServiceTimings expiry("scan_expiry=3000");
+    testutil::ServiceTimings expiry("scan_expiry=3000");
     ServiceSite site;
     site.pairs({{"Door1", "RELAY_1", "LED_1"},
                 {"Lobby", "NONE", "NONE"},
