@@ -146,8 +146,11 @@ Outcome applyOne(const Applier& a, const std::string& path, const std::string& n
         SignedSet set{v.version, v.sha256};
         ReplaceFailure failure;
         if (replaceDatabase(a.service.dblocal, lines, &set, &failure) != 0) {
+            // Tried again with back-off whatever the reason: a reason that
+            // does not pass (a failed check of the new file) needs a hand,
+            // and the set waits for it.
             o.kind = Outcome::PENDING;
-            o.reason = failure.why;
+            o.reason = failure.passing ? failure.why : failure.why + " (needs a hand)";
             return o;
         }
     }
