@@ -182,9 +182,12 @@ void cLink::onConnect(mosquitto*, void* self, int rc, int, const mosquitto_prope
     link->mService = link->serviceStatus();
     link->mCodes.refresh();
     link->publishStatus();
-    link->publishCodes(true);
-    for (const std::string* topic : {&link->mSiteCodesTopic, &link->mUnitCodesTopic}) {
-        mosquitto_subscribe_v5(link->mMosq, nullptr, topic->c_str(), 1, 0, nullptr);
+    // Without a keys folder no set is taken: nothing to ask for or to say.
+    if (!link->mConfig.codesKeys.empty()) {
+        link->publishCodes(true);
+        for (const std::string* topic : {&link->mSiteCodesTopic, &link->mUnitCodesTopic}) {
+            mosquitto_subscribe_v5(link->mMosq, nullptr, topic->c_str(), 1, 0, nullptr);
+        }
     }
     link->mNextHeartbeat = Clock::now() + std::chrono::seconds(link->mConfig.heartbeat);
     link->notify();

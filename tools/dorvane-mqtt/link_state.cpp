@@ -59,7 +59,7 @@ void cLink::publishStatus() {
 
 void cLink::publishCodes(bool force) {
     bool changed = mCodes.refresh();
-    if (!mConnected || mMosq == nullptr || !(changed || force)) {
+    if (!mConnected || mMosq == nullptr || !(changed || force) || mConfig.codesKeys.empty()) {
         return;
     }
     const std::string& payload = mCodes.appliedMessage();
