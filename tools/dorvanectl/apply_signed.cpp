@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -233,19 +234,42 @@ bool pass(const Applier& a, bool* failed) {
     return settled;
 }
 
-// Waits for the spool to change, a stop signal, or timeoutMs; false on a stop.
-bool wait(int inotifyFd, int signalFd, int timeoutMs) {
-    pollfd fds[2] = {{signalFd, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
-    int n = poll(fds, inotifyFd >= 0 ? 2 : 1, timeoutMs);
-    if (n > 0 && (fds[0].revents & POLLIN) != 0) {
-        return false;
-    }
-    if (n > 0 && inotifyFd >= 0 && (fds[1].revents & POLLIN) != 0) {
-        char buf[4096];
-        while (read(inotifyFd, buf, sizeof(buf)) > 0) {
+// True when the inotify events read from fd name a set renamed in (not the
+// applier's own outcome files, which would defeat the back-off).
+bool setArrived(int fd) {
+    alignas(inotify_event) char buf[4096];
+    bool arrived = false;
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) > 0) {
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+            std::string name = e->len > 0 ? std::string(e->name) : std::string();
+            arrived = arrived || (name.size() > 4 && name.compare(name.size() - 4, 4, ".set") == 0);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
     }
-    return true;
+    return arrived;
+}
+
+// Waits until a set arrives, a stop signal, or timeoutMs passed (-1: no
+// limit); false on a stop.
+bool wait(int inotifyFd, int signalFd, int timeoutMs) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int left = timeoutMs < 0 ? -1
+                                 : static_cast<int>(std::max<long long>(
+                                       0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              until - std::chrono::steady_clock::now())
+                                              .count()));
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
+        int n = poll(fds, 2, left);
+        if (n > 0 && (fds[0].revents & POLLIN) != 0) {
+            return false;
+        }
+        if (n == 0 || (n > 0 && setArrived(inotifyFd))) {
+            return true;
+        }
+    }
 }
 
 int watch(const Applier& a) {
