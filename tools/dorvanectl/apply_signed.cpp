@@ -187,6 +187,7 @@ bool openSets(const std::string& dir, std::vector<Spooled>* sets, std::string* w
         Outcome::eKind kind = Outcome::NONE;
         if (readBounded(json, 4096, &text, why) &&
             code_spool::parseOutcomeFile(text, &kind, &object) && kind != Outcome::PENDING) {
+            unlink((dir + "/" + s.name).c_str());  // its outcome said; a run killed before this
             continue;
         }
         sets->push_back(s);
@@ -230,6 +231,11 @@ bool pass(const Applier& a, bool* failed) {
                     code_spool::kindName(o.kind), o.reason.c_str());
         }
         settled = settled && o.kind != Outcome::PENDING;
+        if (o.kind != Outcome::PENDING) {
+            // Said for good: the outcome stays (the link knows the set by
+            // it), the set's bytes (up to maxSetBytes) go.
+            unlink(path.c_str());
+        }
     }
     return settled;
 }

@@ -5,7 +5,8 @@
 // by code_sets::decide against the mark (the higher of the one kept with the
 // codes and STATEDIR/mark), applies it by the import's replacement
 // (replace.h) with its version and digest, keeps the mark in both places and
-// leaves VERSION-DIGEST16.json beside the set (code_spool.h). A set that
+// leaves VERSION-DIGEST16.json beside the set (code_spool.h), removing the
+// set once its outcome is final (applied or refused). A set that
 // meets a passing reason (busy, hot journal, full disk) is left pending and
 // tried again with back-off. One thread; nothing throws but std::bad_alloc.
 #ifndef DORVANE_TOOLS_DORVANECTL_APPLY_SIGNED_H
