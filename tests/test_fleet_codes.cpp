@@ -152,7 +152,7 @@ TEST(FleetCodes, AppliedForSiteAndUnitHighestVersionAndEmpty) {
     ASSERT_TRUE(sub.waitUntil(saying("\"applied\":{\"version\":45,"), kWaitMs));
     listed = u.list();
     EXPECT_NE(std::string::npos, listed.find("0 codes")) << listed;
-    // A change by hand keeps the mark: the older unit set stays out.
+    // A change by hand keeps the mark, and says so.
     ASSERT_EQ(0, runTool({DORVANE_CTL_BIN, "--config", u.dir.file("dorvane.conf"), "codes", "add",
                           "0D0D", "Door9", "--force"})
                      .status);
