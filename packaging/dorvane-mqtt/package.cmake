@@ -5,8 +5,9 @@
 # before CPack, in its scope.
 set(DORVANE_LINK_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/dorvane-mqtt)
 set(DORVANE_LINK_DIR ${CMAKE_CURRENT_LIST_DIR})
-install(FILES ${DORVANE_LINK_DIR}/dorvane-mqtt.service DESTINATION ${DORVANE_SYSTEMD_UNIT_DIR}
-        COMPONENT link)
+# The link, and the code-set applier beside it (dorvanectl as the database's owner).
+install(FILES ${DORVANE_LINK_DIR}/dorvane-mqtt.service ${DORVANE_LINK_DIR}/dorvane-mqtt-apply.service
+        DESTINATION ${DORVANE_SYSTEMD_UNIT_DIR} COMPONENT link)
 install(PROGRAMS ${DORVANE_LINK_DIR}/dorvane-mqtt.init
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d RENAME dorvane-mqtt COMPONENT link)
 install(FILES ${DORVANE_LINK_DIR}/dorvane-mqtt.logrotate

@@ -23,6 +23,8 @@ constexpr int kMaxBackoff = 60;  // seconds
 constexpr int kKeepalive = 30;   // seconds
 constexpr int kLoopMs = 20;      // the longest wait for the broker in one turn
 constexpr const char* kOffline = "{\"v\":1,\"state\":\"offline\"}";
+constexpr long long kPacketMargin = 64 * 1024;
+constexpr long long kMaxPacket = 268435460;  // MQTT's own limit (256 MiB and the header)
 
 std::string randomStart() {
     unsigned char bytes[8] = {};
@@ -72,7 +74,11 @@ cLink::cLink(const LinkConfig& config, cSupervisor& supervisor)
       mRefuseBackoff(1),
       mPending(0),
       mLost(0),
-      mOfflineMid(-1) {}
+      mOfflineMid(-1),
+      mCodes(config, *this),
+      mSiteCodesTopic(config.prefix + "/" + config.site + "/codes"),
+      mUnitCodesTopic(config.topicBase() + "/codes"),
+      mAppliedTopic(config.topicBase() + "/codes/applied") {}
 
 cLink::~cLink() {
     if (mMosq != nullptr) {
@@ -93,6 +99,7 @@ void cLink::connect() {
         mosquitto_destroy(mMosq);
     }
     mLastLogError.clear();
+    mCodes.prepare();
     // A fresh client for every try: nothing of a failed session is resent
     // behind the window's back.
     mMosq = mosquitto_new(mConfig.clientId().c_str(), true, this);
@@ -107,6 +114,7 @@ void cLink::connect() {
     mosquitto_disconnect_v5_callback_set(mMosq, onDisconnect);
     mosquitto_publish_v5_callback_set(mMosq, onPublish);
     mosquitto_log_callback_set(mMosq, onLog);
+    mosquitto_message_v5_callback_set(mMosq, onMessage);
     mosquitto_will_set_v5(mMosq, mStatusTopic.c_str(), static_cast<int>(strlen(kOffline)), kOffline,
                           1, true, nullptr);
     int rc = MOSQ_ERR_SUCCESS;
@@ -121,7 +129,15 @@ void cLink::connect() {
                                        mConfig.hasPassword ? mConfig.password.c_str() : nullptr);
     }
     if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_connect_async(mMosq, mConfig.broker.c_str(), mConfig.port, kKeepalive);
+        // The broker sends no packet larger than a set may be, with room
+        // for the packet's own fields: a larger set never reaches the unit.
+        mosquitto_property* props = nullptr;
+        long long most = mConfig.maxSetBytes + kPacketMargin;
+        mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                     static_cast<uint32_t>(std::min(most, kMaxPacket)));
+        rc = mosquitto_connect_bind_v5(mMosq, mConfig.broker.c_str(), mConfig.port, kKeepalive,
+                                       nullptr, props);
+        mosquitto_property_free_all(&props);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
         std::string why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
@@ -164,9 +180,29 @@ void cLink::onConnect(mosquitto*, void* self, int rc, int, const mosquitto_prope
                link->mConfig.clientId().c_str());
     link->mPending = link->mReader.countLinesFrom(link->mCursor.place);
     link->mService = link->serviceStatus();
+    link->mCodes.refresh();
     link->publishStatus();
+    // Without a keys folder no set is taken: nothing to ask for or to say.
+    if (!link->mConfig.codesKeys.empty()) {
+        link->publishCodes(true);
+        for (const std::string* topic : {&link->mSiteCodesTopic, &link->mUnitCodesTopic}) {
+            mosquitto_subscribe_v5(link->mMosq, nullptr, topic->c_str(), 1, 0, nullptr);
+        }
+    }
     link->mNextHeartbeat = Clock::now() + std::chrono::seconds(link->mConfig.heartbeat);
     link->notify();
+}
+
+void cLink::onMessage(mosquitto*, void* self, const mosquitto_message* msg,
+                      const mosquitto_property*) {
+    auto* link = static_cast<cLink*>(self);
+    if (msg->topic == nullptr ||
+        (link->mSiteCodesTopic != msg->topic && link->mUnitCodesTopic != msg->topic)) {
+        return;
+    }
+    link->mCodes.receive(static_cast<const char*>(msg->payload),
+                         static_cast<size_t>(msg->payloadlen > 0 ? msg->payloadlen : 0));
+    link->publishCodes(false);
 }
 
 void cLink::onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*) {

@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 
+#include "tools/dorvane-mqtt/code_inbox.h"
 #include "tools/dorvane-mqtt/cursor.h"
 #include "tools/dorvane-mqtt/link_config.h"
 #include "tools/dorvane-mqtt/outbox_reader.h"
@@ -75,6 +76,8 @@ private:
     static void onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*);
     static void onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
     static void onLog(mosquitto*, void* self, int level, const char* text);
+    static void onMessage(mosquitto*, void* self, const mosquitto_message* msg,
+                          const mosquitto_property*);
 
     // The events.
     void fillWindow();
@@ -90,6 +93,9 @@ private:
     void publishStatus();
     std::string serviceStatus() const;
     void notify();
+
+    // The code sets: what became of them, retained, when it changed.
+    void publishCodes(bool force);
 
     static volatile std::sig_atomic_t sStop;
 
@@ -125,6 +131,9 @@ private:
     Clock::time_point mNextStatusCheck;
     Clock::time_point mNextSave;
     int mOfflineMid;  // the stop's "offline" while it is not acknowledged
+
+    cCodeInbox mCodes;
+    std::string mSiteCodesTopic, mUnitCodesTopic, mAppliedTopic;
 };
 
 }  // namespace mqttlink

@@ -150,8 +150,9 @@ namespace {
 // each part returns false with *why set at the first key that does not fit.
 class KeyReader {
 public:
-    KeyReader(const cProperties& props, const char* path, LinkConfig* c, std::string* why)
-        : mProps(props), mPath(path), mC(*c), mWhy(*why) {}
+    KeyReader(const cProperties& props, const char* path, bool files, LinkConfig* c,
+              std::string* why)
+        : mProps(props), mPath(path), mFiles(files), mC(*c), mWhy(*why) {}
 
     bool identity() {
         mC.broker = get("broker", "");
@@ -176,7 +177,7 @@ public:
 
     bool transport() {
         mC.caFile = get("caFile", "");
-        if (!mC.caFile.empty() && !readableFile("caFile", mC.caFile, &mWhy)) {
+        if (mFiles && !mC.caFile.empty() && !readableFile("caFile", mC.caFile, &mWhy)) {
             return false;
         }
         long long number = 0;
@@ -198,8 +199,8 @@ public:
             if (mC.caFile.empty()) {
                 return unfit("certFile", "a client certificate needs caFile (TLS)");
             }
-            if (!readableFile("certFile", mC.certFile, &mWhy) ||
-                !readableFile("keyFile", mC.keyFile, &mWhy)) {
+            if (mFiles && (!readableFile("certFile", mC.certFile, &mWhy) ||
+                           !readableFile("keyFile", mC.keyFile, &mWhy))) {
                 return false;
             }
         }
@@ -243,6 +244,9 @@ private:
         if (mC.user.empty()) {
             return unfit("passwordFile", "a password needs user");
         }
+        if (!mFiles) {
+            return true;
+        }
         mC.hasPassword = readPassword(passwordFile, &mC.password, &mWhy);
         return mC.hasPassword;
     }
@@ -261,13 +265,14 @@ private:
 
     const cProperties& mProps;
     const char* mPath;
+    bool mFiles;  // the named files are read (the link), or left alone (the applier)
     LinkConfig& mC;
     std::string& mWhy;
 };
 
 }  // namespace
 
-bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why) {
+bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why, bool readFiles) {
     std::string reason;
     cProperties props;
     if (!vutil::isRegularFile(path, &reason) || !props.load(path)) {
@@ -281,7 +286,7 @@ bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why) {
         }
     }
     LinkConfig c;
-    KeyReader keys(props, path, &c, why);
+    KeyReader keys(props, path, readFiles, &c, why);
     if (!keys.identity() || !keys.transport() || !keys.rest()) {
         return false;
     }

@@ -48,8 +48,10 @@ struct LinkConfig {
 // Reads path into *config. False with *why set (one line) when the file
 // cannot be read, a key is unknown, a required key is missing, a value does
 // not fit, a named file cannot be read, or plain MQTT would go to a broker
-// not on a loopback address without plainMqtt=yes.
-bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why);
+// not on a loopback address without plainMqtt=yes. readFiles false leaves
+// the TLS and password files unread (the code-set applier, which runs as
+// another user, needs none of them).
+bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why, bool readFiles = true);
 
 // True when host is a loopback address (127.0.0.0/8, ::1) written as
 // numbers, or the name "localhost"; no name is looked up.

@@ -46,6 +46,7 @@ void cLink::publishStatus() {
     std::string payload = "{\"v\":1,\"state\":\"online\",\"time\":\"" + nowRfc3339() +
                           "\",\"heartbeat\":" + std::to_string(mConfig.heartbeat) +
                           ",\"service\":" + jsonString(mService) +
+                          ",\"codes\":" + mCodes.statusCodes() +
                           ",\"outbox\":{\"pending\":" + std::to_string(mPending) +
                           ",\"lost\":" + std::to_string(mLost) + "}}";
     mosquitto_property* props = nullptr;
@@ -56,7 +57,21 @@ void cLink::publishStatus() {
     mosquitto_property_free_all(&props);
 }
 
+void cLink::publishCodes(bool force) {
+    bool changed = mCodes.refresh();
+    if (!mConnected || mMosq == nullptr || !(changed || force) || mConfig.codesKeys.empty()) {
+        return;
+    }
+    const std::string& payload = mCodes.appliedMessage();
+    mosquitto_publish_v5(mMosq, nullptr, mAppliedTopic.c_str(), static_cast<int>(payload.size()),
+                         payload.data(), 1, true, nullptr);
+    if (changed) {
+        publishStatus();  // the status carries the set in force and the mark
+    }
+}
+
 void cLink::checkStatus(bool heartbeat) {
+    publishCodes(false);
     std::string service = serviceStatus();
     if (heartbeat) {
         mPending = mReader.countLinesFrom(mCursor.place);

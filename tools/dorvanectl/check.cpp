@@ -16,6 +16,7 @@
 #include "tools/dorvanectl/codes_check.h"
 #include "tools/dorvanectl/dbfile.h"
 #include "tools/dorvanectl/leftovers.h"
+#include "tools/dorvanectl/set_record.h"
 #include "tools/dorvanectl/site.h"
 #include "ulxobj/cObjectClient.h"
 
@@ -163,6 +164,13 @@ bool checkDatabase(const std::string& path, std::vector<Code>* codes, Findings& 
     bool read = !hot && readCodes(path, codes, &why);
     if (read) {
         printf("Database %s: %zu codes\n", shown(path).c_str(), codes->size());
+        SetRecord record;
+        if (readSetRecord(path, &record, &why)) {
+            printf("  code set in force: %s\n", describeRecord(record).c_str());
+        } else {
+            f.problem("database " + shown(path) +
+                      ": which code set is in force cannot be read: " + shown(why));
+        }
     } else if (!hot) {
         f.problem("database " + shown(path) + " cannot be read: " + shown(why));
     }

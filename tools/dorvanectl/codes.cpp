@@ -13,6 +13,7 @@
 #include "src/code_input.h"
 #include "src/csv.h"
 #include "tools/dorvanectl/replace.h"
+#include "tools/dorvanectl/set_record.h"
 #include "tools/dorvanectl/site.h"
 #include "tools/dorvanectl/store.h"
 #include "tools/dorvanectl/target.h"
@@ -198,6 +199,13 @@ int listCodes(const CodesCommand& cmd, const Settings& s) {
     }
     printf("%zu codes%s%s\n", n, cmd.reader.empty() ? "" : " of reader ",
            shown(cmd.reader).c_str());
+    SetRecord record;
+    if (!readSetRecord(s.dblocal, &record, &why)) {
+        fprintf(stderr, "dorvanectl: which code set is in force cannot be read: %s\n",
+                shown(why).c_str());
+        return 1;
+    }
+    printf("code set in force: %s\n", describeRecord(record).c_str());
     return 0;
 }
 

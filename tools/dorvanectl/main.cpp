@@ -22,6 +22,8 @@
 #include "src/arg_parser.h"
 #include "src/pAccess.h"
 #include "src/settings.h"
+#include "tools/dorvane-mqtt/link_config.h"
+#include "tools/dorvanectl/apply_signed.h"
 #include "tools/dorvanectl/check.h"
 #include "tools/dorvanectl/codes.h"
 #include "tools/dorvanectl/daemon.h"
@@ -48,6 +50,9 @@ const char kVerbsHelp[] =
     "  dorvanectl codes pack --site S --unit U|'*' --version N FILE [-o OUT] [--force]\n"
     "                                        the message of a signed code set, for\n"
     "                                        signify-openbsd -S -e (no pairing file read)\n"
+    "  dorvanectl codes apply-signed [--watch] [--link-config LINKCONF]\n"
+    "                                        apply the signed sets the fleet link spooled\n"
+    "                                        (--watch: as they come, until SIGTERM)\n"
     "CSV: UTF-8, one code,reader a line (LF or CRLF), an optional first line code,reader,\n"
     "no quoting. A code or reader is text of 1 to 127 bytes without control characters;\n"
     "READER needs a record in the pairing file (--force: store it anyway). Exit status:\n"
@@ -147,6 +152,9 @@ struct Verbs {
     bool force = false;
     // codes pack's options, by name (one value each)
     std::vector<std::pair<std::string, std::string>> packOptions;
+    // codes apply-signed's options
+    bool watch = false;
+    std::string linkConfig;
 };
 
 const char* const kPackOptions[] = {"--site", "--unit", "--version", "--output", "-o"};
@@ -167,6 +175,13 @@ const char* readVerbs(int argc, char** argv, Verbs* v, std::string* word) {
             }
         } else if (a == "--force") {
             v->force = true;
+        } else if (a == "--watch") {
+            v->watch = true;
+        } else if (a == "--link-config") {
+            if (i + 1 == argc || argv[i + 1][0] == '\0') {
+                return "--link-config needs a FILE";
+            }
+            v->linkConfig = argv[++i];
         } else if (std::find(std::begin(kPackOptions), std::end(kPackOptions), a) !=
                    std::end(kPackOptions)) {
             if (i + 1 == argc) {
@@ -191,11 +206,17 @@ struct Shape {
     bool force;  // takes --force
     bool pack;   // takes codes pack's options
 };
-const Shape kShapes[] = {{"check", 0, 0, false, false},        {"lookup", 1, 1, false, false},
-                         {"ports", 0, 0, false, false},        {"watch", 0, 0, false, false},
-                         {"codes add", 2, 2, true, false},     {"codes remove", 1, 1, false, false},
-                         {"codes list", 0, 1, false, false},   {"codes import", 1, 1, true, false},
-                         {"codes export", 0, 1, false, false}, {"codes pack", 1, 1, true, true}};
+const Shape kShapes[] = {{"check", 0, 0, false, false},
+                         {"lookup", 1, 1, false, false},
+                         {"ports", 0, 0, false, false},
+                         {"watch", 0, 0, false, false},
+                         {"codes add", 2, 2, true, false},
+                         {"codes remove", 1, 1, false, false},
+                         {"codes list", 0, 1, false, false},
+                         {"codes import", 1, 1, true, false},
+                         {"codes export", 0, 1, false, false},
+                         {"codes pack", 1, 1, true, true},
+                         {"codes apply-signed", 0, 0, false, false}};
 
 // The shape of the verb that v's words name, or null after saying why.
 const Shape* shapeOf(const Verbs& v, std::string* error) {
@@ -214,13 +235,16 @@ const Shape* shapeOf(const Verbs& v, std::string* error) {
             *error = verb + " takes no --force";
         } else if (!v.packOptions.empty() && !s.pack) {
             *error = verb + " takes no " + v.packOptions[0].first;
+        } else if ((v.watch || !v.linkConfig.empty()) && verb != "codes apply-signed") {
+            *error = verb + " takes no " + (v.watch ? "--watch" : "--link-config");
         } else {
             return &s;
         }
         return nullptr;
     }
-    *error = verb == "codes" ? "codes needs one of add, remove, list, import, export, pack"
-                             : "unknown verb '" + vutil::escape(verb.c_str()) + "'";
+    *error = verb == "codes"
+                 ? "codes needs one of add, remove, list, import, export, pack, apply-signed"
+                 : "unknown verb '" + vutil::escape(verb.c_str()) + "'";
     return nullptr;
 }
 
@@ -266,6 +290,13 @@ int runVerbs(const Verbs& v, const Shape& shape) {
     }
     if (verb == "codes pack") {
         return runPack(v);
+    }
+    if (verb == "codes apply-signed") {
+        ctl::ApplyCommand a;
+        a.watch = v.watch;
+        a.config = v.config;
+        a.linkConfig = v.linkConfig.empty() ? mqttlink::kDefaultConfigFile : v.linkConfig;
+        return ctl::applySigned(a);
     }
     ctl::CodesCommand c;
     c.verb = v.words[1];

@@ -11,6 +11,7 @@
 
 #include "tools/dorvanectl/dbfile.h"
 #include "tools/dorvanectl/leftovers.h"
+#include "tools/dorvanectl/set_record.h"
 #include "tools/dorvanectl/site.h"
 #include "tools/dorvanectl/store.h"
 
@@ -210,10 +211,17 @@ bool sync(const std::string& path, bool directory, std::string* why) {
     return ok;
 }
 
+// True when why is SQLite's or the system's word for a full disk.
+bool fullDisk(const std::string& why) {
+    return why.find(sqlite3_errstr(SQLITE_FULL)) != std::string::npos ||
+           why.find(strerror(ENOSPC)) != std::string::npos;
+}
+
 // Everything between the new file's creation and the rename; the live
 // file's lock is held in *lock while the file exists.
 bool buildAndRename(const std::string& live, const std::string& next, const CodeRows& rows,
-                    bool exists, Writer* lock, std::string* why) {
+                    bool exists, const SignedSet* set, Writer* lock, ReplaceFailure* failure) {
+    std::string* why = &failure->why;
     Writer w;
     if (!w.open(next, false, why) || !fillCodes(w, rows, why)) {
         return false;
@@ -223,17 +231,27 @@ bool buildAndRename(const std::string& live, const std::string& next, const Code
         // journal of theirs can come to lie beside the new file.
         if (!lock->open(live, false, why) || !lock->lock(why)) {
             *why = "cannot take the write lock of " + shown(live) + ": " + *why;
+            failure->passing = true;
             return false;
         }
         std::vector<std::string> problems = journalProblems(live);
         if (!problems.empty()) {
             *why = problems[0];
+            failure->passing = true;
             return false;
         }
         if (!copyOthers(w, live, why)) {
             *why = "cannot copy the other tables: " + *why;
             return false;
         }
+    }
+    bool recorded = w.exec("BEGIN", why) &&
+                    (set != nullptr ? writeSignedRecord(w, set->version, set->sha256, why)
+                                    : markByHand(w, why)) &&
+                    w.exec("COMMIT", why);
+    if (!recorded) {
+        *why = "cannot record which set is in force: " + *why;
+        return false;
     }
     w.close();
     std::string owned;
@@ -255,7 +273,8 @@ bool buildAndRename(const std::string& live, const std::string& next, const Code
 
 }  // namespace
 
-int replaceDatabase(const std::string& path, const CodeRows& rows) {
+int replaceDatabase(const std::string& path, const CodeRows& rows, const SignedSet* set,
+                    ReplaceFailure* failure) {
     std::string live = livePath(path);
     struct stat st;
     bool exists = stat(live.c_str(), &st) == 0;
@@ -270,14 +289,23 @@ int replaceDatabase(const std::string& path, const CodeRows& rows) {
     if (held < 0) {
         fprintf(stderr, "dorvanectl: %s: nothing written\n",
                 problems.empty() ? why.c_str() : problems[0].c_str());
+        if (failure != nullptr) {
+            failure->passing = !problems.empty() || fullDisk(why);
+            failure->why = problems.empty() ? why : problems[0];
+        }
         return 1;
     }
     Writer lock;
-    bool done = buildAndRename(live, next, rows, exists, &lock, &why);
+    ReplaceFailure failed;
+    bool done = buildAndRename(live, next, rows, exists, set, &lock, &failed);
     if (!done) {
         unlink(next.c_str());
         unlink((next + "-journal").c_str());
-        fprintf(stderr, "dorvanectl: %s: the database is unchanged\n", why.c_str());
+        failed.passing = failed.passing || fullDisk(failed.why);
+        fprintf(stderr, "dorvanectl: %s: the database is unchanged\n", failed.why.c_str());
+        if (failure != nullptr) {
+            *failure = failed;
+        }
     }
     ::close(held);
     return done ? 0 : 1;

@@ -7,6 +7,7 @@
 #ifndef DORVANE_TOOLS_DORVANECTL_REPLACE_H
 #define DORVANE_TOOLS_DORVANECTL_REPLACE_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,13 +18,31 @@ namespace ctl {
 // The codes of a set with the reader of each, in the order to store them.
 using CodeRows = std::vector<csv::Line>;
 
+// A signed set being applied: its version and digest go into the new file
+// with its codes (set_record.h).
+struct SignedSet {
+    uint64_t version = 0;
+    std::string sha256;
+};
+
+// Why a replacement did not happen, for a caller that retries.
+struct ReplaceFailure {
+    // A reason that passes (another writer held the lock, a journal lies
+    // beside the database, the disk is full): trying again later may work.
+    bool passing = false;
+    std::string why;
+};
+
 // Makes rows the set of codes of the database at path (a new database when
 // there is none): table codes from kCodesSchema, the live file's other
-// tables copied, PRAGMA integrity_check and the service's rules on the new
-// file, its mode (and as root its owner) from the live one, then the rename.
+// tables copied, the set's record (set: the signed set's; null: by hand),
+// PRAGMA integrity_check and the service's rules on the new file, its mode
+// (and as root its owner) from the live one, then the rename.
 // REQUIRES: rows already checked (one reader per code). Prints what it does;
-// returns 0 when done, 1 when nothing was changed (the new file removed).
-int replaceDatabase(const std::string& path, const CodeRows& rows);
+// returns 0 when done, 1 when nothing was changed (the new file removed;
+// *failure, when not null, says why).
+int replaceDatabase(const std::string& path, const CodeRows& rows, const SignedSet* set = nullptr,
+                    ReplaceFailure* failure = nullptr);
 
 }  // namespace ctl
 

@@ -7,6 +7,7 @@
 
 #include "src/pAccess.h"
 #include "tools/dorvanectl/replace.h"
+#include "tools/dorvanectl/set_record.h"
 #include "tools/dorvanectl/site.h"
 #include "vdb/DatabaseHandler.h"
 #include "vutil/VFile.h"
@@ -181,7 +182,7 @@ int addCode(const std::string& path, const std::string& code, const std::string&
     bool added = readers.empty();
     if (added &&
         (w.run("INSERT INTO codes (sc, reader) VALUES (?1, ?2)", {code, reader}, &why) != 1 ||
-         !w.exec("COMMIT", &why))) {
+         !markByHand(w, &why) || !w.exec("COMMIT", &why))) {
         fprintf(stderr, "dorvanectl: cannot add code %s: %s: nothing written\n",
                 shown(code).c_str(), shown(why).c_str());
         return 1;
@@ -217,7 +218,7 @@ int removeCode(const std::string& path, const std::string& code) {
         "DELETE FROM codes WHERE sc = ?1 AND typeof(sc) = 'text' AND CAST(sc AS BLOB) = CAST(?1 "
         "AS BLOB)",
         {code}, &why);
-    if (removed < 0 || !w.exec("COMMIT", &why)) {
+    if (removed < 0 || !markByHand(w, &why) || !w.exec("COMMIT", &why)) {
         fprintf(stderr, "dorvanectl: cannot remove code %s: %s: nothing removed\n",
                 shown(code).c_str(), shown(why).c_str());
         return 1;

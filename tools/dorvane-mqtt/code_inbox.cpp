@@ -1,0 +1,146 @@
+#include "tools/dorvane-mqtt/code_inbox.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "src/code_sets.h"
+#include "src/code_spool.h"
+#include "vutil/VFile.h"
+
+namespace mqttlink {
+
+namespace {
+
+using code_spool::Outcome;
+
+constexpr size_t kMaxOutcomeFile = 8192;
+
+// "time":"..." of an outcome object.
+std::string timeOf(const std::string& object) {
+    size_t at = object.rfind("\"time\":\"");
+    return at == std::string::npos ? "" : object.substr(at + 8, object.size() - at - 10);
+}
+
+// "version":N of an outcome object.
+uint64_t versionOf(const std::string& object) {
+    return strtoull(object.c_str() + strlen("{\"version\":"), nullptr, 10);
+}
+
+}  // namespace
+
+cCodeInbox::cCodeInbox(const LinkConfig& config, cVlog& log)
+    : mConfig(config), mLog(log), mSpool(code_spool::spoolDir(config.stateDir)) {}
+
+bool cCodeInbox::prepare() {
+    if ((mkdir(mConfig.stateDir.c_str(), 0755) != 0 && errno != EEXIST) ||
+        (mkdir(mSpool.c_str(), 0755) != 0 && errno != EEXIST)) {
+        mLog.warn("cannot make the spool %s: %s: no code set is applied", mSpool.c_str(),
+                  strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void cCodeInbox::receive(const char* data, size_t size) {
+    if (mConfig.codesKeys.empty()) {
+        if (size > 0) {
+            mLog.warn("a code set arrived, but codesKeys is not set: no code set is applied");
+        }
+        return;
+    }
+    vsign::Unit u;
+    u.site = mConfig.site;
+    u.name = mConfig.unit;
+    u.keysDir = mConfig.codesKeys;
+    u.maxSetBytes = static_cast<size_t>(mConfig.maxSetBytes);
+    code_spool::Mark mark;
+    std::string why;
+    if (!code_spool::readMark(mConfig.stateDir, &mark, &why)) {
+        mLog.warn("%s: the code set is left alone", why.c_str());
+        return;
+    }
+    u.mark = mark.version;
+    u.markSha256 = mark.sha256;
+    vsign::Verdict v = code_sets::decide(data, size, u, nullptr);
+    if (v.outcome == vsign::SET_REFUSED) {
+        if (mRefusedDigests.insert(v.sha256).second) {
+            mLog.warn("code set refused (version %llu, sha256 %s): %s",
+                      static_cast<unsigned long long>(v.version), v.sha256.c_str(),
+                      v.reason.c_str());
+            Outcome o;
+            o.kind = Outcome::REFUSED;
+            o.version = v.version;
+            o.sha256 = v.sha256;
+            o.reason = v.reason;
+            o.time = code_spool::now();
+            mOwnRefused = {code_spool::outcomeObject(o), o.time};
+        }
+        return;
+    }
+    if (v.outcome != vsign::SET_APPLY) {
+        return;
+    }
+    std::string base = mSpool + "/" + code_spool::spoolName(v.version, v.sha256);
+    struct stat st;
+    if (stat((base + ".set").c_str(), &st) == 0 || stat((base + ".json").c_str(), &st) == 0) {
+        return;  // spooled before: the applier has it or has said what became of it
+    }
+    if (!prepare() ||
+        !code_spool::writeFileAtomically(base + ".set", std::string(data, size), &why)) {
+        mLog.warn("%s: code set version %llu is not applied", why.c_str(),
+                  static_cast<unsigned long long>(v.version));
+        return;
+    }
+    mLog.info("code set version %llu (sha256 %s) verified and spooled for the applier",
+              static_cast<unsigned long long>(v.version), v.sha256.c_str());
+}
+
+bool cCodeInbox::refresh() {
+    Said applied, pending, refused = mOwnRefused;
+    uint64_t appliedVersion = 0;
+    if (DIR* d = opendir(mSpool.c_str())) {
+        for (dirent* e = readdir(d); e != nullptr; e = readdir(d)) {
+            std::string name = e->d_name, text, object;
+            Outcome::eKind kind = Outcome::NONE;
+            if (name.size() < 6 || name.compare(name.size() - 5, 5, ".json") != 0 ||
+                !vutil::readBounded((mSpool + "/" + name).c_str(), kMaxOutcomeFile, &text,
+                                    nullptr) ||
+                !code_spool::parseOutcomeFile(text, &kind, &object)) {
+                continue;
+            }
+            Said said{object, timeOf(object)};
+            if (kind == Outcome::APPLIED && versionOf(object) >= appliedVersion) {
+                appliedVersion = versionOf(object);
+                applied = said;
+            } else if (kind == Outcome::PENDING && said.time > pending.time) {
+                pending = said;
+            } else if (kind == Outcome::REFUSED && said.time > refused.time) {
+                refused = said;
+            }
+        }
+        closedir(d);
+    }
+    // Pending and refused only when later than the set applied.
+    std::string message =
+        "{\"v\":1,\"applied\":" + (applied.object.empty() ? "null" : applied.object) +
+        ",\"pending\":" + (pending.time > applied.time ? pending.object : "null") +
+        ",\"refused\":" + (refused.time > applied.time ? refused.object : "null") + "}";
+    code_spool::Mark mark;
+    std::string why;
+    code_spool::readMark(mConfig.stateDir, &mark, &why);
+    std::string sha = applied.object.empty()
+                          ? ""
+                          : applied.object.substr(applied.object.find("\"sha256\":\"") + 10, 64);
+    std::string codes = "{\"version\":" + std::to_string(appliedVersion) + ",\"sha256\":\"" + sha +
+                        "\",\"mark\":" + std::to_string(mark.version) + "}";
+    bool changed = mFirst || message != mMessage || codes != mStatusCodes;
+    mFirst = false;
+    mMessage = message;
+    mStatusCodes = codes;
+    return changed;
+}
+
+}  // namespace mqttlink

@@ -1,0 +1,61 @@
+// cCodeInbox: the link's side of the signed code sets. It judges each set
+// that arrives on a code topic by code_sets::decide against the mark in
+// STATEDIR/mark, leaves a set to apply in STATEDIR/spool (written beside,
+// renamed in) for the applier, never touches the database, and composes
+// the retained PREFIX/SITE/UNIT/codes/applied message from the applier's
+// outcome files and its own refusals (each refused digest said once).
+//
+// Threads: the link's thread only. Failure: one log line each, on the
+// link's category; nothing throws but std::bad_alloc.
+#ifndef DORVANE_TOOLS_DORVANE_MQTT_CODE_INBOX_H
+#define DORVANE_TOOLS_DORVANE_MQTT_CODE_INBOX_H
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "tools/dorvane-mqtt/link_config.h"
+#include "vlog/cVlog.h"
+
+namespace mqttlink {
+
+class cCodeInbox {
+public:
+    // config and log must outlive the object.
+    cCodeInbox(const LinkConfig& config, cVlog& log);
+
+    // Makes STATEDIR/spool when it is missing; false after a log line.
+    bool prepare();
+
+    // A payload from a code topic (size bytes at data).
+    void receive(const char* data, size_t size);
+
+    // Reads the applier's outcomes and the mark again; true when the
+    // codes/applied message or the status's codes changed since the last
+    // call (or this is the first).
+    bool refresh();
+
+    // {"v":1,"applied":...,"pending":...,"refused":...}
+    const std::string& appliedMessage() const { return mMessage; }
+    // {"version":V,"sha256":"...","mark":M}: the set last applied and the mark.
+    const std::string& statusCodes() const { return mStatusCodes; }
+
+private:
+    struct Said {
+        std::string object, time;
+    };
+
+    const LinkConfig& mConfig;
+    cVlog& mLog;
+    std::string mSpool;
+    Said mOwnRefused;                       // the link's own last refusal
+    std::set<std::string> mRefusedDigests;  // said once each
+    std::string mMessage;
+    std::string mStatusCodes;
+    bool mFirst = true;
+};
+
+}  // namespace mqttlink
+
+#endif
