@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "ulxobj/PortMatch.h"
 #include "vutil/VText.h"
 
 namespace {
@@ -14,11 +15,7 @@ std::string shown(const std::string& label) {
     return vutil::escape(label.data(), label.size());
 }
 
-// "serial 12 port 1 (Door1)": a port as the lines name it.
-std::string portName(uint32_t serial, uint32_t id, const std::string& label) {
-    return "serial " + std::to_string(serial) + " port " + std::to_string(id) + " (" +
-           shown(label) + ")";
-}
+using ulxobj::portName;
 
 }  // namespace
 
@@ -156,17 +153,13 @@ void cDiscovery::takeListed(const std::vector<Port>& listed) {
     mPorts.swap(ports);
 }
 
-bool cDiscovery::isPortAsked(const Port& port, const cObject* reply) {
-    const cObjectDOutput* out = dynamic_cast<const cObjectDOutput*>(reply);
+bool cDiscovery::isPortAsked(const Port& port, const cObjectDOutput& asked, const cObject* reply) {
     std::string what;
-    if (out == nullptr) {
-        what = "an object of type " + std::to_string(static_cast<int>(reply->getType()));
-    } else if (out->getDeviceSerial() != port.serial || out->getPortId() != port.id ||
-               out->getPortType() != cObjectPort::PORT_TYPE_DISCRETE_OUT) {
-        what = portName(out->getDeviceSerial(), out->getPortId(), out->getPortLabelBytes()) +
-               " of port type " + std::to_string(static_cast<int>(out->getPortType()));
-    } else if (out->portLabelHoldsNul()) {
-        what = "a port label holding a NUL byte (" + shown(out->getPortLabelBytes()) + ")";
+    if (!ulxobj::isSameOutput(asked, *reply)) {
+        what = ulxobj::describe(*reply);
+    } else if (static_cast<const cObjectDOutput*>(reply)->portLabelHoldsNul()) {
+        what = "a port label holding a NUL byte (" +
+               shown(static_cast<const cObjectDOutput*>(reply)->getPortLabelBytes()) + ")";
     } else {
         return true;
     }
@@ -182,7 +175,7 @@ void cDiscovery::fetchPort(Port& port) {
     op.setPortLabel(port.label);
     op.setPortType(cObjectPort::PORT_TYPE_DISCRETE_OUT);
     cObject* fetched = mClient->get(&op);
-    bool asked = fetched != nullptr && isPortAsked(port, fetched);
+    bool asked = fetched != nullptr && isPortAsked(port, op, fetched);
     std::this_thread::sleep_for(mWait);
     mStep();
     if (asked) {

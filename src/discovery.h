@@ -79,9 +79,9 @@ private:
     void fetchList();
     void takeListed(const std::vector<Port>& listed);
     void fetchPort(Port& port);
-    // Whether reply is the port asked for; when not, one WARN line says what
-    // it is.
-    bool isPortAsked(const Port& port, const cObject* reply);
+    // Whether reply is the output asked (port's, sent as asked); when not,
+    // one WARN line says what it is.
+    bool isPortAsked(const Port& port, const cObjectDOutput& asked, const cObject* reply);
     // Logs the missing set when it changed since the last run.
     void noteMissing();
     std::string missingText() const;

@@ -497,3 +497,101 @@ TEST(Faults, LateRepliesConfirmNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A reply to the SET of A (serial 12, port 1, to set) that is not for it.
+struct WrongSetReply {
+    const char* name;
+    std::vector<testutil::SiteOutput> objects;  // the reply's objects
+    std::string what;                           // as the WARN line names them
+};
+
+const WrongSetReply kWrongSetReplies[] = {
+    {"AnotherPort",
+     {{12, 3, "A", cObject::OBJ_IO_STATE_SET}},
+     "serial 12 port 3 (A) of port type 2"},
+    {"AnotherSerial",
+     {{13, 1, "A", cObject::OBJ_IO_STATE_SET}},
+     "serial 13 port 1 (A) of port type 2"},
+    {"AnotherState",
+     {{12, 1, "A", cObject::OBJ_IO_STATE_CLEAR}},
+     "serial 12 port 1 (A) of port type 2 in state clear"},
+    {"EmptyBody", {}, "no object"},
+    {"TwoObjects",
+     {{12, 1, "A", cObject::OBJ_IO_STATE_SET}, {12, 2, "B", cObject::OBJ_IO_STATE_SET}},
+     "2 objects"},
+};
+
+}  // namespace
+
+// A SET is confirmed only by a reply that holds that output as applied: a
+// SET reply that names another port, another state or no object leaves it
+// unconfirmed in the trail and in the outbox's event, with one WARN line,
+// and the service holds the state it sent (as for a SET never answered).
+// The sentinel's scan, answered soundly, then toggles.
+TEST(Faults, SetRepliesForAnotherOutputConfirmNothing) {
+    const std::vector<testutil::SiteOutput> outputs = {{12, 1, "A", cObject::OBJ_IO_STATE_CLEAR},
+                                                       {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
+    for (const WrongSetReply& row : kWrongSetReplies) {
+        SCOPED_TRACE(row.name);
+        ServiceSite site;
+        site.files(kPairs, kCodes).config("outbox=outbox\noutboxLimit=1048576\n");
+        FakeDaemon daemon(site.address());
+        site.startService();
+        ASSERT_TRUE(daemon.accept());
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(testutil::answerNext(daemon, outputs));  // the list, then A and B
+        }
+        ASSERT_TRUE(site.waitReady());
+
+        daemon.send(*testutil::accessEvent({"04A1"}, 1));
+        auto setA = daemon.read(3000);
+        ASSERT_NE(nullptr, setA);
+        cObjectList wrong;
+        for (const testutil::SiteOutput& o : row.objects) {
+            auto* out = new cObjectDOutput();
+            out->setDeviceSerial(o.serial);
+            out->setPortId(o.port);
+            out->setPortLabel(o.label);
+            out->setOutputState(static_cast<cObject::eObjectIOState>(o.state));
+            wrong.add(out);
+        }
+        daemon.send(*std::unique_ptr<VMsg>(ulxobj::toMessage(wrong, vmsg::MSG_SET, setA->mMsgSeq)));
+        wrong.deleteObjects();
+        ASSERT_TRUE(testutil::answerNext(daemon, outputs));  // B's SET, soundly
+        ASSERT_TRUE(site.waitLog("seq=01", "DorvaneAccess"));
+        EXPECT_EQ("INFO|seq=01 serial=0 code=04A1 reader=R result=partly A=set(unconfirmed) B=set",
+                  site.log("DorvaneAccess")[0]);
+        EXPECT_EQ(1u, site.logCount("WARN|the SET of serial 12 port 1 (A) of port type 2 to set "
+                                    "was answered with " +
+                                        row.what + ", not that output; it is unconfirmed",
+                                    "ObjectClient"));
+        ASSERT_TRUE(testutil::waitUntil([&] {
+            return testutil::readFile(site.file("outbox/current")).find("\"seq\":1") !=
+                   std::string::npos;
+        }));
+        std::string event = testutil::readFile(site.file("outbox/current"));
+        EXPECT_NE(std::string::npos,
+                  event.find("{\"label\":\"A\",\"state\":\"set\",\"confirmed\":false}"))
+            << event;
+
+        // The sentinel toggles B twice; then A's held state (set) turns to clear.
+        daemon.send(*testutil::accessEvent({"SENTINEL", "04A1"}, 2));
+        std::vector<std::string> sets;
+        for (int i = 0; i < 4; ++i) {
+            auto set = daemon.read(3000);
+            ASSERT_NE(nullptr, set);
+            std::unique_ptr<cObjectList> objs(ulxobj::fromMessage(*set));
+            auto* out = dynamic_cast<cObjectDOutput*>(objs->size() > 0 ? objs->at(0) : nullptr);
+            ASSERT_NE(nullptr, out);
+            sets.push_back(std::string(out->getPortLabel()) + "=" +
+                           cObject::stateName(out->getOutputState()));
+            objs->deleteObjects();
+            daemon.send(*testutil::siteReply(*set, outputs));
+        }
+        EXPECT_EQ((std::vector<std::string>{"B=clear", "B=set", "A=clear", "B=clear"}), sets);
+        ASSERT_TRUE(site.waitLog("code=04A1 reader=R result=toggled", "DorvaneAccess"));
+        EXPECT_EQ(2u, site.logCount("result=toggled", "DorvaneAccess"));
+    }
+}

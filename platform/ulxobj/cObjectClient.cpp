@@ -7,6 +7,7 @@
 
 #include "ulxobj/ClientImpl.h"
 #include "ulxobj/ObjectCodec.h"
+#include "ulxobj/PortMatch.h"
 #include "vmsg/VWire.h"
 #include "vutil/VText.h"
 
@@ -240,6 +241,34 @@ cObject* cObjectClient::get(cObject* query, eRequestOutcome* outcome) {
     return first;
 }
 
+namespace {
+
+// Empty when applied is the reply to a SET of sent: one object, the same
+// output (serial, port id, port type) in the state sent; else what it holds,
+// for the WARN line. An object that is no output is answered by one object
+// of its type.
+std::string setReplyMismatch(const cObject& sent, const cObjectList& applied) {
+    if (applied.size() != 1) {
+        return applied.size() == 0 ? std::string("no object")
+                                   : std::to_string(applied.size()) + " objects";
+    }
+    const cObject& got = *applied.at(0);
+    const cObjectDOutput* out = dynamic_cast<const cObjectDOutput*>(&sent);
+    if (out == nullptr) {
+        return got.getType() == sent.getType() ? std::string() : ulxobj::describe(got);
+    }
+    if (!ulxobj::isSameOutput(*out, got)) {
+        return ulxobj::describe(got);
+    }
+    int state = static_cast<const cObjectDOutput&>(got).getOutputState();
+    if (state != out->getOutputState()) {
+        return ulxobj::describe(got) + " in state " + cObject::stateName(state);
+    }
+    return std::string();
+}
+
+}  // namespace
+
 int cObjectClient::set(cObject* obj) {
     if (obj == nullptr) {
         return -1;
@@ -251,7 +280,22 @@ int cObjectClient::set(cObject* obj) {
     if (reply == nullptr) {
         return -1;
     }
-    int rc = reply->mMsgID == vmsg::MSG_SET ? 0 : -2;
+    if (reply->mMsgID != vmsg::MSG_SET) {
+        delete reply;
+        return -2;
+    }
+    std::unique_ptr<cObjectList> applied(ulxobj::fromMessage(*reply));
     delete reply;
-    return rc;
+    std::string what = setReplyMismatch(*obj, *applied);
+    applied->deleteObjects();
+    if (!what.empty()) {
+        std::string sent = ulxobj::describe(*obj);
+        if (const cObjectDOutput* out = dynamic_cast<const cObjectDOutput*>(obj)) {
+            sent += std::string(" to ") + cObject::stateName(out->getOutputState());
+        }
+        mImpl->note(WARN, "the SET of %s was answered with %s, not that output; it is unconfirmed",
+                    sent.c_str(), what.c_str());
+        return -3;
+    }
+    return 0;
 }

@@ -104,9 +104,13 @@ public:
     cObject* get(cObject* query, eRequestOutcome* outcome = nullptr);
 
     // Sends the object's current values as a SET; the object stays the
-    // caller's. Returns 0 when the daemon applied it; -1 for a null object,
+    // caller's. Returns 0 when the daemon applied it: a SET reply holding one
+    // object, for an output the same serial, port id and port type in the
+    // state sent (any other object: one of its type); -1 for a null object,
     // no connection or no reply within replyTimeout; -2 for an ERR or any
-    // other reply that is not a SET.
+    // other reply that is not a SET; -3 for a SET reply that holds no object,
+    // more than one or another (one WARN line names what was sent and what
+    // came back).
     int set(cObject* obj);
 
     // Stops the threads and closes the connection; the client cannot be

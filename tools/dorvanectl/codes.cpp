@@ -12,6 +12,7 @@
 
 #include "src/code_input.h"
 #include "src/csv.h"
+#include "tools/dorvanectl/codes_check.h"
 #include "tools/dorvanectl/replace.h"
 #include "tools/dorvanectl/set_record.h"
 #include "tools/dorvanectl/site.h"
@@ -104,6 +105,25 @@ int importCodes(const CodesCommand& cmd, const Settings& s) {
     return replaceDatabase(s.dblocal, rows);
 }
 
+// The database's rows, or false after one line that says why. A hot
+// journal is said as check says it, and the database is not opened on it:
+// the handler would say it a second time, as a raw ERROR line.
+bool readRows(const std::string& path, std::vector<Code>* rows) {
+    bool hot = false;
+    std::string advice = journalAdvice(path, &hot);
+    if (hot) {
+        fprintf(stderr, "dorvanectl: %s\n", advice.c_str());
+        return false;
+    }
+    std::string why;
+    if (!readCodes(path, rows, &why)) {
+        fprintf(stderr, "dorvanectl: database %s cannot be read: %s\n", shown(path).c_str(),
+                shown(why).c_str());
+        return false;
+    }
+    return true;
+}
+
 // Why the row cannot be exported so that an import takes it back as it
 // is, or "".
 std::string exportRefusal(const Code& c) {
@@ -123,9 +143,7 @@ std::string exportRefusal(const Code& c) {
 int exportCodes(const CodesCommand& cmd, const Settings& s) {
     std::vector<Code> rows;
     std::string why;
-    if (!readCodes(s.dblocal, &rows, &why)) {
-        fprintf(stderr, "dorvanectl: database %s cannot be read: %s\n", shown(s.dblocal).c_str(),
-                shown(why).c_str());
+    if (!readRows(s.dblocal, &rows)) {
         return 1;
     }
     bool toStdout = cmd.file.empty() || cmd.file == "-";
@@ -184,9 +202,7 @@ std::string listNote(const Code& c) {
 int listCodes(const CodesCommand& cmd, const Settings& s) {
     std::vector<Code> rows;
     std::string why;
-    if (!readCodes(s.dblocal, &rows, &why)) {
-        fprintf(stderr, "dorvanectl: database %s cannot be read: %s\n", shown(s.dblocal).c_str(),
-                shown(why).c_str());
+    if (!readRows(s.dblocal, &rows)) {
         return 1;
     }
     size_t n = 0;

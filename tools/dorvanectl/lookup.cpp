@@ -36,7 +36,13 @@ std::string readerFor(const Settings& s, const char* code, cAccessTrail& trail) 
     query.setScanCode(code);
     TableData* result = nullptr;
     std::string why;
-    int found = db.Find(&query, &result, &why);
+    // A hot journal is said once, here; the handler is not asked (it would
+    // say it again as a raw ERROR line).
+    bool hot = DatabaseHandler::journalState(s.dblocal) == DatabaseHandler::JOURNAL_HOT;
+    if (hot) {
+        why = DatabaseHandler::hotJournalRemedy(s.dblocal);
+    }
+    int found = hot ? -1 : db.Find(&query, &result, &why);
     const std::string shownCode = shown(code);
     if (found < 0) {
         printf("Code %s: the database %s cannot be searched (%s): nothing toggles\n",
