@@ -22,6 +22,8 @@ namespace {
 constexpr int kMaxBackoff = 60;  // seconds
 constexpr int kKeepalive = 30;   // seconds
 constexpr int kLoopMs = 20;      // the longest wait for the broker in one turn
+// A connection that lasts this long works: the back-off starts again.
+constexpr int kHoldSeconds = 10;
 constexpr const char* kOffline = "{\"v\":1,\"state\":\"offline\"}";
 
 std::string randomStart() {
@@ -66,8 +68,12 @@ cLink::cLink(const LinkConfig& config, cSupervisor& supervisor)
       mUnsynced(false),
       mMosq(nullptr),
       mConnected(false),
+      mDropPending(false),
+      mHeld(false),
       mNextConnect(Clock::now()),
       mConnectBackoff(1),
+      mSaidConnected(false),
+      mLostSinceWorked(false),
       mPaused(false),
       mRefuseBackoff(1),
       mPending(0),
@@ -80,19 +86,13 @@ cLink::~cLink() {
     }
 }
 
-void cLink::sayFailure(const std::string& kind, const std::string& text) {
-    if (kind != mLastFailure) {
-        mLastFailure = kind;
-        warn("%s", text.c_str());
-    }
-    notify();
-}
-
 void cLink::connect() {
     if (mMosq != nullptr) {
         mosquitto_destroy(mMosq);
     }
     mLastLogError.clear();
+    mDropPending = false;
+    mDropWhy.clear();
     // A fresh client for every try: nothing of a failed session is resent
     // behind the window's back.
     mMosq = mosquitto_new(mConfig.clientId().c_str(), true, this);
@@ -134,10 +134,17 @@ void cLink::dropConnection(const std::string& why) {
     if (!mLastLogError.empty()) {
         text += " (" + mLastLogError + ")";
     }
-    std::string where = mConfig.broker + ":" + std::to_string(mConfig.port);
-    sayFailure(text, (mConnected ? "lost the connection to " : "cannot connect to ") + where +
-                         ": " + text + "; trying again with back-off up to 60 s");
+    mDropPending = false;
+    mDropWhy.clear();
+    bool wasConnected = mConnected;
     mConnected = false;
+    if (wasConnected) {
+        mLostSinceWorked = true;
+        noteDropInFlight();
+    }
+    std::string where = mConfig.broker + ":" + std::to_string(mConfig.port);
+    sayFailure(text, (wasConnected ? "lost the connection to " : "cannot connect to ") + where +
+                         ": " + text + "; trying again with back-off up to 60 s");
     if (mMosq != nullptr) {
         mosquitto_destroy(mMosq);
         mMosq = nullptr;
@@ -154,14 +161,20 @@ void cLink::onConnect(mosquitto*, void* self, int rc, int, const mosquitto_prope
     auto* link = static_cast<cLink*>(self);
     if (rc != 0) {
         link->mLastLogError.clear();
-        link->dropConnection("the broker refused the connection: " + reasonText(rc));
+        link->dropLater("the broker refused the connection: " + reasonText(rc));
         return;
     }
     link->mConnected = true;
-    link->mConnectBackoff = 1;
-    link->mLastFailure.clear();
-    link->info("connected to %s:%d as %s", link->mConfig.broker.c_str(), link->mConfig.port,
-               link->mConfig.clientId().c_str());
+    link->mConnectedAt = Clock::now();
+    link->mHeld = false;
+    // After a lost connection, a new one is news only once it works: a
+    // broker that takes each connection and drops it at once is not
+    // "connected" once a try.
+    if (!link->mLostSinceWorked) {
+        link->mSaidConnected = true;
+        link->info("connected to %s:%d as %s", link->mConfig.broker.c_str(), link->mConfig.port,
+                   link->mConfig.clientId().c_str());
+    }
     link->mPending = link->mReader.countLinesFrom(link->mCursor.place);
     link->mService = link->serviceStatus();
     link->publishStatus();
@@ -173,7 +186,13 @@ void cLink::onDisconnect(mosquitto*, void* self, int rc, const mosquitto_propert
     auto* link = static_cast<cLink*>(self);
     if (sStop == 0 && link->mMosq != nullptr && link->mConnected) {
         link->mLastLogError.clear();
-        link->dropConnection(rc == 0 ? std::string("disconnected") : reasonText(rc));
+        // Below 0x80, libmosquitto's own error (the socket); from 0x80, the
+        // reason of the broker's DISCONNECT.
+        std::string why = rc == 0                ? std::string("disconnected")
+                          : rc >= 0x80           ? reasonText(rc)
+                          : rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno))
+                                                 : std::string(mosquitto_strerror(rc));
+        link->dropLater(why);
     }
 }
 
@@ -200,6 +219,7 @@ void cLink::acknowledge(int mid, int reason) {
         found->acked = true;
         found->mid = -1;
         mRefuseBackoff = 1;
+        works();
         if (!mLastRefusal.empty()) {
             mLastRefusal.clear();
             info("the broker takes events again");
@@ -211,14 +231,7 @@ void cLink::acknowledge(int mid, int reason) {
 }
 
 void cLink::refuse(const Item& item, const std::string& why) {
-    if (why != mLastRefusal) {
-        mLastRefusal = why;
-        warn(
-            "the broker refused event %s on %s: %s; the event stays in the outbox and is sent "
-            "again with back-off up to 60 s",
-            item.lineId.empty() ? "(lost)" : item.lineId.c_str(), mEventsTopic.c_str(),
-            why.c_str());
-    }
+    sayRefusal(item, "refused", why);
     for (Item& item : mWindow) {
         item.mid = -1;
     }
@@ -296,16 +309,22 @@ bool cLink::toItem(const std::string& line, const FilePlace& end, Item* item) {
     return true;
 }
 
-void cLink::publish(Item& item) {
+bool cLink::publish(Item& item) {
     int mid = -1;
     int rc = mosquitto_publish_v5(mMosq, &mid, mEventsTopic.c_str(),
                                   static_cast<int>(item.payload.size()), item.payload.data(), 1,
                                   false, nullptr);
     if (rc == MOSQ_ERR_SUCCESS) {
         item.mid = mid;
-    } else if (rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_CONN_LOST) {
-        refuse(item, mosquitto_strerror(rc));  // refused before it left: the same back-off
+        return true;
     }
+    if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO) {
+        // The socket failed under the write: the loop's next read says how
+        // the connection ended, one reason whichever side saw it first.
+        return false;
+    }
+    refuse(item, mosquitto_strerror(rc));  // refused before it left: the same back-off
+    return true;
 }
 
 void cLink::fillWindow() {
@@ -320,13 +339,12 @@ void cLink::fillWindow() {
     }
     for (Item& item : mWindow) {
         if (!item.acked && item.mid < 0) {
-            publish(item);
-            if (!mConnected || mPaused) {
+            if (!publish(item) || mPaused) {
                 return;
             }
         }
     }
-    while (mWindow.size() < kWindow && mConnected && !mPaused) {
+    while (mWindow.size() < kWindow && !mPaused) {
         std::string line;
         FilePlace end;
         cOutboxReader::Result result = mReader.next(&line, &end);
@@ -362,7 +380,9 @@ void cLink::fillWindow() {
                  end.name.c_str(), static_cast<unsigned long long>(end.offset));
         }
         mWindow.push_back(item);
-        publish(mWindow.back());
+        if (!publish(mWindow.back())) {
+            break;
+        }
     }
 }
 
@@ -417,14 +437,20 @@ int cLink::run() {
         }
         if (mMosq != nullptr) {
             int rc = mosquitto_loop(mMosq, kLoopMs, 1);
-            if (rc != MOSQ_ERR_SUCCESS && sStop == 0 && mMosq != nullptr) {
-                dropConnection(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+            if (rc != MOSQ_ERR_SUCCESS) {
+                dropLater(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+            }
+            if (mDropPending && sStop == 0) {
+                dropConnection(mDropWhy);
             }
         } else {
             struct timespec pause = {0, kLoopMs * 1000000L};
             nanosleep(&pause, nullptr);
         }
         now = Clock::now();
+        if (mConnected && !mHeld && now - mConnectedAt >= std::chrono::seconds(kHoldSeconds)) {
+            works();
+        }
         if (mConnected && now >= mNextStatusCheck) {
             mNextStatusCheck = now + std::chrono::milliseconds(250);
             bool heartbeat = now >= mNextHeartbeat;
