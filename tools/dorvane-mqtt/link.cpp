@@ -415,6 +415,24 @@ void cLink::saveState(bool force) {
     }
 }
 
+void cLink::turnConnection() {
+    if (mMosq == nullptr) {
+        struct timespec pause = {0, kLoopMs * 1000000L};
+        nanosleep(&pause, nullptr);
+        return;
+    }
+    int rc = mosquitto_loop(mMosq, kLoopMs, 1);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        dropLater(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+    }
+    if (mDropPending && sStop == 0) {
+        dropConnection(mDropWhy);
+    }
+    if (mConnected && !mHeld && Clock::now() - mConnectedAt >= std::chrono::seconds(kHoldSeconds)) {
+        works();
+    }
+}
+
 int cLink::run() {
     mCursor = loadCursor(mConfig.stateDir);
     std::string why;
@@ -435,22 +453,8 @@ int cLink::run() {
         if (located) {
             fillWindow();
         }
-        if (mMosq != nullptr) {
-            int rc = mosquitto_loop(mMosq, kLoopMs, 1);
-            if (rc != MOSQ_ERR_SUCCESS) {
-                dropLater(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
-            }
-            if (mDropPending && sStop == 0) {
-                dropConnection(mDropWhy);
-            }
-        } else {
-            struct timespec pause = {0, kLoopMs * 1000000L};
-            nanosleep(&pause, nullptr);
-        }
+        turnConnection();
         now = Clock::now();
-        if (mConnected && !mHeld && now - mConnectedAt >= std::chrono::seconds(kHoldSeconds)) {
-            works();
-        }
         if (mConnected && now >= mNextStatusCheck) {
             mNextStatusCheck = now + std::chrono::milliseconds(250);
             bool heartbeat = now >= mNextHeartbeat;

@@ -84,6 +84,9 @@ private:
     void sayFailure(const std::string& kind, const std::string& text);
     void works();
     void dropLater(const std::string& why);
+    // One turn: the broker's packets (or a pause without a client), then
+    // what the callbacks saw, and whether the connection has held.
+    void turnConnection();
     static void onConnect(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
     static void onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*);
     static void onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
