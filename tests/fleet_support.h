@@ -30,6 +30,10 @@ public:
     void start();  // fails the test when it does not run within 10 s
     void stop();   // SIGTERM (the broker saves its sessions), then waits
     void setExtra(const std::string& extra) { mExtra = extra; }
+    // What the broker has logged since it was last started (nothing once stopped).
+    std::vector<std::string> lines() {
+        return mProcess ? mProcess->lines() : std::vector<std::string>();
+    }
     const std::string& host() const { return mHost; }
     int port() const { return mPort; }
 

@@ -22,6 +22,8 @@ namespace {
 constexpr int kMaxBackoff = 60;  // seconds
 constexpr int kKeepalive = 30;   // seconds
 constexpr int kLoopMs = 20;      // the longest wait for the broker in one turn
+// A connection that lasts this long works: the back-off starts again.
+constexpr int kHoldSeconds = 10;
 constexpr const char* kOffline = "{\"v\":1,\"state\":\"offline\"}";
 constexpr long long kPacketMargin = 64 * 1024;
 constexpr long long kMaxPacket = 268435460;  // MQTT's own limit (256 MiB and the header)
@@ -43,14 +45,6 @@ std::string randomStart() {
     return std::string(hex, 16);
 }
 
-std::string reasonText(int reason) {
-    return std::string(mosquitto_reason_string(reason)) + " (0x" + [&] {
-        char hex[8];
-        snprintf(hex, sizeof hex, "%02x", reason & 0xFF);
-        return std::string(hex);
-    }() + ")";
-}
-
 }  // namespace
 
 volatile std::sig_atomic_t cLink::sStop = 0;
@@ -68,8 +62,12 @@ cLink::cLink(const LinkConfig& config, cSupervisor& supervisor)
       mUnsynced(false),
       mMosq(nullptr),
       mConnected(false),
+      mDropPending(false),
+      mHeld(false),
       mNextConnect(Clock::now()),
       mConnectBackoff(1),
+      mSaidConnected(false),
+      mLostSinceWorked(false),
       mPaused(false),
       mRefuseBackoff(1),
       mPending(0),
@@ -86,20 +84,14 @@ cLink::~cLink() {
     }
 }
 
-void cLink::sayFailure(const std::string& kind, const std::string& text) {
-    if (kind != mLastFailure) {
-        mLastFailure = kind;
-        warn("%s", text.c_str());
-    }
-    notify();
-}
-
 void cLink::connect() {
     if (mMosq != nullptr) {
         mosquitto_destroy(mMosq);
     }
     mLastLogError.clear();
     mCodes.prepare();
+    mDropPending = false;
+    mDropWhy.clear();
     // A fresh client for every try: nothing of a failed session is resent
     // behind the window's back.
     mMosq = mosquitto_new(mConfig.clientId().c_str(), true, this);
@@ -150,10 +142,17 @@ void cLink::dropConnection(const std::string& why) {
     if (!mLastLogError.empty()) {
         text += " (" + mLastLogError + ")";
     }
-    std::string where = mConfig.broker + ":" + std::to_string(mConfig.port);
-    sayFailure(text, (mConnected ? "lost the connection to " : "cannot connect to ") + where +
-                         ": " + text + "; trying again with back-off up to 60 s");
+    mDropPending = false;
+    mDropWhy.clear();
+    bool wasConnected = mConnected;
     mConnected = false;
+    if (wasConnected) {
+        mLostSinceWorked = true;
+        noteDropInFlight();
+    }
+    std::string where = mConfig.broker + ":" + std::to_string(mConfig.port);
+    sayFailure(text, (wasConnected ? "lost the connection to " : "cannot connect to ") + where +
+                         ": " + text + "; trying again with back-off up to 60 s");
     if (mMosq != nullptr) {
         mosquitto_destroy(mMosq);
         mMosq = nullptr;
@@ -164,63 +163,6 @@ void cLink::dropConnection(const std::string& why) {
     mNextConnect = Clock::now() + std::chrono::seconds(mConnectBackoff);
     mConnectBackoff = std::min(mConnectBackoff * 2, kMaxBackoff);
     notify();
-}
-
-void cLink::onConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
-    auto* link = static_cast<cLink*>(self);
-    if (rc != 0) {
-        link->mLastLogError.clear();
-        link->dropConnection("the broker refused the connection: " + reasonText(rc));
-        return;
-    }
-    link->mConnected = true;
-    link->mConnectBackoff = 1;
-    link->mLastFailure.clear();
-    link->info("connected to %s:%d as %s", link->mConfig.broker.c_str(), link->mConfig.port,
-               link->mConfig.clientId().c_str());
-    link->mPending = link->mReader.countLinesFrom(link->mCursor.place);
-    link->mService = link->serviceStatus();
-    link->mCodes.refresh();
-    link->publishStatus();
-    // Without a keys folder no set is taken: nothing to ask for or to say.
-    if (!link->mConfig.codesKeys.empty()) {
-        link->publishCodes(true);
-        for (const std::string* topic : {&link->mSiteCodesTopic, &link->mUnitCodesTopic}) {
-            mosquitto_subscribe_v5(link->mMosq, nullptr, topic->c_str(), 1, 0, nullptr);
-        }
-    }
-    link->mNextHeartbeat = Clock::now() + std::chrono::seconds(link->mConfig.heartbeat);
-    link->notify();
-}
-
-void cLink::onMessage(mosquitto*, void* self, const mosquitto_message* msg,
-                      const mosquitto_property*) {
-    auto* link = static_cast<cLink*>(self);
-    if (msg->topic == nullptr ||
-        (link->mSiteCodesTopic != msg->topic && link->mUnitCodesTopic != msg->topic)) {
-        return;
-    }
-    link->mCodes.receive(static_cast<const char*>(msg->payload),
-                         static_cast<size_t>(msg->payloadlen > 0 ? msg->payloadlen : 0));
-    link->publishCodes(false);
-}
-
-void cLink::onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*) {
-    auto* link = static_cast<cLink*>(self);
-    if (sStop == 0 && link->mMosq != nullptr && link->mConnected) {
-        link->mLastLogError.clear();
-        link->dropConnection(rc == 0 ? std::string("disconnected") : reasonText(rc));
-    }
-}
-
-void cLink::onLog(mosquitto*, void* self, int level, const char* text) {
-    if (level == MOSQ_LOG_ERR && text != nullptr) {
-        static_cast<cLink*>(self)->mLastLogError = text;
-    }
-}
-
-void cLink::onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
-    static_cast<cLink*>(self)->acknowledge(mid, reason);
 }
 
 void cLink::acknowledge(int mid, int reason) {
@@ -236,6 +178,7 @@ void cLink::acknowledge(int mid, int reason) {
         found->acked = true;
         found->mid = -1;
         mRefuseBackoff = 1;
+        works();
         if (!mLastRefusal.empty()) {
             mLastRefusal.clear();
             info("the broker takes events again");
@@ -247,14 +190,7 @@ void cLink::acknowledge(int mid, int reason) {
 }
 
 void cLink::refuse(const Item& item, const std::string& why) {
-    if (why != mLastRefusal) {
-        mLastRefusal = why;
-        warn(
-            "the broker refused event %s on %s: %s; the event stays in the outbox and is sent "
-            "again with back-off up to 60 s",
-            item.lineId.empty() ? "(lost)" : item.lineId.c_str(), mEventsTopic.c_str(),
-            why.c_str());
-    }
+    sayRefusal(item, "refused", why);
     for (Item& item : mWindow) {
         item.mid = -1;
     }
@@ -332,16 +268,22 @@ bool cLink::toItem(const std::string& line, const FilePlace& end, Item* item) {
     return true;
 }
 
-void cLink::publish(Item& item) {
+bool cLink::publish(Item& item) {
     int mid = -1;
     int rc = mosquitto_publish_v5(mMosq, &mid, mEventsTopic.c_str(),
                                   static_cast<int>(item.payload.size()), item.payload.data(), 1,
                                   false, nullptr);
     if (rc == MOSQ_ERR_SUCCESS) {
         item.mid = mid;
-    } else if (rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_CONN_LOST) {
-        refuse(item, mosquitto_strerror(rc));  // refused before it left: the same back-off
+        return true;
     }
+    if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO) {
+        // The socket failed under the write: the loop's next read says how
+        // the connection ended, one reason whichever side saw it first.
+        return false;
+    }
+    refuse(item, mosquitto_strerror(rc));  // refused before it left: the same back-off
+    return true;
 }
 
 void cLink::fillWindow() {
@@ -356,13 +298,12 @@ void cLink::fillWindow() {
     }
     for (Item& item : mWindow) {
         if (!item.acked && item.mid < 0) {
-            publish(item);
-            if (!mConnected || mPaused) {
+            if (!publish(item) || mPaused) {
                 return;
             }
         }
     }
-    while (mWindow.size() < kWindow && mConnected && !mPaused) {
+    while (mWindow.size() < kWindow && !mPaused) {
         std::string line;
         FilePlace end;
         cOutboxReader::Result result = mReader.next(&line, &end);
@@ -398,7 +339,9 @@ void cLink::fillWindow() {
                  end.name.c_str(), static_cast<unsigned long long>(end.offset));
         }
         mWindow.push_back(item);
-        publish(mWindow.back());
+        if (!publish(mWindow.back())) {
+            break;
+        }
     }
 }
 
@@ -431,6 +374,24 @@ void cLink::saveState(bool force) {
     }
 }
 
+void cLink::turnConnection() {
+    if (mMosq == nullptr) {
+        struct timespec pause = {0, kLoopMs * 1000000L};
+        nanosleep(&pause, nullptr);
+        return;
+    }
+    int rc = mosquitto_loop(mMosq, kLoopMs, 1);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        dropLater(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+    }
+    if (mDropPending && sStop == 0) {
+        dropConnection(mDropWhy);
+    }
+    if (mConnected && !mHeld && Clock::now() - mConnectedAt >= std::chrono::seconds(kHoldSeconds)) {
+        works();
+    }
+}
+
 int cLink::run() {
     mCursor = loadCursor(mConfig.stateDir);
     std::string why;
@@ -451,15 +412,7 @@ int cLink::run() {
         if (located) {
             fillWindow();
         }
-        if (mMosq != nullptr) {
-            int rc = mosquitto_loop(mMosq, kLoopMs, 1);
-            if (rc != MOSQ_ERR_SUCCESS && sStop == 0 && mMosq != nullptr) {
-                dropConnection(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
-            }
-        } else {
-            struct timespec pause = {0, kLoopMs * 1000000L};
-            nanosleep(&pause, nullptr);
-        }
+        turnConnection();
         now = Clock::now();
         if (mConnected && now >= mNextStatusCheck) {
             mNextStatusCheck = now + std::chrono::milliseconds(250);

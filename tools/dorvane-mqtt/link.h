@@ -5,10 +5,17 @@
 // PREFIX/SITE/UNIT/status (with a will saying "offline").
 //
 // One MQTT connection (libmosquitto, MQTT 5, a clean start) at a time, made
-// afresh after each failure with back-off from 1 s doubling to 60 s; each
-// kind of failure is said once, not once a try. A publish the broker
-// refuses keeps its event: one line says why, and the unacknowledged events
-// are sent again after a back-off of 1 s doubling to 60 s.
+// afresh after each failure with back-off from 1 s doubling to 60 s; the
+// back-off starts again at 1 s only once a connection has held for a while
+// or an event was acknowledged, so a broker that drops each connection at
+// once is not hammered. Each kind of failure is said once until the link
+// works again, and then a line says so. A publish the broker refuses keeps
+// its event: one line says why, and the unacknowledged events are sent
+// again after a back-off of 1 s doubling to 60 s. A broker that closes the
+// connection after a publish (Debian 12's mosquitto does so after a refused
+// publish when it has no queue limit, and the PUBACK is lost with the
+// connection) is taken for one that refused or dropped the event when it
+// happens twice in a row with the same event in flight.
 //
 // Memory: at most kWindow events are read ahead of the cursor.
 // Threads: run() works on the calling thread and returns when stop() has
@@ -25,6 +32,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tools/dorvane-mqtt/code_inbox.h"
 #include "tools/dorvane-mqtt/cursor.h"
@@ -68,10 +76,18 @@ private:
         bool acked = false;
     };
 
-    // The connection.
+    // The connection. The callbacks never end the connection themselves
+    // (libmosquitto still uses the client after they return): they leave
+    // the reason in mDropWhy for run() to act on.
     void connect();
     void dropConnection(const std::string& why);
+    void noteDropInFlight();
     void sayFailure(const std::string& kind, const std::string& text);
+    void works();
+    void dropLater(const std::string& why);
+    // One turn: the broker's packets (or a pause without a client), then
+    // what the callbacks saw, and whether the connection has held.
+    void turnConnection();
     static void onConnect(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
     static void onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*);
     static void onPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
@@ -82,9 +98,12 @@ private:
     // The events.
     void fillWindow();
     bool toItem(const std::string& line, const FilePlace& end, Item* item);
-    void publish(Item& item);
+    // False when the connection failed under the write (the item is not in
+    // flight); a publish libmosquitto refuses is refused as the broker's.
+    bool publish(Item& item);
     void acknowledge(int mid, int reason);
     void refuse(const Item& item, const std::string& why);
+    void sayRefusal(const Item& item, const char* verb, const std::string& why);
     void advanceCursor();
     void saveState(bool force);
 
@@ -113,10 +132,18 @@ private:
 
     mosquitto* mMosq;
     bool mConnected;
+    bool mDropPending;  // a callback saw the connection end: why in mDropWhy
+    std::string mDropWhy;
+    Clock::time_point mConnectedAt;
+    bool mHeld;  // this connection held, or an event was acknowledged on it
     Clock::time_point mNextConnect;
     int mConnectBackoff;  // seconds
     std::string mLastFailure;
+    std::vector<std::string> mSaidFailures;  // the kinds said since the link last worked
+    bool mSaidConnected;                     // "connected" said, and no failure since
+    bool mLostSinceWorked;                   // a connection was lost since the link last worked
     std::string mLastLogError;
+    std::string mSuspect;  // the event in flight when the last connection ended
     std::string mOutboxFailure;
 
     bool mPaused;  // a publish was refused: wait for mResume
@@ -135,6 +162,9 @@ private:
     cCodeInbox mCodes;
     std::string mSiteCodesTopic, mUnitCodesTopic, mAppliedTopic;
 };
+
+// A broker's reason code as text with its number: "Not authorized (0x87)".
+std::string reasonText(int reason);
 
 }  // namespace mqttlink
 

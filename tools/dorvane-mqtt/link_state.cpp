@@ -87,10 +87,13 @@ void cLink::notify() {
     if (!mConnected) {
         text = "not connected to " + mConfig.broker + ":" + std::to_string(mConfig.port) +
                (mLastFailure.empty() ? "" : ": " + mLastFailure);
-    } else if (!mLastRefusal.empty()) {
-        text = "the broker refuses events: " + mLastRefusal;
     } else {
         text = "connected to " + mConfig.broker + ":" + std::to_string(mConfig.port);
+    }
+    // A broker that drops the connection at each refused event leaves the
+    // link mostly not connected: the refusal is what tells why.
+    if (!mLastRefusal.empty()) {
+        text += "; the broker refuses events: " + mLastRefusal;
     }
     mSupervisor.status(text);
 }
