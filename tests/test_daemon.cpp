@@ -130,9 +130,10 @@ void FakeDaemon::closeClient() {
     }
 }
 
-Process::Process(const std::vector<std::string>& argv, const std::string& dir, bool closedOutput)
+Process::Process(const std::vector<std::string>& argv, const std::string& dir, bool closedOutput,
+                 bool host)
     : mPid(-1), mStatus(-1), mIn(-1), mOut(-1) {
-    std::vector<std::string> words = withEmulator(argv);
+    std::vector<std::string> words = host ? argv : withEmulator(argv);
     std::vector<char*> args = argvOf(words);
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
