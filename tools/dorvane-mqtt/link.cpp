@@ -303,8 +303,11 @@ void cLink::publish(Item& item) {
                                   false, nullptr);
     if (rc == MOSQ_ERR_SUCCESS) {
         item.mid = mid;
-    } else if (rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_CONN_LOST) {
-        refuse(item, mosquitto_strerror(rc));  // refused before it left: the same back-off
+    } else if (rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_CONN_LOST && rc != MOSQ_ERR_ERRNO) {
+        // A socket's error (the broker closed it) is a lost connection, which
+        // the loop reports and makes again; anything else is refused before
+        // it left: the same back-off.
+        refuse(item, mosquitto_strerror(rc));
     }
 }
 
