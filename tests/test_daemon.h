@@ -109,6 +109,11 @@ struct ToolRun {
 // timeoutMs is killed, and so is the program when the test process dies.
 ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs = 10000);
 
+// argv behind the words of the cross build's emulator (argv itself
+// natively): a program of the build started by a program of this machine,
+// such as setpriv, which is then started with Process's host.
+std::vector<std::string> withEmulator(const std::vector<std::string>& argv);
+
 }  // namespace testutil
 
 #endif
