@@ -4,8 +4,11 @@
 # apt-get line to run and fails.
 set -euo pipefail
 
+# mosquitto: the fleet link's tests start the broker themselves (never
+# Debian's system one); python3: the tests' strict JSON check of the events.
 packages=(cmake make g++ pkg-config libxml2-dev libsqlite3-dev liblog4cpp5-dev
-          libgtest-dev sqlite3 libsodium-dev signify-openbsd)
+          libgtest-dev sqlite3 libsodium-dev signify-openbsd libmosquitto-dev
+          mosquitto python3)
 packages+=("$@")
 
 missing=()

@@ -42,7 +42,7 @@ void MqttBroker::start() {
                         // The central consumer's queue without a limit, as
                         // "nothing lost" needs past the acknowledgement.
                         "max_queued_messages 0\n" + mExtra);
-    mProcess.reset(new Process({"/usr/sbin/mosquitto", "-c", conf}));
+    mProcess.reset(new Process({"/usr/sbin/mosquitto", "-c", conf}, "", false, true));
     ASSERT_GE(mProcess->waitFor(" running", 10000), 0) << "mosquitto did not start";
 }
 
@@ -184,13 +184,17 @@ void OutboxWriter::close() {
 }
 
 std::string writeLinkConfig(const std::string& dir, const std::string& broker, int port,
-                            const std::string& extra) {
-    mkdir((dir + "/outbox").c_str(), 0770);
-    writeFile(dir + "/dorvane.conf", "outbox=" + dir + "/outbox\n");
+                            const std::string& extra, const std::string& serviceConfig) {
+    std::string service = serviceConfig;
+    if (service.empty()) {
+        service = dir + "/dorvane.conf";
+        mkdir((dir + "/outbox").c_str(), 0770);
+        writeFile(service, "outbox=" + dir + "/outbox\n");
+    }
     std::string path = dir + "/dorvane-mqtt.conf";
     writeFile(path, "broker=" + broker + "\nport=" + std::to_string(port) +
-                        "\nsite=S1\nunit=U1\nstateDir=" + dir + "/state\nserviceConfig=" + dir +
-                        "/dorvane.conf\n" + extra);
+                        "\nsite=S1\nunit=U1\nstateDir=" + dir + "/state\nserviceConfig=" + service +
+                        "\n" + extra);
     return path;
 }
 

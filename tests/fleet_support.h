@@ -21,7 +21,8 @@ namespace testutil {
 // retained messages), no limit on the messages queued for a client
 // (mosquitto drops QoS 1 messages past 1000 by default), extra lines as given (allow_anonymous,
 // acl_file, TLS). It runs as the test's own user (the `user` option names it), so the files the
-// test writes are the broker's to read. Killed by pid with the test.
+// test writes are the broker's to read. Debian's broker of this machine, also in a cross build.
+// Killed by pid with the test.
 class MqttBroker {
 public:
     MqttBroker(const std::string& dir, const std::string& host, int port, const std::string& extra);
@@ -98,11 +99,12 @@ private:
     uint64_t mNumber;
 };
 
-// The link's configuration in dir: the service's configuration naming
-// dir/outbox, the link's (broker, site S1, unit U1, stateDir dir/state)
-// with extra lines. Returns the link's configuration file.
+// The link's configuration in dir: the link's (broker, site S1, unit U1,
+// stateDir dir/state) with extra lines, reading the service's configuration
+// serviceConfig, or when that is empty dir/dorvane.conf, written naming the
+// folder dir/outbox. Returns the link's configuration file.
 std::string writeLinkConfig(const std::string& dir, const std::string& broker, int port,
-                            const std::string& extra);
+                            const std::string& extra, const std::string& serviceConfig = "");
 // The link as a process reading config.
 std::unique_ptr<Process> startLink(const std::string& config);
 

@@ -29,6 +29,21 @@ ServiceTimings::~ServiceTimings() {
     }
 }
 
+std::string runShell(const std::string& command) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) {
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) {
+        out.append(buf, n);
+    }
+    pclose(p);
+    return out;
+}
+
 ServiceSite::ServiceSite(const std::string& address) : mAddress(address) {}
 
 void ServiceSite::pairs(const std::vector<Pairing>& readers) {

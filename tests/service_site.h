@@ -29,6 +29,15 @@ const std::pair<std::string, std::string> kSentinelCode = {"SENTINEL", "Sentinel
 const char* const kTwoOutputs =
     "port 12 1 dout A set\n"
     "port 12 2 dout B clear\n";
+// Configuration lines that send the access trail, and only it, to the file
+// trail.log in the working directory, one bare line per scan.
+const char* const kTrailToFile =
+    "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
+    "log4cpp.additivity.DorvaneAccess=false\n"
+    "log4cpp.appender.TRAIL=FileAppender\n"
+    "log4cpp.appender.TRAIL.fileName=trail.log\n"
+    "log4cpp.appender.TRAIL.layout=PatternLayout\n"
+    "log4cpp.appender.TRAIL.layout.ConversionPattern=%m%n\n";
 
 // Timings for the services a test starts from now on (dorvane-local reads
 // them from its environment; see src/timings.h), added to the test
@@ -109,6 +118,11 @@ private:
     std::unique_ptr<Process> mSim;
     std::unique_ptr<Process> mService;
 };
+
+// The standard output of a shell command line of this machine (never under
+// a cross build's emulator), such as the events' checker
+// tests/data/check_events.py; empty when it cannot run.
+std::string runShell(const std::string& command);
 
 // The wire form of msg as the simulator's "raw" command takes it.
 std::string rawCommand(const VMsg& msg);

@@ -19,10 +19,8 @@
 
 namespace testutil {
 
-namespace {
-
-// argv behind the words of the cross build's emulator, which are joined by
-// "|" (empty natively); made before fork, since the child may only exec.
+// The emulator's words are joined by "|" (empty natively); made before
+// fork, since the child may only exec.
 std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
     std::vector<std::string> words;
     std::istringstream emulator(DORVANE_TEST_EMULATOR);
@@ -34,6 +32,8 @@ std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
     words.insert(words.end(), argv.begin(), argv.end());
     return words;
 }
+
+namespace {
 
 std::vector<char*> argvOf(std::vector<std::string>& words) {
     std::vector<char*> args;
@@ -130,9 +130,10 @@ void FakeDaemon::closeClient() {
     }
 }
 
-Process::Process(const std::vector<std::string>& argv, const std::string& dir, bool closedOutput)
+Process::Process(const std::vector<std::string>& argv, const std::string& dir, bool closedOutput,
+                 bool host)
     : mPid(-1), mStatus(-1), mIn(-1), mOut(-1) {
-    std::vector<std::string> words = withEmulator(argv);
+    std::vector<std::string> words = host ? argv : withEmulator(argv);
     std::vector<char*> args = argvOf(words);
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {

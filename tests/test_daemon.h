@@ -63,9 +63,11 @@ public:
     // killed (SIGKILL) when the thread that made this object ends, so make
     // it on the test's own thread; the test's death never leaves it running.
     // With closedOutput the child starts with standard output and error
-    // closed, as some launchers start services (nothing is read then).
+    // closed, as some launchers start services (nothing is read then). A
+    // program of the build runs under a cross build's emulator; with host,
+    // argv[0] is a program of this machine (a broker) and runs as it is.
     Process(const std::vector<std::string>& argv, const std::string& dir = "",
-            bool closedOutput = false);
+            bool closedOutput = false, bool host = false);
     ~Process();  // kills the process if it still runs
 
     bool running() const { return mPid > 0; }
@@ -106,6 +108,11 @@ struct ToolRun {
 // one) with standard input from /dev/null. A run that has not ended after
 // timeoutMs is killed, and so is the program when the test process dies.
 ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs = 10000);
+
+// argv behind the words of the cross build's emulator (argv itself
+// natively): a program of the build started by a program of this machine,
+// such as setpriv, which is then started with Process's host.
+std::vector<std::string> withEmulator(const std::vector<std::string>& argv);
 
 }  // namespace testutil
 

@@ -1,9 +1,12 @@
-// The fleet link's configuration and the unit's state, against a real
-// mosquitto broker on the test's own loopback address.
+// The fleet link's configuration, and the link end to end with the real
+// service and the simulator against a real mosquitto broker on the test's
+// own loopback address. Also the smoke test of the link under the
+// sanitizers and qemu-arm.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include "tests/fleet_support.h"
+#include "tests/service_site.h"
 #include "tests/support/loopback.h"
 #include "tests/test_util.h"
 
@@ -14,6 +17,17 @@ namespace {
 constexpr int kPort = 1883;
 constexpr int kWaitMs = 20000;
 const char* const kStatus = "dorvane/S1/U1/status";
+const char* const kEvents = "dorvane/S1/U1/events";
+
+std::vector<MqttMessage> onTopic(const std::vector<MqttMessage>& messages, const char* topic) {
+    std::vector<MqttMessage> found;
+    for (const MqttMessage& m : messages) {
+        if (m.topic == topic) {
+            found.push_back(m);
+        }
+    }
+    return found;
+}
 
 // Whether a status message has the string member key with value (as JSON
 // writes it: quotes escaped).
@@ -72,57 +86,86 @@ TEST(FleetLinkConfig, RefusedConfigurationsStopWithStatus2) {
     }
 }
 
-// The unit's state: online with the service's status, following it, "not
-// running" once the service's status file is stale, "offline" from the
-// broker (the will) when the link is killed, and from the link itself at a
-// clean stop.
-TEST(FleetLink, StatusFollowsTheServiceAndGoesOffline) {
+// The real service, the simulator and the link against a real broker: a
+// scan's event arrives saying what its trail line says; the unit's state is
+// online with the service's status text and follows it, says "not running"
+// once the service is stopped, passes a text the link has never seen
+// escaped, and turns "offline" from the broker (the will) when the link is
+// killed, and from the link itself at a clean stop.
+TEST(FleetEndToEnd, ScanArrivesAndTheStateFollowsTheService) {
+    ServiceSite site;
+    site.files({{"Door1", "A", "B"}}, {{"04A1", "Door1"}});
+    const std::string outbox = site.file("outbox");
+    site.start(kTwoOutputs, "outbox=" + outbox + "\n" + kTrailToFile);
     TempDir dir;
     std::string host = loopbackAddress(1);
     MqttBroker broker(dir.path(), host, kPort, "allow_anonymous true\n");
     broker.start();
-    MqttSubscriber sub(host, kPort, kStatus, "viewer", false);
-    std::string config = writeLinkConfig(dir.path(), host, kPort, "heartbeat=5\n");
-    std::string statusFile = dir.file("outbox/status");
-    std::mutex textMutex;
-    std::string text = "running: 4 outputs, database open";
-    std::atomic<bool> serviceRuns(true);
-    std::thread service([&] {  // the service refreshes its status file
-        while (serviceRuns) {
-            {
-                std::lock_guard<std::mutex> lock(textMutex);
-                writeFile(statusFile + ".tmp", text + "\n");
-            }
-            rename((statusFile + ".tmp").c_str(), statusFile.c_str());
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-    });
+    MqttSubscriber sub(host, kPort, "dorvane/#", "viewer", false);
+    std::string config =
+        writeLinkConfig(dir.path(), host, kPort, "heartbeat=5\n", site.file("dorvane.conf"));
     auto link = startLink(config);
-    EXPECT_TRUE(sub.waitUntil(
-        [](const auto& m) { return hasStatus(m, "service", "running: 4 outputs, database open"); },
-        kWaitMs));
-    std::vector<MqttMessage> first = sub.messages();
-    ASSERT_FALSE(first.empty());
-    EXPECT_EQ(jsonMember(first.back().payload, "state"), "online");
-    EXPECT_EQ(jsonMember(first.back().payload, "heartbeat"), "5");
-    {
-        std::lock_guard<std::mutex> lock(textMutex);
-        text = "degraded: \"site daemon\" not connected";
-    }
-    EXPECT_TRUE(sub.waitUntil(
-        [](const auto& m) {
-            return hasStatus(m, "service", "degraded: \\\"site daemon\\\" not connected");
+
+    // Online, with the text the service gives its supervisor.
+    const std::string statusFile = outbox + "/status";
+    ASSERT_TRUE(sub.waitUntil(
+        [&](const auto& m) {
+            std::vector<std::string> text = splitLines(readFile(statusFile));
+            return !text.empty() && hasStatus(m, "service", text[0]);
         },
         kWaitMs));
-    serviceRuns = false;
-    service.join();
+    MqttMessage online = onTopic(sub.messages(), kStatus).back();
+    EXPECT_EQ(jsonMember(online.payload, "state"), "online");
+    EXPECT_EQ(jsonMember(online.payload, "heartbeat"), "5");
+    EXPECT_EQ(jsonMember(online.payload, "service").rfind("connected to the site daemon; 2 ", 0),
+              0U)
+        << online.payload;
+
+    {  // Retained: a viewer that comes later is told at once.
+        MqttSubscriber late(host, kPort, kStatus, "late", false);
+        ASSERT_TRUE(late.waitUntil([](const auto& m) { return !m.empty(); }, kWaitMs));
+        EXPECT_TRUE(late.messages()[0].retain);
+        EXPECT_EQ(jsonMember(late.messages()[0].payload, "state"), "online");
+    }
+
+    // A scan: its event arrives and says what its trail line says.
+    site.sim().write("scan 12 04A1\n");
+    ASSERT_TRUE(site.waitSets(2));
+    ASSERT_TRUE(sub.waitUntil([](const auto& m) { return !onTopic(m, kEvents).empty(); }, kWaitMs));
+    std::vector<MqttMessage> events = onTopic(sub.messages(), kEvents);
+    ASSERT_EQ(events.size(), 1U);
+    EXPECT_FALSE(events[0].retain);
+    writeFile(dir.file("events"), events[0].payload + "\n");
+    EXPECT_EQ(runShell("python3 " DORVANE_TEST_DATA "/check_events.py " + site.file("trail.log") +
+                       " " + dir.file("events")),
+              "CHECKED 1\n");
+    EXPECT_EQ(jsonMember(events[0].payload, "result"), "toggled");
+
+    // The site daemon gone: the service's text says so, and the state follows.
+    site.stopSim();
+    EXPECT_TRUE(sub.waitUntil(
+        [](const auto& m) {
+            return jsonMember(onTopic(m, kStatus).back().payload, "service")
+                       .rfind("not connected to the site daemon", 0) == 0;
+        },
+        kWaitMs));
+    site.service().stop();
     EXPECT_TRUE(sub.waitUntil([](const auto& m) { return hasStatus(m, "service", "not running"); },
                               kWaitMs));
+    // Any text in the status file goes out as a JSON string.
+    writeFile(statusFile + ".tmp", "degraded: \"site daemon\" \\ not connected\n");
+    ASSERT_EQ(rename((statusFile + ".tmp").c_str(), statusFile.c_str()), 0);
+    EXPECT_TRUE(sub.waitUntil(
+        [](const auto& m) {
+            return hasStatus(m, "service", "degraded: \\\"site daemon\\\" \\\\ not connected");
+        },
+        kWaitMs));
+
     kill(link->pid(), SIGKILL);
     link->wait(10000);
     EXPECT_TRUE(
         sub.waitUntil([](const auto& m) { return hasStatus(m, "state", "offline"); }, kWaitMs));
-    EXPECT_EQ(sub.messages().back().payload, "{\"v\":1,\"state\":\"offline\"}");
+    EXPECT_EQ(onTopic(sub.messages(), kStatus).back().payload, "{\"v\":1,\"state\":\"offline\"}");
 
     // Online again; a clean stop says offline itself, and the link ends with 0.
     size_t before = sub.messages().size();

@@ -30,21 +30,6 @@ std::vector<std::string> waitLines(const std::string& path, size_t n) {
     return lines;
 }
 
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) {
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) {
-        out.append(buf, n);
-    }
-    pclose(p);
-    return out;
-}
-
 std::string repeated(const std::string& text, int n) {
     std::string out;
     for (int i = 0; i < n; ++i) {
@@ -52,14 +37,6 @@ std::string repeated(const std::string& text, int n) {
     }
     return out;
 }
-
-const char* const kTrailToFile =
-    "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
-    "log4cpp.additivity.DorvaneAccess=false\n"
-    "log4cpp.appender.TRAIL=FileAppender\n"
-    "log4cpp.appender.TRAIL.fileName=trail.log\n"
-    "log4cpp.appender.TRAIL.layout=PatternLayout\n"
-    "log4cpp.appender.TRAIL.layout.ConversionPattern=%m%n\n";
 
 }  // namespace
 
@@ -108,7 +85,7 @@ TEST(OutboxEndToEnd, EveryEventSaysWhatItsTrailLineSays) {
         "port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 clear\n"
         "port 12 3 dout " +
         label + " clear\n";
-    site.start(kSite, std::string("outbox=outbox\noutboxLimit=1048576\n") + kTrailToFile);
+    site.start(kSite, std::string("outbox=outbox\noutboxLimit=1048576\n") + testutil::kTrailToFile);
 
     site.sim().write(
         "seq 7\nscan 12 04A1\nscan 12 FFFF\nscan 3 0C0C\nscan 3 L1\nscan 3 T1\n"
@@ -143,8 +120,9 @@ TEST(OutboxEndToEnd, EveryEventSaysWhatItsTrailLineSays) {
     EXPECT_NE(std::string::npos, all.find("...\" omitted=")) << all;
     EXPECT_NE(std::string::npos, all.find("(unconfirmed)")) << all;
 
-    std::string checked = run("python3 " DORVANE_TEST_DATA "/check_events.py " +
-                              site.file("trail.log") + " " + site.file("outbox/current"));
+    std::string checked =
+        testutil::runShell("python3 " DORVANE_TEST_DATA "/check_events.py " +
+                           site.file("trail.log") + " " + site.file("outbox/current"));
     EXPECT_EQ("CHECKED 15\n", checked);
 
     // The folder and its files, and the status beside them.

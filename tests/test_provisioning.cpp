@@ -376,10 +376,14 @@ TEST(Provisioning, ImportByAnotherUserKeepsTheGroup) {
     ASSERT_EQ(0, chown(db.c_str(), 0, kGroup));
     ASSERT_EQ(0, chmod(db.c_str(), 0660));
     ASSERT_EQ(0, chmod(site.file("").c_str(), 0777));
-    Process p(
-        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=4242", DORVANE_CTL_BIN,
-         "--config", site.file("dorvane.conf"), "codes", "import", "good.csv"},
-        site.file(""));
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                     "--groups=4242"};
+    for (const std::string& w :
+         testutil::withEmulator({DORVANE_CTL_BIN, "--config", site.file("dorvane.conf"), "codes",
+                                 "import", "good.csv"})) {
+        argv.push_back(w);
+    }
+    Process p(argv, site.file(""), false, true);
     int status = p.wait(30000);
     std::string text;
     for (const std::string& l : p.lines()) {
