@@ -28,7 +28,7 @@ for kind in "${kinds[@]}"; do
     export DORVANE_FLOOD_EVENTS=10000 \
         ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1" \
         UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1" \
-        TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=1:second_deadlock_stack=1"
+        TSAN_OPTIONS="log_path=$reports/tsan:halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp"
     ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300 -LE fleet
     echo "== the fleet link's smoke tests under $flags"
     ctest --test-dir "$build" --output-on-failure --timeout 300 -L fleet-smoke
