@@ -8,10 +8,6 @@
 
 namespace settings {
 
-const Key kHost = {"host", "127.0.0.1", kHostSize};
-const Key kIoPairFile = {"ioPairFile", "/etc/ulx/dorvane.xml", kIoPairFileSize};
-const Key kDblocal = {"dblocal", "/var/ulx/access.db", kDblocalSize};
-
 bool copy(const cProperties& props, const Key& key, char* field, std::string* refusal) {
     const char* value = props.getString(key.name, key.defval);
     bool fits = strlen(value) < key.size;

@@ -48,9 +48,13 @@ struct Key {
     size_t size;         // the field's size, NUL included
 };
 
-extern const Key kHost;        // "host", "127.0.0.1", 32
-extern const Key kIoPairFile;  // "ioPairFile", "/etc/ulx/dorvane.xml", 32
-extern const Key kDblocal;     // "dblocal", "/var/ulx/access.db", 64
+// The keys of the file with their defaults. Every key the service reads is
+// a constant of this header named by "constexpr Key" or "constexpr const
+// char* k...Key": the manual page's check (scripts/check-man.sh) reads them
+// here, so keep that form for a new key.
+constexpr Key kHost = {"host", "127.0.0.1", kHostSize};
+constexpr Key kIoPairFile = {"ioPairFile", "/etc/ulx/dorvane.xml", kIoPairFileSize};
+constexpr Key kDblocal = {"dblocal", "/var/ulx/access.db", kDblocalSize};
 
 // Copies the value of key from props (its default when not given) into
 // field, which has key.size bytes. A value that does not fit is refused

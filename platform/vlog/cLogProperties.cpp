@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "vlog/LogKeys.h"
+
 namespace {
 
 // The longest line the configuration reader takes.
@@ -104,21 +106,21 @@ int cLogProperties::getInt(const std::string& prefix, const char* suffix, int fa
 }
 
 bool cLogProperties::readAppender(const std::string& name, Appender* a, std::string* error) const {
-    const std::string at = "appender." + name;
+    const std::string at = logkeys::kAppender + name;
     a->name = name;
     a->type = typeName(get(at, "", ""));
     a->toStderr = false;
-    a->fileName = get(at, ".fileName", "foobar");  // log4cpp's default
-    a->append = get(at, ".append", "true") == "true";
-    a->maxFileSize = static_cast<size_t>(getInt(at, ".maxFileSize", 10 * 1024 * 1024));
-    int backups = getInt(at, ".maxBackupIndex", 1);
+    a->fileName = get(at, logkeys::kFileName, "foobar");  // log4cpp's default
+    a->append = get(at, logkeys::kAppend, "true") == "true";
+    a->maxFileSize = static_cast<size_t>(getInt(at, logkeys::kMaxFileSize, 10 * 1024 * 1024));
+    int backups = getInt(at, logkeys::kMaxBackupIndex, 1);
     a->maxBackupIndex = backups > 0 ? static_cast<unsigned int>(backups) : 1;
-    a->maxDaysKeep = static_cast<unsigned int>(getInt(at, ".maxDaysKeep", 0));
-    a->syslogName = get(at, ".syslogName", "syslog");
-    a->syslogHost = get(at, ".syslogHost", "localhost");
-    a->facility = getInt(at, ".facility", -1) * 8;  // the codes of syslog.h
-    a->portNumber = getInt(at, ".portNumber", -1);
-    a->threshold = get(at, ".threshold", "");
+    a->maxDaysKeep = static_cast<unsigned int>(getInt(at, logkeys::kMaxDaysKeep, 0));
+    a->syslogName = get(at, logkeys::kSyslogName, "syslog");
+    a->syslogHost = get(at, logkeys::kSyslogHost, "localhost");
+    a->facility = getInt(at, logkeys::kFacility, -1) * 8;  // the codes of syslog.h
+    a->portNumber = getInt(at, logkeys::kPortNumber, -1);
+    a->threshold = get(at, logkeys::kThreshold, "");
     static const char* const kTypes[] = {"ConsoleAppender",     "FileAppender",
                                          "RollingFileAppender", "DailyRollingFileAppender",
                                          "SyslogAppender",      "LocalSyslogAppender"};
@@ -131,7 +133,7 @@ bool cLogProperties::readAppender(const std::string& name, Appender* a, std::str
         return false;
     }
     if (a->type == "ConsoleAppender") {
-        std::string target = get(at, ".target", "stdout");
+        std::string target = get(at, logkeys::kTarget, "stdout");
         std::transform(target.begin(), target.end(), target.begin(),
                        [](unsigned char c) { return static_cast<char>(tolower(c)); });
         if (target != "stdout" && target != "stderr") {
@@ -140,7 +142,7 @@ bool cLogProperties::readAppender(const std::string& name, Appender* a, std::str
         }
         a->toStderr = target == "stderr";
     }
-    const std::string* layout = find(at, ".layout");
+    const std::string* layout = find(at, logkeys::kLayout);
     if (layout == nullptr) {
         *error = "Missing layout property for appender '" + name + "'";
         return false;
@@ -150,7 +152,7 @@ bool cLogProperties::readAppender(const std::string& name, Appender* a, std::str
         *error = "Unknown layout type '" + a->layout + "' for appender '" + name + "'";
         return false;
     }
-    const std::string* pattern = find(at, ".layout.ConversionPattern");
+    const std::string* pattern = find(at, logkeys::kConversionPattern);
     a->hasPattern = a->layout == "PatternLayout" && pattern != nullptr;
     a->pattern = a->hasPattern ? *pattern : "";
     return true;
@@ -163,7 +165,8 @@ bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category
     // As log4cpp walks them: "appender.NAME" defines NAME, and the keys of
     // NAME follow it in order; any other key under "appender." is partial.
     std::string current;  // "" at first, as in log4cpp: "appender." defines nothing
-    for (auto it = mKeys.lower_bound("appender."); it != mKeys.lower_bound("appender/"); ++it) {
+    for (auto it = mKeys.lower_bound(logkeys::kAppender); it != mKeys.lower_bound("appender/");
+         ++it) {
         std::vector<std::string> parts = split(it->first, '.');
         if (parts[1] == current) {
             continue;
@@ -178,13 +181,14 @@ bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category
             return false;
         }
     }
-    std::vector<std::string> names = {"rootCategory"};
-    for (auto it = mKeys.lower_bound("category."); it != mKeys.lower_bound("category/"); ++it) {
+    std::vector<std::string> names = {logkeys::kRootCategory};
+    for (auto it = mKeys.lower_bound(logkeys::kCategory); it != mKeys.lower_bound("category/");
+         ++it) {
         names.push_back(it->first.substr(9));
     }
     for (const std::string& name : names) {
-        bool root = name == "rootCategory";
-        auto value = mKeys.find(root ? name : "category." + name);
+        bool root = name == logkeys::kRootCategory;
+        auto value = mKeys.find(root ? name : logkeys::kCategory + name);
         if (value == mKeys.end()) {
             *error = "Unable to find category: " + name;
             return false;
@@ -194,7 +198,7 @@ bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category
         Category& c = categories->back();
         c.name = root ? "" : name;
         c.priority = trim(tokens[0]);
-        c.additive = get("additivity.", name.c_str(), "true") == "true";
+        c.additive = get(logkeys::kAdditivity, name.c_str(), "true") == "true";
         for (size_t i = 1; i < tokens.size(); ++i) {
             std::string appender = trim(tokens[i]);
             auto defined = [&](const Appender& a) { return a.name == appender; };

@@ -5,11 +5,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <utility>
 
 #include "src/properties.h"
 #include "src/settings.h"
+#include "tools/dorvane-mqtt/link_keys.h"
 #include "vutil/VFile.h"
 #include "vutil/VText.h"
 
@@ -21,10 +23,7 @@ namespace {
 constexpr size_t kMaxPasswordFile = 4096;
 
 const std::set<std::string>& knownKeys() {
-    static const std::set<std::string> keys = {
-        "broker",       "port",        "caFile",   "certFile",     "keyFile", "user",
-        "passwordFile", "plainMqtt",   "site",     "unit",         "prefix",  "heartbeat",
-        "codesKeys",    "maxSetBytes", "stateDir", "serviceConfig"};
+    static const std::set<std::string> keys(std::begin(kLinkKeys), std::end(kLinkKeys));
     return keys;
 }
 
