@@ -139,10 +139,12 @@ link_systemd() {
     [ "$(systemctl show -p ConditionResult --value dorvane-mqtt)" = no ] ||
         fail "link: its start was not held back by ConditionPathExists"
     ok "link install: user, outbox folder dorvane:dorvane-mqtt 2770, enabled, not started unconfigured"
-    score=$(systemd-analyze security --offline=yes --no-pager /lib/systemd/system/dorvane-mqtt.service |
-        sed -n 's/.*exposure level for dorvane-mqtt.service: \([0-9.]*\).*/\1/p')
-    echo "systemd-analyze security dorvane-mqtt.service: $score"
-    awk "BEGIN { exit !($score <= 1.5) }" || fail "link: exposure $score above 1.5"
+    for unit in dorvane-mqtt dorvane-mqtt-apply; do
+        score=$(systemd-analyze security --offline=yes --no-pager /lib/systemd/system/$unit.service |
+            sed -n "s/.*exposure level for $unit.service: \([0-9.]*\).*/\1/p")
+        echo "systemd-analyze security $unit.service: $score"
+        awk "BEGIN { exit !($score <= 1.5) }" || fail "link: $unit exposure $score above 1.5"
+    done
 
     configure_link
     systemctl restart dorvane

@@ -202,7 +202,7 @@ systemd_checks() {
     ok "hardened unit: the service connects, discovers and toggles"
     score=$(systemd-analyze security --offline=yes --no-pager /lib/systemd/system/dorvane.service | sed -n 's/.*exposure level for dorvane.service: \([0-9.]*\).*/\1/p')
     echo "systemd-analyze security dorvane.service: $score"
-    awk "BEGIN { exit !($score <= 2.5) }" || fail "exposure $score above 2.5"
+    awk "BEGIN { exit !($score <= 1.5) }" || fail "exposure $score above 1.5"
 
     pid=$(systemctl show -p MainPID --value dorvane)
     if [ $notify = yes ]; then

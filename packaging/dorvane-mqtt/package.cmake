@@ -13,6 +13,9 @@ install(PROGRAMS ${DORVANE_LINK_DIR}/dorvane-mqtt.init
 install(FILES ${DORVANE_LINK_DIR}/dorvane-mqtt.logrotate
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d RENAME dorvane-mqtt
         COMPONENT link)
+# lintian's findings that are right for this package, each with its reason.
+install(FILES ${DORVANE_LINK_DIR}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+        RENAME dorvane-mqtt COMPONENT link)
 # No configuration in /etc: the link starts once the administrator writes
 # one, from the sample here.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/fleet.md ${PROJECT_SOURCE_DIR}/share/dorvane-mqtt.conf
@@ -32,8 +35,8 @@ set(CPACK_COMPONENT_LINK_DESCRIPTION
     "fleet link of the dorvane access-control service (MQTT 5)\ndorvane-mqtt publishes the access events the dorvane service writes to its\noutbox folder, in order and each at least once, and the unit's state to an\nMQTT broker. An event is forgotten only once the broker has acknowledged it.")
 # The outbox's lines are versioned ("v":1): a newer service keeps the link's
 # contract, so the link needs the service at least as new as itself.
-set(CPACK_DEBIAN_LINK_PACKAGE_DEPENDS
-    "dorvane (>= ${PROJECT_VERSION}), adduser, init-system-helpers (>= 1.54~)")
+set(CPACK_DEBIAN_LINK_PACKAGE_DEPENDS "dorvane (>= ${PROJECT_VERSION}), adduser")
+set(CPACK_DEBIAN_LINK_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
 if(CMAKE_CROSSCOMPILING)
   string(APPEND CPACK_DEBIAN_LINK_PACKAGE_DEPENDS
          ", libc6, libstdc++6, libgcc-s1, libmosquitto1")
