@@ -5,10 +5,11 @@
 set -euo pipefail
 
 # mosquitto: the fleet link's tests start the broker themselves (never
-# Debian's system one); python3: the tests' strict JSON check of the events.
+# Debian's system one); python3: the tests' strict JSON check of the events;
+# scdoc: the manual pages.
 packages=(cmake make g++ pkg-config libxml2-dev libsqlite3-dev liblog4cpp5-dev
           libgtest-dev sqlite3 libsodium-dev signify-openbsd libmosquitto-dev
-          mosquitto python3)
+          mosquitto python3 scdoc)
 packages+=("$@")
 
 missing=()

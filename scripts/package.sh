@@ -22,6 +22,7 @@ cd "$build"
 for page in dorvane.8 dorvane.conf.5 dorvanectl.8 ulxd-sim.1 dorvane-mqtt.8; do
     [ -s "man/$page.gz" ] || { echo "package: man/$page.gz is missing: install scdoc and build again" >&2; exit 1; }
 done
+"$root/scripts/deps.sh" lintian man-db
 if grep -q '^DORVANE_SYSROOT:' CMakeCache.txt; then
     echo "== manual pages: checked in the native build (the tools here are armhf)"
 else
@@ -37,7 +38,6 @@ for d in "$deb" "$linkdeb"; do
     dpkg-deb -f "$d" Package Version Architecture Pre-Depends Depends
 done
 echo "== lintian"
-"$root/scripts/deps.sh" lintian
 # Debian 12's lintian; the overrides it honours are in the packages
 # (usr/share/lintian/overrides), each with the reason it is right here.
 lintian --fail-on error,warning --tag-display-limit 0 "$deb" "$linkdeb"
