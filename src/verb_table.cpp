@@ -22,30 +22,29 @@ bool isOption(const char* w) {
     return w[0] == '-' && w[1] != '\0';
 }
 
-// The verbs of the tool, then help and version, in the order they are listed.
-std::vector<const Verb*> allVerbs(const Tool& tool) {
-    std::vector<const Verb*> all;
-    for (size_t i = 0; i < tool.count; ++i) {
-        all.push_back(&tool.verbs[i]);
-    }
-    all.push_back(&kHelp);
-    all.push_back(&kVersion);
-    return all;
+// The tool's verbs, then help and version: the order they are listed in.
+const Verb* verbAt(const Tool& tool, size_t i) {
+    return i < tool.count ? &tool.verbs[i] : i == tool.count ? &kHelp : &kVersion;
 }
 
 const Verb* findVerb(const Tool& tool, const std::string& name) {
-    for (const Verb* v : allVerbs(tool)) {
-        if (name == v->name) {
-            return v;
+    for (size_t i = 0; i < tool.count + 2; ++i) {
+        if (name == verbAt(tool, i)->name) {
+            return verbAt(tool, i);
         }
     }
     return nullptr;
 }
 
+// True when name is a verb of group, its first of two words ("codes add").
+bool inGroup(const char* name, const std::string& group) {
+    return strncmp(name, group.c_str(), group.size()) == 0 && name[group.size()] == ' ';
+}
+
 // True when some verb's name has word as its first of two words ("codes").
 bool isGroup(const Tool& tool, const std::string& word) {
     for (size_t i = 0; i < tool.count; ++i) {
-        if (strncmp(tool.verbs[i].name, (word + " ").c_str(), word.size() + 1) == 0) {
+        if (inGroup(tool.verbs[i].name, word)) {
             return true;
         }
     }
@@ -76,34 +75,36 @@ std::vector<int> plainWords(const Tool& tool, int argc, char** argv) {
     return plain;
 }
 
-std::string lines(const std::vector<const Verb*>& list) {
-    size_t width = 0;
-    for (const Verb* v : list) {
-        width = std::max(width, strlen(v->name));
+// One line per verb (of group, or every one when group is null): two
+// spaces, the name, at least two spaces, the summary.
+void printLines(FILE* out, const Tool& tool, const std::string* group) {
+    size_t count = group != nullptr ? tool.count : tool.count + 2;
+    int width = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (group == nullptr || inGroup(verbAt(tool, i)->name, *group)) {
+            width = std::max(width, static_cast<int>(strlen(verbAt(tool, i)->name)));
+        }
     }
-    std::string text;
-    for (const Verb* v : list) {
-        text += "  " + std::string(v->name) + std::string(width + 2 - strlen(v->name), ' ') +
-                v->summary + "\n";
+    for (size_t i = 0; i < count; ++i) {
+        const Verb* v = verbAt(tool, i);
+        if (group == nullptr || inGroup(v->name, *group)) {
+            fprintf(out, "  %-*s  %s\n", width, v->name, v->summary);
+        }
     }
-    return text;
 }
 
-std::string usageHead(const Tool& tool, const std::string& rest) {
-    std::string head = std::string("Usage: ") + tool.name;
-    if (tool.globalSynopsis != nullptr && tool.globalSynopsis[0] != '\0') {
-        head += std::string(" ") + tool.globalSynopsis;
-    }
-    return head + " " + rest + "\n";
+// "Usage: TOOL [GLOBAL] " and then the rest, up to the end of the line.
+void printHead(FILE* out, const Tool& tool) {
+    bool global = tool.globalSynopsis != nullptr && tool.globalSynopsis[0] != '\0';
+    fprintf(out, "Usage: %s %s%s", tool.name, global ? tool.globalSynopsis : "", global ? " " : "");
 }
 
 void printUsage(const Tool& tool, const Verb& v) {
-    std::string name = v.name;
-    if (tool.defaultVerb != nullptr && name == tool.defaultVerb) {
-        name = "[" + name + "]";
-    }
-    std::string head = usageHead(tool, name + (v.synopsis[0] != '\0' ? " " : "") + v.synopsis);
-    printf("%s%s\n%s", head.c_str(), v.summary, v.details != nullptr ? v.details : "");
+    bool isDefault = tool.defaultVerb != nullptr && strcmp(v.name, tool.defaultVerb) == 0;
+    printHead(stdout, tool);
+    printf(isDefault ? "[%s]%s%s\n%s\n%s" : "%s%s%s\n%s\n%s", v.name,
+           v.synopsis[0] != '\0' ? " " : "", v.synopsis, v.summary,
+           v.details != nullptr ? v.details : "");
     if (v.usage != nullptr) {
         fflush(stdout);
         v.usage();
@@ -111,14 +112,10 @@ void printUsage(const Tool& tool, const Verb& v) {
 }
 
 // The verbs of a group ("codes add", "codes list", ...) as the list shows them.
-std::string groupList(const Tool& tool, const std::string& group) {
-    std::vector<const Verb*> members;
-    for (size_t i = 0; i < tool.count; ++i) {
-        if (strncmp(tool.verbs[i].name, (group + " ").c_str(), group.size() + 1) == 0) {
-            members.push_back(&tool.verbs[i]);
-        }
-    }
-    return usageHead(tool, group + " VERB [ARGUMENTS]") + "Verbs:\n" + lines(members);
+void printGroup(const Tool& tool, const std::string& group) {
+    printHead(stdout, tool);
+    printf("%s VERB [ARGUMENTS]\nVerbs:\n", group.c_str());
+    printLines(stdout, tool, &group);
 }
 
 // The second words of a group's verbs: "add, remove, list".
@@ -126,7 +123,7 @@ std::string groupWords(const Tool& tool, const std::string& group) {
     std::string words;
     for (size_t i = 0; i < tool.count; ++i) {
         const char* name = tool.verbs[i].name;
-        if (strncmp(name, (group + " ").c_str(), group.size() + 1) == 0) {
+        if (inGroup(name, group)) {
             words += (words.empty() ? "" : ", ") + std::string(name + group.size() + 1);
         }
     }
@@ -158,7 +155,7 @@ int help(const Tool& tool, char** argv, const std::vector<int>& plain, size_t k)
         name += (name.empty() ? "" : " ") + std::string(argv[plain[i]]);
     }
     if (name.empty()) {
-        printf("%s", verbList(tool).c_str());
+        printVerbs(tool, stdout);
         return 0;
     }
     if (const Verb* v = findVerb(tool, name)) {
@@ -166,7 +163,7 @@ int help(const Tool& tool, char** argv, const std::vector<int>& plain, size_t k)
         return 0;
     }
     if (isGroup(tool, name)) {
-        printf("%s", groupList(tool, name).c_str());
+        printGroup(tool, name);
         return 0;
     }
     return unknownVerb(tool, name);
@@ -185,6 +182,28 @@ int runVerb(const Verb& v, int argc, char** argv, const std::vector<int>& used) 
     return v.run(static_cast<int>(args.size() - 1), args.data());
 }
 
+// The place in argv of the second word of a verb of two words whose first
+// is at plain[0]: the next word that is no option, or a later one when those
+// before it each stand after an option (its value: "codes --site hq pack");
+// the next word that is no option when none makes a verb; 0 for none.
+int secondWord(const Tool& tool, char** argv, const std::vector<int>& plain) {
+    int next = 0;
+    for (size_t k = 1; k < plain.size(); ++k) {
+        int i = plain[k];
+        if (isOption(argv[i])) {
+            continue;
+        }
+        next = next == 0 ? i : next;
+        if (findVerb(tool, std::string(argv[plain[0]]) + " " + argv[i]) != nullptr) {
+            return i;
+        }
+        if (!isOption(argv[i - 1])) {
+            break;
+        }
+    }
+    return next;
+}
+
 // The command line names no verb: its first plain word, if any, is an option.
 int noVerb(const Tool& tool, int argc, char** argv, bool hasOption) {
     if (hasOption && tool.oldOptions != nullptr) {
@@ -196,19 +215,22 @@ int noVerb(const Tool& tool, int argc, char** argv, bool hasOption) {
     if (hasOption) {
         return refuse(tool, "a verb comes first");
     }
-    fprintf(stderr, "%s: no verb given\n%s", tool.name, verbList(tool).c_str());
+    fprintf(stderr, "%s: no verb given\n", tool.name);
+    printVerbs(tool, stderr);
     return 2;
 }
 
 }  // namespace
 
-std::string verbList(const Tool& tool) {
-    std::string text = usageHead(tool, "VERB [ARGUMENTS]") + "Verbs:\n" + lines(allVerbs(tool));
+void printVerbs(const Tool& tool, FILE* out) {
+    printHead(out, tool);
+    fprintf(out, "VERB [ARGUMENTS]\nVerbs:\n");
+    printLines(out, tool, nullptr);
     if (tool.defaultVerb != nullptr) {
-        text += std::string("Without a verb: ") + tool.defaultVerb + ".\n";
+        fprintf(out, "Without a verb: %s.\n", tool.defaultVerb);
     }
-    text += tool.footer != nullptr ? tool.footer : "";
-    return text + "See '" + tool.name + " help VERB' for a verb's usage.\n";
+    fprintf(out, "%sSee '%s help VERB' for a verb's usage.\n",
+            tool.footer != nullptr ? tool.footer : "", tool.name);
 }
 
 int dispatch(const Tool& tool, int argc, char** argv) {
@@ -233,14 +255,12 @@ int dispatch(const Tool& tool, int argc, char** argv) {
         printf("%s %s\n", tool.name, tool.version);
         return 0;
     }
-    // A verb of two words takes the next word that is no option as its second.
     std::vector<int> used = {plain[0]};
     std::string name = first;
-    auto second =
-        std::find_if(plain.begin() + 1, plain.end(), [&](int i) { return !isOption(argv[i]); });
-    if (second != plain.end() && findVerb(tool, first + " " + argv[*second]) != nullptr) {
-        name += std::string(" ") + argv[*second];
-        used.push_back(*second);
+    int second = secondWord(tool, argv, plain);
+    if (second != 0 && findVerb(tool, first + " " + argv[second]) != nullptr) {
+        name += std::string(" ") + argv[second];
+        used.push_back(second);
     }
     bool askedHelp = std::any_of(plain.begin(), plain.end(), [&](int i) {
         return std::find(used.begin(), used.end(), i) == used.end() && isOption(argv[i]) &&
@@ -256,13 +276,13 @@ int dispatch(const Tool& tool, int argc, char** argv) {
     }
     if (isGroup(tool, first)) {
         if (askedHelp) {
-            printf("%s", groupList(tool, first).c_str());
+            printGroup(tool, first);
             return 0;
         }
-        if (second == plain.end()) {
+        if (second == 0) {
             return refuse(tool, first + " needs one of " + groupWords(tool, first));
         }
-        return unknownVerb(tool, first + " " + argv[*second]);
+        return unknownVerb(tool, first + " " + argv[second]);
     }
     return unknownVerb(tool, first);
 }
@@ -291,7 +311,8 @@ size_t editDistance(const std::string& a, const std::string& b) {
 const char* nearestVerb(const Tool& tool, const std::string& word) {
     const char* best = nullptr;
     size_t bestDistance = 0;
-    for (const Verb* v : allVerbs(tool)) {
+    for (size_t i = 0; i < tool.count + 2; ++i) {
+        const Verb* v = verbAt(tool, i);
         size_t d = editDistance(word, v->name);
         // A slip of the hand: one mistake in a short name, one in three in a longer one.
         size_t near = std::max<size_t>(1, strlen(v->name) / 3);

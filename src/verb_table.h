@@ -13,6 +13,7 @@
 #define DORVANE_SRC_VERB_TABLE_H
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace verbs {
@@ -58,10 +59,10 @@ struct Tool {
 // Decides the command line and runs it; the exit status.
 int dispatch(const Tool& tool, int argc, char** argv);
 
-// The list of verbs as "TOOL help" prints it: a usage line, "Verbs:", one
-// line per verb (two spaces, the verb, at least two spaces, its summary),
-// help and version last, then the footer.
-std::string verbList(const Tool& tool);
+// Prints the list of verbs as "TOOL help" does to out: a usage line,
+// "Verbs:", one line per verb (two spaces, the verb, at least two spaces,
+// its summary), help and version last, then the footer.
+void printVerbs(const Tool& tool, FILE* out);
 
 // The edit distance between a and b: insertions, deletions, substitutions
 // and swaps of two neighbours, each counting one.

@@ -74,6 +74,7 @@ TEST_P(Verbs, DecideTheCommandLine) {
     std::vector<std::string> store = c.words;
     store.insert(store.begin(), c.tool->name);
     std::vector<char*> argv;
+    argv.reserve(store.size() + 1);
     for (std::string& s : store) {
         argv.push_back(&s[0]);
     }
@@ -110,6 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
              "",
              ""},
         Case{&kCtl, {"codes", "-x", "add", "A"}, 7, "codes add|-x|A", "", ""},
+        Case{&kCtl, {"codes", "--site", "hq", "add", "A"}, 7, "codes add|--site|hq|A", "", ""},
         Case{
             &kCtl, {"-C", "f", "lookup", "--config=g", "X"}, 7, "lookup|-C|f|--config=g|X", "", ""},
         Case{&kCtl, {"lookup", "check"}, 7, "lookup|check", "", ""},
@@ -144,6 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{&kCtl, {"verison"}, 2, "", "", "did you mean 'version'?"},
         Case{&kCtl, {"codes", "ad", "A"}, 2, "", "", "'codes ad'; did you mean 'codes add'?"},
         Case{&kCtl, {"codes", "frob"}, 2, "", "", "unknown verb 'codes frob' (see ctl help)"},
+        Case{&kCtl, {"codes", "frob", "add"}, 2, "", "", "unknown verb 'codes frob' (see"},
         Case{&kCtl, {"frob"}, 2, "", "", "ctl: unknown verb 'frob' (see ctl help)\n"},
         Case{&kCtl, {"c\x1b[1m"}, 2, "", "", "unknown verb 'c\\x1b[1m'"},
         Case{&kCtl, {"codes"}, 2, "", "", "ctl: codes needs one of add, list (see ctl help)\n"},
