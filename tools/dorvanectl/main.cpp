@@ -118,7 +118,8 @@ int runOptions(int argc, char** argv) {
     return runMode(cmd);
 }
 
-// A verb command line: its words, and the options that may stand anywhere.
+// A verb's command line: the words after the verb, and the options that may
+// stand anywhere.
 struct Verbs {
     std::vector<std::string> words;
     std::string config = DORVANE_CONFIG_FILE;
@@ -132,7 +133,8 @@ struct Verbs {
 
 const char* const kPackOptions[] = {"--site", "--unit", "--version", "--output", "-o"};
 
-// Reads argv as verbs; null, or what is wrong.
+// Reads a verb's words and options (argv[1] on; argv[0] is the verb); null,
+// or what is wrong.
 const char* readVerbs(int argc, char** argv, Verbs* v, std::string* word) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
