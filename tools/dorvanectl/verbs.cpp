@@ -47,7 +47,8 @@ const verbs::Verb kVerbs[] = {
     {"codes pack", "--site S --unit U|'*' --version N FILE [-o OUT] [--force]",
      "the message of a signed code set, for signify-openbsd -S -e",
      "Reads FILE (CSV, - for standard input) as codes import does; reads no pairing file.\n"
-     "-o, --output OUT: write the message to OUT instead of standard output.\n" CSV_FORMAT,
+     "-o, --output OUT: write the message to OUT instead of standard output. --force: a\n"
+     "set without a code (it takes every code away).\n" CSV_FORMAT,
      verbCommand, nullptr},
     {"codes apply-signed", "[--watch] [--link-config LINKCONF]",
      "apply the signed code sets the fleet link spooled",
