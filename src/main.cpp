@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "dorvane_version.h"
 #include "src/instance_lock.h"
 #include "src/manager.h"
 #include "vlog/cVlog.h"
@@ -35,9 +36,21 @@ void openStandardDescriptors() {
     }
 }
 
+#ifdef DORVANE_USE_LOCAL_CONFIG
+const char kProgram[] = "dorvane-local";
+#else
+const char kProgram[] = "dorvane";
+#endif
+
 }  // namespace
 
-int main(int /*argc*/, char** /*argv*/) {
+int main(int argc, char** argv) {
+    // The command line is otherwise ignored, as a launcher may pass anything:
+    // only "--version" alone is answered, before anything is locked or read.
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("%s %s\n", kProgram, DORVANE_VERSION);
+        return 0;
+    }
     openStandardDescriptors();  // before anything else can open a descriptor
     // SIGHUP asks for a reload. It is blocked before any thread exists, so
     // every thread inherits the mask and only the wait below takes it: no

@@ -147,7 +147,7 @@ TEST(Dorvanectl, BadCommandLinesAreRefusedBeforeAnythingStarts) {
         {{"--config", conf, "--check", "--bogus"}, "command line refused"},
         {{"--config", conf, "--ports", "stray"}, "unexpected argument 'stray'"},
         {{"--config", conf, "--check", "--ports"}, "give exactly one of --check, --lookup"},
-        {{"--config", conf}, "give exactly one of"},
+        {{"--config", conf}, "no verb given"},
         {{"--config", conf, "--lookup"}, "command line refused"},
         {{"--config", conf, "--lookup="}, "--lookup needs a CODE"},
         {{"--config", conf, "--lookup", std::string(128, 'A')}, "argument not stored"},

@@ -1,7 +1,9 @@
 // dorvane-mqtt: the fleet link. It publishes the service's outbox and the
 // unit's state to an MQTT broker (see docs/fleet.md, "The link").
 //
-// dorvane-mqtt [--config FILE]: exit status 2 for a command line or a
+// Verbs: run (the link; also a command line without a verb), status and
+// events (the center's view, center.h), help and version.
+// dorvane-mqtt [run] [--config FILE]: exit status 2 for a command line or a
 // configuration it refuses (one line on standard error), 1 when its state
 // folder cannot be made, 0 after a stop by SIGTERM or SIGINT.
 #include <malloc.h>
@@ -14,7 +16,10 @@
 #include <cstring>
 #include <string>
 
+#include "dorvane_version.h"
 #include "src/supervisor.h"
+#include "src/verb_table.h"
+#include "tools/dorvane-mqtt/center.h"
 #include "tools/dorvane-mqtt/link.h"
 #include "tools/dorvane-mqtt/link_config.h"
 #include "vlog/cVlog.h"
@@ -27,9 +32,8 @@ void onStop(int) {
     mqttlink::cLink::stop();
 }
 
-void usage(FILE* out) {
-    fprintf(out, "Usage: dorvane-mqtt [--config FILE]   (default %s)\n",
-            mqttlink::kDefaultConfigFile);
+void runUsage() {
+    printf("FILE: the link's configuration (default %s).\n", mqttlink::kDefaultConfigFile);
 }
 
 // Makes path (one level) when missing; false with *why otherwise.
@@ -46,9 +50,8 @@ bool makeFolder(const std::string& path, std::string* why) {
     return false;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The link: argv[0] is the verb, then the options.
+int runLink(int argc, char** argv) {
     // Large one-off buffers (the key reader reads a file into 4 MiB) are
     // mapped and given back at once, not kept in the heap for good: the link
     // runs for months in a small memory budget.
@@ -56,17 +59,13 @@ int main(int argc, char** argv) {
     std::string configFile = mqttlink::kDefaultConfigFile;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            usage(stdout);
-            return 0;
-        }
         if (arg == "--config" && i + 1 < argc) {
             configFile = argv[++i];
         } else if (arg.compare(0, 9, "--config=") == 0) {
             configFile = arg.substr(9);
         } else {
-            fprintf(stderr, "dorvane-mqtt: unknown argument %s\n", argv[i]);
-            usage(stderr);
+            fprintf(stderr, "dorvane-mqtt: unknown argument %s (see dorvane-mqtt help run)\n",
+                    argv[i]);
             return kRefused;
         }
     }
@@ -99,4 +98,32 @@ int main(int argc, char** argv) {
     }
     mosquitto_lib_cleanup();
     return status;
+}
+
+const verbs::Verb kVerbs[] = {
+    {"run", "[--config FILE]", "the link: the outbox and the unit's state to the broker",
+     "Exit status: 0 after SIGTERM or SIGINT, 1 the state folder cannot be made, 2 a command\n"
+     "line or configuration refused.\n",
+     runLink, runUsage},
+    {"status", "[--config FILE] [--site S] [--wait SECONDS]",
+     "each unit of the site as the broker holds it: online, codes, outbox",
+     "Exit status: 0 printed, 1 the broker cannot be reached, 2 command line refused.\n",
+     centerStatus, nullptr},
+    {"events", "[--config FILE] [--json] [--session ID]",
+     "the units' access events as they come, until SIGTERM or SIGINT",
+     "--json: each event as UNIT PAYLOAD, as received. --session ID: a lasting session of\n"
+     "that client id, so that a restart gets what it missed.\n",
+     centerEvents, nullptr},
+};
+
+const char* const kGlobalOptions[] = {"--config", nullptr};
+
+const verbs::Tool kTool = {
+    "dorvane-mqtt", DORVANE_VERSION, kVerbs, sizeof(kVerbs) / sizeof(kVerbs[0]), kGlobalOptions, "",
+    "run",          nullptr,         nullptr};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return verbs::dispatch(kTool, argc, argv);
 }

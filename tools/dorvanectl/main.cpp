@@ -3,11 +3,12 @@
 // does, asks the site daemon for its ports, says in plain words what a scan
 // would do and what does not fit together, and provisions the codes.
 //
-// Two forms of command line: the options of old (--check, --lookup CODE,
-// --ports, --watch) and verbs in the manner of systemctl and git (check,
-// lookup CODE, ports, watch, codes VERB ...). Whatever is not understood
-// stops the tool with status 2 before it reads, writes or connects to
-// anything: a half-understood command line could act on the wrong file.
+// Verbs in the manner of systemctl and git (check, lookup CODE, ports, watch,
+// codes VERB ...; the table in verbs.cpp), and the options of old as their
+// aliases (--check, --lookup CODE, --ports, --watch). Whatever is not
+// understood stops the tool with status 2 before it reads, writes or
+// connects to anything: a half-understood command line could act on the
+// wrong file.
 #include <signal.h>
 #include <unistd.h>
 
@@ -22,10 +23,12 @@
 #include "src/arg_parser.h"
 #include "src/pAccess.h"
 #include "src/settings.h"
+#include "src/verb_table.h"
 #include "tools/dorvane-mqtt/link_config.h"
 #include "tools/dorvanectl/apply_signed.h"
 #include "tools/dorvanectl/check.h"
 #include "tools/dorvanectl/codes.h"
+#include "tools/dorvanectl/command_line.h"
 #include "tools/dorvanectl/daemon.h"
 #include "tools/dorvanectl/lookup.h"
 #include "tools/dorvanectl/pack.h"
@@ -33,30 +36,6 @@
 #include "vutil/VText.h"
 
 namespace {
-
-const char kVerbsHelp[] =
-    "Verbs (the same, and provisioning; --config FILE may stand anywhere):\n"
-    "  dorvanectl check                      what does not fit: settings, pairing file, "
-    "database, site\n"
-    "  dorvanectl lookup CODE                what a scan of CODE would do, and its trail line\n"
-    "  dorvanectl ports | watch              the site daemon's ports | every message it sends\n"
-    "  dorvanectl codes add CODE READER [--force]   give CODE to READER (a new database is\n"
-    "                                        made from codes.sql when there is none)\n"
-    "  dorvanectl codes remove CODE          take CODE away\n"
-    "  dorvanectl codes list [READER]        the codes, all or one reader's\n"
-    "  dorvanectl codes import FILE [--force]  make FILE's codes the whole set (- reads "
-    "standard input)\n"
-    "  dorvanectl codes export [FILE]        the set as CSV, to FILE or standard output\n"
-    "  dorvanectl codes pack --site S --unit U|'*' --version N FILE [-o OUT] [--force]\n"
-    "                                        the message of a signed code set, for\n"
-    "                                        signify-openbsd -S -e (no pairing file read)\n"
-    "  dorvanectl codes apply-signed [--watch] [--link-config LINKCONF]\n"
-    "                                        apply the signed sets the fleet link spooled\n"
-    "                                        (--watch: as they come, until SIGTERM)\n"
-    "CSV: UTF-8, one code,reader a line (LF or CRLF), an optional first line code,reader,\n"
-    "no quoting. A code or reader is text of 1 to 127 bytes without control characters;\n"
-    "READER needs a record in the pairing file (--force: store it anyway). Exit status:\n"
-    "0 done, 1 refused or failed (nothing written), 2 command line not understood.\n";
 
 // The command line as read: one mode and its files.
 struct Command {
@@ -76,10 +55,8 @@ const char* commandError(int argc, char** argv, const Command& cmd, int refused,
         return "command line refused";  // the parser has said what
     }
     if (help) {
-        // Options after --help are not looked at: it must stand alone.
-        return argc == 2 && optind == 2 && cmd.modes() == 0
-                   ? nullptr
-                   : "--help takes no other option or argument";
+        // Alone it is answered before these options are read (help, --help).
+        return "--help takes no other option or argument";
     }
     if (optind < argc) {
         *word = "'" + vutil::escape(argv[optind]) + "'";
@@ -138,14 +115,11 @@ int runOptions(int argc, char** argv) {
         fprintf(stderr, "dorvanectl: %s%s (see dorvanectl --help)\n", error, word.c_str());
         return 2;
     }
-    if (help) {
-        printf("%s", kVerbsHelp);
-        return 0;
-    }
     return runMode(cmd);
 }
 
-// A verb command line: its words, and the options that may stand anywhere.
+// A verb's command line: the words after the verb, and the options that may
+// stand anywhere.
 struct Verbs {
     std::vector<std::string> words;
     std::string config = DORVANE_CONFIG_FILE;
@@ -159,7 +133,8 @@ struct Verbs {
 
 const char* const kPackOptions[] = {"--site", "--unit", "--version", "--output", "-o"};
 
-// Reads argv as verbs; null, or what is wrong.
+// Reads a verb's words and options (argv[1] on; argv[0] is the verb); null,
+// or what is wrong.
 const char* readVerbs(int argc, char** argv, Verbs* v, std::string* word) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -218,11 +193,9 @@ const Shape kShapes[] = {{"check", 0, 0, false, false},
                          {"codes pack", 1, 1, true, true},
                          {"codes apply-signed", 0, 0, false, false}};
 
-// The shape of the verb that v's words name, or null after saying why.
-const Shape* shapeOf(const Verbs& v, std::string* error) {
-    bool codes = v.words[0] == "codes";
-    std::string verb = codes && v.words.size() > 1 ? "codes " + v.words[1] : v.words[0];
-    size_t args = v.words.size() - (codes ? 2 : 1);
+// The shape of the verb, or null after saying why v does not fit it.
+const Shape* shapeOf(const std::string& verb, const Verbs& v, std::string* error) {
+    size_t args = v.words.size();
     for (const Shape& s : kShapes) {
         if (verb != s.verb) {
             continue;
@@ -237,14 +210,14 @@ const Shape* shapeOf(const Verbs& v, std::string* error) {
             *error = verb + " takes no " + v.packOptions[0].first;
         } else if ((v.watch || !v.linkConfig.empty()) && verb != "codes apply-signed") {
             *error = verb + " takes no " + (v.watch ? "--watch" : "--link-config");
+        } else if (verb == "lookup" && v.words[0].size() >= pAccess::FIELD_SIZE) {
+            *error = "a CODE of 128 bytes or more never matches";
         } else {
             return &s;
         }
         return nullptr;
     }
-    *error = verb == "codes"
-                 ? "codes needs one of add, remove, list, import, export, pack, apply-signed"
-                 : "unknown verb '" + vutil::escape(verb.c_str()) + "'";
+    *error = "no shape for the verb '" + verb + "'";  // the verb table and kShapes disagree
     return nullptr;
 }
 
@@ -271,7 +244,7 @@ int runPack(const Verbs& v) {
     }
     c.site = site;
     c.unit = unit;
-    c.file = v.words[2];
+    c.file = v.words[0];
     c.force = v.force;
     return ctl::pack(c);
 }
@@ -279,11 +252,12 @@ int runPack(const Verbs& v) {
 int runVerbs(const Verbs& v, const Shape& shape) {
     quietComponents();
     std::string verb = shape.verb;
+    const std::vector<std::string>& w = v.words;
     if (verb == "check") {
         return ctl::check(v.config.c_str());
     }
     if (verb == "lookup") {
-        return ctl::lookup(v.config.c_str(), v.words[1].c_str());
+        return ctl::lookup(v.config.c_str(), w[0].c_str());
     }
     if (verb == "ports" || verb == "watch") {
         return verb == "ports" ? ctl::ports(v.config.c_str()) : ctl::watch(v.config.c_str());
@@ -299,35 +273,33 @@ int runVerbs(const Verbs& v, const Shape& shape) {
         return ctl::applySigned(a);
     }
     ctl::CodesCommand c;
-    c.verb = v.words[1];
+    c.verb = verb.substr(6);  // after "codes "
     c.config = v.config;
     c.force = v.force;
-    const std::vector<std::string>& w = v.words;
     if (c.verb == "add" || c.verb == "remove") {
-        c.code = w[2];
-        c.reader = c.verb == "add" ? w[3] : "";
+        c.code = w[0];
+        c.reader = c.verb == "add" ? w[1] : "";
     } else if (c.verb == "list") {
-        c.reader = w.size() > 2 ? w[2] : "";
+        c.reader = w.empty() ? "" : w[0];
     } else {
-        c.file = w.size() > 2 ? w[2] : "";
+        c.file = w.empty() ? "" : w[0];
     }
     return ctl::codes(c);
 }
 
-int verbMain(int argc, char** argv) {
+}  // namespace
+
+namespace ctl {
+
+int verbCommand(int argc, char** argv) {
     Verbs v;
     std::string word, error;
     const char* bad = readVerbs(argc, argv, &v, &word);
     const Shape* shape = nullptr;
     if (bad != nullptr) {
         error = std::string(bad) + word;
-    } else if (v.words[0] == "help") {
-        printf("%s", kVerbsHelp);
-        return v.words.size() == 1 ? 0 : 2;
-    } else if ((shape = shapeOf(v, &error)) != nullptr && std::string(shape->verb) == "lookup" &&
-               v.words[1].size() >= pAccess::FIELD_SIZE) {
-        error = "a CODE of 128 bytes or more never matches";
-        shape = nullptr;
+    } else {
+        shape = shapeOf(argv[0], v, &error);
     }
     if (shape == nullptr) {
         fprintf(stderr, "dorvanectl: %s (see dorvanectl help)\n", error.c_str());
@@ -336,22 +308,14 @@ int verbMain(int argc, char** argv) {
     return runVerbs(v, *shape);
 }
 
-// True when the first word that is no --config names a verb.
-bool isVerbCommand(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--config") == 0 || strcmp(argv[i], "-C") == 0) {
-            ++i;
-        } else if (strncmp(argv[i], "--config=", 9) != 0) {
-            return argv[i][0] != '-';
-        }
-    }
-    return false;
+int optionCommand(int argc, char** argv) {
+    return runOptions(argc, argv);
 }
 
-}  // namespace
+}  // namespace ctl
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
-    return isVerbCommand(argc, argv) ? verbMain(argc, argv) : runOptions(argc, argv);
+    return verbs::dispatch(ctl::kTool, argc, argv);
 }

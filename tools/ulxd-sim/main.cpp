@@ -1,20 +1,25 @@
 // ulxd-sim: a site daemon for the demo, the tests, the benchmark and a
 // person. It serves the ports of a small site file (site.h) over the site
 // object protocol (server.h), prints every SET it applies, and takes
-// commands on standard input (script.h; type "help").
+// commands on standard input (script.h; type "help"). Its one verb, run, is
+// also the command line without a verb; help and version as every tool.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "dorvane_version.h"
 #include "src/arg_parser.h"
 #include "src/settings.h"
+#include "src/verb_table.h"
 #include "tools/ulxd-sim/script.h"
 #include "tools/ulxd-sim/server.h"
 #include "tools/ulxd-sim/site.h"
@@ -65,11 +70,13 @@ int checkOptions(Options& opts) {
     return -1;
 }
 
-// Reads the command line into opts: -1 to go on, else the exit status.
-int readOptions(int argc, char** argv, Options& opts) {
+const int kOptions = 5;
+
+// The options of run, into opts, as argParser reads and shows them.
+void optionTable(Options& opts, argParser::argument_option (&options)[kOptions]) {
     snprintf(opts.portText, sizeof(opts.portText), "%u",
              static_cast<unsigned>(settings::kDaemonPort));
-    argParser::argument_option options[] = {
+    argParser::argument_option table[kOptions] = {
         {'a', "host", "address to listen on (default 127.0.0.1)", 1, nullptr, 0, opts.host,
          sizeof(opts.host)},
         {'p', "port", "port to listen on (default 60000)", 1, nullptr, 0, opts.portText,
@@ -78,6 +85,22 @@ int readOptions(int argc, char** argv, Options& opts) {
         {0, "no-set-reply", "apply SET requests but never answer them", 0, &opts.noSetReply, 1,
          nullptr, 0},
         {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
+    std::copy(std::begin(table), std::end(table), std::begin(options));
+}
+
+// Prints run's options, the site file's form and the commands.
+void runUsage() {
+    Options opts;
+    argParser::argument_option options[kOptions];
+    optionTable(opts, options);
+    argParser::showHelp(options);
+    printf("%s", kUsageExtra);
+}
+
+// Reads the command line into opts: -1 to go on, else the exit status.
+int readOptions(int argc, char** argv, Options& opts) {
+    argParser::argument_option options[kOptions];
+    optionTable(opts, options);
     int refused = 0;
     bool run = argParser::getArguments(argc, argv, options, &refused);
     if (refused > 0) {
@@ -151,13 +174,11 @@ int serve(Sim& sim, int listener) {
     }
 }
 
-}  // namespace
-}  // namespace ulxdsim
-
-int main(int argc, char** argv) {
-    using namespace ulxdsim;
-    signal(SIGPIPE, SIG_IGN);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+// The simulator: argv[0] is the verb, then the options.
+int runSim(int argc, char** argv) {
+    // getopt_long names the program by argv[0] in its messages.
+    static char name[] = "ulxd-sim";
+    argv[0] = name;
     static Options opts;
     int status = readOptions(argc, argv, opts);
     if (status >= 0) {
@@ -177,4 +198,24 @@ int main(int argc, char** argv) {
     }
     printf("LISTENING %s %s ports=%zu\n", opts.host, opts.portText, sim.ports.size());
     return serve(sim, listener);
+}
+
+const verbs::Verb kVerbs[] = {
+    {"run", "--site FILE [--host ADDRESS] [--port PORT] [--no-set-reply]",
+     "serve the site file's ports as a site daemon, with commands on standard input",
+     "Exit status: 0 after the command quit, 1 it cannot listen, 2 command line or site file\n"
+     "refused.\n",
+     runSim, runUsage},
+};
+
+const verbs::Tool kTool = {"ulxd-sim", DORVANE_VERSION, kVerbs,  1,      nullptr,
+                           "",         "run",           nullptr, nullptr};
+
+}  // namespace
+}  // namespace ulxdsim
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    return verbs::dispatch(ulxdsim::kTool, argc, argv);
 }
