@@ -19,14 +19,14 @@
 # A fence may be indented by up to three spaces (inside a list item); its
 # lines lose that indentation.
 # Each file's shell is a process group of its own with a time limit
-# (DOC_BLOCKS_TIMEOUT seconds, default 300); the group is ended when the file
+# (DOC_BLOCKS_TIMEOUT seconds, default 120); the group is ended when the file
 # is done, so nothing a page starts outlives it. Each block's first line and
 # its result are printed; the first block that fails stops the run, named by
 # file and line, with exit status 1.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-limit=${DOC_BLOCKS_TIMEOUT:-300}
+limit=${DOC_BLOCKS_TIMEOUT:-120}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
