@@ -14,6 +14,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "tests/support/argv.h"
 #include "vmsg/VWire.h"
 #include "vnet/VSocket.h"
 
@@ -32,20 +33,6 @@ std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
     words.insert(words.end(), argv.begin(), argv.end());
     return words;
 }
-
-namespace {
-
-std::vector<char*> argvOf(std::vector<std::string>& words) {
-    std::vector<char*> args;
-    args.reserve(words.size() + 1);
-    for (std::string& w : words) {
-        args.push_back(&w[0]);
-    }
-    args.push_back(nullptr);
-    return args;
-}
-
-}  // namespace
 
 FakeDaemon::FakeDaemon(const std::string& address, unsigned short port) : mListen(-1), mClient(-1) {
     std::string why;
@@ -237,6 +224,14 @@ std::vector<std::string> Process::lines() {
     return mLines;
 }
 
+std::string Process::text() {
+    std::string all;
+    for (const std::string& l : lines()) {
+        all += l + "\n";
+    }
+    return all;
+}
+
 int Process::wait(int timeoutMs) {
     for (int waited = 0; mPid > 0; waited += 10) {
         int status = 0;
@@ -285,6 +280,25 @@ int Process::stop() {
         mOut = -1;
     }
     return status;
+}
+
+int runHost(std::vector<std::string> argv) {
+    std::vector<char*> args = argvOf(argv);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+            _exit(125);
+        }
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs) {
