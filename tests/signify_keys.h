@@ -19,8 +19,9 @@ inline void makeSignifyKeys(const std::string& dir) {
     mkdir((dir + "/keys").c_str(), 0755);
     for (std::string k : {"a", "b"}) {
         std::string pub = k == "a" ? dir + "/keys/a.pub" : dir + "/b.pub";
-        EXPECT_EQ(
-            0, runHost({DORVANE_SIGNIFY_BIN, "-G", "-n", "-p", pub, "-s", dir + "/" + k + ".sec"}));
+        std::string sec = dir + "/";
+        sec += k + ".sec";
+        EXPECT_EQ(0, runHost({DORVANE_SIGNIFY_BIN, "-G", "-n", "-p", pub, "-s", sec}));
     }
 }
 
