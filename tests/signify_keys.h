@@ -21,7 +21,9 @@ inline void makeSignifyKeys(const std::string& dir) {
         std::string pub = k == "a" ? dir + "/keys/a.pub" : dir + "/b.pub";
         std::string sec = dir + "/";
         sec += k + ".sec";
-        EXPECT_EQ(0, runHost({DORVANE_SIGNIFY_BIN, "-G", "-n", "-p", pub, "-s", sec}));
+        EXPECT_EQ(
+            0,
+            runTool({DORVANE_SIGNIFY_BIN, "-G", "-n", "-p", pub, "-s", sec}, 10000, true).status);
     }
 }
 
@@ -29,8 +31,10 @@ inline void makeSignifyKeys(const std::string& dir) {
 // embedded-signature file; a signature not made is a failure of the test.
 inline void signifySign(const std::string& dir, const std::string& key, const std::string& msg,
                         const std::string& out) {
-    EXPECT_EQ(0, runHost({DORVANE_SIGNIFY_BIN, "-S", "-e", "-s", dir + "/" + key + ".sec", "-m",
-                          msg, "-x", out}));
+    EXPECT_EQ(0, runTool({DORVANE_SIGNIFY_BIN, "-S", "-e", "-s", dir + "/" + key + ".sec", "-m",
+                          msg, "-x", out},
+                         10000, true)
+                     .status);
 }
 
 }  // namespace testutil

@@ -282,33 +282,14 @@ int Process::stop() {
     return status;
 }
 
-int runHost(std::vector<std::string> argv) {
-    std::vector<char*> args = argvOf(argv);
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
-            _exit(125);
-        }
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs) {
+ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs, bool host) {
     ToolRun run;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         run.err = "runTool: pipe failed";
         return run;
     }
-    std::vector<std::string> words = withEmulator(argv);
+    std::vector<std::string> words = host ? argv : withEmulator(argv);
     std::vector<char*> args = argvOf(words);
     pid_t pid = fork();
     if (pid == 0) {

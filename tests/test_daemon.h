@@ -107,15 +107,10 @@ struct ToolRun {
 };
 
 // Runs argv (argv[0] a path; under the cross build's emulator when there is
-// one) with standard input from /dev/null. A run that has not ended after
-// timeoutMs is killed, and so is the program when the test process dies.
-ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs = 10000);
-
-// Runs a program of this machine (argv[0] a path; never under a cross
-// build's emulator), such as signify, with standard input and output from
-// and to /dev/null; its exit status (-1: it did not exit). It is killed when
-// the test process dies.
-int runHost(std::vector<std::string> argv);
+// one, unless host: a program of this machine, such as signify) with
+// standard input from /dev/null. A run that has not ended after timeoutMs is
+// killed, and so is the program when the test process dies.
+ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs = 10000, bool host = false);
 
 // argv behind the words of the cross build's emulator (argv itself
 // natively): a program of the build started by a program of this machine,
