@@ -21,13 +21,15 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/argv.h"
 #include "tests/support/loopback.h"
 
 namespace {
 
 constexpr int kPort = 8883;
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& log, int cpu) {
+pid_t spawn(std::vector<std::string> argv, const std::string& log, int cpu) {
+    std::vector<char*> args = testutil::argvOf(argv);
     fflush(stdout);  // the child must not write out what the parent buffered
     pid_t pid = fork();
     if (pid == 0) {
@@ -40,12 +42,6 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& log, int cp
         if (freopen(log.c_str(), "w", stdout) == nullptr || dup2(1, 2) < 0) {
             _exit(127);
         }
-        std::vector<char*> args;
-        args.reserve(argv.size() + 1);
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
     }

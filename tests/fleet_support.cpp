@@ -202,19 +202,14 @@ std::unique_ptr<Process> startLink(const std::string& config) {
     return std::unique_ptr<Process>(new Process({DORVANE_MQTT_BIN, "--config", config}));
 }
 
-std::string jsonMember(const std::string& json, const std::string& key) {
-    std::string needle = "\"" + key + "\":";
-    size_t at = json.find(needle);
-    if (at == std::string::npos) {
-        return "";
+std::vector<MqttMessage> onTopic(const std::vector<MqttMessage>& messages, const char* topic) {
+    std::vector<MqttMessage> found;
+    for (const MqttMessage& m : messages) {
+        if (m.topic == topic) {
+            found.push_back(m);
+        }
     }
-    at += needle.size();
-    if (json[at] == '"') {
-        size_t end = json.find('"', at + 1);
-        return json.substr(at + 1, end - at - 1);
-    }
-    size_t end = json.find_first_of(",}", at);
-    return json.substr(at, end - at);
+    return found;
 }
 
 }  // namespace testutil

@@ -108,9 +108,8 @@ std::string writeLinkConfig(const std::string& dir, const std::string& broker, i
 // The link as a process reading config.
 std::unique_ptr<Process> startLink(const std::string& config);
 
-// The value of a top-level string or number member of a flat JSON text
-// ("" when absent).
-std::string jsonMember(const std::string& json, const std::string& key);
+// The messages of messages on topic, in order.
+std::vector<MqttMessage> onTopic(const std::vector<MqttMessage>& messages, const char* topic);
 
 }  // namespace testutil
 

@@ -1,11 +1,13 @@
 #include "tests/service_site.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 
 #include "src/timings.h"
@@ -27,6 +29,17 @@ ServiceTimings::~ServiceTimings() {
     } else {
         unsetenv(timings::kVariable);
     }
+}
+
+std::vector<std::string> setsOn12(const std::string& states) {
+    std::vector<std::string> lines;
+    std::istringstream in(states);
+    for (std::string word; in >> word;) {
+        std::string label = word.substr(0, word.find('='));
+        lines.push_back("SET serial=12 port=" + std::string(label == "A" ? "1" : "2") +
+                        " label=" + label + " state=" + word.substr(label.size() + 1));
+    }
+    return lines;
 }
 
 std::string runShell(const std::string& command) {
@@ -137,6 +150,30 @@ bool ServiceSite::syncSim(int timeoutMs) {
     size_t mark = mSim->lineCount();
     mSim->write("states\n");
     return mSim->waitFor("STATES END", timeoutMs, mark) >= 0;
+}
+
+FakeDaemon& ServiceSite::startPlayed() {
+    mDaemon.reset(new FakeDaemon(mAddress));
+    startService();
+    // A fatal failure ends the test (test_main.cpp), also from a lambda.
+    [this] { ASSERT_TRUE(mDaemon->accept()) << "the service did not connect"; }();
+    return *mDaemon;
+}
+
+FakeDaemon& ServiceSite::startPlayed(const std::vector<SiteOutput>& outputs) {
+    FakeDaemon& daemon = startPlayed();
+    for (size_t i = 0; i <= outputs.size(); ++i) {
+        [&] { ASSERT_TRUE(answerNext(daemon, outputs)); }();
+    }
+    return daemon;
+}
+
+ServiceSite::CtlRun ServiceSite::ctl(const std::vector<std::string>& args, int timeoutMs) {
+    std::vector<std::string> argv = {DORVANE_CTL_BIN, "--config", file("dorvane.conf")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process p(argv, mDir.path());
+    int status = p.wait(timeoutMs);
+    return CtlRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, p.text()};
 }
 
 std::vector<std::string> ServiceSite::log(const std::string& category) {

@@ -12,6 +12,7 @@
 
 #include "tests/test_daemon.h"
 #include "tests/test_util.h"
+#include "ulxobj/cObject.h"
 
 namespace testutil {
 
@@ -55,6 +56,17 @@ private:
     std::string mBefore;
 };
 
+// One discrete output of a site that a test's FakeDaemon plays.
+struct SiteOutput {
+    uint32_t serial;
+    uint32_t port;
+    std::string label;
+    int state;  // cObject::eObjectIOState
+};
+// Device 12's A (set) and B (clear), as a FakeDaemon plays them.
+const std::vector<SiteOutput> kPlayedOutputs = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
+                                                {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
+
 class ServiceSite {
 public:
     // The simulator listens, and the service connects, on address (by
@@ -80,6 +92,14 @@ public:
     void startService();
     // Waits until the service has finished start-up.
     bool waitReady(int timeoutMs = 20000);
+    // Starts the service against a FakeDaemon on the site's address, which
+    // the test plays, and accepts the service's connection (none: a fatal
+    // failure, which ends the test). The daemon lives as long as the site.
+    FakeDaemon& startPlayed();
+    // startPlayed(), then discovery answered with outputs (the port list,
+    // then each output; a request that does not come is a fatal failure);
+    // the caller awaits start-up as it needs.
+    FakeDaemon& startPlayed(const std::vector<SiteOutput>& outputs);
     // config(extraConfig, priority), then the simulator with siteText and
     // simArgs; a simulator that does not listen is a fatal failure, which
     // ends the test (see test_main.cpp).
@@ -107,6 +127,15 @@ public:
     // read (a "states" round trip); the current states then follow.
     bool syncSim(int timeoutMs = 10000);
 
+    // A run of dorvanectl: its exit status (-1 when it had to be killed) and
+    // its output, standard output and error, line by line.
+    struct CtlRun {
+        int status;
+        std::string text;
+    };
+    // Runs dorvanectl --config dorvane.conf args in the working directory.
+    CtlRun ctl(const std::vector<std::string>& args, int timeoutMs = 30000);
+
     const std::string& address() const { return mAddress; }
     std::string file(const std::string& name) const { return mDir.file(name); }
     Process& sim() { return *mSim; }
@@ -117,7 +146,12 @@ private:
     TempDir mDir;
     std::unique_ptr<Process> mSim;
     std::unique_ptr<Process> mService;
+    std::unique_ptr<FakeDaemon> mDaemon;
 };
+
+// The SET lines the simulator prints for states on device 12 of kTwoOutputs,
+// in order: "A=set B=clear" (A is port 1, B port 2).
+std::vector<std::string> setsOn12(const std::string& states);
 
 // The standard output of a shell command line of this machine (never under
 // a cross build's emulator), such as the events' checker
@@ -130,13 +164,6 @@ std::string rawCommand(const VMsg& msg);
 std::unique_ptr<VMsg> accessEvent(const std::vector<std::string>& codes, uint8_t seq = 1,
                                   uint32_t serial = 0);
 
-// One discrete output of a site that a test's FakeDaemon plays.
-struct SiteOutput {
-    uint32_t serial;
-    uint32_t port;
-    std::string label;
-    int state;  // cObject::eObjectIOState
-};
 // True when request is the GET of the port list (one generic port object).
 bool isPortListQuery(const VMsg& request);
 // What a daemon with these outputs answers to request: the port list, the

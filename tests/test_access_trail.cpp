@@ -10,17 +10,11 @@
 #include "ulxobj/ObjectCodec.h"
 #include "vmsg/VWire.h"
 
+using testutil::repeated;
 using testutil::ServiceSite;
+using testutil::waitLines;
 
 namespace {
-
-std::vector<std::string> waitLines(const std::string& path, size_t n) {
-    std::vector<std::string> lines;
-    testutil::waitUntil(
-        [&] { return (lines = testutil::splitLines(testutil::readFile(path))).size() >= n; },
-        15000);
-    return lines;
-}
 
 TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
     const char* kSite =
@@ -75,14 +69,6 @@ std::string hexEscaped(const std::string& text) {
     for (unsigned char c : text) {
         snprintf(hex, sizeof(hex), "\\x%02x", c);
         out += hex;
-    }
-    return out;
-}
-
-std::string repeated(const std::string& text, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) {
-        out += text;
     }
     return out;
 }

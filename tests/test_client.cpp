@@ -90,6 +90,20 @@ struct Linked {
     cObjectClient client;
 };
 
+// A request of about 1 MB: 16 outputs with labels of 60,000 bytes. Six of
+// them at once are more than the socket buffers of loopback hold.
+struct BigRequest {
+    BigRequest() {
+        for (int i = 0; i < 16; ++i) {
+            ports.emplace_back(new cObjectDOutput());
+            ports.back()->setPortLabel(std::string(60000, 'x').c_str());
+            list.add(ports.back().get());
+        }
+    }
+    cObjectList list;
+    std::vector<std::unique_ptr<cObjectDOutput>> ports;
+};
+
 TEST(Client, AgainstTheSimulator) {
     testutil::ServiceSite site;
     ASSERT_TRUE(
@@ -163,13 +177,7 @@ TEST(Client, OneDeadlineForTheSendAndTheReply) {
     cObjectClient client;
     ASSERT_TRUE(client.start(testutil::loopbackAddress().c_str(), 60000));
     ASSERT_TRUE(daemon.accept());
-    cObjectList big;
-    std::vector<std::unique_ptr<cObjectDOutput>> ports;
-    for (int i = 0; i < 16; ++i) {
-        ports.emplace_back(new cObjectDOutput());
-        ports.back()->setPortLabel(std::string(60000, 'x').c_str());
-        big.add(ports.back().get());
-    }
+    BigRequest big;
     // Six GETs of about 1 MB at once: more than the socket buffers hold, so
     // that the last send ends only when the daemon has taken most of them.
     const size_t kAskers = 6;
@@ -178,7 +186,7 @@ TEST(Client, OneDeadlineForTheSendAndTheReply) {
     std::vector<std::thread> askers;
     for (size_t i = 0; i < kAskers; ++i) {
         askers.emplace_back([&, i] {
-            EXPECT_EQ(nullptr, client.get(&big));
+            EXPECT_EQ(nullptr, client.get(&big.list));
             waited[i] = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                               std::chrono::steady_clock::now() - start)
                                               .count());
@@ -327,13 +335,7 @@ TEST(Client, RequestsTheDaemonDoesNotTakeEndAndTheConnectionIsMadeAgain) {
     ASSERT_TRUE(link.connect());
     // Six GETs of about 1 MB from six threads: more than the socket buffers
     // hold (some 3 MB on loopback), so that a send blocks.
-    cObjectList big;
-    std::vector<std::unique_ptr<cObjectDOutput>> ports;
-    for (int i = 0; i < 16; ++i) {
-        ports.emplace_back(new cObjectDOutput());
-        ports.back()->setPortLabel(std::string(60000, 'x').c_str());
-        big.add(ports.back().get());
-    }
+    BigRequest big;
     const size_t kAskers = 6;
     std::mutex mutex;
     std::condition_variable cond;
@@ -342,7 +344,7 @@ TEST(Client, RequestsTheDaemonDoesNotTakeEndAndTheConnectionIsMadeAgain) {
     std::vector<std::thread> askers;
     for (size_t i = 0; i < kAskers; ++i) {
         askers.emplace_back([&, i] {
-            cObjectList* reply = client.get(&big, &outcomes[i]);
+            cObjectList* reply = client.get(&big.list, &outcomes[i]);
             EXPECT_EQ(nullptr, reply);
             std::lock_guard<std::mutex> lock(mutex);
             ++finished;

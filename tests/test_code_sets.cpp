@@ -1,20 +1,17 @@
 // Signed code sets as a unit judges them, over real signify-openbsd keys and
 // signatures made here, and the center's `dorvanectl codes pack` that makes
 // their message.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sodium.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "src/code_sets.h"
+#include "tests/signify_keys.h"
 #include "tests/test_daemon.h"
 #include "tests/test_util.h"
 
@@ -23,32 +20,6 @@ using testutil::TempDir;
 using testutil::writeFile;
 
 namespace {
-
-// Runs a program of this machine (never under a cross build's emulator)
-// with standard input and output from and to /dev/null; its exit status.
-int runHost(const std::vector<std::string>& argv) {
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
-            _exit(125);
-        }
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        std::vector<char*> args;
-        args.reserve(argv.size() + 1);
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string message(const std::string& site, const std::string& unit, const std::string& version,
                     const std::string& csv) {
@@ -66,19 +37,11 @@ std::string sha256(const std::string& bytes) {
 // A unit's keys folder with key "a", and key "b" that only the center has.
 class Keys {
 public:
-    Keys() {
-        mkdir(dir.file("keys").c_str(), 0755);
-        for (const char* k : {"a", "b"}) {
-            std::string pub = std::string(k) == "a" ? dir.file("keys/a.pub") : dir.file("b.pub");
-            EXPECT_EQ(0, runHost({DORVANE_SIGNIFY_BIN, "-G", "-n", "-p", pub, "-s",
-                                  dir.file(std::string(k) + ".sec")}));
-        }
-    }
+    Keys() { testutil::makeSignifyKeys(dir.path()); }
     // The embedded-signature file of msg signed with key ("a" or "b").
     std::string sign(const std::string& msg, const std::string& key) {
         writeFile(dir.file("msg"), msg);
-        EXPECT_EQ(0, runHost({DORVANE_SIGNIFY_BIN, "-S", "-e", "-s", dir.file(key + ".sec"), "-m",
-                              dir.file("msg"), "-x", dir.file("msg.sig")}));
+        testutil::signifySign(dir.path(), key, dir.file("msg"), dir.file("msg.sig"));
         return readFile(dir.file("msg.sig"));
     }
     vsign::Unit unit() const {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "tests/support/argv.h"
 #include "vmsg/VWire.h"
 #include "vnet/VSocket.h"
 
@@ -32,20 +33,6 @@ std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
     words.insert(words.end(), argv.begin(), argv.end());
     return words;
 }
-
-namespace {
-
-std::vector<char*> argvOf(std::vector<std::string>& words) {
-    std::vector<char*> args;
-    args.reserve(words.size() + 1);
-    for (std::string& w : words) {
-        args.push_back(&w[0]);
-    }
-    args.push_back(nullptr);
-    return args;
-}
-
-}  // namespace
 
 FakeDaemon::FakeDaemon(const std::string& address, unsigned short port) : mListen(-1), mClient(-1) {
     std::string why;
@@ -237,6 +224,14 @@ std::vector<std::string> Process::lines() {
     return mLines;
 }
 
+std::string Process::text() {
+    std::string all;
+    for (const std::string& l : lines()) {
+        all += l + "\n";
+    }
+    return all;
+}
+
 int Process::wait(int timeoutMs) {
     for (int waited = 0; mPid > 0; waited += 10) {
         int status = 0;
@@ -287,14 +282,14 @@ int Process::stop() {
     return status;
 }
 
-ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs) {
+ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs, bool host) {
     ToolRun run;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         run.err = "runTool: pipe failed";
         return run;
     }
-    std::vector<std::string> words = withEmulator(argv);
+    std::vector<std::string> words = host ? argv : withEmulator(argv);
     std::vector<char*> args = argvOf(words);
     pid_t pid = fork();
     if (pid == 0) {

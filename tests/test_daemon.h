@@ -78,6 +78,8 @@ public:
     int waitFor(const std::string& text, int timeoutMs = 10000, size_t from = 0);
     size_t lineCount();
     std::vector<std::string> lines();
+    // The lines so far, each ended by a newline.
+    std::string text();
     // Waits up to timeoutMs for the process to end by itself; returns its
     // wait status, or -1 when it still runs.
     int wait(int timeoutMs);
@@ -105,9 +107,10 @@ struct ToolRun {
 };
 
 // Runs argv (argv[0] a path; under the cross build's emulator when there is
-// one) with standard input from /dev/null. A run that has not ended after
-// timeoutMs is killed, and so is the program when the test process dies.
-ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs = 10000);
+// one, unless host: a program of this machine, such as signify) with
+// standard input from /dev/null. A run that has not ended after timeoutMs is
+// killed, and so is the program when the test process dies.
+ToolRun runTool(const std::vector<std::string>& argv, int timeoutMs = 10000, bool host = false);
 
 // argv behind the words of the cross build's emulator (argv itself
 // natively): a program of the build started by a program of this machine,

@@ -43,6 +43,18 @@ int findCode(DatabaseHandler& db, const char* code, TableData** result) {
     return db.Find(&query, result);
 }
 
+// The number of rows findCode finds for code (-1: the lookup failed), what
+// it found freed; a lookup that finds nothing must give no result.
+int rowsOf(DatabaseHandler& db, const char* code) {
+    TableData* result = reinterpret_cast<TableData*>(0x1);
+    int n = findCode(db, code, &result);
+    EXPECT_EQ(n > 0, result != nullptr) << code;
+    if (n > 0 && result != nullptr) {
+        result->free();
+    }
+    return n;
+}
+
 TEST(Database, FindsTheRowWithBothColumnsAsText) {
     TempDir dir;
     makeCodesDb(dir.file("a.db"), {{"04A1", "Door1"}, {"04A2", "Door2"}});
@@ -133,23 +145,18 @@ TEST(Database, MetacharactersAreValuesNotSql) {
             EXPECT_EQ(nullptr, result) << code;
         }
     }
-    TableData* result = nullptr;
-    ASSERT_EQ(1, findCode(db, "04A1", &result));  // table still there
-    result->free();
+    EXPECT_EQ(1, rowsOf(db, "04A1"));  // table still there
 }
 
 TEST(Database, SeesRowsAddedAndRemovedByAnotherConnection) {
     TempDir dir;
     makeCodesDb(dir.file("a.db"), {{"04A1", "Door1"}});
     DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
-    TableData* result = nullptr;
-    EXPECT_EQ(0, findCode(db, "NEW1", &result));
+    EXPECT_EQ(0, rowsOf(db, "NEW1"));
     execSql(dir.file("a.db"), "INSERT INTO codes VALUES ('NEW1', 'Gate');");
-    ASSERT_EQ(1, findCode(db, "NEW1", &result));
-    result->free();
+    EXPECT_EQ(1, rowsOf(db, "NEW1"));
     execSql(dir.file("a.db"), "DELETE FROM codes WHERE sc = '04A1';");
-    EXPECT_EQ(0, findCode(db, "04A1", &result));
-    EXPECT_EQ(nullptr, result);
+    EXPECT_EQ(0, rowsOf(db, "04A1"));
 }
 
 TEST(Database, WaitsForAWriterThenFailsWithoutCrashing) {
@@ -162,9 +169,7 @@ TEST(Database, WaitsForAWriterThenFailsWithoutCrashing) {
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(writer, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
 
     // Held for longer than the busy timeout: the lookup fails, cleanly.
-    TableData* result = reinterpret_cast<TableData*>(0x1);
-    EXPECT_EQ(-1, findCode(db, "04A1", &result));
-    EXPECT_EQ(nullptr, result);
+    EXPECT_EQ(-1, rowsOf(db, "04A1"));
 
     // Released while the lookup waits for it: the lookup succeeds.
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(writer, "COMMIT;", nullptr, nullptr, nullptr));
@@ -179,12 +184,9 @@ TEST(Database, WaitsForAWriterThenFailsWithoutCrashing) {
         sqlite3_exec(writer, "COMMIT;", nullptr, nullptr, nullptr);
     });
     looking = true;
-    EXPECT_EQ(1, findCode(db, "04A1", &result));
+    EXPECT_EQ(1, rowsOf(db, "04A1"));
     release2.join();
     EXPECT_TRUE(sawWait) << "the lookup never waited for the writer";
-    if (result != nullptr) {
-        result->free();
-    }
     sqlite3_close(writer);
 }
 
@@ -193,13 +195,10 @@ TEST(Database, OpensADatabaseCreatedAfterTheHandler) {
     std::string path = dir.file("late.db");
     DatabaseHandler db(SQLITE3, path.c_str(), false, true);
     EXPECT_FALSE(db.isOpen());
-    TableData* result = reinterpret_cast<TableData*>(0x1);
-    EXPECT_EQ(-1, findCode(db, "04A1", &result));
-    EXPECT_EQ(nullptr, result);
+    EXPECT_EQ(-1, rowsOf(db, "04A1"));
     EXPECT_NE(0, access(path.c_str(), F_OK));  // read-only handler created nothing
     makeCodesDb(path, {{"04A1", "Door1"}});
-    ASSERT_EQ(1, findCode(db, "04A1", &result));
-    result->free();
+    EXPECT_EQ(1, rowsOf(db, "04A1"));
 }
 
 TEST(Database, ReopensAFileRemovedAndPutBack) {
@@ -207,33 +206,26 @@ TEST(Database, ReopensAFileRemovedAndPutBack) {
     std::string path = dir.file("a.db");
     makeCodesDb(path, {{"04A1", "Door1"}});
     DatabaseHandler db(SQLITE3, path.c_str(), false, true);
-    TableData* result = nullptr;
-    ASSERT_EQ(1, findCode(db, "04A1", &result));
-    result->free();
+    EXPECT_EQ(1, rowsOf(db, "04A1"));
     ASSERT_EQ(0, remove(path.c_str()));
-    EXPECT_EQ(-1, findCode(db, "04A1", &result));
+    EXPECT_EQ(-1, rowsOf(db, "04A1"));
     makeCodesDb(path, {{"04B2", "Door2"}});
-    EXPECT_EQ(0, findCode(db, "04A1", &result));
-    ASSERT_EQ(1, findCode(db, "04B2", &result));
-    result->free();
+    EXPECT_EQ(0, rowsOf(db, "04A1"));
+    EXPECT_EQ(1, rowsOf(db, "04B2"));
 }
 
 TEST(Database, FileThatIsNotADatabaseOrLacksTheTable) {
     TempDir dir;
     testutil::writeFile(dir.file("junk.db"), std::string(4096, 'j'));
     DatabaseHandler junk(SQLITE3, dir.file("junk.db").c_str(), false, true);
-    TableData* result = reinterpret_cast<TableData*>(0x1);
-    EXPECT_EQ(-1, findCode(junk, "04A1", &result));
-    EXPECT_EQ(nullptr, result);
+    EXPECT_EQ(-1, rowsOf(junk, "04A1"));
     // Overwritten in place by a database: found without reopening by hand.
     testutil::writeFile(dir.file("junk.db"), "");
     makeCodesDb(dir.file("junk.db"), {{"04A1", "Door1"}});
-    ASSERT_EQ(1, findCode(junk, "04A1", &result));
-    result->free();
+    EXPECT_EQ(1, rowsOf(junk, "04A1"));
     execSql(dir.file("other.db"), "CREATE TABLE other (x TEXT);");
     DatabaseHandler other(SQLITE3, dir.file("other.db").c_str(), false, true);
-    EXPECT_EQ(-1, findCode(other, "04A1", &result));
-    EXPECT_EQ(nullptr, result);
+    EXPECT_EQ(-1, rowsOf(other, "04A1"));
 }
 
 // A scan code matches only a text of exactly its bytes, whatever the column
@@ -320,9 +312,7 @@ TEST(Database, MissingColumnIsAnErrorNotAText) {
             "INSERT INTO codes VALUES ('sc', 'Door1'), ('x', 'Door2');");
     DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
     for (int i = 0; i < 2; ++i) {
-        TableData* result = reinterpret_cast<TableData*>(0x1);
-        EXPECT_EQ(-1, findCode(db, "sc", &result));
-        EXPECT_EQ(nullptr, result);
+        EXPECT_EQ(-1, rowsOf(db, "sc"));
     }
     pAccess schema;
     std::string why;
@@ -344,13 +334,11 @@ TEST(Database, NonRegularFileIsRefusedWithoutBlockingThenRetried) {
                                         : symlink("/dev/zero", path.c_str()));
         DatabaseHandler db(SQLITE3, path.c_str(), false, true);
         EXPECT_FALSE(db.isOpen());
-        TableData* result = nullptr;
-        EXPECT_EQ(-1, findCode(db, "04A1", &result));
+        EXPECT_EQ(-1, rowsOf(db, "04A1"));
         makeCodesDb(dir.file("real.db"), {{"04A1", "Door1"}});
         ASSERT_EQ(0, k == "directory" ? rmdir(path.c_str()) : unlink(path.c_str()));
         ASSERT_EQ(0, rename(dir.file("real.db").c_str(), path.c_str()));
-        ASSERT_EQ(1, findCode(db, "04A1", &result));
-        result->free();
+        EXPECT_EQ(1, rowsOf(db, "04A1"));
     }
 }
 

@@ -164,9 +164,7 @@ TEST_P(MisbehavingDaemon, DiscoveryMendsAndNoDoorIsWrong) {
     testutil::NotifyListener manager("0");
     ServiceSite site;
     site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config("", "INFO");
-    FakeDaemon daemon(site.address());
-    site.startService();
-    ASSERT_TRUE(daemon.accept());
+    FakeDaemon& daemon = site.startPlayed();
     Asked asked;
     std::vector<std::string> sets;
     auto logged = [&site](const std::string& line) {

@@ -15,16 +15,12 @@ using testutil::ServiceSite;
 
 namespace {
 
-// Runs dorvanectl with args in the site's directory; returns its exit status.
+// Runs dorvanectl with args in the site's directory; its output is added
+// to *out, its exit status returned.
 int run(ServiceSite& site, const std::vector<std::string>& args, std::string* out) {
-    std::vector<std::string> argv = {DORVANE_CTL_BIN, "--config", site.file("dorvane.conf")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Process p(argv, site.file(""));
-    int status = p.wait(15000);
-    for (const std::string& l : p.lines()) {
-        *out += l + "\n";
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ServiceSite::CtlRun r = site.ctl(args, 15000);
+    *out += r.text;
+    return r.status;
 }
 
 TEST(Dorvanectl, ConsistentSitePasses) {
@@ -90,10 +86,7 @@ TEST(Dorvanectl, LookupAsksEachPortAsTheServiceDoes) {
     send(*get1, {dout(1, "OTHER", cObject::OBJ_IO_STATE_SET)});
     EXPECT_EQ(nullptr, daemon.read(1000));  // port 3 is never asked for
     ASSERT_GE(p.wait(10000), 0);
-    std::string out;
-    for (const std::string& l : p.lines()) {
-        out += l + "\n";
-    }
+    std::string out = p.text();
     EXPECT_NE(std::string::npos, out.find("toggles device 5 port 1 (A), now set\n")) << out;
     EXPECT_NE(std::string::npos, out.find("the service's own states may differ")) << out;
     EXPECT_EQ("code=04A1 reader=R result=would-toggle A=clear B=no-output",

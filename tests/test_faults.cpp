@@ -42,9 +42,7 @@ TEST(Faults, DaemonRestartedAndGarbage) {
     site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(2));
     // The service's own picture: the second scan toggles back to clear.
-    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=clear",
-                                        "SET serial=12 port=2 label=B state=clear"}),
-              site.sets());
+    EXPECT_EQ(testutil::setsOn12("A=clear B=clear"), site.sets());
 
     size_t mark = site.sim().lineCount();
     site.sim().write("raw 0203FFFF00000000\n");  // version 2: the stream is broken
@@ -62,11 +60,7 @@ TEST(Faults, DaemonThatNeverAnswersASet) {
     site.sim().write("scan 12 04A1\nscan 12 04A1\n");
     // Each SET waits out its reply deadline; the next scan is still handled.
     ASSERT_TRUE(site.waitSets(4, 20000));
-    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=set",
-                                        "SET serial=12 port=2 label=B state=set",
-                                        "SET serial=12 port=1 label=A state=clear",
-                                        "SET serial=12 port=2 label=B state=clear"}),
-              site.sets());
+    EXPECT_EQ(testutil::setsOn12("A=set B=set A=clear B=clear"), site.sets());
     EXPECT_GT(site.logCount("no reply", "ObjectClient"), 0u);
 }
 
@@ -141,9 +135,7 @@ TEST(Faults, DatabaseLockedRemovedAndPutBack) {
     // The sentinel's SETs come first: the locked lookup toggled nothing.
     site.sim().write("scan 12 SENTINEL\nscan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(4));
-    std::vector<std::string> sets = {
-        "SET serial=12 port=2 label=B state=set", "SET serial=12 port=2 label=B state=clear",
-        "SET serial=12 port=1 label=A state=set", "SET serial=12 port=2 label=B state=set"};
+    std::vector<std::string> sets = testutil::setsOn12("B=set B=clear A=set B=set");
     EXPECT_EQ(sets, site.sets());
 
     // Removed: lookups find nothing. Put back with other codes: seen, and
@@ -154,8 +146,7 @@ TEST(Faults, DatabaseLockedRemovedAndPutBack) {
     site.codes({{"NEW", "Sentinel"}});
     site.sim().write("scan 12 04A1\nscan 12 NEW\n");
     ASSERT_TRUE(site.waitSets(6));
-    sets.insert(sets.end(), {"SET serial=12 port=2 label=B state=clear",
-                             "SET serial=12 port=2 label=B state=set"});
+    sets = testutil::setsOn12("B=set B=clear A=set B=set B=clear B=set");
     EXPECT_EQ(sets, site.sets());
 }
 
@@ -176,11 +167,7 @@ TEST(Faults, HostileScanCodesNeverMatchWrongly) {
     // whose IO and LED label are both A: toggled twice.
     site.sim().write("scan 12 " + c127 + "\nscan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(4));
-    EXPECT_EQ(
-        (std::vector<std::string>{
-            "SET serial=12 port=1 label=A state=set", "SET serial=12 port=1 label=A state=clear",
-            "SET serial=12 port=1 label=A state=set", "SET serial=12 port=2 label=B state=set"}),
-        site.sets());
+    EXPECT_EQ(testutil::setsOn12("A=set A=clear A=set B=set"), site.sets());
     EXPECT_EQ(before, testutil::readFile(site.file("access.db")));
 }
 
@@ -197,9 +184,7 @@ TEST(Faults, NulInsideAScanCodeRefusesOnlyThatCode) {
     site.sim().write(both);
     ASSERT_TRUE(site.waitSets(2));
     ASSERT_TRUE(site.syncSim());
-    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=2 label=B state=set",
-                                        "SET serial=12 port=2 label=B state=clear"}),
-              site.sets());
+    EXPECT_EQ(testutil::setsOn12("B=set B=clear"), site.sets());
     EXPECT_EQ((std::vector<std::string>{
                   "INFO|seq=01 serial=12 code=\"04A1\\x00X\" result=unknown-code",
                   "INFO|seq=02 serial=12 code=SENTINEL reader=Sentinel result=toggled B=set "
@@ -270,9 +255,7 @@ TEST(Faults, ForeignAttributesControlCharactersAndOverlongReaders) {
     // Door2 exists only as a:name; Door1's labels are A, never a:value B.
     site.sim().write("scan 12 C2\nscan 12 L1\nscan 12 C1\n");
     ASSERT_TRUE(site.waitSets(2));
-    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=set",
-                                        "SET serial=12 port=1 label=A state=clear"}),
-              site.sets());
+    EXPECT_EQ(testutil::setsOn12("A=set A=clear"), site.sets());
 
     // The newline of the scan code is written escaped, in one line each.
     const std::string shown = "N1\\x0aDorvaneManager|INFO|forged";
@@ -304,9 +287,7 @@ TEST(Faults, ClosedStandardDescriptorsChangeNothing) {
     ASSERT_TRUE(site.waitReady());
     site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(2));
-    EXPECT_EQ((std::vector<std::string>{"SET serial=12 port=1 label=A state=set",
-                                        "SET serial=12 port=2 label=B state=set"}),
-              site.sets());
+    EXPECT_EQ(testutil::setsOn12("A=set B=set"), site.sets());
 }
 
 // A daemon that withholds the reply to a SET (the event thread waits in it)
@@ -316,9 +297,7 @@ TEST(Faults, ClosedStandardDescriptorsChangeNothing) {
 TEST(Faults, FloodWithoutRepliesStaysUnderTheQueueBound) {
     ServiceSite site;
     site.files(kPairs, kCodes).config("", "INFO");
-    FakeDaemon daemon(site.address());
-    site.startService();
-    ASSERT_TRUE(daemon.accept());
+    FakeDaemon& daemon = site.startPlayed();
     auto listQuery = daemon.read();
     ASSERT_NE(nullptr, listQuery);
     cObjectDOutput a;
@@ -445,16 +424,10 @@ TEST(Faults, LogTargetsThatAreNoFilesNeverHoldUpStartUp) {
 // no answer either, nor a refusal of another kind; each such reply reaches
 // the manager as a message.
 TEST(Faults, LateRepliesConfirmNothing) {
-    const std::vector<testutil::SiteOutput> site2 = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
-                                                     {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
+    const std::vector<testutil::SiteOutput>& site2 = testutil::kPlayedOutputs;
     ServiceSite site;
     site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config();
-    FakeDaemon daemon(site.address());
-    site.startService();
-    ASSERT_TRUE(daemon.accept());
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(testutil::answerNext(daemon, site2));  // the list, then A and B
-    }
+    FakeDaemon& daemon = site.startPlayed(site2);
     ASSERT_TRUE(site.waitReady());
 
     daemon.send(*testutil::accessEvent({"04A1"}, 1));
@@ -537,12 +510,7 @@ TEST(Faults, SetRepliesForAnotherOutputConfirmNothing) {
         SCOPED_TRACE(row.name);
         ServiceSite site;
         site.files(kPairs, kCodes).config("outbox=outbox\noutboxLimit=1048576\n");
-        FakeDaemon daemon(site.address());
-        site.startService();
-        ASSERT_TRUE(daemon.accept());
-        for (int i = 0; i < 3; ++i) {
-            ASSERT_TRUE(testutil::answerNext(daemon, outputs));  // the list, then A and B
-        }
+        FakeDaemon& daemon = site.startPlayed(outputs);
         ASSERT_TRUE(site.waitReady());
 
         daemon.send(*testutil::accessEvent({"04A1"}, 1));

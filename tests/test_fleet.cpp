@@ -48,16 +48,6 @@ bool allArrived(const std::vector<MqttMessage>& messages, uint64_t last,
     return true;
 }
 
-std::vector<MqttMessage> onTopic(const std::vector<MqttMessage>& messages, const char* topic) {
-    std::vector<MqttMessage> found;
-    for (const MqttMessage& m : messages) {
-        if (m.topic == topic) {
-            found.push_back(m);
-        }
-    }
-    return found;
-}
-
 std::vector<std::string> containing(const std::vector<std::string>& lines,
                                     const std::string& text) {
     std::vector<std::string> found;
@@ -298,12 +288,16 @@ TEST(FleetLink, OverflowAndDamagedLinesYieldExactLostEvents) {
         },
         kWaitMs));
     std::vector<MqttMessage> received = onTopic(sub.messages(), kEvents);
-    std::vector<std::string> lost;
-    for (const MqttMessage& m : received) {
-        if (jsonMember(m.payload, "type") == "lost") {
-            lost.push_back(m.payload);
+    auto lostOf = [](const std::vector<MqttMessage>& events) {
+        std::vector<std::string> found;
+        for (const MqttMessage& m : events) {
+            if (jsonMember(m.payload, "type") == "lost") {
+                found.push_back(m.payload);
+            }
         }
-    }
+        return found;
+    };
+    std::vector<std::string> lost = lostOf(received);
     ASSERT_EQ(lost.size(), 2U);
     EXPECT_EQ(jsonMember(lost[0], "reason"), "overflow");
     EXPECT_EQ(jsonMember(lost[0], "count"), "5");
@@ -332,12 +326,7 @@ TEST(FleetLink, OverflowAndDamagedLinesYieldExactLostEvents) {
             return allArrived(m, 25, {6, 7, 8, 9, 10, 21, 23, 24});
         },
         kWaitMs));
-    lost.clear();
-    for (const MqttMessage& m : onTopic(sub.messages(), kEvents)) {
-        if (jsonMember(m.payload, "type") == "lost") {
-            lost.push_back(m.payload);
-        }
-    }
+    lost = lostOf(onTopic(sub.messages(), kEvents));
     ASSERT_EQ(lost.size(), 3U);
     EXPECT_EQ(jsonMember(lost[2], "reason"), "unwritable");
     EXPECT_EQ(jsonMember(lost[2], "count"), "2");

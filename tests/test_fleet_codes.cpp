@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/fleet_support.h"
+#include "tests/signify_keys.h"
 #include "tests/support/loopback.h"
 #include "tests/test_util.h"
 
@@ -36,12 +37,7 @@ int shell(const std::string& command) {
 class Unit {
 public:
     explicit Unit(const std::string& host, const std::string& extra = "") : mHost(host) {
-        mkdir(dir.file("keys").c_str(), 0755);
-        for (const char* k : {"a", "b"}) {
-            std::string pub = std::string(k) == "a" ? dir.file("keys/a.pub") : dir.file("b.pub");
-            EXPECT_EQ(0, shell(std::string(DORVANE_SIGNIFY_BIN) + " -G -n -p " + pub + " -s " +
-                               dir.file(std::string(k) + ".sec")));
-        }
+        makeSignifyKeys(dir.path());
         linkConfig = writeLinkConfig(dir.path(), host, kPort,
                                      "codesKeys=" + dir.file("keys") + "\n" + extra);
         writeFile(dir.file("dorvane.conf"), "outbox=" + dir.file("outbox") +
@@ -58,8 +54,7 @@ public:
                               dir.file("set.msg"), dir.file("set.csv")})
                          .status);
         std::string out = dir.file("set-" + std::to_string(++mSets) + ".sig");
-        EXPECT_EQ(0, shell(std::string(DORVANE_SIGNIFY_BIN) + " -S -e -s " +
-                           dir.file(key + ".sec") + " -m " + dir.file("set.msg") + " -x " + out));
+        signifySign(dir.path(), key, dir.file("set.msg"), out);
         return out;
     }
     void publish(const char* topic, const std::string& file) {
@@ -71,11 +66,15 @@ public:
             new Process({DORVANE_CTL_BIN, "--config", dir.file("dorvane.conf"), "codes",
                          "apply-signed", "--watch", "--link-config", linkConfig}));
     }
-    // codes list: the codes, and the set in force.
-    std::string list() {
-        return runTool({DORVANE_CTL_BIN, "--config", dir.file("dorvane.conf"), "codes", "list"})
-            .out;
+    // dorvanectl codes with args on the unit's files.
+    ToolRun codes(const std::vector<std::string>& args, int timeoutMs = 10000) {
+        std::vector<std::string> argv = {DORVANE_CTL_BIN, "--config", dir.file("dorvane.conf"),
+                                         "codes"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runTool(argv, timeoutMs);
     }
+    // codes list: the codes, and the set in force.
+    std::string list() { return codes({"list"}).out; }
 
     TempDir dir;
     std::string linkConfig;
@@ -102,9 +101,15 @@ std::function<bool(const std::vector<MqttMessage>&)> saying(const std::string& t
     };
 }
 
-bool skipUnlessRoot() {
-    return geteuid() != 0;
-}
+// The applier takes only keys that root owns.
+class FleetCodes : public testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "keys must be root's: run as root";
+        }
+    }
+};
 
 }  // namespace
 
@@ -112,10 +117,7 @@ bool skipUnlessRoot() {
 // with a higher version while the site's stays retained, then an empty
 // set: each applied with its version; the retained sets delivered again at
 // a reconnect change nothing.
-TEST(FleetCodes, AppliedForSiteAndUnitHighestVersionAndEmpty) {
-    if (skipUnlessRoot()) {
-        GTEST_SKIP() << "keys must be root's: run as root";
-    }
+TEST_F(FleetCodes, AppliedForSiteAndUnitHighestVersionAndEmpty) {
     std::string host = loopbackAddress(1);
     Unit u(host);
     MqttBroker broker(u.dir.path(), host, kPort, "allow_anonymous true\n");
@@ -153,19 +155,14 @@ TEST(FleetCodes, AppliedForSiteAndUnitHighestVersionAndEmpty) {
     listed = u.list();
     EXPECT_NE(std::string::npos, listed.find("0 codes")) << listed;
     // A change by hand keeps the mark, and says so.
-    ASSERT_EQ(0, runTool({DORVANE_CTL_BIN, "--config", u.dir.file("dorvane.conf"), "codes", "add",
-                          "0D0D", "Door9", "--force"})
-                     .status);
+    ASSERT_EQ(0, u.codes({"add", "0D0D", "Door9", "--force"}).status);
     EXPECT_NE(std::string::npos, u.list().find("by hand, after version 45"));
 }
 
 // Refused whole, the codes unchanged and the reason published: a key not
 // in the keys folder, another site; a set larger than the unit takes
 // never reaches it.
-TEST(FleetCodes, RefusedAndTooLarge) {
-    if (skipUnlessRoot()) {
-        GTEST_SKIP() << "keys must be root's: run as root";
-    }
+TEST_F(FleetCodes, RefusedAndTooLarge) {
     std::string host = loopbackAddress(1);
     Unit u(host, "maxSetBytes=1000\n");
     MqttBroker broker(u.dir.path(), host, kPort, "allow_anonymous true\n");
@@ -209,18 +206,13 @@ TEST(FleetCodes, RefusedAndTooLarge) {
 
 // A held write lock when the set comes: pending, said so, then applied
 // once the lock is let go.
-TEST(FleetCodes, PendingThenApplied) {
-    if (skipUnlessRoot()) {
-        GTEST_SKIP() << "keys must be root's: run as root";
-    }
+TEST_F(FleetCodes, PendingThenApplied) {
     std::string host = loopbackAddress(1);
     Unit u(host);
     MqttBroker broker(u.dir.path(), host, kPort, "allow_anonymous true\n");
     broker.start();
     MqttSubscriber sub(host, kPort, "dorvane/S1/U1/#", "center", false);
-    ASSERT_EQ(0, runTool({DORVANE_CTL_BIN, "--config", u.dir.file("dorvane.conf"), "codes", "add",
-                          "0000", "Door0", "--force"})
-                     .status);
+    ASSERT_EQ(0, u.codes({"add", "0000", "Door0", "--force"}).status);
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(u.dir.file("access.db").c_str(), &db));
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
@@ -240,16 +232,11 @@ TEST(FleetCodes, PendingThenApplied) {
 // The applier killed with SIGKILL at random moments of its work: the unit
 // holds the old set or the new one, each with its own version, and a run
 // to the end leaves the new one.
-TEST(FleetCodes, ApplierKilledHoldsOldOrNew) {
-    if (skipUnlessRoot()) {
-        GTEST_SKIP() << "keys must be root's: run as root";
-    }
+TEST_F(FleetCodes, ApplierKilledHoldsOldOrNew) {
     Unit u(loopbackAddress(1));
     mkdir(u.dir.file("state").c_str(), 0755);
     mkdir(u.dir.file("state/spool").c_str(), 0755);
-    ASSERT_EQ(0, runTool({DORVANE_CTL_BIN, "--config", u.dir.file("dorvane.conf"), "codes", "add",
-                          "0000", "Door0", "--force"})
-                     .status);
+    ASSERT_EQ(0, u.codes({"add", "0000", "Door0", "--force"}).status);
     std::mt19937 random(std::random_device{}());
     std::string csv;
     for (int i = 0; i < 20000; ++i) {
@@ -284,9 +271,7 @@ TEST(FleetCodes, ApplierKilledHoldsOldOrNew) {
                 EXPECT_NE(std::string::npos, listed.find("LAST                 " + reader));
             }
         }
-        ToolRun done = runTool({DORVANE_CTL_BIN, "--config", u.dir.file("dorvane.conf"), "codes",
-                                "apply-signed", "--link-config", u.linkConfig},
-                               60000);
+        ToolRun done = u.codes({"apply-signed", "--link-config", u.linkConfig}, 60000);
         ASSERT_EQ(0, done.status) << done.err;
         EXPECT_NE(std::string::npos, u.list().find("in force: version " + std::to_string(version)));
     }

@@ -21,10 +21,6 @@ constexpr int kPort = 1883;
 constexpr int kWaitMs = 60000;
 const char* const kEvents = "dorvane/S1/U1/events";
 
-uint64_t numberOf(const std::string& id) {
-    return std::stoull(id.substr(id.find('-') + 1));
-}
-
 }  // namespace
 
 TEST(FleetLink, RealWriterOverflowCountsEveryEventNotDelivered) {
@@ -84,7 +80,7 @@ TEST(FleetLink, RealWriterOverflowCountsEveryEventNotDelivered) {
         if (jsonMember(m.payload, "type") == "lost") {
             lost[jsonMember(m.payload, "id")] = m.payload;
         } else {
-            delivered.insert(numberOf(jsonMember(m.payload, "id")));
+            delivered.insert(testutil::idNumber(jsonMember(m.payload, "id")));
         }
     }
     ASSERT_FALSE(lost.empty());
@@ -94,15 +90,15 @@ TEST(FleetLink, RealWriterOverflowCountsEveryEventNotDelivered) {
         const std::string& payload = entry.second;
         EXPECT_EQ(jsonMember(payload, "reason"), "overflow") << payload;
         counted += std::stoull(jsonMember(payload, "count"));
-        uint64_t first = numberOf(jsonMember(payload, "first"));
-        uint64_t last = numberOf(jsonMember(payload, "last"));
+        uint64_t first = testutil::idNumber(jsonMember(payload, "first"));
+        uint64_t last = testutil::idNumber(jsonMember(payload, "last"));
         for (uint64_t n = first; n <= last; ++n) {
             ++coveredBy[n];
         }
     }
     uint64_t missing = 0;
     for (const std::string& id : access) {
-        uint64_t n = numberOf(id);
+        uint64_t n = testutil::idNumber(id);
         bool got = delivered.count(n) != 0;
         int told = coveredBy.count(n) != 0 ? coveredBy[n] : 0;
         EXPECT_TRUE(got != (told == 1)) << id << " delivered " << got << ", told lost " << told;

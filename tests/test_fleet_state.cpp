@@ -19,16 +19,6 @@ constexpr int kWaitMs = 20000;
 const char* const kStatus = "dorvane/S1/U1/status";
 const char* const kEvents = "dorvane/S1/U1/events";
 
-std::vector<MqttMessage> onTopic(const std::vector<MqttMessage>& messages, const char* topic) {
-    std::vector<MqttMessage> found;
-    for (const MqttMessage& m : messages) {
-        if (m.topic == topic) {
-            found.push_back(m);
-        }
-    }
-    return found;
-}
-
 // Whether a status message has the string member key with value (as JSON
 // writes it: quotes escaped).
 bool hasStatus(const std::vector<MqttMessage>& messages, const std::string& key,

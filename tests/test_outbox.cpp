@@ -32,24 +32,7 @@ std::string padded(size_t bytes, unsigned n) {
     return ",\"n\":" + std::to_string(n) + ",\"pad\":\"" + std::string(bytes, 'p') + "\"";
 }
 
-// The value of "key":"..." in line (a string member), or "".
-std::string member(const std::string& line, const std::string& key) {
-    std::string open = "\"" + key + "\":";
-    size_t at = line.find(open);
-    if (at == std::string::npos) {
-        return "";
-    }
-    at += open.size();
-    if (line[at] == '"') {
-        return line.substr(at + 1, line.find('"', at + 1) - at - 1);
-    }
-    return line.substr(at, line.find_first_of(",}", at) - at);
-}
-
-uint64_t numberOf(const std::string& id) {
-    return std::stoull(id.substr(id.find('-') + 1));
-}
-
+using testutil::jsonMember;
 // The outbox's files that count, in the order they were written.
 std::vector<std::string> outboxFiles(const std::string& dir) {
     std::vector<std::string> names;
@@ -178,26 +161,27 @@ TEST(Outbox, BoundKeptAndEveryDroppedIdNamedExactly) {
     std::vector<std::pair<std::string, std::string>> ranges;
     size_t repeats = 0;  // lost events told again when their file went
     for (const std::string& line : allLines(dir)) {
-        if (member(line, "type") == "access") {
-            present.insert(member(line, "id"));
+        if (jsonMember(line, "type") == "access") {
+            present.insert(jsonMember(line, "id"));
             continue;
         }
-        ASSERT_EQ("lost", member(line, "type")) << line;
-        EXPECT_EQ("overflow", member(line, "reason"));
-        repeats += !member(line, "of").empty();
-        const std::string first = member(line, "first");
-        const std::string last = member(line, "last");
+        ASSERT_EQ("lost", jsonMember(line, "type")) << line;
+        EXPECT_EQ("overflow", jsonMember(line, "reason"));
+        repeats += !jsonMember(line, "of").empty();
+        const std::string first = jsonMember(line, "first");
+        const std::string last = jsonMember(line, "last");
         ASSERT_EQ(first.substr(0, 16), last.substr(0, 16)) << "one start per lost event";
         // The events between first and last are exactly count, none present.
         uint64_t count = 0;
         for (const std::string& id : written) {
-            if (id.substr(0, 16) == first.substr(0, 16) && numberOf(id) >= numberOf(first) &&
-                numberOf(id) <= numberOf(last)) {
+            if (id.substr(0, 16) == first.substr(0, 16) &&
+                testutil::idNumber(id) >= testutil::idNumber(first) &&
+                testutil::idNumber(id) <= testutil::idNumber(last)) {
                 EXPECT_EQ(0u, present.count(id)) << id;
                 ++count;
             }
         }
-        EXPECT_EQ(std::to_string(count), member(line, "count")) << line;
+        EXPECT_EQ(std::to_string(count), jsonMember(line, "count")) << line;
         ranges.emplace_back(first, last);
     }
     // Every id written is in the folder or in one range.
@@ -205,8 +189,9 @@ TEST(Outbox, BoundKeptAndEveryDroppedIdNamedExactly) {
     for (const std::string& id : written) {
         size_t in = 0;
         for (const auto& r : ranges) {
-            in += id.substr(0, 16) == r.first.substr(0, 16) && numberOf(id) >= numberOf(r.first) &&
-                  numberOf(id) <= numberOf(r.second);
+            in += id.substr(0, 16) == r.first.substr(0, 16) &&
+                  testutil::idNumber(id) >= testutil::idNumber(r.first) &&
+                  testutil::idNumber(id) <= testutil::idNumber(r.second);
         }
         EXPECT_EQ(present.count(id) ? 0u : 1u, in) << id;
         dropped += in;
@@ -233,7 +218,7 @@ TEST(Outbox, FilesTheReaderRemovedAreNotLost) {
         }
     }
     for (const std::string& line : allLines(tmp.path())) {
-        EXPECT_EQ("access", member(line, "type")) << line;
+        EXPECT_EQ("access", jsonMember(line, "type")) << line;
     }
 }
 
@@ -268,7 +253,7 @@ TEST(Outbox, LineCutShortByACrashStaysInAClosedFile) {
               cut);
     std::vector<std::string> now = testutil::splitLines(testutil::readFile(dir + "/current"));
     ASSERT_FALSE(now.empty());
-    EXPECT_EQ(after, member(now[0], "id"));
+    EXPECT_EQ(after, jsonMember(now[0], "id"));
     EXPECT_NE(before.substr(0, 16), after.substr(0, 16));
 }
 
@@ -301,14 +286,14 @@ TEST(Outbox, FolderThatIsNotAFolderThenIs) {
     std::vector<std::string> lines = allLines(dir);
     ASSERT_EQ(2u, lines.size());
     const std::string s = box.startNumber() + "-";
-    EXPECT_EQ("lost", member(lines[0], "type"));
-    EXPECT_EQ("unwritable", member(lines[0], "reason"));
-    EXPECT_EQ("5", member(lines[0], "count"));
-    EXPECT_EQ(s + "1", member(lines[0], "first"));
-    EXPECT_EQ(s + "5", member(lines[0], "last"));
-    EXPECT_EQ(s + "6", member(lines[0], "id"));
+    EXPECT_EQ("lost", jsonMember(lines[0], "type"));
+    EXPECT_EQ("unwritable", jsonMember(lines[0], "reason"));
+    EXPECT_EQ("5", jsonMember(lines[0], "count"));
+    EXPECT_EQ(s + "1", jsonMember(lines[0], "first"));
+    EXPECT_EQ(s + "5", jsonMember(lines[0], "last"));
+    EXPECT_EQ(s + "6", jsonMember(lines[0], "id"));
     EXPECT_EQ(s + "7", id);
-    EXPECT_EQ(id, member(lines[1], "id"));
+    EXPECT_EQ(id, jsonMember(lines[1], "id"));
 }
 
 // A full disk (the file-size limit here) fails a write part way: the part
@@ -333,11 +318,11 @@ TEST(Outbox, FullDiskLosesWholeLinesOnly) {
     std::vector<std::string> lines = allLines(tmp.path());
     ASSERT_EQ(3u, lines.size());
     const std::string s = box.startNumber() + "-";
-    EXPECT_EQ(s + "1", member(lines[0], "id"));
-    EXPECT_EQ("unwritable", member(lines[1], "reason"));
-    EXPECT_EQ(s + "2", member(lines[1], "first"));
-    EXPECT_EQ(s + "3", member(lines[1], "last"));
-    EXPECT_EQ("2", member(lines[1], "count"));
+    EXPECT_EQ(s + "1", jsonMember(lines[0], "id"));
+    EXPECT_EQ("unwritable", jsonMember(lines[1], "reason"));
+    EXPECT_EQ(s + "2", jsonMember(lines[1], "first"));
+    EXPECT_EQ(s + "3", jsonMember(lines[1], "last"));
+    EXPECT_EQ("2", jsonMember(lines[1], "count"));
     EXPECT_EQ(s + "5", id);
     for (const std::string& line : lines) {
         EXPECT_EQ('{', line.front());

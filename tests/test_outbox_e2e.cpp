@@ -14,31 +14,9 @@
 #include "tests/notify_listener.h"
 #include "tests/service_site.h"
 
+using testutil::repeated;
 using testutil::ServiceSite;
-
-namespace {
-
-std::vector<std::string> waitLines(const std::string& path, size_t n) {
-    std::vector<std::string> lines;
-    for (int i = 0; i < 400 && lines.size() < n; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        lines = testutil::splitLines(testutil::readFile(path));
-        while (!lines.empty() && lines.back().empty()) {
-            lines.pop_back();
-        }
-    }
-    return lines;
-}
-
-std::string repeated(const std::string& text, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) {
-        out += text;
-    }
-    return out;
-}
-
-}  // namespace
+using testutil::waitLines;
 
 TEST(OutboxEndToEnd, EveryEventSaysWhatItsTrailLineSays) {
     const std::string label(64, 'L');

@@ -17,6 +17,15 @@ using testutil::writeFile;
 
 namespace {
 
+// Properties loaded from a file of text, which must load.
+struct Loaded : cProperties {
+    explicit Loaded(const std::string& text) {
+        writeFile(dir.file("p"), text);
+        EXPECT_TRUE(load(dir.file("p").c_str()));
+    }
+    TempDir dir;
+};
+
 const char* kWorkedExample =
     "# site settings\n"
     "host=127.0.0.1\n"
@@ -31,10 +40,7 @@ const char* kWorkedExample =
     "   # indented comment\n";
 
 TEST(Properties, WorkedExample) {
-    TempDir dir;
-    writeFile(dir.file("p.conf"), kWorkedExample);
-    cProperties props;
-    ASSERT_TRUE(props.load(dir.file("p.conf").c_str()));
+    Loaded props(kWorkedExample);
     const char* def = "DEFAULT";
     EXPECT_STREQ("127.0.0.1", props.getString("host", def));
     EXPECT_STREQ("/data/pairs.xml  ", props.getString("ioPairFile", def));
@@ -106,11 +112,8 @@ TEST(Properties, ValuesAsTheyStandInTheFile) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 40));
-        TempDir dir;
-        writeFile(dir.file("p"), c.text);
-        cProperties props;
         StdoutCapture out;
-        ASSERT_TRUE(props.load(dir.file("p").c_str()));
+        Loaded props(c.text);
         for (const auto& v : c.values) {
             EXPECT_STREQ(v.second.c_str(), props.getString(v.first.c_str(), "d")) << v.first;
         }
@@ -145,23 +148,16 @@ TEST(Properties, LongLineIsSkippedAndLoadingGoesOn) {
 }
 
 TEST(Properties, FirstDefinitionWinsAndEmptyFile) {
-    TempDir dir;
-    writeFile(dir.file("p"), "a=first\na=second\n=\n");
-    writeFile(dir.file("empty"), "");
-    cProperties props;
-    ASSERT_TRUE(props.load(dir.file("p").c_str()));
+    Loaded props("a=first\na=second\n=\n");
+    writeFile(props.dir.file("empty"), "");
     EXPECT_STREQ("first", props.getString("a", "d"));
     EXPECT_STREQ("", props.getString("", "d"));
-    ASSERT_TRUE(props.load(dir.file("empty").c_str()));
+    ASSERT_TRUE(props.load(props.dir.file("empty").c_str()));
     EXPECT_STREQ("d", props.getString("a", "d"));
 }
 
 TEST(Properties, GetInt) {
-    TempDir dir;
-    writeFile(dir.file("p"),
-              "a=42\nb= 42\nc=42abc\nd=-7\ne=\nf=abc\ng=0x10\nh=99999999999\ni=-99999999999\n");
-    cProperties props;
-    ASSERT_TRUE(props.load(dir.file("p").c_str()));
+    Loaded props("a=42\nb= 42\nc=42abc\nd=-7\ne=\nf=abc\ng=0x10\nh=99999999999\ni=-99999999999\n");
     EXPECT_EQ(42, props.getInt("a", 1));
     EXPECT_EQ(42, props.getInt("b", 1));
     EXPECT_EQ(42, props.getInt("c", 1));
@@ -175,15 +171,12 @@ TEST(Properties, GetInt) {
 }
 
 TEST(Properties, BinaryJunkNeverCrashes) {
-    TempDir dir;
     std::string junk;
     for (int i = 0; i < 5000; ++i) {
         junk += static_cast<char>((i * 131 + 7) % 256);
     }
-    writeFile(dir.file("p"), junk);
-    cProperties props;
     testutil::StdoutCapture out;
-    EXPECT_TRUE(props.load(dir.file("p").c_str()));
+    Loaded props(junk);
 }
 
 }  // namespace
@@ -191,7 +184,6 @@ TEST(Properties, BinaryJunkNeverCrashes) {
 // The outbox keys: read only when present; a bound that is not a whole
 // number of bytes in range is refused for the default, with one reason.
 TEST(Properties, OutboxKeys) {
-    TempDir dir;
     struct Case {
         const char* lines;
         std::string folder;
@@ -212,9 +204,7 @@ TEST(Properties, OutboxKeys) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.lines);
-        writeFile(dir.file("p"), c.lines);
-        cProperties props;
-        ASSERT_TRUE(props.load(dir.file("p").c_str()));
+        Loaded props(c.lines);
         std::string refusal;
         EXPECT_EQ(c.folder, settings::outboxFolder(props));
         EXPECT_EQ(c.limit, settings::outboxLimit(props, &refusal));

@@ -62,11 +62,7 @@ TEST(Service, TraceOfOneAccessEvent) {
     site.sim().write("scan 12 SENTINEL\n");
     ASSERT_TRUE(site.waitSets(4));
     // The sentinel's SETs come right after the event's: it did nothing more.
-    EXPECT_EQ(
-        (std::vector<std::string>{
-            "SET serial=12 port=1 label=A state=clear", "SET serial=12 port=2 label=B state=set",
-            "SET serial=12 port=2 label=B state=clear", "SET serial=12 port=2 label=B state=set"}),
-        site.sets());
+    EXPECT_EQ(testutil::setsOn12("A=clear B=set B=clear B=set"), site.sets());
     EXPECT_EQ(
         (std::vector<std::string>{"DEBUG|Received Message from ulxd", "DEBUG|Got MSG_EVT",
                                   "DEBUG|Got MSG_EVT:ACCESS SEQ(07) ", "DEBUG|Device serial: 12",
@@ -88,11 +84,8 @@ TEST(Service, TraceOfOneAccessEvent) {
 TEST(Service, ScansDuringStartUpAreHeldBackNotDropped) {
     ServiceSite site;
     site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config();
-    const std::vector<testutil::SiteOutput> outputs = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
-                                                       {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
-    FakeDaemon daemon(site.address());
-    site.startService();
-    ASSERT_TRUE(daemon.accept());
+    const std::vector<testutil::SiteOutput>& outputs = testutil::kPlayedOutputs;
+    FakeDaemon& daemon = site.startPlayed();
     auto listQuery = daemon.read();
     ASSERT_NE(nullptr, listQuery);
     ASSERT_TRUE(testutil::isPortListQuery(*listQuery));
@@ -162,15 +155,11 @@ TEST(Service, TogglesFollowTheHeldStatesAndEveryMatch) {
     site.sim().write("scan 9 L1\nscan 9 E1\nseq 10\nscan 9 S1\n");
     ASSERT_TRUE(site.waitSets(9));
     std::vector<std::string> log = site.log();
-    EXPECT_TRUE(contains(log,
-                         "INFO|Error when trying to retrieve IO corresponding to "
-                         "ReaderName:lobby2"));
-    EXPECT_TRUE(contains(log,
-                         "INFO|Error when trying to retrieve LED corresponding to "
-                         "ReaderName:lobby2"));
-    EXPECT_TRUE(contains(log,
-                         "INFO|Error when trying to retrieve IO corresponding to "
-                         "ReaderName:"));
+    for (std::string what :
+         {"IO corresponding to ReaderName:lobby2", "LED corresponding to ReaderName:lobby2",
+          "IO corresponding to ReaderName:"}) {
+        EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve " + what)) << what;
+    }
     EXPECT_TRUE(contains(log, "DEBUG|Got MSG_EVT:ACCESS SEQ(0A) "));  // sequence 10
     EXPECT_EQ(9u, site.sets().size());
 }
@@ -198,12 +187,7 @@ TEST(Service, UnknownCodesOtherMessagesAndObjects) {
     site.sim().write("scan 12 0C0C\nscan 12 04A1\nscan 12 SENTINEL\n");
     ASSERT_TRUE(site.waitSets(6));
     // FFFF and 0C0C toggle nothing: the sentinel's SETs follow 04A1's twice.
-    EXPECT_EQ(
-        (std::vector<std::string>{
-            "SET serial=12 port=1 label=A state=clear", "SET serial=12 port=2 label=B state=set",
-            "SET serial=12 port=1 label=A state=set", "SET serial=12 port=2 label=B state=clear",
-            "SET serial=12 port=2 label=B state=set", "SET serial=12 port=2 label=B state=clear"}),
-        site.sets());
+    EXPECT_EQ(testutil::setsOn12("A=clear B=set A=set B=clear B=set B=clear"), site.sets());
     std::vector<std::string> log = eventLog(site);
     std::vector<std::string> head(log.begin(), log.begin() + 13);
     EXPECT_EQ(
@@ -215,21 +199,18 @@ TEST(Service, UnknownCodesOtherMessagesAndObjects) {
             "DEBUG|No Scancode value found", "DEBUG|Got MSG_EVT:ACCESS SEQ(21) ",
             "DEBUG|Device serial: 4"}),
         head);
-    EXPECT_TRUE(contains(log,
-                         "INFO|Error when trying to retrieve IO corresponding to "
-                         "ReaderName:NoPair"));
-    EXPECT_TRUE(contains(log,
-                         "INFO|Error when trying to retrieve LED corresponding to "
-                         "ReaderName:NoPair"));
+    for (std::string what : {"IO", "LED"}) {
+        EXPECT_TRUE(contains(log, "INFO|Error when trying to retrieve " + what +
+                                      " corresponding to ReaderName:NoPair"))
+            << what;
+    }
 }
 
 TEST(Service, DiscoveryKeepsWhatItCanAndTheListLabel) {
     testutil::ServiceTimings noRetry("first_retry=600000,longest_retry=600000");
     ServiceSite site;
     site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config();
-    FakeDaemon daemon(site.address());
-    site.startService();
-    ASSERT_TRUE(daemon.accept());
+    FakeDaemon& daemon = site.startPlayed();
     auto listQuery = daemon.read();
     ASSERT_NE(nullptr, listQuery);
     std::unique_ptr<cObjectList> q(ulxobj::fromMessage(*listQuery));

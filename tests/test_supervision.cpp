@@ -37,8 +37,7 @@ long countOf(const std::vector<std::string>& lines, const std::string& line) {
 }
 
 using testutil::kTwoOutputs;
-const std::vector<std::string> kBothToggled = {"SET serial=12 port=1 label=A state=clear",
-                                               "SET serial=12 port=2 label=B state=set"};
+const std::vector<std::string> kBothToggled = testutil::setsOn12("A=clear B=set");
 
 // The site daemon starts after the service is ready: start-up finishes without
 // outputs, the failed connection is logged once, and discovery runs again on
@@ -117,16 +116,13 @@ TEST(Supervision, SiteDaemonRestartedDuringDiscovery) {
 // first answers no GET, then refuses the port list, then leaves one
 // per-port GET unanswered.
 TEST(Supervision, DiscoveryRunsAgainForWhatIsMissing) {
-    const std::vector<testutil::SiteOutput> outputs = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
-                                                       {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
+    const std::vector<testutil::SiteOutput>& outputs = testutil::kPlayedOutputs;
     testutil::ServiceTimings quick("reply_timeout=700");  // two requests go unanswered
     NotifyListener manager("0");
     ServiceSite site;
     site.files({{"R", "A", "B"}, {"Typo", "A", "LED_X"}}, {{"04A1", "R"}, {"0BAD", "Typo"}})
         .config("", "INFO");
-    FakeDaemon daemon(site.address());
-    site.startService();
-    ASSERT_TRUE(daemon.accept());
+    FakeDaemon& daemon = site.startPlayed();
     auto silent = daemon.read();  // the port list, never answered
     ASSERT_TRUE(silent != nullptr && testutil::isPortListQuery(*silent));
     ASSERT_TRUE(site.waitReady());
@@ -191,9 +187,7 @@ TEST(Supervision, DiscoveryRunsAgainForWhatIsMissing) {
 TEST(Supervision, DiscoveryAndEventThreadsLogAtOnce) {
     ServiceSite site;
     site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config("", "DEBUG");
-    FakeDaemon daemon(site.address());
-    site.startService();
-    ASSERT_TRUE(daemon.accept());
+    FakeDaemon& daemon = site.startPlayed();
     auto silent = daemon.read();  // the port list, never answered
     ASSERT_TRUE(silent != nullptr && testutil::isPortListQuery(*silent));
     ASSERT_TRUE(site.waitReady());
@@ -222,17 +216,11 @@ TEST(Supervision, DiscoveryAndEventThreadsLogAtOnce) {
 // four times the watchdog's quarter), it still pings the watchdog.
 TEST(Supervision, WatchdogPingedWhileTheEventThreadWaitsForReplies) {
     testutil::ServiceTimings quick("reply_timeout=1000");
-    const std::vector<testutil::SiteOutput> outputs = {{12, 1, "A", cObject::OBJ_IO_STATE_SET},
-                                                       {12, 2, "B", cObject::OBJ_IO_STATE_CLEAR}};
+    const std::vector<testutil::SiteOutput>& outputs = testutil::kPlayedOutputs;
     NotifyListener manager("1000000");
     ServiceSite site;
     site.files({{"R", "A", "B"}}, {{"04A1", "R"}}).config("", "INFO");
-    FakeDaemon daemon(site.address());
-    site.startService();
-    ASSERT_TRUE(daemon.accept());
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(testutil::answerNext(daemon, outputs));
-    }
+    FakeDaemon& daemon = site.startPlayed(outputs);
     ASSERT_GE(manager.waitFor("READY=1", 10000), 0);
     daemon.send(*testutil::accessEvent({"04A1", "04A1"}));
     ASSERT_NE(nullptr, daemon.read(3000));

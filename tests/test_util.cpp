@@ -66,12 +66,41 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
+std::vector<std::string> waitLines(const std::string& path, size_t n, int timeoutMs) {
+    std::vector<std::string> lines;
+    waitUntil([&] { return (lines = splitLines(readFile(path))).size() >= n; }, timeoutMs);
+    return lines;
+}
+
 size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {
     size_t n = 0;
     for (const std::string& line : lines) {
         n += line.find(text) != std::string::npos ? 1 : 0;
     }
     return n;
+}
+
+std::string repeated(const std::string& text, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) {
+        out += text;
+    }
+    return out;
+}
+
+std::string jsonMember(const std::string& json, const std::string& key) {
+    std::string needle = "\"" + key + "\":";
+    size_t at = json.find(needle);
+    if (at == std::string::npos) {
+        return "";
+    }
+    at += needle.size();
+    if (json[at] == '"') {
+        size_t end = json.find('"', at + 1);
+        return json.substr(at + 1, end - at - 1);
+    }
+    size_t end = json.find_first_of(",}", at);
+    return json.substr(at, end - at);
 }
 
 long peakKb(int pid) {

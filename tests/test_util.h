@@ -3,6 +3,7 @@
 #ifndef DORVANE_TESTS_TEST_UTIL_H
 #define DORVANE_TESTS_TEST_UTIL_H
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,8 +29,20 @@ std::vector<std::string> splitLines(const std::string& text);
 // Polls done every 20 ms until it holds (true) or timeoutMs have passed
 // (false): a test waits for a state with a deadline, never for a time.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
+// The lines of the file at path (splitLines) once it holds n or more, or
+// as they are after timeoutMs.
+std::vector<std::string> waitLines(const std::string& path, size_t n, int timeoutMs = 20000);
 // How many of lines contain text.
 size_t countContaining(const std::vector<std::string>& lines, const std::string& text);
+// text n times.
+std::string repeated(const std::string& text, int n);
+// The value of a top-level string or number member of a flat JSON text, as
+// the outbox's lines are ("" when absent).
+std::string jsonMember(const std::string& json, const std::string& key);
+// The number of an event id ("START-NUMBER").
+inline uint64_t idNumber(const std::string& id) {
+    return std::stoull(id.substr(id.find('-') + 1));
+}
 // The peak resident memory of process pid in kB (under a cross build's
 // emulator, the emulator's), or -1 when it cannot be read.
 long peakKb(int pid);

@@ -52,24 +52,17 @@ TEST(Vlog, LinesOnceCutToTheBufferAndFiltered) {
     EXPECT_EQ("VlogTestOnce|ERROR|shown\n", readFile(filtered));
 }
 
-// Runs fn with standard error sent to a file and returns what it wrote.
+// Runs fn and returns what it wrote to standard error.
 template <typename Fn>
-std::string captureStderr(const std::string& path, Fn fn) {
-    fflush(stderr);
-    int saved = dup(2);
-    FILE* f = fopen(path.c_str(), "w");
-    dup2(fileno(f), 2);
+std::string captureStderr(Fn fn) {
+    testing::internal::CaptureStderr();
     fn();
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    fclose(f);
-    return readFile(path);
+    return testing::internal::GetCapturedStderr();
 }
 
 TEST(Vlog, FallsBackToStderrWithoutConfiguration) {
     TempDir dir;
-    std::string err = captureStderr(dir.file("err"), [&] {
+    std::string err = captureStderr([&] {
         cVlog::init(dir.file("missing.conf").c_str());
         cVlog vlog("VlogTestFallback");
         vlog.debug("not shown");
@@ -90,7 +83,7 @@ TEST(Vlog, RootWithoutAppenderKeepsStandardErrorWhenOneCategoryIsRouted) {
               "log4cpp.appender.O.layout=BasicLayout\n"
               "log4cpp.appender.O.fileName=" +
                   log + "\n");
-    std::string err = captureStderr(dir.file("err"), [&] {
+    std::string err = captureStderr([&] {
         cVlog::init(dir.file("c.conf").c_str());
         cVlog own("VlogTestOwn"), rest("VlogTestRest");
         own.info("to its file");
@@ -126,7 +119,7 @@ TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
     writeFile(dir.file("junk.conf"), std::string("\x01\x02garbage\xff=\n\0\0\0", 15));
     for (const std::string& text : cases) {
         writeFile(dir.file("bad.conf"), text);
-        std::string err = captureStderr(dir.file("err"), [&] {
+        std::string err = captureStderr([&] {
             cVlog::init(dir.file("bad.conf").c_str());
             cVlog::init(dir.file("bad.conf").c_str());  // the service configures twice
             cVlog::init(dir.file("junk.conf").c_str());
@@ -153,7 +146,7 @@ TEST(Vlog, ConsoleThresholdAndCategoriesAsLog4cppReadsThem) {
               "log4cpp.appender.E.layout.ConversionPattern=%c %p %m%n\n"
               "log4cpp.category.VlogTest.Deep=DEBUG, E\n"
               "log4cpp.additivity.VlogTest.Deep=false\n");
-    std::string err = captureStderr(dir.file("err"), [&] {
+    std::string err = captureStderr([&] {
         cVlog::init(dir.file("c.conf").c_str());
         cVlog deep("VlogTest.Deep"), other("VlogTestOther");
         deep.debug("below the threshold");
@@ -193,7 +186,7 @@ TEST(Vlog, LogFilesThatAreNoFilesWriteToStandardError) {
                                           c.type + "\nlog4cpp.appender.O.fileName=" + c.file +
                                           "\nlog4cpp.appender.O.layout=PatternLayout\n"
                                           "log4cpp.appender.O.layout.ConversionPattern=own %m%n\n");
-        std::string err = captureStderr(dir.file("err"), [&] {
+        std::string err = captureStderr([&] {
             cVlog::init(dir.file("c.conf").c_str());
             cVlog::init(dir.file("c.conf").c_str());  // the service configures twice
             cVlog("VlogTestOwn").info("line %d", 1);
@@ -218,7 +211,7 @@ TEST(Vlog, FailedWritesAreCountedAndWritingGoesOn) {
     TempDir dir;
     cVlog::init(dir.file("missing.conf").c_str());  // standard error only
     cVlog vlog("VlogTestFull");
-    std::string err = captureStderr(dir.file("err"), [&] {
+    std::string err = captureStderr([&] {
         int full = open("/dev/full", O_WRONLY);
         ASSERT_GE(full, 0);
         int saved = dup(2);
@@ -278,7 +271,7 @@ TEST(Vlog, ByteOrderMarkAndFilesThatAreNoFiles) {
     // Neither may block nor be read: both fall back to standard error.
     ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
     for (std::string path : {dir.file("fifo"), std::string("/dev/zero")}) {
-        std::string err = captureStderr(dir.file("err"), [&] {
+        std::string err = captureStderr([&] {
             cVlog::init(path.c_str());
             cVlog("VlogTestNoFile").info("fallback");
         });

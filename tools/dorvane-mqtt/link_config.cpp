@@ -12,6 +12,7 @@
 #include "src/properties.h"
 #include "src/settings.h"
 #include "tools/dorvane-mqtt/link_keys.h"
+#include "vsign/VCodeSet.h"
 #include "vutil/VFile.h"
 #include "vutil/VText.h"
 
@@ -25,21 +26,6 @@ constexpr size_t kMaxPasswordFile = 4096;
 const std::set<std::string>& knownKeys() {
     static const std::set<std::string> keys(std::begin(kLinkKeys), std::end(kLinkKeys));
     return keys;
-}
-
-// 1 to 64 bytes of A-Z a-z 0-9 . _ -
-bool isName(const std::string& text) {
-    if (text.empty() || text.size() > 64) {
-        return false;
-    }
-    for (char c : text) {
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                  c == '.' || c == '_' || c == '-';
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // A whole decimal number in [low, high].
@@ -168,6 +154,9 @@ public:
         if (mC.site.empty() || mC.unit.empty()) {
             return missing(mC.site.empty() ? "site" : "unit");
         }
+        // The names a code set carries (vsign's rule); the prefix, a topic's
+        // first level, is held to it too.
+        using vsign::isName;
         if (!isName(mC.site) || !isName(mC.unit) || !isName(mC.prefix)) {
             return unfit(!isName(mC.site) ? "site" : !isName(mC.unit) ? "unit" : "prefix", names);
         }

@@ -33,7 +33,7 @@ bool readSetRecord(const std::string& path, SetRecord* r, std::string* why) {
     sqlite3* db = nullptr;
     bool ok = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK;
     if (ok) {
-        sqlite3_busy_timeout(db, kWriteBusyTimeoutMs);
+        sqlite3_busy_timeout(db, writeBusyTimeoutMs());
         ok = hasTable(db, "main", &r->present, why);
     } else {
         *why = db != nullptr ? sqlite3_errmsg(db) : "out of memory";

@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "src/pAccess.h"
 #include "tools/dorvanectl/replace.h"
@@ -13,6 +15,19 @@
 #include "vutil/VFile.h"
 
 namespace ctl {
+
+int writeBusyTimeoutMs() {
+    const char* given = getenv(kWriteWaitVariable);
+    if (given == nullptr) {
+        return kWriteBusyTimeoutMs;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long ms = strtol(given, &end, 10);
+    bool whole = errno == 0 && end != given && *end == '\0';
+    return whole && ms >= 1 && ms <= kWriteBusyTimeoutMs ? static_cast<int>(ms)
+                                                         : kWriteBusyTimeoutMs;
+}
 
 Writer::~Writer() {
     close();
@@ -44,7 +59,7 @@ bool Writer::open(const std::string& path, bool create, std::string* why) {
     }
     sqlite3_db_config(mDb, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
     sqlite3_db_config(mDb, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
-    sqlite3_busy_timeout(mDb, kWriteBusyTimeoutMs);
+    sqlite3_busy_timeout(mDb, writeBusyTimeoutMs());
     return true;
 }
 
@@ -63,8 +78,10 @@ bool Writer::lock(std::string* why) {
         return true;
     }
     if ((sqlite3_errcode(mDb) & 0xff) == SQLITE_BUSY) {
+        int ms = writeBusyTimeoutMs();
         *why = "another writer has held it locked for more than " +
-               std::to_string(kWriteBusyTimeoutMs / 1000) + " seconds";
+               (ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds"
+                               : std::to_string(ms) + " milliseconds");
     }
     return false;
 }

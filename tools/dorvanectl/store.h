@@ -19,8 +19,18 @@ namespace ctl {
 // How long a write waits for another writer to let go of the database.
 constexpr int kWriteBusyTimeoutMs = 5000;
 
+// The tests take the wait from this environment variable (milliseconds),
+// the way dorvane-local takes its timings (src/timings.h), so that a test of
+// the refusal does not sit out the installed wait. It may only shorten it.
+constexpr const char* kWriteWaitVariable = "DORVANE_CTL_WRITE_WAIT_MS";
+
+// The wait for a lock: kWriteBusyTimeoutMs, or a shorter one from
+// kWriteWaitVariable when that is a whole number from 1 up to it (anything
+// else is ignored). Reads the environment; no other effect.
+int writeBusyTimeoutMs();
+
 // A read-write connection for the tool's writes: it never creates the file,
-// waits kWriteBusyTimeoutMs for a lock, and refuses double-quoted strings.
+// waits writeBusyTimeoutMs() for a lock, and refuses double-quoted strings.
 class Writer {
 public:
     Writer() = default;
