@@ -24,6 +24,7 @@ namespace {
 constexpr int kPort = 1883;
 constexpr int kWaitMs = 60000;
 const char* const kApplied = "dorvane/S1/U1/codes/applied";
+const char* const kStatus = "dorvane/S1/U1/status";
 const char* const kSiteTopic = "dorvane/S1/codes";
 const char* const kUnitTopic = "dorvane/S1/U1/codes";
 
@@ -85,15 +86,20 @@ private:
     int mSets = 0;
 };
 
-// The last codes/applied message's member (applied, pending, refused) as text.
-std::string lastApplied(const std::vector<MqttMessage>& messages) {
+// The last message on topic ("" when none).
+std::string lastOn(const std::vector<MqttMessage>& messages, const std::string& topic) {
     std::string last;
     for (const MqttMessage& m : messages) {
-        if (m.topic == kApplied) {
+        if (m.topic == topic) {
             last = m.payload;
         }
     }
     return last;
+}
+
+// The last codes/applied message's member (applied, pending, refused) as text.
+std::string lastApplied(const std::vector<MqttMessage>& messages) {
+    return lastOn(messages, kApplied);
 }
 
 std::function<bool(const std::vector<MqttMessage>&)> saying(const std::string& text) {
@@ -157,6 +163,20 @@ TEST(FleetCodes, AppliedForSiteAndUnitHighestVersionAndEmpty) {
                           "0D0D", "Door9", "--force"})
                      .status);
     EXPECT_NE(std::string::npos, u.list().find("by hand, after version 45"));
+    // The unit's status says so too (the link cannot read the database),
+    // and the center's view shows it.
+    const std::string byHand = "\"codes\":{\"version\":0,\"sha256\":\"\",\"mark\":45}";
+    ASSERT_TRUE(sub.waitUntil(
+        [&](const std::vector<MqttMessage>& m) {
+            return !m.empty() && lastOn(m, kStatus).find(byHand) != std::string::npos;
+        },
+        kWaitMs))
+        << lastOn(sub.messages(), kStatus);
+    ToolRun status = runTool({DORVANE_MQTT_BIN, "status", "--config", u.linkConfig});
+    EXPECT_EQ(0, status.status) << status.err;
+    EXPECT_EQ(0u, status.out.find("U1 online service=")) << status.out;
+    EXPECT_NE(std::string::npos, status.out.find(" codes=0 mark=45 pending=0 lost=0\n"))
+        << status.out;
 }
 
 // Refused whole, the codes unchanged and the reason published: a key not
@@ -291,3 +311,4 @@ TEST(FleetCodes, ApplierKilledHoldsOldOrNew) {
         EXPECT_NE(std::string::npos, u.list().find("in force: version " + std::to_string(version)));
     }
 }
+
