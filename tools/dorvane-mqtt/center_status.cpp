@@ -78,15 +78,18 @@ bool readStatus(const std::string& payload, Unit* u) {
     return true;
 }
 
-// The version of codes/applied's member key ("" when null or absent).
-std::string versionOf(const JsonValue& applied, const char* key) {
+// codes/applied's member key as VERSION:DIGEST16 ("" when null or absent).
+// A set whose signature did not verify has version 0: its header is not read.
+std::string setOf(const JsonValue& applied, const char* key) {
     const JsonValue* set = applied.member(key);
     uint64_t version = 0;
+    std::string sha256;
     if (set == nullptr || set->kind != JsonValue::OBJECT ||
-        !set->whole("version", kMaxVersion, &version)) {
+        !set->whole("version", kMaxVersion, &version) || !set->string("sha256", &sha256) ||
+        !isDigest(sha256)) {
         return "";
     }
-    return std::to_string(version);
+    return std::to_string(version) + ":" + sha256.substr(0, 16);
 }
 
 bool readApplied(const std::string& payload, Unit* u) {
@@ -94,13 +97,13 @@ bool readApplied(const std::string& payload, Unit* u) {
     if (!parseJson(payload, &a) || a.kind != JsonValue::OBJECT) {
         return false;
     }
-    u->waiting = versionOf(a, "pending");
-    u->refused = versionOf(a, "refused");
+    u->waiting = setOf(a, "pending");
+    u->refused = setOf(a, "refused");
     return true;
 }
 
 // UNIT STATE [service="..." codes=VERSION[:DIGEST16] mark=M pending=P lost=L]
-// [waiting=V] [refused=V]
+// [waiting=VERSION:DIGEST16] [refused=VERSION:DIGEST16]
 std::string lineOf(const std::string& name, const Unit& u) {
     std::string line = name + " " + u.state;
     if (u.state == "online") {
