@@ -7,10 +7,12 @@
 // dorvane-mqtt events [--config FILE] [--site S] [--json] [--session ID]:
 // every unit's events as they come, one line each.
 //
-// Both return the exit status: 0, 1 when the broker cannot be reached, 2
-// for a command line or a configuration they refuse (one line on standard
-// error). They run on the calling thread and install SIGTERM and SIGINT
-// handlers (a stop ends them with status 0).
+// Both return the exit status: 0; 1 when the broker cannot be reached (or,
+// for events, standard output cannot be written); 2 for a command line or a
+// configuration they refuse (one line on standard error). They run on the
+// calling thread and install SIGTERM and SIGINT handlers (a stop ends them
+// with status 0). A message is acknowledged to the broker by libmosquitto
+// as it arrives, before it is printed.
 #ifndef DORVANE_TOOLS_DORVANE_MQTT_CENTER_H
 #define DORVANE_TOOLS_DORVANE_MQTT_CENTER_H
 

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "tools/dorvane-mqtt/center_json.h"
+
 namespace mqttlink {
 
 namespace {
@@ -19,6 +21,9 @@ constexpr int kKeepalive = 30;
 // largest Session Expiry Interval); a broker may bound it
 // (mosquitto's persistent_client_expiration).
 constexpr uint32_t kSessionNeverExpires = 0xFFFFFFFFu;
+
+// Room for a packet's own fields beside its payload.
+constexpr size_t kPacketMargin = 64 * 1024;
 
 std::string rcText(int rc) {
     return rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
@@ -132,6 +137,10 @@ bool cCenterClient::start(const std::vector<std::string>& topics, std::string* w
     std::string where = mConfig.broker + ":" + std::to_string(mConfig.port);
     if (rc == MOSQ_ERR_SUCCESS) {
         mosquitto_property* props = nullptr;
+        // The link's messages are small (an event at most 4 KiB): a larger
+        // packet never reaches the tool, whatever is published.
+        mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                     static_cast<uint32_t>(kMaxJsonBytes + kPacketMargin));
         if (persistent) {
             mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
                                          kSessionNeverExpires);

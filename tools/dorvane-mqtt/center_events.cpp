@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -216,8 +217,12 @@ int centerEvents(int argc, char** argv) {
         return kCenterRefused;
     }
     catchCenterStop();
+    bool outputFailed = false;
     auto onMessage = [&](const std::string& topic, const std::string& payload) {
         std::string unit = unitOfTopic(config, topic, "events"), line;
+        if (outputFailed) {
+            return;
+        }
         bool fits = !unit.empty() && payload.find_first_of("\r\n") == std::string::npos;
         if (fits && o.json) {
             JsonValue v;
@@ -232,7 +237,12 @@ int centerEvents(int argc, char** argv) {
             return;
         }
         printf("%s %s\n", unit.c_str(), line.c_str());
-        fflush(stdout);
+        if (fflush(stdout) != 0 && !outputFailed) {
+            // The reader is gone (a closed pipe): events would only be lost.
+            fprintf(stderr, "dorvane-mqtt events: standard output cannot be written: %s\n",
+                    strerror(errno));
+            outputFailed = true;
+        }
     };
     cCenterClient client(config, o.session, onMessage);
     const std::string topic = config.prefix + "/" + config.site + "/+/events";
@@ -249,7 +259,7 @@ int centerEvents(int argc, char** argv) {
     // 30 s): a consumer runs for good. Without a session, what was
     // published meanwhile is not seen.
     int backoff = 1;
-    while (!centerStopped()) {
+    while (!centerStopped() && !outputFailed) {
         if (client.turn(500, &why)) {
             backoff = 1;
             continue;
@@ -267,5 +277,5 @@ int centerEvents(int argc, char** argv) {
         }
     }
     client.stop();
-    return kCenterOk;
+    return outputFailed ? kCenterNoBroker : kCenterOk;
 }
