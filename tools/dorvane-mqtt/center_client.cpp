@@ -104,7 +104,7 @@ cCenterClient::~cCenterClient() {
     }
 }
 
-bool cCenterClient::start(const std::vector<std::string>& topics, std::string* why) {
+bool cCenterClient::connectClient(std::string* why) {
     if (mMosq != nullptr) {
         mosquitto_destroy(mMosq);
     }
@@ -153,6 +153,14 @@ bool cCenterClient::start(const std::vector<std::string>& topics, std::string* w
         *why = "cannot connect to " + where + ": " + rcText(rc);
         return false;
     }
+    return true;
+}
+
+bool cCenterClient::start(const std::vector<std::string>& topics, std::string* why) {
+    if (!connectClient(why)) {
+        return false;
+    }
+    std::string where = mConfig.broker + ":" + std::to_string(mConfig.port);
     if (!waitFor([this] { return mConnectRc >= 0; }, why)) {
         *why = "cannot connect to " + where + ": " + *why;
         return false;
@@ -163,7 +171,7 @@ bool cCenterClient::start(const std::vector<std::string>& topics, std::string* w
         return false;
     }
     for (const std::string& topic : topics) {
-        rc = mosquitto_subscribe_v5(mMosq, nullptr, topic.c_str(), 1, 0, nullptr);
+        int rc = mosquitto_subscribe_v5(mMosq, nullptr, topic.c_str(), 1, 0, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             *why = "cannot subscribe to " + topic + ": " + rcText(rc);
             return false;

@@ -79,6 +79,8 @@ private:
     static void onDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*);
     static void onMessage(mosquitto*, void* self, const mosquitto_message* msg,
                           const mosquitto_property*);
+    // A fresh client, its options set, connecting (the answer not awaited).
+    bool connectClient(std::string* why);
     bool waitFor(const std::function<bool()>& done, std::string* why);
 
     const LinkConfig& mConfig;

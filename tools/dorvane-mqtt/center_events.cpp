@@ -199,6 +199,58 @@ int parse(int argc, char** argv, Options* o) {
     return 0;
 }
 
+// One message as a line on standard output; false once standard output
+// cannot be written (the reader is gone: events would only be lost).
+bool printEvent(const LinkConfig& config, bool json, const std::string& topic,
+                const std::string& payload) {
+    std::string unit = unitOfTopic(config, topic, "events"), line;
+    bool fits = !unit.empty() && payload.find_first_of("\r\n") == std::string::npos;
+    if (fits && json) {
+        JsonValue v;
+        fits = parseJson(payload, &v) && v.kind == JsonValue::OBJECT;
+        line = payload;
+    } else if (fits) {
+        fits = eventLine(payload, &line);
+    }
+    if (!fits) {
+        fprintf(stderr, "dorvane-mqtt events: %s: not an event of the link, left out\n",
+                topic.c_str());
+        return true;
+    }
+    printf("%s %s\n", unit.c_str(), line.c_str());
+    if (fflush(stdout) != 0) {
+        fprintf(stderr, "dorvane-mqtt events: standard output cannot be written: %s\n",
+                strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Works the connection until a stop or *outputFailed; a lost connection is
+// made again (1 s doubling to 30 s): a consumer runs for good. Without a
+// session, what was published meanwhile is not seen.
+void follow(cCenterClient& client, const std::string& topic, const bool* outputFailed) {
+    int backoff = 1;
+    std::string why;
+    while (!centerStopped() && !*outputFailed) {
+        if (client.turn(500, &why)) {
+            backoff = 1;
+            continue;
+        }
+        while (!centerStopped()) {
+            fprintf(stderr, "dorvane-mqtt events: %s; trying again in %d s\n", why.c_str(),
+                    backoff);
+            for (int i = 0; i < backoff * 10 && !centerStopped(); ++i) {
+                usleep(100 * 1000);
+            }
+            if (centerStopped() || client.start({topic}, &why)) {
+                break;
+            }
+            backoff = std::min(backoff * 2, 30);
+        }
+    }
+}
+
 }  // namespace
 
 }  // namespace mqttlink
@@ -219,30 +271,7 @@ int centerEvents(int argc, char** argv) {
     catchCenterStop();
     bool outputFailed = false;
     auto onMessage = [&](const std::string& topic, const std::string& payload) {
-        std::string unit = unitOfTopic(config, topic, "events"), line;
-        if (outputFailed) {
-            return;
-        }
-        bool fits = !unit.empty() && payload.find_first_of("\r\n") == std::string::npos;
-        if (fits && o.json) {
-            JsonValue v;
-            fits = parseJson(payload, &v) && v.kind == JsonValue::OBJECT;
-            line = payload;
-        } else if (fits) {
-            fits = eventLine(payload, &line);
-        }
-        if (!fits) {
-            fprintf(stderr, "dorvane-mqtt events: %s: not an event of the link, left out\n",
-                    topic.c_str());
-            return;
-        }
-        printf("%s %s\n", unit.c_str(), line.c_str());
-        if (fflush(stdout) != 0 && !outputFailed) {
-            // The reader is gone (a closed pipe): events would only be lost.
-            fprintf(stderr, "dorvane-mqtt events: standard output cannot be written: %s\n",
-                    strerror(errno));
-            outputFailed = true;
-        }
+        outputFailed = outputFailed || !printEvent(config, o.json, topic, payload);
     };
     cCenterClient client(config, o.session, onMessage);
     const std::string topic = config.prefix + "/" + config.site + "/+/events";
@@ -255,27 +284,7 @@ int centerEvents(int argc, char** argv) {
     }
     fprintf(stderr, "dorvane-mqtt events: receiving %s from %s:%d\n", topic.c_str(),
             config.broker.c_str(), config.port);
-    // Once it has worked, a lost connection is made again (1 s doubling to
-    // 30 s): a consumer runs for good. Without a session, what was
-    // published meanwhile is not seen.
-    int backoff = 1;
-    while (!centerStopped() && !outputFailed) {
-        if (client.turn(500, &why)) {
-            backoff = 1;
-            continue;
-        }
-        while (!centerStopped()) {
-            fprintf(stderr, "dorvane-mqtt events: %s; trying again in %d s\n", why.c_str(),
-                    backoff);
-            for (int i = 0; i < backoff * 10 && !centerStopped(); ++i) {
-                usleep(100 * 1000);
-            }
-            if (centerStopped() || client.start({topic}, &why)) {
-                break;
-            }
-            backoff = std::min(backoff * 2, 30);
-        }
-    }
+    follow(client, topic, &outputFailed);
     client.stop();
     return outputFailed ? kCenterNoBroker : kCenterOk;
 }

@@ -130,17 +130,11 @@ std::string lineOf(const std::string& name, const Unit& u) {
     return line;
 }
 
-}  // namespace
-
-}  // namespace mqttlink
-
-int centerStatus(int argc, char** argv) {
-    using namespace mqttlink;
-    CenterOptions options;
-    long long wait = kDefaultWaitSeconds;
+// 0 when the command line fits (-1 after --help); else the exit status.
+int parse(int argc, char** argv, CenterOptions* options, long long* wait) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], why;
-        if (parseCenterOption(argc, argv, &i, &options, &why)) {
+        if (parseCenterOption(argc, argv, &i, options, &why)) {
             continue;
         }
         if (!why.empty()) {
@@ -150,10 +144,10 @@ int centerStatus(int argc, char** argv) {
         char* end = nullptr;
         if (arg == "-h" || arg == "--help") {
             usage(stdout);
-            return kCenterOk;
+            return -1;
         }
         if (arg == "--wait" && i + 1 < argc && argv[i + 1][0] >= '0' && argv[i + 1][0] <= '9' &&
-            (wait = strtoll(argv[i + 1], &end, 10), *end == '\0') && wait <= kMaxWaitSeconds) {
+            (*wait = strtoll(argv[i + 1], &end, 10), *end == '\0') && *wait <= kMaxWaitSeconds) {
             ++i;
             continue;
         }
@@ -165,6 +159,21 @@ int centerStatus(int argc, char** argv) {
             fprintf(stderr, "dorvane-mqtt status: %s is not an option\n", argv[i]);
         }
         return kCenterRefused;
+    }
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace mqttlink
+
+int centerStatus(int argc, char** argv) {
+    using namespace mqttlink;
+    CenterOptions options;
+    long long wait = kDefaultWaitSeconds;
+    int refused = parse(argc, argv, &options, &wait);
+    if (refused != 0) {
+        return refused < 0 ? kCenterOk : refused;
     }
     LinkConfig config;
     std::string why;
