@@ -1,11 +1,18 @@
-// The center's view of the fleet, from the broker: dorvane-mqtt status (one
-// line per unit of the site) and dorvane-mqtt events (the units' access
-// events as they come).
+// The center's tools in the link's program: what a central system sees of a
+// site's units through the broker. argv[0] is the verb.
 //
-// Each is a verb's handler (src/verb_table.h): argv[0] is the verb, then its
-// options (--config FILE and its own). Returns the exit status: 2 for a
-// command line it refuses (one line on standard error), 1 when it cannot do
-// its work, 0 otherwise. Call from the main thread, once per process.
+// dorvane-mqtt status [--config FILE] [--site S] [--wait SECONDS]: one line
+// per unit of the site, sorted by name, from the retained status and
+// codes/applied messages.
+// dorvane-mqtt events [--config FILE] [--site S] [--json] [--session ID]:
+// every unit's events as they come, one line each.
+//
+// Both return the exit status: 0; 1 when the broker cannot be reached (or,
+// for events, standard output cannot be written); 2 for a command line or a
+// configuration they refuse (one line on standard error). They run on the
+// calling thread and install SIGTERM and SIGINT handlers (a stop ends them
+// with status 0). A message is acknowledged to the broker by libmosquitto
+// as it arrives, before it is printed.
 #ifndef DORVANE_TOOLS_DORVANE_MQTT_CENTER_H
 #define DORVANE_TOOLS_DORVANE_MQTT_CENTER_H
 

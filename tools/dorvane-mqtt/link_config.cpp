@@ -135,9 +135,9 @@ namespace {
 // each part returns false with *why set at the first key that does not fit.
 class KeyReader {
 public:
-    KeyReader(const cProperties& props, const char* path, bool files, LinkConfig* c,
+    KeyReader(const cProperties& props, const char* path, bool files, bool center, LinkConfig* c,
               std::string* why)
-        : mProps(props), mPath(path), mFiles(files), mC(*c), mWhy(*why) {}
+        : mProps(props), mPath(path), mFiles(files), mCenter(center), mC(*c), mWhy(*why) {}
 
     bool identity() {
         mC.broker = get("broker", "");
@@ -151,14 +151,17 @@ public:
         mC.unit = get("unit", "");
         mC.prefix = get("prefix", mC.prefix);
         const char* names = "1 to 64 of A-Z a-z 0-9 . _ -";
-        if (mC.site.empty() || mC.unit.empty()) {
+        if (mC.site.empty() || (mC.unit.empty() && !mCenter)) {
             return missing(mC.site.empty() ? "site" : "unit");
         }
         // The names a code set carries (vsign's rule); the prefix, a topic's
         // first level, is held to it too.
-        using vsign::isName;
-        if (!isName(mC.site) || !isName(mC.unit) || !isName(mC.prefix)) {
-            return unfit(!isName(mC.site) ? "site" : !isName(mC.unit) ? "unit" : "prefix", names);
+        if (!vsign::isName(mC.site) || (!vsign::isName(mC.unit) && !mCenter) ||
+            !vsign::isName(mC.prefix)) {
+            return unfit(!vsign::isName(mC.site)   ? "site"
+                         : !vsign::isName(mC.unit) ? "unit"
+                                                   : "prefix",
+                         names);
         }
         return true;
     }
@@ -253,14 +256,17 @@ private:
 
     const cProperties& mProps;
     const char* mPath;
-    bool mFiles;  // the named files are read (the link), or left alone (the applier)
+    bool mFiles;   // the named files are read (the link), or left alone (the applier)
+    bool mCenter;  // the center's tools: no unit, no service
     LinkConfig& mC;
     std::string& mWhy;
 };
 
 }  // namespace
 
-bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why, bool readFiles) {
+namespace {
+
+bool load(const char* path, bool readFiles, bool center, LinkConfig* config, std::string* why) {
     std::string reason;
     cProperties props;
     if (!vutil::isRegularFile(path, &reason) || !props.load(path)) {
@@ -274,7 +280,7 @@ bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why, bool
         }
     }
     LinkConfig c;
-    KeyReader keys(props, path, readFiles, &c, why);
+    KeyReader keys(props, path, readFiles, center, &c, why);
     if (!keys.identity() || !keys.transport() || !keys.rest()) {
         return false;
     }
@@ -283,11 +289,21 @@ bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why, bool
                ", which is not a loopback address: set caFile for TLS, or plainMqtt=yes";
         return false;
     }
-    if (!readServiceOutbox(c.serviceConfig, &c.outbox, why)) {
+    if (!center && !readServiceOutbox(c.serviceConfig, &c.outbox, why)) {
         return false;
     }
     *config = std::move(c);
     return true;
+}
+
+}  // namespace
+
+bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why, bool readFiles) {
+    return load(path, readFiles, false, config, why);
+}
+
+bool loadCenterConfig(const char* path, LinkConfig* config, std::string* why) {
+    return load(path, true, true, config, why);
 }
 
 }  // namespace mqttlink
