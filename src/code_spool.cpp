@@ -79,6 +79,43 @@ bool writeMark(const std::string& stateDir, const Mark& m, std::string* why) {
                                std::to_string(m.version) + " " + m.sha256 + "\n", why);
 }
 
+bool readInForce(const std::string& stateDir, Mark* m, bool* present, std::string* why) {
+    *m = Mark();
+    *present = false;
+    std::string path = stateDir + "/in-force";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        *why = path + ": " + strerror(errno);
+        return errno == ENOENT;
+    }
+    char buf[128];
+    ssize_t n = read(fd, buf, sizeof(buf));
+    close(fd);
+    std::string text = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    if (text == "0\n") {
+        *present = true;
+        return true;
+    }
+    size_t space = text.find(' ');
+    if (space == std::string::npos || text.back() != '\n' ||
+        !vsign::parseVersion(text.substr(0, space), &m->version) ||
+        !isHex(text.substr(space + 1, text.size() - space - 2), 64)) {
+        *m = Mark();
+        *why = path + " is not a version and a digest";
+        return false;
+    }
+    m->sha256 = text.substr(space + 1, 64);
+    *present = true;
+    return true;
+}
+
+bool writeInForce(const std::string& stateDir, const Mark& m, std::string* why) {
+    return writeFileAtomically(
+        stateDir + "/in-force",
+        m.version == 0 ? std::string("0\n") : std::to_string(m.version) + " " + m.sha256 + "\n",
+        why);
+}
+
 std::string spoolName(uint64_t version, const std::string& sha256) {
     return std::to_string(version) + "-" + sha256.substr(0, 16);
 }

@@ -26,6 +26,14 @@ bool readMark(const std::string& stateDir, Mark* m, std::string* why);
 // Writes STATEDIR/mark (beside, synced, renamed). False with *why.
 bool writeMark(const std::string& stateDir, const Mark& m, std::string* why);
 
+// STATEDIR/in-force: the set in force as the applier last saw it in the
+// database ("VERSION SHA256\n"; "0\n" when the codes were made or changed
+// by hand), for the link, which cannot read the database. readInForce:
+// true with *present false when the file is missing (an applier that
+// never ran); false with *why when it cannot be read or is not of that form.
+bool readInForce(const std::string& stateDir, Mark* m, bool* present, std::string* why);
+bool writeInForce(const std::string& stateDir, const Mark& m, std::string* why);
+
 // "VERSION-DIGEST16": the name of a set's spool files without the suffix.
 std::string spoolName(uint64_t version, const std::string& sha256);
 // True with *version and *digest16 when name is "VERSION-DIGEST16.set".

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/fleet_support.h"
+#include "tests/service_site.h"
 #include "tests/support/loopback.h"
 #include "tests/test_util.h"
 
@@ -24,6 +25,7 @@ namespace {
 constexpr int kPort = 1883;
 constexpr int kWaitMs = 60000;
 const char* const kApplied = "dorvane/S1/U1/codes/applied";
+const char* const kStatus = "dorvane/S1/U1/status";
 const char* const kSiteTopic = "dorvane/S1/codes";
 const char* const kUnitTopic = "dorvane/S1/U1/codes";
 
@@ -85,15 +87,20 @@ private:
     int mSets = 0;
 };
 
-// The last codes/applied message's member (applied, pending, refused) as text.
-std::string lastApplied(const std::vector<MqttMessage>& messages) {
+// The last message on topic ("" when none).
+std::string lastOn(const std::vector<MqttMessage>& messages, const std::string& topic) {
     std::string last;
     for (const MqttMessage& m : messages) {
-        if (m.topic == kApplied) {
+        if (m.topic == topic) {
             last = m.payload;
         }
     }
     return last;
+}
+
+// The last codes/applied message's member (applied, pending, refused) as text.
+std::string lastApplied(const std::vector<MqttMessage>& messages) {
+    return lastOn(messages, kApplied);
 }
 
 std::function<bool(const std::vector<MqttMessage>&)> saying(const std::string& text) {
@@ -157,6 +164,20 @@ TEST(FleetCodes, AppliedForSiteAndUnitHighestVersionAndEmpty) {
                           "0D0D", "Door9", "--force"})
                      .status);
     EXPECT_NE(std::string::npos, u.list().find("by hand, after version 45"));
+    // The unit's status says so too (the link cannot read the database),
+    // and the center's view shows it.
+    const std::string byHand = "\"codes\":{\"version\":0,\"sha256\":\"\",\"mark\":45}";
+    ASSERT_TRUE(sub.waitUntil(
+        [&](const std::vector<MqttMessage>& m) {
+            return !m.empty() && lastOn(m, kStatus).find(byHand) != std::string::npos;
+        },
+        kWaitMs))
+        << lastOn(sub.messages(), kStatus);
+    ToolRun status = runTool({DORVANE_MQTT_BIN, "status", "--config", u.linkConfig});
+    EXPECT_EQ(0, status.status) << status.err;
+    EXPECT_EQ(0u, status.out.find("U1 online service=")) << status.out;
+    EXPECT_NE(std::string::npos, status.out.find(" codes=0 mark=45 pending=0 lost=0\n"))
+        << status.out;
 }
 
 // Refused whole, the codes unchanged and the reason published: a key not
@@ -290,4 +311,56 @@ TEST(FleetCodes, ApplierKilledHoldsOldOrNew) {
         ASSERT_EQ(0, done.status) << done.err;
         EXPECT_NE(std::string::npos, u.list().find("in force: version " + std::to_string(version)));
     }
+}
+
+// While the real service scans at full rate, signed sets from the broker
+// switch a code's reader back and forth: every scan finds the old reader or
+// the new one, and none fails.
+TEST(FleetCodes, AppliedUnderFullRateScans) {
+    if (skipUnlessRoot()) {
+        GTEST_SKIP() << "keys must be root's: run as root";
+    }
+    std::string host = loopbackAddress(1);
+    Unit u(host);
+    ServiceSite site;
+    site.pairs({{"Door1", "RELAY_1", "LED_1"}, {"Door2", "RELAY_2", "LED_2"}});
+    site.codes({{"C", "Door1"}, {"S", "Door1"}});
+    site.start(
+        "port 12 1 dout RELAY_1 clear\nport 12 2 dout LED_1 clear\n"
+        "port 12 3 dout RELAY_2 clear\nport 12 4 dout LED_2 clear\n",
+        "", "INFO");
+    MqttBroker broker(u.dir.path(), host, kPort, "allow_anonymous true\n");
+    broker.start();
+    MqttSubscriber sub(host, kPort, kApplied, "center", false);
+    auto link = startLink(u.linkConfig);
+    Process applier({DORVANE_CTL_BIN, "--config", site.file("dorvane.conf"), "codes",
+                     "apply-signed", "--watch", "--link-config", u.linkConfig},
+                    site.file(""));
+    // Scans go in batches faster than the service handles them, so that it
+    // is busy scanning while each set is verified, built and renamed in.
+    const int kSets = 8, kBatch = 200;
+    std::string batch;
+    for (int i = 0; i < kBatch; ++i) {
+        batch += "scan 12 C\n";
+    }
+    for (int version = 1; version <= kSets; ++version) {
+        site.sim().write(batch);
+        std::string reader = version % 2 == 1 ? "Door2" : "Door1";
+        u.publish(kUnitTopic, u.set("S1", "U1", version, "C," + reader + "\nS,Door1\n"));
+        ASSERT_TRUE(sub.waitUntil(
+            saying("\"applied\":{\"version\":" + std::to_string(version) + ","), kWaitMs))
+            << lastApplied(sub.messages());
+    }
+    site.sim().write("scan 12 S\n");
+    ASSERT_TRUE(site.waitLog("code=S ", "DorvaneAccess", kWaitMs));
+    std::vector<std::string> trail = site.log("DorvaneAccess");
+    // The reader found is what counts; a SET the loaded machine confirmed
+    // late ("partly") is not the database's doing.
+    size_t door1 = countContaining(trail, "code=C reader=Door1 result=");
+    size_t door2 = countContaining(trail, "code=C reader=Door2 result=");
+    EXPECT_EQ(size_t(kSets * kBatch), countContaining(trail, "code=C "));
+    EXPECT_EQ(size_t(kSets * kBatch), door1 + door2);
+    EXPECT_GT(door1, 0u);
+    EXPECT_GT(door2, 0u);
+    EXPECT_EQ(0u, countContaining(trail, "lookup-failed"));
 }

@@ -56,9 +56,12 @@ TEST(FleetLinkConfig, RefusedConfigurationsStopWithStatus2) {
     writeFile(dir.file("no-outbox.conf"), "host=127.0.0.1\n");
     const std::string base = "site=S1\nunit=U1\nstateDir=" + dir.path() +
                              "/state\nserviceConfig=" + dir.file("dorvane.conf") + "\n";
+    // The center's tools read the same file (no unit, no service) and
+    // refuse their own command lines the same way.
     const struct {
         std::string lines;
         std::string said;
+        std::vector<std::string> verb = {};
     } cases[] = {
         {"broker=127.0.0.2\nbrokr=x\n", "unknown key brokr"},
         {"broker=127.0.0.2\nsite=S1\n", "missing required key unit"},
@@ -76,10 +79,21 @@ TEST(FleetLinkConfig, RefusedConfigurationsStopWithStatus2) {
         {"broker=127.0.0.2\nsite=S1\nunit=U1\nstateDir=/tmp\nserviceConfig=" +
              dir.file("no-outbox.conf") + "\n",
          "names no outbox folder"},
+        {"broker=127.0.0.2\nunit=U1\n", "missing required key site", {"status"}},
+        {"broker=192.0.2.1\nsite=S1\n", "refusing plain MQTT to 192.0.2.1", {"events"}},
+        {"broker=127.0.0.2\nsite=S1\n", "--wait x needs a number", {"status", "--wait", "x"}},
+        {"broker=127.0.0.2\nsite=S1\n", "--site a/b is not a name", {"status", "--site", "a/b"}},
+        {"broker=127.0.0.2\nsite=S1\n",
+         "--session a+b is not a client id",
+         {"events", "--session", "a+b"}},
+        {"broker=127.0.0.2\nsite=S1\n", "--all is not an option", {"events", "--all"}},
     };
     for (const auto& c : cases) {
         writeFile(dir.file("link.conf"), c.lines);
-        ToolRun run = runTool({DORVANE_MQTT_BIN, "--config", dir.file("link.conf")});
+        std::vector<std::string> argv = {DORVANE_MQTT_BIN};
+        argv.insert(argv.end(), c.verb.begin(), c.verb.end());
+        argv.insert(argv.end(), {"--config", dir.file("link.conf")});
+        ToolRun run = runTool(argv);
         EXPECT_EQ(run.status, 2) << c.lines;
         EXPECT_NE(run.err.find(c.said), std::string::npos) << c.lines << run.err;
         EXPECT_EQ(splitLines(run.err).size(), 1U) << run.err;
@@ -128,6 +142,12 @@ TEST(FleetEndToEnd, ScanArrivesAndTheStateFollowsTheService) {
         EXPECT_EQ(jsonMember(late.messages()[0].payload, "state"), "online");
     }
 
+    // The center's consumers, in the trail's form and as received.
+    Process trail({DORVANE_MQTT_BIN, "events", "--config", config});
+    Process json({DORVANE_MQTT_BIN, "events", "--config", config, "--json", "--session", "c1"});
+    ASSERT_GE(trail.waitFor("receiving dorvane/S1/+/events", kWaitMs), 0);
+    ASSERT_GE(json.waitFor("receiving dorvane/S1/+/events", kWaitMs), 0);
+
     // A scan: its event arrives and says what its trail line says.
     site.sim().write("scan 12 04A1\n");
     ASSERT_TRUE(site.waitSets(2));
@@ -140,6 +160,16 @@ TEST(FleetEndToEnd, ScanArrivesAndTheStateFollowsTheService) {
                        " " + dir.file("events")),
               "CHECKED 1\n");
     EXPECT_EQ(jsonMember(events[0].payload, "result"), "toggled");
+    ASSERT_GE(json.waitFor("U1 {", kWaitMs), 0);
+    EXPECT_EQ(json.lines().back(), "U1 " + events[0].payload);
+    ASSERT_GE(trail.waitFor("U1 " + jsonMember(events[0].payload, "time") + " seq=", kWaitMs), 0);
+    std::string line = trail.lines().back();
+    std::string trailText = line.substr(line.find(" seq=") + 1);
+    EXPECT_NE(readFile(site.file("trail.log")).find(trailText + "\n"), std::string::npos) << line;
+    for (Process* center : {&trail, &json}) {
+        int status = center->stop();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
 
     // The site daemon gone: the service's text says so, and the state follows.
     site.stopSim();

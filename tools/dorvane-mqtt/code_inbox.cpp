@@ -134,6 +134,14 @@ bool cCodeInbox::refresh() {
     std::string sha = applied.object.empty()
                           ? ""
                           : applied.object.substr(applied.object.find("\"sha256\":\"") + 10, 64);
+    // The set in force as the applier saw it in the database (version 0
+    // after a change by hand); the last set applied when it never said.
+    code_spool::Mark inForce;
+    bool present = false;
+    if (code_spool::readInForce(mConfig.stateDir, &inForce, &present, &why) && present) {
+        appliedVersion = inForce.version;
+        sha = inForce.sha256;
+    }
     std::string codes = "{\"version\":" + std::to_string(appliedVersion) + ",\"sha256\":\"" + sha +
                         "\",\"mark\":" + std::to_string(mark.version) + "}";
     bool changed = mFirst || message != mMessage || codes != mStatusCodes;

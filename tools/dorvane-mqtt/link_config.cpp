@@ -28,21 +28,6 @@ const std::set<std::string>& knownKeys() {
     return keys;
 }
 
-// 1 to 64 bytes of A-Z a-z 0-9 . _ -
-bool isName(const std::string& text) {
-    if (text.empty() || text.size() > 64) {
-        return false;
-    }
-    for (char c : text) {
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                  c == '.' || c == '_' || c == '-';
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // A whole decimal number in [low, high].
 bool readNumber(const std::string& text, long long low, long long high, long long* out) {
     if (text.empty() || text.size() > 18 ||
@@ -127,6 +112,20 @@ bool readServiceOutbox(const std::string& path, std::string* outbox, std::string
 
 }  // namespace
 
+bool isName(const std::string& text) {
+    if (text.empty() || text.size() > 64) {
+        return false;
+    }
+    for (char c : text) {
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '_' || c == '-';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string LinkConfig::clientId() const {
     std::string id = prefix + "-" + site + "-" + unit;
     return id.size() > 64 ? id.substr(0, 64) : id;
@@ -150,9 +149,9 @@ namespace {
 // each part returns false with *why set at the first key that does not fit.
 class KeyReader {
 public:
-    KeyReader(const cProperties& props, const char* path, bool files, LinkConfig* c,
+    KeyReader(const cProperties& props, const char* path, bool files, bool center, LinkConfig* c,
               std::string* why)
-        : mProps(props), mPath(path), mFiles(files), mC(*c), mWhy(*why) {}
+        : mProps(props), mPath(path), mFiles(files), mCenter(center), mC(*c), mWhy(*why) {}
 
     bool identity() {
         mC.broker = get("broker", "");
@@ -166,10 +165,10 @@ public:
         mC.unit = get("unit", "");
         mC.prefix = get("prefix", mC.prefix);
         const char* names = "1 to 64 of A-Z a-z 0-9 . _ -";
-        if (mC.site.empty() || mC.unit.empty()) {
+        if (mC.site.empty() || (mC.unit.empty() && !mCenter)) {
             return missing(mC.site.empty() ? "site" : "unit");
         }
-        if (!isName(mC.site) || !isName(mC.unit) || !isName(mC.prefix)) {
+        if (!isName(mC.site) || (!isName(mC.unit) && !mCenter) || !isName(mC.prefix)) {
             return unfit(!isName(mC.site) ? "site" : !isName(mC.unit) ? "unit" : "prefix", names);
         }
         return true;
@@ -265,14 +264,17 @@ private:
 
     const cProperties& mProps;
     const char* mPath;
-    bool mFiles;  // the named files are read (the link), or left alone (the applier)
+    bool mFiles;   // the named files are read (the link), or left alone (the applier)
+    bool mCenter;  // the center's tools: no unit, no service
     LinkConfig& mC;
     std::string& mWhy;
 };
 
 }  // namespace
 
-bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why, bool readFiles) {
+namespace {
+
+bool load(const char* path, bool readFiles, bool center, LinkConfig* config, std::string* why) {
     std::string reason;
     cProperties props;
     if (!vutil::isRegularFile(path, &reason) || !props.load(path)) {
@@ -286,7 +288,7 @@ bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why, bool
         }
     }
     LinkConfig c;
-    KeyReader keys(props, path, readFiles, &c, why);
+    KeyReader keys(props, path, readFiles, center, &c, why);
     if (!keys.identity() || !keys.transport() || !keys.rest()) {
         return false;
     }
@@ -295,11 +297,21 @@ bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why, bool
                ", which is not a loopback address: set caFile for TLS, or plainMqtt=yes";
         return false;
     }
-    if (!readServiceOutbox(c.serviceConfig, &c.outbox, why)) {
+    if (!center && !readServiceOutbox(c.serviceConfig, &c.outbox, why)) {
         return false;
     }
     *config = std::move(c);
     return true;
+}
+
+}  // namespace
+
+bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why, bool readFiles) {
+    return load(path, readFiles, false, config, why);
+}
+
+bool loadCenterConfig(const char* path, LinkConfig* config, std::string* why) {
+    return load(path, true, true, config, why);
 }
 
 }  // namespace mqttlink

@@ -53,6 +53,15 @@ struct LinkConfig {
 // another user, needs none of them).
 bool loadLinkConfig(const char* path, LinkConfig* config, std::string* why, bool readFiles = true);
 
+// The same file read for the center's tools (dorvane-mqtt status and
+// events): broker, transport, credentials, prefix and site as for the link;
+// unit may be left out, and the service's configuration is not read.
+bool loadCenterConfig(const char* path, LinkConfig* config, std::string* why);
+
+// True when text is a name of a site, a unit or the prefix: 1 to 64 bytes
+// of A-Z a-z 0-9 . _ -
+bool isName(const std::string& text);
+
 // True when host is a loopback address (127.0.0.0/8, ::1) written as
 // numbers, or the name "localhost"; no name is looked up.
 bool isLoopbackHost(const std::string& host);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "src/supervisor.h"
+#include "tools/dorvane-mqtt/center.h"
 #include "tools/dorvane-mqtt/link.h"
 #include "tools/dorvane-mqtt/link_config.h"
 #include "vlog/cVlog.h"
@@ -53,6 +54,12 @@ int main(int argc, char** argv) {
     // mapped and given back at once, not kept in the heap for good: the link
     // runs for months in a small memory budget.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    if (argc > 1 && !strcmp(argv[1], "status")) {
+        return centerStatus(argc - 1, argv + 1);
+    }
+    if (argc > 1 && !strcmp(argv[1], "events")) {
+        return centerEvents(argc - 1, argv + 1);
+    }
     std::string configFile = mqttlink::kDefaultConfigFile;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "src/code_sets.h"
@@ -240,9 +241,41 @@ bool pass(const Applier& a, bool* failed) {
     return settled;
 }
 
+// Writes STATEDIR/in-force when the database's record of the set in force
+// differs from it: after every pass, and when the database was replaced or
+// written (a change by hand), so that the link's status says version 0.
+// A database that cannot be read now is looked at again at the next pass.
+void noteInForce(const Applier& a) {
+    SetRecord r;
+    struct stat st;
+    std::string why;
+    if (stat(a.service.dblocal.c_str(), &st) == 0 && !readSetRecord(a.service.dblocal, &r, &why)) {
+        return;
+    }
+    code_spool::Mark now{r.version, r.version != 0 ? r.sha256 : ""}, was;
+    bool present = false;
+    if (code_spool::readInForce(a.link.stateDir, &was, &present, &why) && present &&
+        was.version == now.version && was.sha256 == now.sha256) {
+        return;
+    }
+    if (!code_spool::writeInForce(a.link.stateDir, now, &why)) {
+        fprintf(stderr, "dorvanectl: %s\n", why.c_str());
+    }
+}
+
+// The database's folder and file name, for the watch of changes by hand.
+std::pair<std::string, std::string> splitPath(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return {".", path};
+    }
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
 // True when the inotify events read from fd name a set renamed in (not the
-// applier's own outcome files, which would defeat the back-off).
-bool setArrived(int fd) {
+// applier's own outcome files, which would defeat the back-off), or the
+// database (watch dbWatch, file dbName) replaced or written.
+bool setArrived(int fd, int dbWatch, const std::string& dbName) {
     alignas(inotify_event) char buf[4096];
     bool arrived = false;
     ssize_t n;
@@ -250,7 +283,9 @@ bool setArrived(int fd) {
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
             const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
             std::string name = e->len > 0 ? std::string(e->name) : std::string();
-            arrived = arrived || (name.size() > 4 && name.compare(name.size() - 4, 4, ".set") == 0);
+            arrived = arrived || (e->wd == dbWatch && name == dbName) ||
+                      (e->wd != dbWatch && name.size() > 4 &&
+                       name.compare(name.size() - 4, 4, ".set") == 0);
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
     }
@@ -259,7 +294,7 @@ bool setArrived(int fd) {
 
 // Waits until a set arrives, a stop signal, or timeoutMs passed (-1: no
 // limit); false on a stop.
-bool wait(int inotifyFd, int signalFd, int timeoutMs) {
+bool wait(int inotifyFd, int signalFd, int timeoutMs, int dbWatch, const std::string& dbName) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         int left = timeoutMs < 0 ? -1
@@ -272,7 +307,7 @@ bool wait(int inotifyFd, int signalFd, int timeoutMs) {
         if (n > 0 && (fds[0].revents & POLLIN) != 0) {
             return false;
         }
-        if (n == 0 || (n > 0 && setArrived(inotifyFd))) {
+        if (n == 0 || (n > 0 && setArrived(inotifyFd, dbWatch, dbName))) {
             return true;
         }
     }
@@ -291,6 +326,9 @@ int watch(const Applier& a) {
         return 1;
     }
     std::string dir = code_spool::spoolDir(a.link.stateDir);
+    auto db = splitPath(a.service.dblocal);
+    int dbWatch =
+        inotify_add_watch(inotifyFd, db.first.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR);
     bool watching = false;
     int retryMs = kFirstRetryMs;
     bool running = true;
@@ -301,9 +339,10 @@ int watch(const Applier& a) {
                                                  IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) >= 0;
         bool failed = false;
         bool settled = watching && pass(a, &failed);
+        noteInForce(a);
         int timeout = !watching ? kFirstRetryMs : settled ? -1 : retryMs;
         retryMs = settled ? kFirstRetryMs : std::min(retryMs * 2, kLastRetryMs);
-        running = wait(inotifyFd, signalFd, timeout);
+        running = wait(inotifyFd, signalFd, timeout, dbWatch, db.second);
     }
     close(inotifyFd);
     close(signalFd);
@@ -334,7 +373,9 @@ int applySigned(const ApplyCommand& cmd) {
         return watch(a);
     }
     bool failed = false;
-    return pass(a, &failed) && !failed ? 0 : 1;
+    bool settled = pass(a, &failed);
+    noteInForce(a);
+    return settled && !failed ? 0 : 1;
 }
 
 }  // namespace ctl

@@ -1,0 +1,46 @@
+// A small strict JSON reader for the center's tools: the messages they read
+// are the link's own (events, status, codes/applied), so it takes RFC 8259
+// JSON and nothing else: UTF-8 only, no duplicate member, nesting at most
+// kMaxJsonDepth deep, at most kMaxJsonBytes.
+//
+// Pure functions on the caller's bytes: any thread, nothing kept, nothing
+// throws but std::bad_alloc.
+#ifndef DORVANE_TOOLS_DORVANE_MQTT_CENTER_JSON_H
+#define DORVANE_TOOLS_DORVANE_MQTT_CENTER_JSON_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mqttlink {
+
+constexpr int kMaxJsonDepth = 16;
+constexpr size_t kMaxJsonBytes = 1 << 20;
+
+struct JsonValue {
+    enum eKind { NUL, BOOL, NUMBER, STRING, ARRAY, OBJECT } kind = NUL;
+    // STRING: its bytes, escapes decoded; NUMBER: as written; BOOL: "true"
+    // or "false".
+    std::string text;
+    std::vector<std::pair<std::string, JsonValue>> members;  // OBJECT, in order
+    std::vector<JsonValue> items;                            // ARRAY
+
+    // The member named key of an object, or null.
+    const JsonValue* member(const std::string& key) const;
+    // True when a member key is a string; *out gets its bytes.
+    bool string(const std::string& key, std::string* out) const;
+    // True when a member key is a whole number from 0 to max; *out gets it.
+    bool whole(const std::string& key, uint64_t max, uint64_t* out) const;
+    // True when a member key is true (false when absent or anything else).
+    bool isTrue(const std::string& key) const;
+};
+
+// Reads text as one JSON value (white space around allowed). False when it
+// is not strict JSON or passes the bounds above.
+bool parseJson(const std::string& text, JsonValue* out);
+
+}  // namespace mqttlink
+
+#endif
