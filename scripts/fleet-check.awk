@@ -4,8 +4,9 @@
 #                "center-restart US", "scans US N", "end US"
 #   sent.txt     "sent UNIT FIRST LAST US": scans FIRST..LAST (their device serial)
 #                given to the unit's simulated daemon at US
-#   center.txt   "SECONDS.NANOSECONDS TOPIC PAYLOAD" as the central consumer
-#                received them (events and codes/applied)
+#   center.txt   "SECONDS.FRACTION UNIT EVENT" as the central consumer
+#                (dorvane-mqtt events --json) printed them
+#   acks.txt     "SECONDS.FRACTION TOPIC PAYLOAD": every unit's codes/applied
 #   samples.txt  "sample US KIND UNIT PID RSS_KB FDS THREADS CPU_TICKS"
 # and prints the figures. Exit status 0 only when every scan's event was
 # received at least once or lies in a range a received `lost` event names
@@ -264,20 +265,20 @@ FILENAME ~ /sent\.txt$/ {
 }
 FILENAME ~ /center\.txt$/ {
     t = us_of($1)
-    n = split($2, tp, "/")
     p = substr($0, length($1) + length($2) + 3)
-    if (tp[n] == "events") {
-        msgs++
-        if (p ~ /"type":"access"/) {
-            access_event(tp[3], t, p)
-        } else if (p ~ /"type":"lost"/) {
-            lost_event(tp[3], p)
-        } else {
-            fail_note("an event that is neither access nor lost: " p)
-        }
-    } else if (tp[n] == "applied") {
-        applied(tp[3], t, p)
+    msgs++
+    if (p ~ /"type":"access"/) {
+        access_event($2, t, p)
+    } else if (p ~ /"type":"lost"/) {
+        lost_event($2, p)
+    } else {
+        fail_note("an event that is neither access nor lost: " p)
     }
+    next
+}
+FILENAME ~ /acks\.txt$/ {
+    split($2, tp, "/")
+    applied(tp[3], us_of($1), substr($0, length($1) + length($2) + 3))
     next
 }
 FILENAME ~ /samples\.txt$/ && $1 == "sample" {

@@ -45,8 +45,8 @@ stop_all() {
 # Waits up to $2 tenths of a second until file $3 holds at least $4 (default
 # 1) lines matching $1.
 wait_lines() {
-    local n=0
-    until [ "$(grep -c -- "$1" "$3" 2>/dev/null)" -ge "${4:-1}" ]; do
+    local n=0 c
+    until c=$(grep -c -- "$1" "$3" 2>/dev/null) || true; [ "${c:-0}" -ge "${4:-1}" ]; do
         n=$((n + 1))
         [ $n -le "$2" ] || return 1
         sleep 0.1
@@ -77,12 +77,23 @@ broker_start() {
         { echo "fleet: the broker did not start" >&2; cat "$dir/log/broker.err" >&2; exit 1; }
 }
 
-# The center: a persistent MQTT 5 session at QoS 1 that records every
-# event and every unit's codes/applied as "TIME TOPIC PAYLOAD" lines.
+# The center: the link's own consumer with a persistent MQTT 5 session at
+# QoS 1 (dorvane-mqtt events --json --session), each line it prints ("UNIT
+# EVENT") stamped with the time it was read, in center.txt. The stamping
+# shell ignores TERM and INT, so that it writes every line the consumer
+# printed before it stopped (a stop reaches the whole group).
 center_start() {
-    spawn center "$dir" "$dir/center.txt" stdbuf -oL mosquitto_sub -h "$bhost" -p "$port" \
-        -V mqttv5 -q 1 -c -i fleet-center -x 86400 -F '%U %t %p' \
-        -t "dorvane/$site/+/events" -t "dorvane/$site/+/codes/applied"
+    printf 'broker=%s\nport=%s\nsite=%s\n' "$bhost" "$port" "$site" > "$dir/center.conf"
+    spawn center "$dir" "$dir/center.txt" bash -c 'trap "" TERM INT
+        "$0" events --json --session fleet-center --config center.conf |
+            while IFS= read -r l; do printf "%s %s\n" "$EPOCHREALTIME" "$l"; done' "$link_bin"
+}
+
+# Every unit's codes/applied as "TIME TOPIC PAYLOAD" lines in acks.txt
+# (retained: a subscriber that comes late still gets each unit's last).
+acks_start() {
+    spawn acks "$dir" "$dir/acks.txt" stdbuf -oL mosquitto_sub -h "$bhost" -p "$port" -V mqttv5 \
+        -q 1 -F '%U %t %p' -t "dorvane/$site/+/codes/applied"
 }
 
 # make_unit I: the unit's folder: its site (two doors), pairing file,
@@ -158,7 +169,7 @@ link_start() {
 publish_set() {
     local v=$1 key=$2 topic=$3 kind=$4
     "$ctl_bin" codes pack --site "$site" --unit '*' --version "$v" --force -o "$dir/set-$v.msg" \
-        "$dir/set.csv" > /dev/null
+        "$dir/set.csv" 2>> "$dir/log/pack.err"
     signify-openbsd -S -e -s "$dir/$key.sec" -m "$dir/set-$v.msg" -x "$dir/set-$v.sig"
     echo "set $v $(now_us) $kind $topic $(stat -c %s "$dir/set-$v.sig")" >> "$dir/plan.txt"
     mosquitto_pub -h "$bhost" -p "$port" -V mqttv5 -r -q 1 -t "$topic" -f "$dir/set-$v.sig"
@@ -179,11 +190,26 @@ sample_one() {
     echo "sample $(now_us) $1 $2 $p $rss ${#f[@]} $thr $((a[11] + a[12]))" >> "$dir/samples.txt"
 }
 
+# The pid of the consumer under the center's stamping shell (its child named
+# dorvane-mqtt), found by the parent pid in /proc.
+center_tool() {
+    local f st
+    for f in /proc/[0-9]*/stat; do
+        { read -r st < "$f"; } 2>/dev/null || continue
+        [[ $st == *"(dorvane-mqtt) "?" ${procs[center]} "* ]] && echo "${f//[^0-9]/}" && return 0
+    done
+    return 0
+}
+
 sample_all() {
     local name
     for name in "${!procs[@]}"; do
         case $name in
-            broker | center) sample_one "$name" - "${procs[$name]}" ;;
+            center)
+                [ -n "${center_pid:-}" ] && [ -d "/proc/$center_pid" ] || center_pid=$(center_tool)
+                [ -z "$center_pid" ] || sample_one center - "$center_pid"
+                ;;
+            broker | acks) sample_one "$name" - "${procs[$name]}" ;;
             *) sample_one "${name%%-*}" "${name#*-}" "${procs[$name]}" ;;
         esac
     done

@@ -31,7 +31,7 @@ file() {
 check() {
     local out rc
     out=$(awk -f "$root/scripts/fleet-check.awk" "$(file "$1" plan.txt)" "$(file "$1" sent.txt)" \
-        "$(file "$1" center.txt)" "$(file "$1" samples.txt)")
+        "$(file "$1" center.txt)" "$(file "$1" acks.txt)" "$(file "$1" samples.txt)")
     rc=$?
     if [ $rc -ne "$2" ] || ! grep -qF -- "$3" <<< "$out"; then
         echo "FAILED $1: status $rc (want $2), and a line with \"$3\" wanted in:"
@@ -43,7 +43,7 @@ check() {
 }
 
 check whole 0 "fleet: passed"
-check whole 0 "scans they cover 60; missing 0"
+check whole 0 "scans they cover 238; missing 0"
 check missing 1 "u002: scans 41 to 41 (1 of 1) have no event and no lost event"
 check unacked 1 "u001 never acknowledged set 2"
 exit $((failures > 0))
