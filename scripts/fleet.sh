@@ -133,7 +133,8 @@ send_scans() {
 cut_pid=""
 cut_state=0  # 0 not yet, 1 stopped, 2 let go
 cut_check() {
-    local d="$dir/$(unit_name "$cut_unit")"
+    local d
+    d="$dir/$(unit_name "$cut_unit")"
     if grep -qs '"type":"lost"' "$d/outbox/current" "$d"/outbox/closed-*; then
         [ -n "${lost_seen:-}" ] || lost_seen=$(($(now_us) + 15000000))
     fi
