@@ -81,6 +81,10 @@ function access_event(u, t, p,    id, s) {
         ms = int((t - senttime[u, s]) / 1000)
         lat[ms]++
         nlat++
+        if (!(u in cutfrom)) {
+            lat2[ms]++
+            nlat2++
+        }
     }
 }
 
@@ -166,11 +170,12 @@ function account(u,    s, pn, ps, m, g, c) {
     }
 }
 
-function percentile(q,    ms, n) {
+# The q-quantile (in ms) of the histogram h of total events.
+function percentile(h, total, q,    ms, n) {
     n = 0
     for (ms = 0; ms <= maxms; ms++) {
-        n += lat[ms]
-        if (n >= q * nlat) {
+        n += h[ms]
+        if (n >= q * total) {
             return ms
         }
     }
@@ -310,8 +315,10 @@ END {
         nunits, secs, nsent, msgs, distinct, dups, (secs > 0 ? msgs / secs : 0)
     printf "fleet: lost events %d naming %d events (%s%s), scans they cover %d; missing %d\n",
         nlost, lostnamed, "overflow ", reasons["overflow"] + 0, inlost, missing
-    printf "fleet: scan to center latency p50 %d ms, p99 %d ms, max %d ms (%d events)\n",
-        percentile(0.5), percentile(0.99), maxms, nlat
+    printf "fleet: scan to center latency p50 %d ms, p99 %d ms, max %d ms (%d events); " \
+        "units never cut off p50 %d ms, p99 %d ms\n", percentile(lat, nlat, 0.5),
+        percentile(lat, nlat, 0.99), maxms, nlat, percentile(lat2, nlat2, 0.5),
+        percentile(lat2, nlat2, 0.99)
     rollout_end = 0
     for (j = 1; j <= nsigned; j++) {
         v = sorder[j]
