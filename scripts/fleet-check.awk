@@ -13,7 +13,7 @@
 # (never silently missing), each unit's events came in order, every unit
 # acknowledged every signed set, nothing was applied that the site did not
 # sign, and memory, descriptors and threads of every process that lived
-# long enough were flat from its first window to its last. Written for any
+# long enough were flat from its first window to its last (judge()). Written for any
 # POSIX awk (mawk): times are kept as microseconds, which doubles hold exactly.
 
 function fail_note(what) {
@@ -182,8 +182,10 @@ function percentile(h, total, q,    ms, n) {
     return maxms
 }
 
-# Flat: the last window's maximum against the first window's (which runs
-# at least until the first set was everywhere: applying it is a peak).
+# Flat: the last window's lowest sample against the first window's highest
+# (which runs at least until the first set was everywhere: applying it is a
+# peak). A passing peak (a set received late) is no growth; a leak raises
+# the floor.
 function judge(key,    i, b, e, wb, we, base, fin, what, k, kind) {
     if (st1[key] - st0[key] < 2 * win) {
         return
@@ -194,18 +196,18 @@ function judge(key,    i, b, e, wb, we, base, fin, what, k, kind) {
     we = st1[key] - win
     for (k = 5; k <= 7; k++) {
         base = 0
-        fin = 0
+        fin = -1
         for (i = 1; i <= ns[key]; i++) {
             if (sv[key, i, 1] <= wb && sv[key, i, k] > base) {
                 base = sv[key, i, k]
             }
-            if (sv[key, i, 1] >= we && sv[key, i, k] > fin) {
+            if (sv[key, i, 1] >= we && (fin < 0 || sv[key, i, k] < fin)) {
                 fin = sv[key, i, k]
             }
         }
         what = k == 5 ? "RSS kB" : k == 6 ? "descriptors" : "threads"
         if ((k == 5 && fin > base * 1.2 + 2048) || (k == 6 && fin > base + 2) || (k == 7 && fin > base)) {
-            fail_note("not flat: " key ": " what " " base " in the first window, " fin " in the last")
+            fail_note("not flat: " key ": " what " at most " base " in the first window, at least " fin " in the last")
         }
     }
 }

@@ -5,8 +5,9 @@
 # one access event taken out of the center's recording fails, naming the
 # scan; with one unit's acknowledgements of the second set taken out, it
 # fails, naming the unit and the set. Two more: one unit's acknowledgement
-# saying the forged set's version (applied unsigned), and two of a unit's
-# events swapped (out of order). A case's folder holds the files that
+# saying the forged set's version (applied unsigned), two of a unit's
+# events swapped (out of order), and a service whose RSS doubles over the
+# last part of the run (not flat). A case's folder holds the files that
 # differ from the whole run's; the center's recordings are kept compressed.
 #
 # Usage: fleet_verdict_test.sh SOURCE_DIR   (CTest: fleet_verdict)
@@ -49,5 +50,6 @@ check whole 0 "scans they cover 238; missing 0"
 check missing 1 "u002: scans 41 to 41 (1 of 1) have no event and no lost event"
 check unacked 1 "u001 never acknowledged set 2"
 check forged 1 "u002 applied version 1000000, which the site did not sign"
+check growing 1 "not flat: service u001 28543: RSS kB at most 11136 in the first window, at least 16320"
 check reordered 1 "out of order: u001's event 0d7a99c5105dc977-100 (scan 100) came after 0d7a99c5105dc977-101"
 exit $((failures > 0))
