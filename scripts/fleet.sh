@@ -36,6 +36,7 @@ build=$(cd "${4:-$root/build}" && pwd)
 [[ $units =~ ^[0-9]+$ && $minutes =~ ^[0-9]+$ && $rate =~ ^[0-9]+$ ]] &&
     [ "$units" -ge 1 ] && [ "$units" -le 1000 ] && [ "$minutes" -ge 1 ] && [ "$rate" -ge 1 ] ||
     { echo "fleet.sh: UNITS (1 to 1000), MINUTES and RATE must be whole numbers of at least 1" >&2; exit 2; }
+"$root/scripts/deps.sh" mosquitto-clients  # mosquitto_pub and mosquitto_sub
 set_codes=${FLEET_SET_CODES:-100000}
 seconds=${FLEET_SECONDS:-$((minutes * 60))}  # FLEET_SECONDS: a run shorter than a minute
 net=${FLEET_NET:-127.240}
