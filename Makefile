@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo bench soak sanitize fuzz memcheck package cross lint check-static clang check clean
+.PHONY: all deps build test demo bench soak fleet sanitize fuzz memcheck package cross lint check-static clang check clean
 
 all: build
 
@@ -34,6 +34,15 @@ SOAK_MINUTES ?= 10
 SOAK_RATE ?= 200
 soak: build
 	scripts/soak.sh $(SOAK_MINUTES) $(SOAK_RATE) $(BUILD)
+
+# A simulated fleet of FLEET_UNITS units and one broker for FLEET_MINUTES at
+# FLEET_RATE scans a second, with faults on a schedule and two signed code
+# sets; its verdict accounts for every scan and set (scripts/fleet.sh).
+FLEET_UNITS ?= 3
+FLEET_MINUTES ?= 2
+FLEET_RATE ?= 30
+fleet: build
+	scripts/fleet.sh $(FLEET_UNITS) $(FLEET_MINUTES) $(FLEET_RATE) $(BUILD)
 
 sanitize: deps
 	scripts/sanitize.sh
