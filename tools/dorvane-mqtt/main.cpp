@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "dorvane-mqtt: state folder: %s\n", why.c_str());
         return 1;
     }
-    cVlog::init(nullptr);  // lines to standard error (the journal under systemd)
+    cVlog::initStandardError();  // lines to standard error (the journal under systemd)
 
     struct sigaction stop {};
     stop.sa_handler = onStop;
