@@ -26,14 +26,31 @@ export DORVANE_SYSROOT="$sysroot"
 cmake --preset armhf -B "$build" -DDORVANE_SYSROOT="$sysroot" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 file "$build/src/dorvane" | grep -q "ARM" || { echo "not an ARM binary" >&2; exit 1; }
+# The stripped sizes against their budgets (scripts/size-budgets), every
+# binary in one table, before the slow tests: a binary over its budget fails.
+echo "== stripped sizes against their budgets (scripts/size-budgets)"
+over=0
+printf '%-12s %10s %10s %6s\n' binary bytes budget used
+while read -r b budget; do
+    case $b in ''|'#'*) continue ;; esac
+    stripped="$build/$(basename "$b").stripped"
+    arm-linux-gnueabihf-strip -o "$stripped" "$build/$b"
+    size=$(stat -c %s "$stripped")
+    verdict=""
+    if [ "$size" -gt "$budget" ]; then
+        verdict="  OVER BUDGET"
+        over=1
+    fi
+    printf '%-12s %10d %10d %5d%%%s\n' "$(basename "$b")" "$size" "$budget" \
+        $((size * 100 / budget)) "$verdict"
+done < scripts/size-budgets
+if [ "$over" -ne 0 ]; then
+    echo "a stripped binary is over its budget (scripts/size-budgets)" >&2
+    exit 1
+fi
 echo "== tests for armhf under qemu-arm"
 DORVANE_FLOOD_EVENTS=${DORVANE_FLOOD_EVENTS:-5000} \
     ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600 -LE fleet
 echo "== the fleet link's smoke tests under qemu-arm"
 ctest --test-dir "$build" --output-on-failure --timeout 600 -L fleet-smoke
-echo "== stripped sizes"
-for b in src/dorvane tools/dorvanectl tools/ulxd-sim tools/dorvane-mqtt; do
-    arm-linux-gnueabihf-strip -o "$build/$(basename "$b").stripped" "$build/$b"
-    printf '%-12s %8d bytes\n' "$(basename "$b")" "$(stat -c %s "$build/$(basename "$b").stripped")"
-done
 scripts/package.sh "$build" --no-install-test

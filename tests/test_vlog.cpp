@@ -60,16 +60,33 @@ std::string captureStderr(Fn fn) {
     return testing::internal::GetCapturedStderr();
 }
 
+// Without a configuration file, and for the tools without reading one: INFO
+// and above to standard error, and the configuration in force before is gone.
 TEST(Vlog, FallsBackToStderrWithoutConfiguration) {
-    TempDir dir;
-    std::string err = captureStderr([&] {
-        cVlog::init(dir.file("missing.conf").c_str());
-        cVlog vlog("VlogTestFallback");
-        vlog.debug("not shown");
-        vlog.info("shown at info");
-    });
-    EXPECT_EQ(std::string::npos, err.find("not shown"));
-    EXPECT_NE(std::string::npos, err.find("INFO VlogTestFallback: shown at info"));
+    struct Case {
+        const char* name;
+        bool readsFile;
+    };
+    for (const Case& c : {Case{"a missing file", true}, Case{"initStandardError", false}}) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string before = dir.file("before.log");
+        writeFile(dir.file("c.conf"), fileConfig(before));
+        cVlog::init(dir.file("c.conf").c_str());
+        std::string err = captureStderr([&] {
+            if (c.readsFile) {
+                cVlog::init(dir.file("missing.conf").c_str());
+            } else {
+                cVlog::initStandardError();
+            }
+            cVlog vlog("VlogTestFallback");
+            vlog.debug("not shown");
+            vlog.info("shown at info");
+        });
+        EXPECT_EQ(std::string::npos, err.find("not shown"));
+        EXPECT_NE(std::string::npos, err.find("INFO VlogTestFallback: shown at info"));
+        EXPECT_EQ("", readFile(before));
+    }
 }
 
 TEST(Vlog, RootWithoutAppenderKeepsStandardErrorWhenOneCategoryIsRouted) {

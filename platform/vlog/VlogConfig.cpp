@@ -17,7 +17,6 @@
 #include <log4cpp/SyslogAppender.hh>
 #include <map>
 #include <memory>
-#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -28,8 +27,6 @@
 
 namespace vlogconfig {
 
-vsync::cMutex gConfigMutex;
-
 namespace {
 
 // The problems the last configuration reported.
@@ -37,18 +34,6 @@ std::vector<std::string> gLastProblems GUARDED_BY(gConfigMutex);
 
 using Appenders = std::vector<cLogProperties::Appender>;
 using Categories = std::vector<cLogProperties::Category>;
-
-// Every category, the root included.
-std::vector<log4cpp::Category*> allCategories() {
-    std::vector<log4cpp::Category*>* cats = log4cpp::Category::getCurrentCategories();
-    std::vector<log4cpp::Category*> all;
-    if (cats != nullptr) {
-        all = *cats;
-        delete cats;
-    }
-    all.push_back(&log4cpp::Category::getRoot());
-    return all;
-}
 
 bool anyAppender() {
     for (log4cpp::Category* c : allCategories()) {
@@ -208,25 +193,6 @@ bool resolve(const Appenders& appenders, const Categories& categories,
 // starts from nothing and never adds a second copy of an appender. Appenders
 // are attached without handing them over to the categories (one may serve
 // several), so those are deleted here, once each.
-void clearAllAppenders() {
-    const std::vector<log4cpp::Category*> all = allCategories();
-    std::set<log4cpp::Appender*> unowned, owned;
-    for (log4cpp::Category* c : all) {
-        for (log4cpp::Appender* a : c->getAllAppenders()) {
-            (c->ownsAppender(a) ? owned : unowned).insert(a);
-        }
-    }
-    for (log4cpp::Appender* a : owned) {
-        unowned.erase(a);  // its owner deletes it
-    }
-    for (log4cpp::Category* c : all) {
-        c->removeAllAppenders();
-    }
-    for (log4cpp::Appender* a : unowned) {
-        delete a;
-    }
-}
-
 bool configureFrom(const char* path, const std::string& text) {
     Appenders appenders;
     Categories categories;

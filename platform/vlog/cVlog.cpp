@@ -5,16 +5,47 @@
 #include <log4cpp/Category.hh>
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/Priority.hh>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "vlog/VlogConfig.h"
 #include "vlog/cLogFileAppender.h"
-#include "vutil/VFile.h"
 
-namespace {
+namespace vlogconfig {
 
-// The root category's lines to standard error, with a time stamp, priority
-// and category.
+vsync::cMutex gConfigMutex;
+
+std::vector<log4cpp::Category*> allCategories() {
+    std::vector<log4cpp::Category*>* cats = log4cpp::Category::getCurrentCategories();
+    std::vector<log4cpp::Category*> all;
+    if (cats != nullptr) {
+        all = *cats;
+        delete cats;
+    }
+    all.push_back(&log4cpp::Category::getRoot());
+    return all;
+}
+
+void clearAllAppenders() {
+    const std::vector<log4cpp::Category*> all = allCategories();
+    std::set<log4cpp::Appender*> unowned, owned;
+    for (log4cpp::Category* c : all) {
+        for (log4cpp::Appender* a : c->getAllAppenders()) {
+            (c->ownsAppender(a) ? owned : unowned).insert(a);
+        }
+    }
+    for (log4cpp::Appender* a : owned) {
+        unowned.erase(a);  // its owner deletes it
+    }
+    for (log4cpp::Category* c : all) {
+        c->removeAllAppenders();
+    }
+    for (log4cpp::Appender* a : unowned) {
+        delete a;
+    }
+}
+
 void addStderrAppender() {
     log4cpp::Category& root = log4cpp::Category::getRoot();
     auto* appender = new cLogFileAppender("stderr");
@@ -24,13 +55,12 @@ void addStderrAppender() {
     root.addAppender(appender);
 }
 
-// INFO and above to standard error.
 void installFallback() {
     addStderrAppender();
     log4cpp::Category::getRoot().setPriority(log4cpp::Priority::INFO);
 }
 
-}  // namespace
+}  // namespace vlogconfig
 
 cVlog::cVlog(const char* catName)
     : mCatName(catName != nullptr ? catName : ""),
@@ -40,26 +70,10 @@ cVlog::cVlog(const char* catName)
 
 cVlog::~cVlog() = default;
 
-void cVlog::init(const char* path) {
+void cVlog::initStandardError() {
     vsync::cLock lock(vlogconfig::gConfigMutex);
     vlogconfig::clearAllAppenders();
-    // Read once, bounded, and only from a regular file: a FIFO or a device
-    // as the configuration file must neither block nor fill the memory.
-    std::string text;
-    bool configured = false;
-    if (path != nullptr && vutil::readBounded(path, vutil::kMaxTextFile, &text, nullptr)) {
-        if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-            text.erase(0, 3);  // a UTF-8 byte-order mark is not part of the first key
-        }
-        configured = vlogconfig::configureFrom(path, text);
-    }
-    if (!configured) {
-        installFallback();
-    } else if (log4cpp::Category::getRoot().getAllAppenders().empty()) {
-        // Only some categories are routed (the access trail to a file of
-        // its own): the rest keeps going to standard error.
-        addStderrAppender();
-    }
+    vlogconfig::installFallback();
 }
 
 void cVlog::setRootPriority(VlogPiority priority) {

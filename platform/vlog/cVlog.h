@@ -68,6 +68,11 @@ public:
     // while the configuration is replaced.
     static void init(const char* path);
 
+    // What init does without a configuration file (INFO and above to
+    // standard error), without reading one: for the tools, so that they
+    // link none of the configuration code. Same threads caveat as init.
+    static void initStandardError();
+
     // Sets the threshold of the root category (lines below it are dropped
     // unless a category sets its own). Call it at start-up, before other
     // threads log: the change is not synchronised with them.

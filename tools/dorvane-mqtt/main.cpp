@@ -79,7 +79,7 @@ int runLink(int argc, char** argv) {
         fprintf(stderr, "dorvane-mqtt: state folder: %s\n", why.c_str());
         return 1;
     }
-    cVlog::init(nullptr);  // lines to standard error (the journal under systemd)
+    cVlog::initStandardError();  // lines to standard error (the journal under systemd)
 
     struct sigaction stop {};
     stop.sa_handler = onStop;

@@ -76,7 +76,7 @@ const char* commandError(int argc, char** argv, const Command& cmd, int refused,
 
 void quietComponents() {
     // The components' own log lines: warnings and errors, on standard error.
-    cVlog::init(nullptr);
+    cVlog::initStandardError();
     cVlog::setRootPriority(cVlog::WARN);
 }
 
