@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "tests/fleet_support.h"
-#include "tests/signify_keys.h"
 #include "tests/service_site.h"
+#include "tests/signify_keys.h"
 #include "tests/support/loopback.h"
 #include "tests/test_util.h"
 
