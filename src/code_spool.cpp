@@ -96,9 +96,11 @@ bool writeMark(const std::string& stateDir, const Mark& m, std::string* why) {
 }
 
 bool readInForce(const std::string& stateDir, Mark* m, bool* present, std::string* why) {
-    eFile f = readVersionFile(stateDir + "/in-force", true, m, why);
-    *present = f == eFile::READ;
-    return f != eFile::BAD;
+    // A file that is there but says no set (another writer's, a symlink,
+    // cut short) vouches for none: the link's status must not fall back to
+    // the set it last saw applied, which a change by hand may have undone.
+    *present = readVersionFile(stateDir + "/in-force", true, m, why) != eFile::MISSING;
+    return true;
 }
 
 bool writeInForce(const std::string& stateDir, const Mark& m, std::string* why) {
