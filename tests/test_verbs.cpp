@@ -115,6 +115,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{
             &kCtl, {"-C", "f", "lookup", "--config=g", "X"}, 7, "lookup|-C|f|--config=g|X", "", ""},
         Case{&kCtl, {"lookup", "check"}, 7, "lookup|check", "", ""},
+        // After --, words are the verb's own: no help, no verb's name, no global option.
+        Case{&kCtl, {"lookup", "--", "--help"}, 7, "lookup|--|--help", "", ""},
+        Case{&kCtl, {"codes", "--", "add", "A"}, 2, "", "", "codes needs one of add, list"},
         // Options of old: the whole command line, as the process got it.
         Case{&kCtl, {"-C", "f", "--check"}, 5, "ctl|-C|f|--check", "", ""},
         Case{&kCtl, {"--bogus", "check"}, 5, "ctl|--bogus|check", "", ""},

@@ -138,6 +138,10 @@ const char* const kPackOptions[] = {"--site", "--unit", "--version", "--output",
 const char* readVerbs(int argc, char** argv, Verbs* v, std::string* word) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--") {  // the rest are words: a code or reader may begin with a dash
+            v->words.insert(v->words.end(), argv + i + 1, argv + argc);
+            break;
+        }
         if (a == "--config" || a == "-C") {
             if (i + 1 == argc || argv[i + 1][0] == '\0') {
                 return "--config needs a FILE";
