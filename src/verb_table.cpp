@@ -160,7 +160,7 @@ int help(const Tool& tool, char** argv, const std::vector<int>& plain, size_t k)
         }
         name += (name.empty() ? "" : " ") + std::string(argv[plain[i]]);
     }
-    if (name.empty()) {
+    if (k + 1 == plain.size()) {  // no word at all: an empty one names no verb
         printVerbs(tool, stdout);
         return 0;
     }

@@ -138,6 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{&kCtl, {"help", "--check"}, 2, "", "", "help takes no other option or argument"},
         Case{&kCtl, {"--help", "--check"}, 2, "", "", "--help takes no other option"},
         Case{&kCtl, {"help", "chek"}, 2, "", "", "unknown verb 'chek'; did you mean 'check'?"},
+        Case{&kCtl, {"help", ""}, 2, "", "", "ctl: unknown verb '' (see ctl help)\n"},
         // version, --version: the tool and the version, alone.
         Case{&kCtl, {"version"}, 0, "", "ctl 9.8.7\n", ""},
         Case{&kCtl, {"-C", "f", "--version"}, 0, "", "ctl 9.8.7\n", ""},
