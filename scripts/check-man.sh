@@ -19,8 +19,8 @@ fail() {
 }
 
 echo "== manual pages render without a warning"
-pages=(dorvane.8 dorvane.conf.5 dorvanectl.8 ulxd-sim.1 dorvane-mqtt.8)
-for page in "${pages[@]}"; do
+for source in docs/man/*.scd; do
+    page=$(basename "$source" .scd)
     if [ ! -s "$build/man/$page" ]; then
         fail "$build/man/$page is missing (is scdoc installed? scripts/deps.sh scdoc)"
         continue
