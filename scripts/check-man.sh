@@ -4,8 +4,7 @@
 # accept stands in its page, and so does every verb the tools print in their
 # help. The keys come from the readers' own tables (src/settings.h,
 # platform/vlog/LogKeys.h, tools/dorvane-mqtt/link_keys.h); the verbs from
-# `TOOL help` (two spaces, the verb, at least two spaces, a summary), or
-# `TOOL --help` where `help` is not a verb of the tool. A key or verb
+# `TOOL help` (two spaces, the verb, at least two spaces, a summary). A key or verb
 # counts as documented when the page's source shows it in bold (*key*, or
 # within a bold name such as *log4cpp.category.*).
 # Usage: scripts/check-man.sh [BUILD_DIR]   (default build)
@@ -20,8 +19,8 @@ fail() {
 }
 
 echo "== manual pages render without a warning"
-pages=(dorvane.8 dorvane.conf.5 dorvanectl.8 ulxd-sim.1 dorvane-mqtt.8)
-for page in "${pages[@]}"; do
+for source in docs/man/*.scd; do
+    page=$(basename "$source" .scd)
     if [ ! -s "$build/man/$page" ]; then
         fail "$build/man/$page is missing (is scdoc installed? scripts/deps.sh scdoc)"
         continue
@@ -58,30 +57,10 @@ check_keys dorvane.conf.5 platform/vlog/LogKeys.h \
 check_keys dorvane-mqtt.8 tools/dorvane-mqtt/link_keys.h \
     "$(grep -v '^//' tools/dorvane-mqtt/link_keys.h | grep -oP '"\K[A-Za-z0-9_.]+(?=")')"
 
-# The verbs of a help text: per line "  VERB  summary" (an older form puts
-# the tool's name first, may leave the summary to the next line, and writes
-# "a | b" for two verbs); the verb is the leading words of lower-case
-# letters, digits and '-', up to the first other word.
+# The verbs of a help text as the verb table prints them (src/verb_table.cpp):
+# per line two spaces, the verb (one word or two), at least two spaces, a summary.
 verbs_of() {
-    local tool=$1
-    awk -v tool="$tool" '
-        /^  [^ ]/ {
-            line = substr($0, 3)
-            gap = index(line, "  ")
-            if (gap > 0) line = substr(line, 1, gap - 1)
-            else if (index(line, tool " ") != 1) next  # no summary: not a verb line
-            n = split(line, alternatives, / \| /)
-            for (a = 1; a <= n; a++) {
-                w = split(alternatives[a], words, / +/)
-                verb = ""
-                for (i = 1; i <= w; i++) {
-                    if (i == 1 && words[i] == tool) continue
-                    if (words[i] !~ /^[a-z][a-z0-9-]*$/) break
-                    verb = verb == "" ? words[i] : verb " " words[i]
-                }
-                if (verb != "") print verb
-            }
-        }' | sort -u
+    sed -nE 's/^  ([a-z][a-z0-9-]*( [a-z][a-z0-9-]*)?)  .*/\1/p' | sort -u
 }
 
 echo "== verbs"
@@ -89,9 +68,8 @@ declare -A page=([dorvanectl]=dorvanectl.8 [ulxd-sim]=ulxd-sim.1 [dorvane-mqtt]=
 for tool in dorvanectl ulxd-sim dorvane-mqtt; do
     bin="$build/tools/$tool"
     [ -x "$bin" ] || { fail "$bin is missing"; continue; }
-    help=$("$bin" help </dev/null 2>/dev/null) || help=$("$bin" --help </dev/null 2>/dev/null) ||
-        { fail "$tool: neither help nor --help works"; continue; }
-    verbs=$(verbs_of "$tool" <<<"$help")
+    help=$("$bin" help </dev/null 2>/dev/null) || { fail "$tool: help fails"; continue; }
+    verbs=$(verbs_of <<<"$help")
     count=0
     while read -r verb; do
         [ -n "$verb" ] || continue

@@ -19,7 +19,8 @@ build=$(cd "${1:-$root/build}" && pwd)
 cd "$build"
 # The manual pages the packages hold, against the code (native builds: the
 # check runs the tools), and the units' exposure.
-for page in dorvane.8 dorvane.conf.5 dorvanectl.8 ulxd-sim.1 dorvane-mqtt.8; do
+for source in "$root"/docs/man/*.scd; do
+    page=$(basename "$source" .scd)
     [ -s "man/$page.gz" ] || { echo "package: man/$page.gz is missing: install scdoc and build again" >&2; exit 1; }
 done
 "$root/scripts/deps.sh" lintian man-db

@@ -45,56 +45,33 @@ std::string quoted(const std::string& text) {
     return out + "\"";
 }
 
-}  // namespace
+std::string versionLine(const Mark& m) {
+    return std::to_string(m.version) + " " + m.sha256 + "\n";
+}
 
-bool readMark(const std::string& stateDir, Mark* m, std::string* why) {
+enum class eFile { READ, MISSING, BAD };
+
+// Reads path's "VERSION SHA256\n" (or "0\n" alone, version 0, when
+// zeroAlone) into *m: the mark and the set in force are written alike.
+// BAD with *why when it cannot be read or is not of that form; *m stays
+// empty unless READ. Reads 128 bytes at most: a longer file is not of it.
+eFile readVersionFile(const std::string& path, bool zeroAlone, Mark* m, std::string* why) {
     *m = Mark();
-    std::string path = stateDir + "/mark";
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
-        if (errno == ENOENT) {
-            return true;
+        int e = errno;
+        if (e == ENOENT) {
+            return eFile::MISSING;
         }
-        *why = path + ": " + strerror(errno);
-        return false;
+        *why = path + ": " + strerror(e);
+        return eFile::BAD;
     }
     char buf[128];
     ssize_t n = read(fd, buf, sizeof(buf));
     close(fd);
     std::string text = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-    size_t space = text.find(' ');
-    if (space == std::string::npos || text.empty() || text.back() != '\n' ||
-        !vsign::parseVersion(text.substr(0, space), &m->version) ||
-        !isHex(text.substr(space + 1, text.size() - space - 2), 64)) {
-        *m = Mark();
-        *why = path + " is not a version and a digest";
-        return false;
-    }
-    m->sha256 = text.substr(space + 1, 64);
-    return true;
-}
-
-bool writeMark(const std::string& stateDir, const Mark& m, std::string* why) {
-    return writeFileAtomically(stateDir + "/mark",
-                               std::to_string(m.version) + " " + m.sha256 + "\n", why);
-}
-
-bool readInForce(const std::string& stateDir, Mark* m, bool* present, std::string* why) {
-    *m = Mark();
-    *present = false;
-    std::string path = stateDir + "/in-force";
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        *why = path + ": " + strerror(errno);
-        return errno == ENOENT;
-    }
-    char buf[128];
-    ssize_t n = read(fd, buf, sizeof(buf));
-    close(fd);
-    std::string text = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-    if (text == "0\n") {
-        *present = true;
-        return true;
+    if (zeroAlone && text == "0\n") {
+        return eFile::READ;
     }
     size_t space = text.find(' ');
     if (space == std::string::npos || text.back() != '\n' ||
@@ -102,18 +79,33 @@ bool readInForce(const std::string& stateDir, Mark* m, bool* present, std::strin
         !isHex(text.substr(space + 1, text.size() - space - 2), 64)) {
         *m = Mark();
         *why = path + " is not a version and a digest";
-        return false;
+        return eFile::BAD;
     }
     m->sha256 = text.substr(space + 1, 64);
-    *present = true;
+    return eFile::READ;
+}
+
+}  // namespace
+
+bool readMark(const std::string& stateDir, Mark* m, std::string* why) {
+    return readVersionFile(stateDir + "/mark", false, m, why) != eFile::BAD;
+}
+
+bool writeMark(const std::string& stateDir, const Mark& m, std::string* why) {
+    return writeFileAtomically(stateDir + "/mark", versionLine(m), why);
+}
+
+bool readInForce(const std::string& stateDir, Mark* m, bool* present, std::string* why) {
+    // A file that is there but says no set (another writer's, a symlink,
+    // cut short) vouches for none: the link's status must not fall back to
+    // the set it last saw applied, which a change by hand may have undone.
+    *present = readVersionFile(stateDir + "/in-force", true, m, why) != eFile::MISSING;
     return true;
 }
 
 bool writeInForce(const std::string& stateDir, const Mark& m, std::string* why) {
-    return writeFileAtomically(
-        stateDir + "/in-force",
-        m.version == 0 ? std::string("0\n") : std::to_string(m.version) + " " + m.sha256 + "\n",
-        why);
+    return writeFileAtomically(stateDir + "/in-force", m.version == 0 ? "0\n" : versionLine(m),
+                               why);
 }
 
 std::string spoolName(uint64_t version, const std::string& sha256) {

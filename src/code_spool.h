@@ -28,9 +28,10 @@ bool writeMark(const std::string& stateDir, const Mark& m, std::string* why);
 
 // STATEDIR/in-force: the set in force as the applier last saw it in the
 // database ("VERSION SHA256\n"; "0\n" when the codes were made or changed
-// by hand), for the link, which cannot read the database. readInForce:
-// true with *present false when the file is missing (an applier that
-// never ran); false with *why when it cannot be read or is not of that form.
+// by hand), for the link, which cannot read the database. readInForce is
+// always true: *present false when the file is missing (an applier that
+// never ran); a file that cannot be read or is not of that form is present
+// with version 0 (it vouches for no set) and one line in *why.
 bool readInForce(const std::string& stateDir, Mark* m, bool* present, std::string* why);
 bool writeInForce(const std::string& stateDir, const Mark& m, std::string* why);
 

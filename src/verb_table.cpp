@@ -52,10 +52,16 @@ bool isGroup(const Tool& tool, const std::string& word) {
 }
 
 // The words of the command line that are neither a global option nor its
-// value, by their place in argv.
+// value, by their place in argv, up to "--": the words after it are the
+// verb's own (a code that begins with a dash), never a verb's name, help or
+// a global option.
 std::vector<int> plainWords(const Tool& tool, int argc, char** argv) {
     std::vector<int> plain;
     for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--") == 0) {
+            plain.push_back(i);
+            break;
+        }
         bool global = false, takesNext = false;
         for (const char* const* g = tool.globalOptions; g != nullptr && *g != nullptr; ++g) {
             size_t n = strlen(*g);
@@ -154,7 +160,7 @@ int help(const Tool& tool, char** argv, const std::vector<int>& plain, size_t k)
         }
         name += (name.empty() ? "" : " ") + std::string(argv[plain[i]]);
     }
-    if (name.empty()) {
+    if (k + 1 == plain.size()) {  // no word at all: an empty one names no verb
         printVerbs(tool, stdout);
         return 0;
     }

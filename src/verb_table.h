@@ -2,7 +2,8 @@
 // table of verbs (one or two words: "check", "codes add") decides which
 // handler runs; help, --help, help VERB, VERB --help, version and --version
 // are answered here, the same way for every tool; a mistyped verb is met
-// with the nearest one. Each verb's handler reads its own options.
+// with the nearest one. Each verb's handler reads its own options. The
+// words after "--" go to the verb untouched and unread here.
 //
 // Exit statuses: 0 for help and version; 2 for a command line that names no
 // verb where one is needed, an unknown verb, or help/version with words they

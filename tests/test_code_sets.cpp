@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "src/code_sets.h"
+#include "src/code_spool.h"
 #include "tests/signify_keys.h"
 #include "tests/test_daemon.h"
 #include "tests/test_util.h"
@@ -286,6 +287,65 @@ TEST(CodeSets, PackRefusals) {
                            "--version", "7", dir.file("good.csv")});
     EXPECT_EQ(2, unit.status);
     EXPECT_EQ("", unit.out);
+}
+
+// STATEDIR/in-force as the link reads it: the set it says when it is of its
+// form; when it is there but cannot be read or is not of that form, one line
+// and version 0 (no set), never the set the link last saw applied.
+TEST(CodeSets, InForceVouchesOnlyForWhatItSays) {
+    const std::string sha(64, 'a');
+    const std::string line = "43 " + sha + "\n";
+    struct {
+        const char* name;
+        std::function<void(const TempDir&, const std::string&)> make;
+        bool present;
+        uint64_t version;
+        bool said;  // a line in why
+    } cases[] = {
+        {"missing", [](const TempDir&, const std::string&) {}, false, 0, false},
+        {"by hand", [](const TempDir&, const std::string& f) { writeFile(f, "0\n"); }, true, 0,
+         false},
+        {"a set", [&](const TempDir&, const std::string& f) { writeFile(f, line); }, true, 43,
+         false},
+        {"empty", [](const TempDir&, const std::string& f) { writeFile(f, ""); }, true, 0, true},
+        {"garbage", [](const TempDir&, const std::string& f) { writeFile(f, "43 zz\x01\n"); }, true,
+         0, true},
+        {"unended", [&](const TempDir&, const std::string& f) { writeFile(f, line.substr(0, 66)); },
+         true, 0, true},
+        {"0 and a digest",
+         [&](const TempDir&, const std::string& f) { writeFile(f, "0 " + sha + "\n"); }, true, 0,
+         true},
+        {"huge",
+         [&](const TempDir&, const std::string& f) {
+             writeFile(f, line + std::string(1 << 20, '7'));
+         },
+         true, 0, true},
+        {"a symlink",
+         [&](const TempDir& d, const std::string& f) {
+             writeFile(d.file("set"), line);
+             ASSERT_EQ(0, symlink(d.file("set").c_str(), f.c_str()));
+         },
+         true, 0, true},
+        {"a directory",
+         [](const TempDir&, const std::string& f) { ASSERT_EQ(0, mkdir(f.c_str(), 0755)); }, true,
+         0, true},
+        {"a fifo",
+         [](const TempDir&, const std::string& f) { ASSERT_EQ(0, mkfifo(f.c_str(), 0644)); }, true,
+         0, true},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        c.make(dir, dir.file("in-force"));
+        code_spool::Mark m{7, "x"};
+        bool present = !c.present;
+        std::string why;
+        EXPECT_TRUE(code_spool::readInForce(dir.path(), &m, &present, &why)) << c.name;
+        EXPECT_EQ(c.present, present) << c.name;
+        EXPECT_EQ(c.version, m.version) << c.name;
+        EXPECT_EQ(c.version != 0 ? sha : "", m.sha256) << c.name;
+        EXPECT_EQ(c.said, !why.empty()) << c.name << ": " << why;
+        EXPECT_EQ(std::string::npos, why.find('\n')) << c.name;
+    }
 }
 
 }  // namespace

@@ -138,6 +138,7 @@ TEST(Provisioning, RefusalsWriteNothing) {
          ""},
         {{"codes", "add", "04A1", "Door2"}, {"code 04A1 is already given to reader Door1"}, ""},
         {{"codes", "remove", "FFFF"}, {"code FFFF is not in the database"}, ""},
+        {{"codes", "remove", "--", "-h"}, {"code -h is not in the database"}, ""},
         // Every file the configuration names, there or not yet, and what is
         // no regular file: an export there would truncate it or block.
         {{"codes", "export", "access.db"}, {"access.db is the database: nothing written"}, ""},

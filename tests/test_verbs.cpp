@@ -115,6 +115,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{
             &kCtl, {"-C", "f", "lookup", "--config=g", "X"}, 7, "lookup|-C|f|--config=g|X", "", ""},
         Case{&kCtl, {"lookup", "check"}, 7, "lookup|check", "", ""},
+        // After --, words are the verb's own: no help, no verb's name, no global option.
+        Case{&kCtl, {"lookup", "--", "--help"}, 7, "lookup|--|--help", "", ""},
+        Case{&kCtl, {"codes", "--", "add", "A"}, 2, "", "", "codes needs one of add, list"},
         // Options of old: the whole command line, as the process got it.
         Case{&kCtl, {"-C", "f", "--check"}, 5, "ctl|-C|f|--check", "", ""},
         Case{&kCtl, {"--bogus", "check"}, 5, "ctl|--bogus|check", "", ""},
@@ -135,6 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{&kCtl, {"help", "--check"}, 2, "", "", "help takes no other option or argument"},
         Case{&kCtl, {"--help", "--check"}, 2, "", "", "--help takes no other option"},
         Case{&kCtl, {"help", "chek"}, 2, "", "", "unknown verb 'chek'; did you mean 'check'?"},
+        Case{&kCtl, {"help", ""}, 2, "", "", "ctl: unknown verb '' (see ctl help)\n"},
         // version, --version: the tool and the version, alone.
         Case{&kCtl, {"version"}, 0, "", "ctl 9.8.7\n", ""},
         Case{&kCtl, {"-C", "f", "--version"}, 0, "", "ctl 9.8.7\n", ""},

@@ -254,7 +254,8 @@ void noteInForce(const Applier& a) {
     }
     code_spool::Mark now{r.version, r.version != 0 ? r.sha256 : ""}, was;
     bool present = false;
-    if (code_spool::readInForce(a.link.stateDir, &was, &present, &why) && present &&
+    std::string bad;  // a file not of its form is written again, whatever it stands for
+    if (code_spool::readInForce(a.link.stateDir, &was, &present, &bad) && present && bad.empty() &&
         was.version == now.version && was.sha256 == now.sha256) {
         return;
     }

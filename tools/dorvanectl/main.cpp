@@ -138,6 +138,10 @@ const char* const kPackOptions[] = {"--site", "--unit", "--version", "--output",
 const char* readVerbs(int argc, char** argv, Verbs* v, std::string* word) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--") {  // the rest are words: a code or reader may begin with a dash
+            v->words.insert(v->words.end(), argv + i + 1, argv + argc);
+            break;
+        }
         if (a == "--config" || a == "-C") {
             if (i + 1 == argc || argv[i + 1][0] == '\0') {
                 return "--config needs a FILE";
@@ -174,51 +178,25 @@ const char* readVerbs(int argc, char** argv, Verbs* v, std::string* word) {
     return nullptr;
 }
 
-// The number of words each verb takes after itself: at least, at most.
-struct Shape {
-    const char* verb;
-    size_t least, most;
-    bool force;  // takes --force
-    bool pack;   // takes codes pack's options
-};
-const Shape kShapes[] = {{"check", 0, 0, false, false},
-                         {"lookup", 1, 1, false, false},
-                         {"ports", 0, 0, false, false},
-                         {"watch", 0, 0, false, false},
-                         {"codes add", 2, 2, true, false},
-                         {"codes remove", 1, 1, false, false},
-                         {"codes list", 0, 1, false, false},
-                         {"codes import", 1, 1, true, false},
-                         {"codes export", 0, 1, false, false},
-                         {"codes pack", 1, 1, true, true},
-                         {"codes apply-signed", 0, 0, false, false}};
-
-// The shape of the verb, or null after saying why v does not fit it.
-const Shape* shapeOf(const std::string& verb, const Verbs& v, std::string* error) {
+// True when v fits the shape of verb; else false with what does not fit.
+bool fits(const std::string& verb, const ctl::Shape& s, const Verbs& v, std::string* error) {
     size_t args = v.words.size();
-    for (const Shape& s : kShapes) {
-        if (verb != s.verb) {
-            continue;
-        }
-        if (args < s.least || args > s.most) {
-            *error = verb + " takes " + std::to_string(s.least) +
-                     (s.most > s.least ? " or " + std::to_string(s.most) : "") + " argument" +
-                     (s.most == 1 ? "" : "s");
-        } else if (v.force && !s.force) {
-            *error = verb + " takes no --force";
-        } else if (!v.packOptions.empty() && !s.pack) {
-            *error = verb + " takes no " + v.packOptions[0].first;
-        } else if ((v.watch || !v.linkConfig.empty()) && verb != "codes apply-signed") {
-            *error = verb + " takes no " + (v.watch ? "--watch" : "--link-config");
-        } else if (verb == "lookup" && v.words[0].size() >= pAccess::FIELD_SIZE) {
-            *error = "a CODE of 128 bytes or more never matches";
-        } else {
-            return &s;
-        }
-        return nullptr;
+    if (args < s.least || args > s.most) {
+        *error = verb + " takes " + std::to_string(s.least) +
+                 (s.most > s.least ? " or " + std::to_string(s.most) : "") + " argument" +
+                 (s.most == 1 ? "" : "s");
+    } else if (v.force && (s.options & ctl::kForce) == 0) {
+        *error = verb + " takes no --force";
+    } else if (!v.packOptions.empty() && (s.options & ctl::kPack) == 0) {
+        *error = verb + " takes no " + v.packOptions[0].first;
+    } else if ((v.watch || !v.linkConfig.empty()) && (s.options & ctl::kLink) == 0) {
+        *error = verb + " takes no " + (v.watch ? "--watch" : "--link-config");
+    } else if (verb == "lookup" && v.words[0].size() >= pAccess::FIELD_SIZE) {
+        *error = "a CODE of 128 bytes or more never matches";
+    } else {
+        return true;
     }
-    *error = "no shape for the verb '" + verb + "'";  // the verb table and kShapes disagree
-    return nullptr;
+    return false;
 }
 
 // codes pack: its options read and judged; 2 after saying what does not fit.
@@ -249,9 +227,8 @@ int runPack(const Verbs& v) {
     return ctl::pack(c);
 }
 
-int runVerbs(const Verbs& v, const Shape& shape) {
+int runVerbs(const std::string& verb, const Verbs& v) {
     quietComponents();
-    std::string verb = shape.verb;
     const std::vector<std::string>& w = v.words;
     if (verb == "check") {
         return ctl::check(v.config.c_str());
@@ -291,21 +268,18 @@ int runVerbs(const Verbs& v, const Shape& shape) {
 
 namespace ctl {
 
-int verbCommand(int argc, char** argv) {
+int verbCommand(const Shape& shape, int argc, char** argv) {
     Verbs v;
     std::string word, error;
     const char* bad = readVerbs(argc, argv, &v, &word);
-    const Shape* shape = nullptr;
     if (bad != nullptr) {
         error = std::string(bad) + word;
-    } else {
-        shape = shapeOf(argv[0], v, &error);
     }
-    if (shape == nullptr) {
+    if (bad != nullptr || !fits(argv[0], shape, v, &error)) {
         fprintf(stderr, "dorvanectl: %s (see dorvanectl help)\n", error.c_str());
         return 2;
     }
-    return runVerbs(v, *shape);
+    return runVerbs(argv[0], v);
 }
 
 int optionCommand(int argc, char** argv) {

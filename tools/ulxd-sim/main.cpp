@@ -9,10 +9,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -70,48 +69,42 @@ int checkOptions(Options& opts) {
     return -1;
 }
 
-const int kOptions = 5;
-
 // The options of run, into opts, as argParser reads and shows them.
-void optionTable(Options& opts, argParser::argument_option (&options)[kOptions]) {
+std::array<argParser::argument_option, 5> optionTable(Options& opts) {
     snprintf(opts.portText, sizeof(opts.portText), "%u",
              static_cast<unsigned>(settings::kDaemonPort));
-    argParser::argument_option table[kOptions] = {
-        {'a', "host", "address to listen on (default 127.0.0.1)", 1, nullptr, 0, opts.host,
-         sizeof(opts.host)},
-        {'p', "port", "port to listen on (default 60000)", 1, nullptr, 0, opts.portText,
-         sizeof(opts.portText)},
-        {'s', "site", "site file (required)", 1, nullptr, 0, opts.sitePath, sizeof(opts.sitePath)},
-        {0, "no-set-reply", "apply SET requests but never answer them", 0, &opts.noSetReply, 1,
-         nullptr, 0},
-        {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}};
-    std::copy(std::begin(table), std::end(table), std::begin(options));
+    return {
+        {{'a', "host", "address to listen on (default 127.0.0.1)", 1, nullptr, 0, opts.host,
+          sizeof(opts.host)},
+         {'p', "port", "port to listen on (default 60000)", 1, nullptr, 0, opts.portText,
+          sizeof(opts.portText)},
+         {'s', "site", "site file (required)", 1, nullptr, 0, opts.sitePath, sizeof(opts.sitePath)},
+         {0, "no-set-reply", "apply SET requests but never answer them", 0, &opts.noSetReply, 1,
+          nullptr, 0},
+         {0, nullptr, nullptr, 0, nullptr, 0, nullptr, 0}}};
 }
 
 // Prints run's options, the site file's form and the commands.
 void runUsage() {
     Options opts;
-    argParser::argument_option options[kOptions];
-    optionTable(opts, options);
-    argParser::showHelp(options);
+    argParser::showHelp(optionTable(opts).data());
     printf("%s", kUsageExtra);
 }
 
 // Reads the command line into opts: -1 to go on, else the exit status.
 int readOptions(int argc, char** argv, Options& opts) {
-    argParser::argument_option options[kOptions];
-    optionTable(opts, options);
+    auto options = optionTable(opts);
     int refused = 0;
-    bool run = argParser::getArguments(argc, argv, options, &refused);
+    bool run = argParser::getArguments(argc, argv, options.data(), &refused);
     if (refused > 0) {
-        return refuse(options, nullptr, nullptr);  // the parser has said what
+        return refuse(options.data(), nullptr, nullptr);  // the parser has said what
     }
     if (!run) {
         printf("%s", kUsageExtra);
         return 0;
     }
     if (optind < argc) {
-        return refuse(options, "unexpected argument", argv[optind]);
+        return refuse(options.data(), "unexpected argument", argv[optind]);
     }
     return checkOptions(opts);
 }
