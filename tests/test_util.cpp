@@ -88,6 +88,23 @@ std::string repeated(const std::string& text, int n) {
     return out;
 }
 
+std::string logAppender(const std::string& name, const std::string& type, const std::string& file,
+                        const std::string& pattern, const std::vector<std::string>& settings) {
+    const std::string at = "log4cpp.appender." + name;
+    std::string lines = at + "=" + type + "\n" + at + ".fileName=" + file + "\n";
+    for (const std::string& setting : settings) {
+        lines += at + "." + setting + "\n";
+    }
+    return lines + at + ".layout=PatternLayout\n" + at + ".layout.ConversionPattern=" + pattern +
+           "\n";
+}
+
+std::string logRoute(const std::string& category, const std::string& appender,
+                     const std::string& priority) {
+    return "log4cpp.category." + category + "=" + priority + ", " + appender +
+           "\nlog4cpp.additivity." + category + "=false\n";
+}
+
 std::string jsonMember(const std::string& json, const std::string& key) {
     std::string needle = "\"" + key + "\":";
     size_t at = json.find(needle);

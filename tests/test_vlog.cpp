@@ -8,6 +8,8 @@
 #include "tests/test_util.h"
 #include "vlog/cVlog.h"
 
+using testutil::logAppender;
+using testutil::logRoute;
 using testutil::readFile;
 using testutil::TempDir;
 using testutil::writeFile;
@@ -15,10 +17,8 @@ using testutil::writeFile;
 namespace {
 
 std::string fileConfig(const std::string& logPath, const char* priority = "DEBUG") {
-    return std::string("host=127.0.0.1\n") + "log4cpp.rootCategory=" + priority + ", F\n" +
-           "log4cpp.appender.F=FileAppender\n" + "log4cpp.appender.F.fileName=" + logPath + "\n" +
-           "log4cpp.appender.F.layout=PatternLayout\n" +
-           "log4cpp.appender.F.layout.ConversionPattern=%c|%p|%m%n\n";
+    return std::string("host=127.0.0.1\nlog4cpp.rootCategory=") + priority + ", F\n" +
+           logAppender("F", "FileAppender", logPath, "%c|%p|%m%n");
 }
 
 int countOf(const std::string& text, const std::string& what) {
@@ -92,14 +92,11 @@ TEST(Vlog, FallsBackToStderrWithoutConfiguration) {
 TEST(Vlog, RootWithoutAppenderKeepsStandardErrorWhenOneCategoryIsRouted) {
     TempDir dir;
     std::string log = dir.file("own.log");
-    writeFile(dir.file("c.conf"),
-              "log4cpp.rootCategory=INFO\n"
-              "log4cpp.category.VlogTestOwn=INFO, O\n"
-              "log4cpp.additivity.VlogTestOwn=false\n"
-              "log4cpp.appender.O=FileAppender\n"
-              "log4cpp.appender.O.layout=BasicLayout\n"
-              "log4cpp.appender.O.fileName=" +
-                  log + "\n");
+    writeFile(dir.file("c.conf"), "log4cpp.rootCategory=INFO\n" + logRoute("VlogTestOwn", "O") +
+                                      "log4cpp.appender.O=FileAppender\n"
+                                      "log4cpp.appender.O.layout=BasicLayout\n"
+                                      "log4cpp.appender.O.fileName=" +
+                                      log + "\n");
     std::string err = captureStderr([&] {
         cVlog::init(dir.file("c.conf").c_str());
         cVlog own("VlogTestOwn"), rest("VlogTestRest");
@@ -197,12 +194,8 @@ TEST(Vlog, LogFilesThatAreNoFilesWriteToStandardError) {
     };
     for (const Case& c : cases) {
         writeFile(dir.file("c.conf"), fileConfig(dir.file("out.log")) +
-                                          "log4cpp.category.VlogTestOwn=INFO, O\n"
-                                          "log4cpp.additivity.VlogTestOwn=false\n"
-                                          "log4cpp.appender.O=" +
-                                          c.type + "\nlog4cpp.appender.O.fileName=" + c.file +
-                                          "\nlog4cpp.appender.O.layout=PatternLayout\n"
-                                          "log4cpp.appender.O.layout.ConversionPattern=own %m%n\n");
+                                          logRoute("VlogTestOwn", "O") +
+                                          logAppender("O", c.type, c.file, "own %m%n"));
         std::string err = captureStderr([&] {
             cVlog::init(dir.file("c.conf").c_str());
             cVlog::init(dir.file("c.conf").c_str());  // the service configures twice
@@ -255,16 +248,9 @@ TEST(Vlog, FailedWritesAreCountedAndWritingGoesOn) {
 TEST(Vlog, RollingFileRollsOverAsLog4cppDoes) {
     TempDir dir;
     std::string log = dir.file("roll.log");
-    writeFile(dir.file("c.conf"),
-              "log4cpp.rootCategory=INFO, R\n"
-              "log4cpp.appender.R=RollingFileAppender\n"
-              "log4cpp.appender.R.fileName=" +
-                  log +
-                  "\n"
-                  "log4cpp.appender.R.maxFileSize=20\n"
-                  "log4cpp.appender.R.maxBackupIndex=10\n"
-                  "log4cpp.appender.R.layout=PatternLayout\n"
-                  "log4cpp.appender.R.layout.ConversionPattern=%m%n\n");
+    writeFile(dir.file("c.conf"), "log4cpp.rootCategory=INFO, R\n" +
+                                      logAppender("R", "RollingFileAppender", log, "%m%n",
+                                                  {"maxFileSize=20", "maxBackupIndex=10"}));
     cVlog::init(dir.file("c.conf").c_str());
     cVlog vlog("VlogTestRoll");
     for (int i = 1; i <= 30; ++i) {
