@@ -1,10 +1,12 @@
 #include "tests/test_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +88,21 @@ std::string repeated(const std::string& text, int n) {
         out += text;
     }
     return out;
+}
+
+std::vector<std::string> dirNames(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
+        if (std::string(e->d_name).compare(0, prefix.size(), prefix) == 0) {
+            names.push_back(e->d_name);
+        }
+    }
+    if (d != nullptr) {
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string logAppender(const std::string& name, const std::string& type, const std::string& file,

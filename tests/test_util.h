@@ -36,6 +36,9 @@ std::vector<std::string> waitLines(const std::string& path, size_t n, int timeou
 size_t countContaining(const std::vector<std::string>& lines, const std::string& text);
 // text n times.
 std::string repeated(const std::string& text, int n);
+// The names in folder dir that begin with prefix, sorted (all of them, with
+// "." and "..", by default); none when dir cannot be read.
+std::vector<std::string> dirNames(const std::string& dir, const std::string& prefix = "");
 // log4cpp's property lines for appender name of type (a file appender)
 // writing file through a PatternLayout of pattern, with each of settings
 // ("maxFileSize=20") set on it.
