@@ -82,6 +82,14 @@ size_t countContaining(const std::vector<std::string>& lines, const std::string&
     return n;
 }
 
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 std::string repeated(const std::string& text, int n) {
     std::string out;
     for (int i = 0; i < n; ++i) {

@@ -34,6 +34,8 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 std::vector<std::string> waitLines(const std::string& path, size_t n, int timeoutMs = 20000);
 // How many of lines contain text.
 size_t countContaining(const std::vector<std::string>& lines, const std::string& text);
+// How many times what occurs in text (overlapping ones too).
+size_t occurrences(const std::string& text, const std::string& what);
 // text n times.
 std::string repeated(const std::string& text, int n);
 // The names in folder dir that begin with prefix, sorted (all of them, with

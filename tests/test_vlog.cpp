@@ -10,6 +10,7 @@
 
 using testutil::logAppender;
 using testutil::logRoute;
+using testutil::occurrences;
 using testutil::readFile;
 using testutil::TempDir;
 using testutil::writeFile;
@@ -19,14 +20,6 @@ namespace {
 std::string fileConfig(const std::string& logPath, const char* priority = "DEBUG") {
     return std::string("host=127.0.0.1\nlog4cpp.rootCategory=") + priority + ", F\n" +
            logAppender("F", "FileAppender", logPath, "%c|%p|%m%n");
-}
-
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
-        ++n;
-    }
-    return n;
 }
 
 // Two inits write each line once; a long message is cut to the buffer; a
@@ -141,9 +134,9 @@ TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
             vlog.debug("not shown");
             vlog.info("still logging");
         });
-        EXPECT_EQ(1, countOf(err, "bad log configuration")) << text << err;
-        EXPECT_EQ(1, countOf(err, "INFO VlogTestBad: still logging")) << text << err;
-        EXPECT_EQ(0, countOf(err, "not shown")) << text;
+        EXPECT_EQ(1u, occurrences(err, "bad log configuration")) << text << err;
+        EXPECT_EQ(1u, occurrences(err, "INFO VlogTestBad: still logging")) << text << err;
+        EXPECT_EQ(0u, occurrences(err, "not shown")) << text;
     }
 }
 
@@ -205,7 +198,7 @@ TEST(Vlog, LogFilesThatAreNoFilesWriteToStandardError) {
         const std::string refusal = "dorvane: log file " + c.file + " refused (" + c.why +
                                     "); appender O writes to standard error instead\n";
         EXPECT_EQ(c.why.empty() ? "" : refusal + "own line 1\n", err) << c.file;
-        EXPECT_EQ(1, countOf(readFile(dir.file("out.log")), "VlogTestRest|INFO|rest\n"))
+        EXPECT_EQ(1u, occurrences(readFile(dir.file("out.log")), "VlogTestRest|INFO|rest\n"))
             << c.file;  // the other appender is unchanged
         remove(dir.file("out.log").c_str());
     }
