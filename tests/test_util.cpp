@@ -118,7 +118,7 @@ std::string logAppender(const std::string& name, const std::string& type, const 
     const std::string at = "log4cpp.appender." + name;
     std::string lines = at + "=" + type + "\n" + at + ".fileName=" + file + "\n";
     for (const std::string& setting : settings) {
-        lines += at + "." + setting + "\n";
+        lines.append(at).append(".").append(setting).append("\n");
     }
     return lines + at + ".layout=PatternLayout\n" + at + ".layout.ConversionPattern=" + pattern +
            "\n";
