@@ -1,6 +1,5 @@
 #include "tests/fleet_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
@@ -158,18 +157,7 @@ std::string OutboxWriter::lost(const std::string& reason, uint64_t first, uint64
 }
 
 std::vector<std::string> OutboxWriter::closedFiles() const {
-    std::vector<std::string> names;
-    DIR* dir = opendir(mFolder.c_str());
-    while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-        if (std::string(entry->d_name).compare(0, 7, "closed-") == 0) {
-            names.push_back(entry->d_name);
-        }
-    }
-    if (dir != nullptr) {
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return dirNames(mFolder, "closed-");
 }
 
 void OutboxWriter::close() {

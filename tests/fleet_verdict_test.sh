@@ -8,7 +8,8 @@
 # saying the forged set's version (applied unsigned), two of a unit's
 # events swapped (out of order), and a service whose RSS doubles over the
 # last part of the run (not flat). A case's folder holds the files that
-# differ from the whole run's; the center's recordings are kept compressed.
+# differ from the whole run's; the long recordings (center, sent, samples)
+# are kept compressed.
 #
 # Usage: fleet_verdict_test.sh SOURCE_DIR   (CTest: fleet_verdict)
 set -uo pipefail

@@ -75,17 +75,9 @@ void ServiceSite::codes(const Codes& rows) {
 
 void ServiceSite::config(const std::string& extra, const std::string& priority) {
     writeFile(mDir.file("dorvane.conf"),
-              extra + "host=" + mAddress +
-                  "\n"
-                  "ioPairFile=pairs.xml\n"
-                  "dblocal=access.db\n"
-                  "log4cpp.rootCategory=" +
-                  priority +
-                  ", F\n"
-                  "log4cpp.appender.F=FileAppender\n"
-                  "log4cpp.appender.F.fileName=service.log\n"
-                  "log4cpp.appender.F.layout=PatternLayout\n"
-                  "log4cpp.appender.F.layout.ConversionPattern=%c|%p|%m%n\n");
+              extra + "host=" + mAddress + "\nioPairFile=pairs.xml\ndblocal=access.db\n" +
+                  "log4cpp.rootCategory=" + priority + ", F\n" +
+                  logAppender("F", "FileAppender", "service.log", "%c|%p|%m%n"));
 }
 
 bool ServiceSite::startSim(const std::string& siteText, const std::vector<std::string>& extraArgs) {

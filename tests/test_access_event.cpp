@@ -7,18 +7,9 @@
 
 #include "src/access_event.h"
 #include "src/access_trail.h"
+#include "tests/test_util.h"
 
-namespace {
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
-}  // namespace
+using testutil::occurrences;
 
 TEST(AccessEvent, LineAndEventListTheSameOutputsWithinTheirBounds) {
     struct Case {
@@ -56,9 +47,9 @@ TEST(AccessEvent, LineAndEventListTheSameOutputsWithinTheirBounds) {
         // The outbox adds "v", "type", the id and the time: kEventFixedBytes holds them.
         EXPECT_LE(event.size() + 110, static_cast<size_t>(cAccessTrail::MAX_EVENT_BYTES));
         EXPECT_EQ(r.outputs.size() + r.omitted, c.outputs);
-        EXPECT_EQ(r.outputs.size(), count(event, "{\"label\":"));
-        EXPECT_EQ(r.outputs.size(),
-                  count(line, "=set") + count(line, "=clear") + count(line, "=no-output"));
+        EXPECT_EQ(r.outputs.size(), occurrences(event, "{\"label\":"));
+        EXPECT_EQ(r.outputs.size(), occurrences(line, "=set") + occurrences(line, "=clear") +
+                                        occurrences(line, "=no-output"));
         if (r.omitted > 0) {
             EXPECT_NE(std::string::npos, line.find(" omitted=" + std::to_string(r.omitted)));
             EXPECT_NE(std::string::npos, event.find(",\"omitted\":" + std::to_string(r.omitted)));

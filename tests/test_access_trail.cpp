@@ -26,15 +26,9 @@ TEST(AccessTrail, OneLinePerAccessObjectForEveryResult) {
                 {"Lobby", "NONE", "NONE"},
                 {"Typo", "RELAY_l", "LED_1"}},
                {{"04A1", "Door1"}, {"0C0C", "Ghost"}, {"L1", "Lobby"}, {"T1", "Typo"}})
-        .start(kSite,
-               "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
-               "log4cpp.additivity.DorvaneAccess=false\n"
-               "log4cpp.appender.TRAIL=RollingFileAppender\n"
-               "log4cpp.appender.TRAIL.fileName=trail.log\n"
-               "log4cpp.appender.TRAIL.maxFileSize=1048576\n"
-               "log4cpp.appender.TRAIL.maxBackupIndex=2\n"
-               "log4cpp.appender.TRAIL.layout=PatternLayout\n"
-               "log4cpp.appender.TRAIL.layout.ConversionPattern=%m%n\n");
+        .start(kSite, testutil::logRoute("DorvaneAccess", "TRAIL") +
+                          testutil::logAppender("TRAIL", "RollingFileAppender", "trail.log", "%m%n",
+                                                {"maxFileSize=1048576", "maxBackupIndex=2"}));
     site.sim().write("seq 7\nscan 12 04A1\nscan 12 FFFF\nscan 3 0C0C\nscan 3 L1\nscan 3 T1\n");
     // A code holding a newline, a quote and a space stays on its one line.
     site.sim().write(testutil::rawCommand(*testutil::accessEvent({"a \"b\"\nc"}, 0x2B, 4)));
@@ -135,13 +129,7 @@ TEST(AccessTrail, EveryCodeWrittenWholeAndEscaped) {
         events.push_back(c.code);
     }
     site.files({{"Door1", "NONE", "NONE"}, {bidiReader, label, label}}, codes)
-        .start("port 12 1 dout " + label + " clear\n",
-               "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
-               "log4cpp.additivity.DorvaneAccess=false\n"
-               "log4cpp.appender.TRAIL=FileAppender\n"
-               "log4cpp.appender.TRAIL.fileName=trail.log\n"
-               "log4cpp.appender.TRAIL.layout=PatternLayout\n"
-               "log4cpp.appender.TRAIL.layout.ConversionPattern=%m%n\n");
+        .start("port 12 1 dout " + label + " clear\n", testutil::kTrailToFile);
     site.sim().write(testutil::rawCommand(*testutil::accessEvent(events, 1, 12)));
     std::vector<std::string> lines = waitLines(site.file("trail.log"), events.size());
     ASSERT_EQ(events.size(), lines.size());

@@ -381,12 +381,7 @@ TEST(Faults, LogTargetsThatAreNoFilesNeverHoldUpStartUp) {
     for (size_t i = 0; i < sizeof(targets) / sizeof(targets[0]); ++i) {
         std::string name = "T" + std::to_string(i);
         config += ", " + name;
-        std::string at = "log4cpp.appender." + name;
-        appenders += at + "=" + targets[i].type + "\n";
-        appenders += at + ".fileName=" + targets[i].file + "\n";
-        appenders += at + ".layout=PatternLayout\n";
-        appenders += at + ".layout.ConversionPattern=";
-        appenders += name + " %m%n\n";
+        appenders += testutil::logAppender(name, targets[i].type, targets[i].file, name + " %m%n");
     }
     site.files(kPairs, kCodes)
         .start(kSite, config + "\nlog4cpp.additivity.DorvaneAccess=false\n" + appenders);

@@ -1,7 +1,6 @@
 // The outbox writer's file rules on real files: names, modes, rotation, the
 // bound with its lost events, ids across starts, lines left cut short, and
 // a folder that cannot be written, then can again.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -35,17 +34,7 @@ std::string padded(size_t bytes, unsigned n) {
 using testutil::jsonMember;
 // The outbox's files that count, in the order they were written.
 std::vector<std::string> outboxFiles(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    while (struct dirent* e = d != nullptr ? readdir(d) : nullptr) {
-        if (strncmp(e->d_name, "closed-", 7) == 0) {
-            names.push_back(e->d_name);
-        }
-    }
-    if (d != nullptr) {
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
+    std::vector<std::string> names = testutil::dirNames(dir, "closed-");
     if (access((dir + "/current").c_str(), F_OK) == 0) {
         names.push_back("current");
     }

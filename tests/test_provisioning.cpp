@@ -1,7 +1,6 @@
 // dorvanectl codes: provisioning the access database end to end, on real
 // SQLite files, and an import while the real service scans at full rate.
 // (dorvanectl's diagnosis: test_dorvanectl.cpp.)
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -26,16 +25,7 @@ using CtlRun = ServiceSite::CtlRun;
 
 // The names in the site's directory: what a refused write must not leave.
 std::vector<std::string> names(ServiceSite& site) {
-    std::vector<std::string> all;
-    DIR* d = opendir(site.file("").c_str());
-    for (dirent* e = d != nullptr ? readdir(d) : nullptr; e != nullptr; e = readdir(d)) {
-        all.push_back(e->d_name);
-    }
-    if (d != nullptr) {
-        closedir(d);
-    }
-    std::sort(all.begin(), all.end());
-    return all;
+    return testutil::dirNames(site.file(""));
 }
 
 // SQLite's error for sql on the database, or "" when it runs.
@@ -216,13 +206,7 @@ TEST(Provisioning, RefusalsWriteNothing) {
 
 // The names in the site's directory that imports make beside the database.
 std::vector<std::string> importNames(ServiceSite& site) {
-    std::vector<std::string> found;
-    for (const std::string& n : names(site)) {
-        if (n.compare(0, 15, ".access.db.new-") == 0) {
-            found.push_back(n);
-        }
-    }
-    return found;
+    return testutil::dirNames(site.file(""), ".access.db.new-");
 }
 
 // The site's readers, "04A1,Door1" imported (the live database), and an

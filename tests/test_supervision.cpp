@@ -467,13 +467,9 @@ TEST(Supervision, TrailThatCannotBeWrittenIsSaidAndDoorsGoOn) {
     const rlim_t kLimit = 1 << 20;
     site.files({{"R", "A", "B"}}, {{"04A1", "R"}})
         .prepare(kTwoOutputs,
-                 "log4cpp.category.DorvaneAccess=INFO, TRAIL\n"
-                 "log4cpp.additivity.DorvaneAccess=false\n"
-                 "log4cpp.appender.TRAIL=RollingFileAppender\n"
-                 "log4cpp.appender.TRAIL.fileName=trail.log\n"
-                 "log4cpp.appender.TRAIL.maxFileSize=4194304\n"
-                 "log4cpp.appender.TRAIL.layout=PatternLayout\n"
-                 "log4cpp.appender.TRAIL.layout.ConversionPattern=%m%n\n",
+                 testutil::logRoute("DorvaneAccess", "TRAIL") +
+                     testutil::logAppender("TRAIL", "RollingFileAppender", "trail.log", "%m%n",
+                                           {"maxFileSize=4194304"}),
                  "INFO");
     testutil::writeFile(site.file("trail.log"), std::string(kLimit, 'x'));
     {

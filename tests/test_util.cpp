@@ -1,10 +1,12 @@
 #include "tests/test_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -80,12 +82,52 @@ size_t countContaining(const std::vector<std::string>& lines, const std::string&
     return n;
 }
 
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 std::string repeated(const std::string& text, int n) {
     std::string out;
     for (int i = 0; i < n; ++i) {
         out += text;
     }
     return out;
+}
+
+std::vector<std::string> dirNames(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    while (dirent* e = d != nullptr ? readdir(d) : nullptr) {
+        if (std::string(e->d_name).compare(0, prefix.size(), prefix) == 0) {
+            names.push_back(e->d_name);
+        }
+    }
+    if (d != nullptr) {
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string logAppender(const std::string& name, const std::string& type, const std::string& file,
+                        const std::string& pattern, const std::vector<std::string>& settings) {
+    const std::string at = "log4cpp.appender." + name;
+    std::string lines = at + "=" + type + "\n" + at + ".fileName=" + file + "\n";
+    for (const std::string& setting : settings) {
+        lines.append(at).append(".").append(setting).append("\n");
+    }
+    return lines + at + ".layout=PatternLayout\n" + at + ".layout.ConversionPattern=" + pattern +
+           "\n";
+}
+
+std::string logRoute(const std::string& category, const std::string& appender,
+                     const std::string& priority) {
+    return "log4cpp.category." + category + "=" + priority + ", " + appender +
+           "\nlog4cpp.additivity." + category + "=false\n";
 }
 
 std::string jsonMember(const std::string& json, const std::string& key) {

@@ -34,8 +34,22 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 std::vector<std::string> waitLines(const std::string& path, size_t n, int timeoutMs = 20000);
 // How many of lines contain text.
 size_t countContaining(const std::vector<std::string>& lines, const std::string& text);
+// How many times what occurs in text (overlapping ones too).
+size_t occurrences(const std::string& text, const std::string& what);
 // text n times.
 std::string repeated(const std::string& text, int n);
+// The names in folder dir that begin with prefix, sorted (all of them, with
+// "." and "..", by default); none when dir cannot be read.
+std::vector<std::string> dirNames(const std::string& dir, const std::string& prefix = "");
+// log4cpp's property lines for appender name of type (a file appender)
+// writing file through a PatternLayout of pattern, with each of settings
+// ("maxFileSize=20") set on it.
+std::string logAppender(const std::string& name, const std::string& type, const std::string& file,
+                        const std::string& pattern = "%m%n",
+                        const std::vector<std::string>& settings = {});
+// The lines that send category at priority to appender, and only there.
+std::string logRoute(const std::string& category, const std::string& appender,
+                     const std::string& priority = "INFO");
 // The value of a top-level string or number member of a flat JSON text, as
 // the outbox's lines are ("" when absent).
 std::string jsonMember(const std::string& json, const std::string& key);

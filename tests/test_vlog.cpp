@@ -8,6 +8,9 @@
 #include "tests/test_util.h"
 #include "vlog/cVlog.h"
 
+using testutil::logAppender;
+using testutil::logRoute;
+using testutil::occurrences;
 using testutil::readFile;
 using testutil::TempDir;
 using testutil::writeFile;
@@ -15,18 +18,8 @@ using testutil::writeFile;
 namespace {
 
 std::string fileConfig(const std::string& logPath, const char* priority = "DEBUG") {
-    return std::string("host=127.0.0.1\n") + "log4cpp.rootCategory=" + priority + ", F\n" +
-           "log4cpp.appender.F=FileAppender\n" + "log4cpp.appender.F.fileName=" + logPath + "\n" +
-           "log4cpp.appender.F.layout=PatternLayout\n" +
-           "log4cpp.appender.F.layout.ConversionPattern=%c|%p|%m%n\n";
-}
-
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
-        ++n;
-    }
-    return n;
+    return std::string("host=127.0.0.1\nlog4cpp.rootCategory=") + priority + ", F\n" +
+           logAppender("F", "FileAppender", logPath, "%c|%p|%m%n");
 }
 
 // Two inits write each line once; a long message is cut to the buffer; a
@@ -92,14 +85,11 @@ TEST(Vlog, FallsBackToStderrWithoutConfiguration) {
 TEST(Vlog, RootWithoutAppenderKeepsStandardErrorWhenOneCategoryIsRouted) {
     TempDir dir;
     std::string log = dir.file("own.log");
-    writeFile(dir.file("c.conf"),
-              "log4cpp.rootCategory=INFO\n"
-              "log4cpp.category.VlogTestOwn=INFO, O\n"
-              "log4cpp.additivity.VlogTestOwn=false\n"
-              "log4cpp.appender.O=FileAppender\n"
-              "log4cpp.appender.O.layout=BasicLayout\n"
-              "log4cpp.appender.O.fileName=" +
-                  log + "\n");
+    writeFile(dir.file("c.conf"), "log4cpp.rootCategory=INFO\n" + logRoute("VlogTestOwn", "O") +
+                                      "log4cpp.appender.O=FileAppender\n"
+                                      "log4cpp.appender.O.layout=BasicLayout\n"
+                                      "log4cpp.appender.O.fileName=" +
+                                      log + "\n");
     std::string err = captureStderr([&] {
         cVlog::init(dir.file("c.conf").c_str());
         cVlog own("VlogTestOwn"), rest("VlogTestRest");
@@ -144,9 +134,9 @@ TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
             vlog.debug("not shown");
             vlog.info("still logging");
         });
-        EXPECT_EQ(1, countOf(err, "bad log configuration")) << text << err;
-        EXPECT_EQ(1, countOf(err, "INFO VlogTestBad: still logging")) << text << err;
-        EXPECT_EQ(0, countOf(err, "not shown")) << text;
+        EXPECT_EQ(1u, occurrences(err, "bad log configuration")) << text << err;
+        EXPECT_EQ(1u, occurrences(err, "INFO VlogTestBad: still logging")) << text << err;
+        EXPECT_EQ(0u, occurrences(err, "not shown")) << text;
     }
 }
 
@@ -197,12 +187,8 @@ TEST(Vlog, LogFilesThatAreNoFilesWriteToStandardError) {
     };
     for (const Case& c : cases) {
         writeFile(dir.file("c.conf"), fileConfig(dir.file("out.log")) +
-                                          "log4cpp.category.VlogTestOwn=INFO, O\n"
-                                          "log4cpp.additivity.VlogTestOwn=false\n"
-                                          "log4cpp.appender.O=" +
-                                          c.type + "\nlog4cpp.appender.O.fileName=" + c.file +
-                                          "\nlog4cpp.appender.O.layout=PatternLayout\n"
-                                          "log4cpp.appender.O.layout.ConversionPattern=own %m%n\n");
+                                          logRoute("VlogTestOwn", "O") +
+                                          logAppender("O", c.type, c.file, "own %m%n"));
         std::string err = captureStderr([&] {
             cVlog::init(dir.file("c.conf").c_str());
             cVlog::init(dir.file("c.conf").c_str());  // the service configures twice
@@ -212,7 +198,7 @@ TEST(Vlog, LogFilesThatAreNoFilesWriteToStandardError) {
         const std::string refusal = "dorvane: log file " + c.file + " refused (" + c.why +
                                     "); appender O writes to standard error instead\n";
         EXPECT_EQ(c.why.empty() ? "" : refusal + "own line 1\n", err) << c.file;
-        EXPECT_EQ(1, countOf(readFile(dir.file("out.log")), "VlogTestRest|INFO|rest\n"))
+        EXPECT_EQ(1u, occurrences(readFile(dir.file("out.log")), "VlogTestRest|INFO|rest\n"))
             << c.file;  // the other appender is unchanged
         remove(dir.file("out.log").c_str());
     }
@@ -255,16 +241,9 @@ TEST(Vlog, FailedWritesAreCountedAndWritingGoesOn) {
 TEST(Vlog, RollingFileRollsOverAsLog4cppDoes) {
     TempDir dir;
     std::string log = dir.file("roll.log");
-    writeFile(dir.file("c.conf"),
-              "log4cpp.rootCategory=INFO, R\n"
-              "log4cpp.appender.R=RollingFileAppender\n"
-              "log4cpp.appender.R.fileName=" +
-                  log +
-                  "\n"
-                  "log4cpp.appender.R.maxFileSize=20\n"
-                  "log4cpp.appender.R.maxBackupIndex=10\n"
-                  "log4cpp.appender.R.layout=PatternLayout\n"
-                  "log4cpp.appender.R.layout.ConversionPattern=%m%n\n");
+    writeFile(dir.file("c.conf"), "log4cpp.rootCategory=INFO, R\n" +
+                                      logAppender("R", "RollingFileAppender", log, "%m%n",
+                                                  {"maxFileSize=20", "maxBackupIndex=10"}));
     cVlog::init(dir.file("c.conf").c_str());
     cVlog vlog("VlogTestRoll");
     for (int i = 1; i <= 30; ++i) {
