@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "tools/dorvane-mqtt/center_json.h"
+#include "tools/dorvane-mqtt/json_value.h"
 #include "vsign/VCodeSet.h"
 
 namespace mqttlink {

@@ -10,7 +10,7 @@
 #include "src/access_trail.h"
 #include "tools/dorvane-mqtt/center.h"
 #include "tools/dorvane-mqtt/center_client.h"
-#include "tools/dorvane-mqtt/center_json.h"
+#include "tools/dorvane-mqtt/json_value.h"
 #include "vsign/VCodeSet.h"
 
 namespace mqttlink {

@@ -7,7 +7,7 @@
 
 #include "tools/dorvane-mqtt/center.h"
 #include "tools/dorvane-mqtt/center_client.h"
-#include "tools/dorvane-mqtt/center_json.h"
+#include "tools/dorvane-mqtt/json_value.h"
 #include "tools/dorvane-mqtt/event_line.h"
 
 namespace mqttlink {
