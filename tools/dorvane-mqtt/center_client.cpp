@@ -28,22 +28,37 @@ constexpr size_t kPacketMargin = 64 * 1024;
 
 }  // namespace
 
-bool parseCenterOption(int argc, char** argv, int* i, CenterOptions* options, std::string* why) {
+bool readOption(int argc, char** argv, int* i, const char* name, std::string* value,
+                std::string* why) {
     why->clear();
     std::string arg = argv[*i];
-    std::string* field = arg == "--config" ? &options->config
-                         : arg == "--site" ? &options->site
-                                           : nullptr;
-    if (field == nullptr) {
+    size_t len = strlen(name);
+    if (arg.compare(0, len, name) != 0 || (arg.size() > len && arg[len] != '=')) {
         return false;
     }
-    if (*i + 1 >= argc || argv[*i + 1][0] == '\0') {
-        *why = arg + " needs a value";
+    if (arg.size() > len) {
+        *value = arg.substr(len + 1);
+    } else if (*i + 1 < argc) {
+        *value = argv[++*i];
+    } else {
+        value->clear();
+    }
+    if (value->empty()) {
+        *why = std::string(name) + " needs a value";
         return false;
     }
-    *field = argv[++*i];
-    if (field == &options->site && !vsign::isName(*field)) {
-        *why = "--site " + *field + " is not a name (1 to 64 of A-Z a-z 0-9 . _ -)";
+    return true;
+}
+
+bool parseCenterOption(int argc, char** argv, int* i, CenterOptions* options, std::string* why) {
+    if (readOption(argc, argv, i, "--config", &options->config, why)) {
+        return true;
+    }
+    if (!why->empty() || !readOption(argc, argv, i, "--site", &options->site, why)) {
+        return false;
+    }
+    if (!vsign::isName(options->site)) {
+        *why = "--site " + options->site + " is not a name (1 to 64 of A-Z a-z 0-9 . _ -)";
         return false;
     }
     return true;
@@ -59,13 +74,17 @@ bool loadCenter(const CenterOptions& options, LinkConfig* config, std::string* w
     return true;
 }
 
-void catchCenterStop() {
+void catchStop(void (*onStop)(int)) {
     struct sigaction stop {};
-    stop.sa_handler = onStopSignal;
+    stop.sa_handler = onStop;
     sigemptyset(&stop.sa_mask);
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
+}
+
+void catchCenterStop() {
+    catchStop(onStopSignal);
 }
 
 bool centerStopped() {
