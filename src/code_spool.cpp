@@ -45,11 +45,11 @@ std::string quoted(const std::string& text) {
     return out + "\"";
 }
 
-}  // namespace
-
-bool readMark(const std::string& stateDir, Mark* m, std::string* why) {
+// The mark and the in-force file alike: "VERSION SHA256\n", or "0\n" where
+// zero is allowed. A missing file: true with *present false (*m zero).
+bool readMarkFile(const std::string& path, bool zero, Mark* m, bool* present, std::string* why) {
     *m = Mark();
-    std::string path = stateDir + "/mark";
+    *present = false;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) {
@@ -62,37 +62,7 @@ bool readMark(const std::string& stateDir, Mark* m, std::string* why) {
     ssize_t n = read(fd, buf, sizeof(buf));
     close(fd);
     std::string text = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-    size_t space = text.find(' ');
-    if (space == std::string::npos || text.empty() || text.back() != '\n' ||
-        !vsign::parseVersion(text.substr(0, space), &m->version) ||
-        !isHex(text.substr(space + 1, text.size() - space - 2), 64)) {
-        *m = Mark();
-        *why = path + " is not a version and a digest";
-        return false;
-    }
-    m->sha256 = text.substr(space + 1, 64);
-    return true;
-}
-
-bool writeMark(const std::string& stateDir, const Mark& m, std::string* why) {
-    return writeFileAtomically(stateDir + "/mark",
-                               std::to_string(m.version) + " " + m.sha256 + "\n", why);
-}
-
-bool readInForce(const std::string& stateDir, Mark* m, bool* present, std::string* why) {
-    *m = Mark();
-    *present = false;
-    std::string path = stateDir + "/in-force";
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        *why = path + ": " + strerror(errno);
-        return errno == ENOENT;
-    }
-    char buf[128];
-    ssize_t n = read(fd, buf, sizeof(buf));
-    close(fd);
-    std::string text = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-    if (text == "0\n") {
+    if (zero && text == "0\n") {
         *present = true;
         return true;
     }
@@ -107,6 +77,22 @@ bool readInForce(const std::string& stateDir, Mark* m, bool* present, std::strin
     m->sha256 = text.substr(space + 1, 64);
     *present = true;
     return true;
+}
+
+}  // namespace
+
+bool readMark(const std::string& stateDir, Mark* m, std::string* why) {
+    bool present = false;
+    return readMarkFile(stateDir + "/mark", false, m, &present, why);
+}
+
+bool writeMark(const std::string& stateDir, const Mark& m, std::string* why) {
+    return writeFileAtomically(stateDir + "/mark",
+                               std::to_string(m.version) + " " + m.sha256 + "\n", why);
+}
+
+bool readInForce(const std::string& stateDir, Mark* m, bool* present, std::string* why) {
+    return readMarkFile(stateDir + "/in-force", true, m, present, why);
 }
 
 bool writeInForce(const std::string& stateDir, const Mark& m, std::string* why) {
