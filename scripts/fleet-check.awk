@@ -53,13 +53,22 @@ function split_id(id,    p) {
     idnum = substr(id, p + 1) + 0
 }
 
-function access_event(u, t, p,    id, s) {
-    id = jstr(p, "id")
+# True the first time the event id comes (it is marked seen); a repeat, the
+# broker's redelivery at least once, is counted in dups.
+function first_seen(id) {
     if (id in seen) {
         dups++
-        return
+        return 0
     }
     seen[id] = 1
+    return 1
+}
+
+function access_event(u, t, p,    id, s, ms) {
+    id = jstr(p, "id")
+    if (!first_seen(id)) {
+        return
+    }
     distinct++
     split_id(id)
     s = jnum(p, "serial")
@@ -90,11 +99,9 @@ function access_event(u, t, p,    id, s) {
 
 function lost_event(u, p,    id, f, l) {
     id = jstr(p, "id")
-    if (id in seen) {
-        dups++
+    if (!first_seen(id)) {
         return
     }
-    seen[id] = 1
     nlost++
     if (jstr(p, "reason") == "damaged") {
         fail_note(u " published a damaged line: " p)

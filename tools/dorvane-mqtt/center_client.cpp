@@ -4,7 +4,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "tools/dorvane-mqtt/center_json.h"
+#include "tools/dorvane-mqtt/broker.h"
+#include "tools/dorvane-mqtt/json_value.h"
 #include "vsign/VCodeSet.h"
 
 namespace mqttlink {
@@ -17,7 +18,6 @@ void onStopSignal(int) {
     sStopped = 1;
 }
 
-constexpr int kKeepalive = 30;
 // A persistent session that the broker never ends on its own (MQTT 5: the
 // largest Session Expiry Interval); a broker may bound it
 // (mosquitto's persistent_client_expiration).
@@ -26,28 +26,39 @@ constexpr uint32_t kSessionNeverExpires = 0xFFFFFFFFu;
 // Room for a packet's own fields beside its payload.
 constexpr size_t kPacketMargin = 64 * 1024;
 
-std::string rcText(int rc) {
-    return rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
-}
-
 }  // namespace
 
-bool parseCenterOption(int argc, char** argv, int* i, CenterOptions* options, std::string* why) {
+bool readOption(int argc, char** argv, int* i, const char* name, std::string* value,
+                std::string* why) {
     why->clear();
     std::string arg = argv[*i];
-    std::string* field = arg == "--config" ? &options->config
-                         : arg == "--site" ? &options->site
-                                           : nullptr;
-    if (field == nullptr) {
+    size_t len = strlen(name);
+    if (arg.compare(0, len, name) != 0 || (arg.size() > len && arg[len] != '=')) {
         return false;
     }
-    if (*i + 1 >= argc || argv[*i + 1][0] == '\0') {
-        *why = arg + " needs a value";
+    if (arg.size() > len) {
+        *value = arg.substr(len + 1);
+    } else if (*i + 1 < argc) {
+        *value = argv[++*i];
+    } else {
+        value->clear();
+    }
+    if (value->empty()) {
+        *why = std::string(name) + " needs a value";
         return false;
     }
-    *field = argv[++*i];
-    if (field == &options->site && !vsign::isName(*field)) {
-        *why = "--site " + *field + " is not a name (1 to 64 of A-Z a-z 0-9 . _ -)";
+    return true;
+}
+
+bool parseCenterOption(int argc, char** argv, int* i, CenterOptions* options, std::string* why) {
+    if (readOption(argc, argv, i, "--config", &options->config, why)) {
+        return true;
+    }
+    if (!why->empty() || !readOption(argc, argv, i, "--site", &options->site, why)) {
+        return false;
+    }
+    if (!vsign::isName(options->site)) {
+        *why = "--site " + options->site + " is not a name (1 to 64 of A-Z a-z 0-9 . _ -)";
         return false;
     }
     return true;
@@ -63,13 +74,17 @@ bool loadCenter(const CenterOptions& options, LinkConfig* config, std::string* w
     return true;
 }
 
-void catchCenterStop() {
+void catchStop(void (*onStop)(int)) {
     struct sigaction stop {};
-    stop.sa_handler = onStopSignal;
+    stop.sa_handler = onStop;
     sigemptyset(&stop.sa_mask);
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
+}
+
+void catchCenterStop() {
+    catchStop(onStopSignal);
 }
 
 bool centerStopped() {
@@ -119,39 +134,17 @@ bool cCenterClient::connectClient(std::string* why) {
         *why = "cannot make an MQTT client: " + std::string(strerror(errno));
         return false;
     }
-    mosquitto_int_option(mMosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_connect_v5_callback_set(mMosq, onConnect);
     mosquitto_subscribe_v5_callback_set(mMosq, onSubscribe);
     mosquitto_disconnect_v5_callback_set(mMosq, onDisconnect);
     mosquitto_message_v5_callback_set(mMosq, onMessage);
-    int rc = MOSQ_ERR_SUCCESS;
-    if (!mConfig.caFile.empty()) {
-        rc =
-            mosquitto_tls_set(mMosq, mConfig.caFile.c_str(), nullptr,
-                              mConfig.certFile.empty() ? nullptr : mConfig.certFile.c_str(),
-                              mConfig.keyFile.empty() ? nullptr : mConfig.keyFile.c_str(), nullptr);
-    }
-    if (rc == MOSQ_ERR_SUCCESS && !mConfig.user.empty()) {
-        rc = mosquitto_username_pw_set(mMosq, mConfig.user.c_str(),
-                                       mConfig.hasPassword ? mConfig.password.c_str() : nullptr);
-    }
+    // The link's messages are small (an event at most 4 KiB): a larger
+    // packet never reaches the tool, whatever is published.
+    int rc = connectBroker(mMosq, mConfig, static_cast<uint32_t>(kMaxJsonBytes + kPacketMargin),
+                           persistent ? kSessionNeverExpires : 0);
     std::string where = mConfig.broker + ":" + std::to_string(mConfig.port);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        mosquitto_property* props = nullptr;
-        // The link's messages are small (an event at most 4 KiB): a larger
-        // packet never reaches the tool, whatever is published.
-        mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE,
-                                     static_cast<uint32_t>(kMaxJsonBytes + kPacketMargin));
-        if (persistent) {
-            mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
-                                         kSessionNeverExpires);
-        }
-        rc = mosquitto_connect_bind_v5(mMosq, mConfig.broker.c_str(), mConfig.port, kKeepalive,
-                                       nullptr, props);
-        mosquitto_property_free_all(&props);
-    }
     if (rc != MOSQ_ERR_SUCCESS) {
-        *why = "cannot connect to " + where + ": " + rcText(rc);
+        *why = "cannot connect to " + where + ": " + mqttErrorText(rc);
         return false;
     }
     return true;
@@ -174,7 +167,7 @@ bool cCenterClient::start(const std::vector<std::string>& topics, std::string* w
     for (const std::string& topic : topics) {
         int rc = mosquitto_subscribe_v5(mMosq, nullptr, topic.c_str(), 1, 0, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
-            *why = "cannot subscribe to " + topic + ": " + rcText(rc);
+            *why = "cannot subscribe to " + topic + ": " + mqttErrorText(rc);
             return false;
         }
     }
@@ -208,7 +201,7 @@ bool cCenterClient::waitFor(const std::function<bool()>& done, std::string* why)
         int rc = mosquitto_loop(mMosq, 100, 1);
         if (rc != MOSQ_ERR_SUCCESS && !mLost) {
             mLost = true;
-            mLostWhy = rcText(rc);
+            mLostWhy = mqttErrorText(rc);
         }
     }
     return true;
@@ -218,7 +211,7 @@ bool cCenterClient::turn(int ms, std::string* why) {
     int rc = mMosq == nullptr || mLost ? MOSQ_ERR_NO_CONN : mosquitto_loop(mMosq, ms, 1);
     if (rc != MOSQ_ERR_SUCCESS && !mLost) {
         mLost = true;
-        mLostWhy = rcText(rc);
+        mLostWhy = mqttErrorText(rc);
     }
     if (mLost) {
         *why = "lost the connection to " + mConfig.broker + ":" + std::to_string(mConfig.port) +

@@ -24,7 +24,8 @@ namespace mqttlink {
 // Exit statuses of the center's tools.
 enum { kCenterOk = 0, kCenterNoBroker = 1, kCenterRefused = 2 };
 
-// The options both tools take: --config FILE, --site S. parseCenterOption
+// The options both tools take: --config FILE, --site S (each also as
+// --config=FILE, as readOption reads them). parseCenterOption
 // looks at argv[*i]: true when it was one of them (*i moved past its value);
 // false with *why set when it was one of them but its value is missing or
 // unfit; false with *why empty when it is another option.
@@ -37,8 +38,18 @@ bool parseCenterOption(int argc, char** argv, int* i, CenterOptions* options, st
 // Reads the configuration the options name, with --site over its site.
 bool loadCenter(const CenterOptions& options, LinkConfig* config, std::string* why);
 
-// SIGTERM and SIGINT set centerStopped() (installed without SA_RESTART, so
-// a wait for the network ends at once).
+// Looks at argv[*i] for the option name ("--config"), given as NAME VALUE
+// or NAME=VALUE: true with *value set when it is (*i moved to its last
+// word); false with *why set when it is but its value is missing or empty;
+// false with *why empty when it is another word. For every verb of the
+// program (the link's run too), so that each reads an option alike.
+bool readOption(int argc, char** argv, int* i, const char* name, std::string* value,
+                std::string* why);
+
+// SIGTERM and SIGINT call onStop (installed without SA_RESTART, so a wait
+// for the network ends at once); SIGPIPE is ignored. For every verb.
+void catchStop(void (*onStop)(int));
+// catchStop with a handler that sets centerStopped().
 void catchCenterStop();
 bool centerStopped();
 

@@ -10,7 +10,7 @@
 #include "src/access_trail.h"
 #include "tools/dorvane-mqtt/center.h"
 #include "tools/dorvane-mqtt/center_client.h"
-#include "tools/dorvane-mqtt/center_json.h"
+#include "tools/dorvane-mqtt/json_value.h"
 #include "vsign/VCodeSet.h"
 
 namespace mqttlink {
@@ -183,8 +183,7 @@ int parse(int argc, char** argv, Options* o) {
         }
         if (arg == "--json") {
             o->json = true;
-        } else if (arg == "--session" && i + 1 < argc) {
-            o->session = argv[++i];
+        } else if (readOption(argc, argv, &i, "--session", &o->session, &why)) {
             if (!vsign::isName(o->session)) {
                 fprintf(stderr,
                         "dorvane-mqtt events: --session %s is not a client id (1 to 64 of A-Z "
@@ -193,7 +192,10 @@ int parse(int argc, char** argv, Options* o) {
                 return kCenterRefused;
             }
         } else {
-            fprintf(stderr, "dorvane-mqtt events: %s is not an option\n", argv[i]);
+            if (why.empty()) {
+                why = arg + " is not an option";
+            }
+            fprintf(stderr, "dorvane-mqtt events: %s\n", why.c_str());
             return kCenterRefused;
         }
     }

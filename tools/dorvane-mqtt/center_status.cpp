@@ -7,8 +7,8 @@
 
 #include "tools/dorvane-mqtt/center.h"
 #include "tools/dorvane-mqtt/center_client.h"
-#include "tools/dorvane-mqtt/center_json.h"
 #include "tools/dorvane-mqtt/event_line.h"
+#include "tools/dorvane-mqtt/json_value.h"
 
 namespace mqttlink {
 

@@ -137,8 +137,7 @@ bool cCodeInbox::refresh() {
     // The set in force as the applier saw it in the database (version 0
     // after a change by hand); the last set applied when it never said.
     code_spool::Mark inForce;
-    bool present = false;
-    if (code_spool::readInForce(mConfig.stateDir, &inForce, &present, &why) && present) {
+    if (this->inForce(&inForce)) {
         appliedVersion = inForce.version;
         sha = inForce.sha256;
     }
@@ -149,6 +148,35 @@ bool cCodeInbox::refresh() {
     mMessage = message;
     mStatusCodes = codes;
     return changed;
+}
+
+bool cCodeInbox::Stamp::operator==(const Stamp& o) const {
+    return present == o.present && inode == o.inode && size == o.size &&
+           changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+}
+
+bool cCodeInbox::inForce(code_spool::Mark* m) {
+    // Read at every refresh (four times a second) it would cost an open and
+    // a read each time; it changes once a set is applied or the codes are
+    // changed by hand.
+    struct stat st {};
+    Stamp now;
+    if (stat((mConfig.stateDir + "/in-force").c_str(), &st) == 0) {
+        now = Stamp{true, st.st_ino, st.st_size, st.st_ctim};
+    }
+    if (!(now == mInForceStamp)) {
+        bool present = false;
+        std::string why;
+        mInForceKnown =
+            code_spool::readInForce(mConfig.stateDir, &mInForce, &present, &why) && present;
+        if (!why.empty()) {
+            // Said once per change of the file: it is re-read only then.
+            mLog.warn("%s: the status names no set in force (version 0)", why.c_str());
+        }
+        mInForceStamp = now;
+    }
+    *m = mInForce;
+    return mInForceKnown;
 }
 
 }  // namespace mqttlink

@@ -10,11 +10,14 @@
 #ifndef DORVANE_TOOLS_DORVANE_MQTT_CODE_INBOX_H
 #define DORVANE_TOOLS_DORVANE_MQTT_CODE_INBOX_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <set>
 #include <string>
 
+#include "src/code_spool.h"
 #include "tools/dorvane-mqtt/link_config.h"
 #include "vlog/cVlog.h"
 
@@ -31,7 +34,8 @@ public:
     // A payload from a code topic (size bytes at data).
     void receive(const char* data, size_t size);
 
-    // Reads the applier's outcomes and the mark again; true when the
+    // Reads the applier's outcomes and the mark again (and the in-force
+    // file when it was replaced since it was read); true when the
     // codes/applied message or the status's codes changed since the last
     // call (or this is the first).
     bool refresh();
@@ -45,6 +49,18 @@ private:
     struct Said {
         std::string object, time;
     };
+    // What tells one STATEDIR/in-force from the next: the applier renames
+    // a new file in, so a replaced file differs in these.
+    struct Stamp {
+        bool present = false;
+        ino_t inode = 0;
+        off_t size = 0;
+        timespec changed{};
+        bool operator==(const Stamp& o) const;
+    };
+    // The set in force as STATEDIR/in-force says it, read again only when
+    // the file was replaced; false when it is missing or unfit.
+    bool inForce(code_spool::Mark* m);
 
     const LinkConfig& mConfig;
     cVlog& mLog;
@@ -54,6 +70,9 @@ private:
     std::string mMessage;
     std::string mStatusCodes;
     bool mFirst = true;
+    Stamp mInForceStamp;
+    bool mInForceKnown = false;  // mInForce holds what the file said
+    code_spool::Mark mInForce;
 };
 
 }  // namespace mqttlink

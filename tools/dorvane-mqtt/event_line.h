@@ -1,5 +1,5 @@
-// One line of the outbox read by the link: checked as a JSON object (a strict
-// parser: a line cut short by a power loss, or anything that is not an
+// One line of the outbox read by the link: checked as a JSON object (the
+// strict reader of json_value.h: a line cut short by a power loss, or anything that is not an
 // event, is damaged), with the few members the link needs taken out.
 //
 // Pure functions on the caller's bytes: any thread, nothing kept, nothing

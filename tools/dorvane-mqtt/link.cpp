@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "src/supervisor.h"
+#include "tools/dorvane-mqtt/broker.h"
 #include "tools/dorvane-mqtt/event_line.h"
 #include "vutil/VFile.h"
 
@@ -20,7 +21,6 @@ namespace mqttlink {
 namespace {
 
 constexpr int kMaxBackoff = 60;  // seconds
-constexpr int kKeepalive = 30;   // seconds
 constexpr int kLoopMs = 20;      // the longest wait for the broker in one turn
 // A connection that lasts this long works: the back-off starts again.
 constexpr int kHoldSeconds = 10;
@@ -99,7 +99,6 @@ void cLink::connect() {
         sayFailure("new", "cannot make an MQTT client: " + std::string(strerror(errno)));
         return;
     }
-    mosquitto_int_option(mMosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(mMosq, MOSQ_OPT_SEND_MAXIMUM, kWindow + 2);
     mosquitto_int_option(mMosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(mMosq, onConnect);
@@ -109,31 +108,12 @@ void cLink::connect() {
     mosquitto_message_v5_callback_set(mMosq, onMessage);
     mosquitto_will_set_v5(mMosq, mStatusTopic.c_str(), static_cast<int>(strlen(kOffline)), kOffline,
                           1, true, nullptr);
-    int rc = MOSQ_ERR_SUCCESS;
-    if (!mConfig.caFile.empty()) {
-        rc =
-            mosquitto_tls_set(mMosq, mConfig.caFile.c_str(), nullptr,
-                              mConfig.certFile.empty() ? nullptr : mConfig.certFile.c_str(),
-                              mConfig.keyFile.empty() ? nullptr : mConfig.keyFile.c_str(), nullptr);
-    }
-    if (rc == MOSQ_ERR_SUCCESS && !mConfig.user.empty()) {
-        rc = mosquitto_username_pw_set(mMosq, mConfig.user.c_str(),
-                                       mConfig.hasPassword ? mConfig.password.c_str() : nullptr);
-    }
-    if (rc == MOSQ_ERR_SUCCESS) {
-        // The broker sends no packet larger than a set may be, with room
-        // for the packet's own fields: a larger set never reaches the unit.
-        mosquitto_property* props = nullptr;
-        long long most = mConfig.maxSetBytes + kPacketMargin;
-        mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE,
-                                     static_cast<uint32_t>(std::min(most, kMaxPacket)));
-        rc = mosquitto_connect_bind_v5(mMosq, mConfig.broker.c_str(), mConfig.port, kKeepalive,
-                                       nullptr, props);
-        mosquitto_property_free_all(&props);
-    }
+    // The broker sends no packet larger than a set may be, with room for
+    // the packet's own fields: a larger set never reaches the unit.
+    long long most = mConfig.maxSetBytes + kPacketMargin;
+    int rc = connectBroker(mMosq, mConfig, static_cast<uint32_t>(std::min(most, kMaxPacket)));
     if (rc != MOSQ_ERR_SUCCESS) {
-        std::string why = rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
-        dropConnection(why);
+        dropConnection(mqttErrorText(rc));
     }
 }
 
@@ -382,7 +362,7 @@ void cLink::turnConnection() {
     }
     int rc = mosquitto_loop(mMosq, kLoopMs, 1);
     if (rc != MOSQ_ERR_SUCCESS) {
-        dropLater(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+        dropLater(mqttErrorText(rc));
     }
     if (mDropPending && sStop == 0) {
         dropConnection(mDropWhy);

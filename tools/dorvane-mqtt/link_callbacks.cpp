@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "tools/dorvane-mqtt/broker.h"
 #include "tools/dorvane-mqtt/link.h"
 
 namespace mqttlink {
@@ -71,10 +72,9 @@ void cLink::onDisconnect(mosquitto*, void* self, int rc, const mosquitto_propert
         link->mLastLogError.clear();
         // Below 0x80, libmosquitto's own error (the socket); from 0x80, the
         // reason of the broker's DISCONNECT.
-        std::string why = rc == 0                ? std::string("disconnected")
-                          : rc >= 0x80           ? reasonText(rc)
-                          : rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno))
-                                                 : std::string(mosquitto_strerror(rc));
+        std::string why = rc == 0      ? std::string("disconnected")
+                          : rc >= 0x80 ? reasonText(rc)
+                                       : mqttErrorText(rc);
         link->dropLater(why);
     }
 }

@@ -20,6 +20,7 @@
 #include "src/supervisor.h"
 #include "src/verb_table.h"
 #include "tools/dorvane-mqtt/center.h"
+#include "tools/dorvane-mqtt/center_client.h"
 #include "tools/dorvane-mqtt/link.h"
 #include "tools/dorvane-mqtt/link_config.h"
 #include "vlog/cVlog.h"
@@ -58,16 +59,17 @@ int runLink(int argc, char** argv) {
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     std::string configFile = mqttlink::kDefaultConfigFile;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--config" && i + 1 < argc) {
-            configFile = argv[++i];
-        } else if (arg.compare(0, 9, "--config=") == 0) {
-            configFile = arg.substr(9);
+        std::string why;
+        if (mqttlink::readOption(argc, argv, &i, "--config", &configFile, &why)) {
+            continue;
+        }
+        if (!why.empty()) {
+            fprintf(stderr, "dorvane-mqtt: %s\n", why.c_str());
         } else {
             fprintf(stderr, "dorvane-mqtt: unknown argument %s (see dorvane-mqtt help run)\n",
                     argv[i]);
-            return kRefused;
         }
+        return kRefused;
     }
     mqttlink::LinkConfig config;
     std::string why;
@@ -81,12 +83,7 @@ int runLink(int argc, char** argv) {
     }
     cVlog::initStandardError();  // lines to standard error (the journal under systemd)
 
-    struct sigaction stop {};
-    stop.sa_handler = onStop;
-    sigemptyset(&stop.sa_mask);
-    sigaction(SIGTERM, &stop, nullptr);
-    sigaction(SIGINT, &stop, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    mqttlink::catchStop(onStop);
     signal(SIGHUP, SIG_IGN);
 
     mosquitto_lib_init();

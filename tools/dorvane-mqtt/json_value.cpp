@@ -1,4 +1,4 @@
-#include "tools/dorvane-mqtt/center_json.h"
+#include "tools/dorvane-mqtt/json_value.h"
 
 #include <cstring>
 
@@ -29,7 +29,7 @@ private:
         }
         if (c == '"') {
             out->kind = JsonValue::STRING;
-            return string(&out->text);
+            return string(&out->text, &out->escaped);
         }
         if (c == '-' || (c >= '0' && c <= '9')) {
             out->kind = JsonValue::NUMBER;
@@ -61,7 +61,8 @@ private:
         for (;;) {
             skipSpace();
             std::string key;
-            if (!peek('"') || !string(&key)) {
+            bool escaped = false;
+            if (!peek('"') || !string(&key, &escaped)) {
                 return false;
             }
             if (out->member(key) != nullptr) {
@@ -171,7 +172,8 @@ private:
         return true;
     }
 
-    bool string(std::string* out) {
+    // *escaped is set when the string holds an escape (else left alone).
+    bool string(std::string* out, bool* escaped) {
         ++mPos;  // '"'
         out->clear();
         while (mPos < mText.size()) {
@@ -184,6 +186,7 @@ private:
                 return false;
             }
             if (c == '\\') {
+                *escaped = true;
                 if (++mPos >= mText.size()) {
                     return false;
                 }
@@ -297,18 +300,8 @@ bool JsonValue::string(const std::string& key, std::string* out) const {
 
 bool JsonValue::whole(const std::string& key, uint64_t max, uint64_t* out) const {
     const JsonValue* v = member(key);
-    if (v == nullptr || v->kind != NUMBER || v->text.empty() || v->text.size() > 19 ||
-        (v->text.size() > 1 && v->text[0] == '0')) {
-        return false;
-    }
     uint64_t n = 0;
-    for (char c : v->text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        n = n * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (n > max) {
+    if (v == nullptr || v->kind != NUMBER || !parseWhole(v->text, &n) || n > max) {
         return false;
     }
     *out = n;
@@ -318,6 +311,21 @@ bool JsonValue::whole(const std::string& key, uint64_t max, uint64_t* out) const
 bool JsonValue::isTrue(const std::string& key) const {
     const JsonValue* v = member(key);
     return v != nullptr && v->kind == BOOL && v->text == "true";
+}
+
+bool parseWhole(const std::string& digits, uint64_t* out) {
+    if (digits.empty() || digits.size() > 19 || (digits.size() > 1 && digits[0] == '0')) {
+        return false;
+    }
+    uint64_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        n = n * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *out = n;
+    return true;
 }
 
 bool parseJson(const std::string& text, JsonValue* out) {

@@ -1,12 +1,13 @@
-// A small strict JSON reader for the center's tools: the messages they read
-// are the link's own (events, status, codes/applied), so it takes RFC 8259
-// JSON and nothing else: UTF-8 only, no duplicate member, nesting at most
-// kMaxJsonDepth deep, at most kMaxJsonBytes.
+// The one strict JSON reader of dorvane-mqtt: the link reads the outbox's
+// lines with it, the center's tools the link's messages (events, status,
+// codes/applied). It takes RFC 8259 JSON and nothing else: UTF-8 only, no
+// duplicate member, nesting at most kMaxJsonDepth deep, at most
+// kMaxJsonBytes.
 //
 // Pure functions on the caller's bytes: any thread, nothing kept, nothing
 // throws but std::bad_alloc.
-#ifndef DORVANE_TOOLS_DORVANE_MQTT_CENTER_JSON_H
-#define DORVANE_TOOLS_DORVANE_MQTT_CENTER_JSON_H
+#ifndef DORVANE_TOOLS_DORVANE_MQTT_JSON_VALUE_H
+#define DORVANE_TOOLS_DORVANE_MQTT_JSON_VALUE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +25,7 @@ struct JsonValue {
     // STRING: its bytes, escapes decoded; NUMBER: as written; BOOL: "true"
     // or "false".
     std::string text;
+    bool escaped = false;  // STRING: written with at least one escape
     std::vector<std::pair<std::string, JsonValue>> members;  // OBJECT, in order
     std::vector<JsonValue> items;                            // ARRAY
 
@@ -36,6 +38,10 @@ struct JsonValue {
     // True when a member key is true (false when absent or anything else).
     bool isTrue(const std::string& key) const;
 };
+
+// True when digits is a whole decimal number without a sign or leading
+// zeros, at most 19 digits (so it fits); *out gets it.
+bool parseWhole(const std::string& digits, uint64_t* out);
 
 // Reads text as one JSON value (white space around allowed). False when it
 // is not strict JSON or passes the bounds above.
