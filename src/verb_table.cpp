@@ -142,7 +142,11 @@ int refuse(const Tool& tool, const std::string& what) {
 }
 
 int unknownVerb(const Tool& tool, const std::string& name) {
-    std::string what = "unknown verb '" + vutil::escape(name.c_str()) + "'";
+    // Only so much of the word is shown: a pasted file is not echoed whole.
+    char shown[80];
+    vutil::escapeInto(name.c_str(), shown, sizeof(shown));
+    std::string what = "unknown verb '" + std::string(shown) +
+                       (strlen(shown) < vutil::escape(name.c_str()).size() ? "...'" : "'");
     const char* near = nearestVerb(tool, name);
     if (near != nullptr) {
         what += "; did you mean '" + std::string(near) + "'?";
@@ -261,6 +265,9 @@ int dispatch(const Tool& tool, int argc, char** argv) {
         printf("%s %s\n", tool.name, tool.version);
         return 0;
     }
+    if (first.find(' ') != std::string::npos) {
+        return unknownVerb(tool, first);  // "codes add" in one word is no verb
+    }
     std::vector<int> used = {plain[0]};
     std::string name = first;
     int second = secondWord(tool, argv, plain);
@@ -319,9 +326,12 @@ const char* nearestVerb(const Tool& tool, const std::string& word) {
     size_t bestDistance = 0;
     for (size_t i = 0; i < tool.count + 2; ++i) {
         const Verb* v = verbAt(tool, i);
-        size_t d = editDistance(word, v->name);
         // A slip of the hand: one mistake in a short name, one in three in a longer one.
         size_t near = std::max<size_t>(1, strlen(v->name) / 3);
+        if (word.size() > strlen(v->name) + near) {
+            continue;  // too far by its length alone: a long word costs no work
+        }
+        size_t d = editDistance(word, v->name);
         if (d <= near && (best == nullptr || d < bestDistance)) {
             best = v->name;
             bestDistance = d;
