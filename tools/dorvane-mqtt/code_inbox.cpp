@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "src/code_sets.h"
 #include "src/code_spool.h"
@@ -98,9 +99,28 @@ void cCodeInbox::receive(const char* data, size_t size) {
               static_cast<unsigned long long>(v.version), v.sha256.c_str());
 }
 
-bool cCodeInbox::refresh() {
-    Said applied, pending, refused = mOwnRefused;
-    uint64_t appliedVersion = 0;
+void cCodeInbox::readOutcomes() {
+    // A change within a second of the last reading may share its time
+    // stamp (file times are coarse), so such a spool is read again; one
+    // reading a minute bounds any other miss, a clock step for one.
+    struct stat st {};
+    Stamp now;
+    if (stat(mSpool.c_str(), &st) == 0) {
+        now = Stamp{true, st.st_ino, st.st_size, st.st_ctim};
+    }
+    timespec clock{};
+    clock_gettime(CLOCK_REALTIME, &clock);
+    timespec mono{};
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    bool settled = now.present && clock.tv_sec - now.changed.tv_sec >= 2;
+    if (mSpoolRead && settled && now == mSpoolStamp && mono.tv_sec - mSpoolReadAt.tv_sec < 60) {
+        return;
+    }
+    mSpoolStamp = settled ? now : Stamp{};
+    mSpoolRead = true;
+    mSpoolReadAt = mono;
+    mApplied = mPending = mRefused = Said{};
+    mAppliedVersion = 0;
     if (DIR* d = opendir(mSpool.c_str())) {
         for (dirent* e = readdir(d); e != nullptr; e = readdir(d)) {
             std::string name = e->d_name, text, object;
@@ -112,17 +132,25 @@ bool cCodeInbox::refresh() {
                 continue;
             }
             Said said{object, timeOf(object)};
-            if (kind == Outcome::APPLIED && versionOf(object) >= appliedVersion) {
-                appliedVersion = versionOf(object);
-                applied = said;
-            } else if (kind == Outcome::PENDING && said.time > pending.time) {
-                pending = said;
-            } else if (kind == Outcome::REFUSED && said.time > refused.time) {
-                refused = said;
+            if (kind == Outcome::APPLIED && versionOf(object) >= mAppliedVersion) {
+                mAppliedVersion = versionOf(object);
+                mApplied = said;
+            } else if (kind == Outcome::PENDING && said.time > mPending.time) {
+                mPending = said;
+            } else if (kind == Outcome::REFUSED && said.time > mRefused.time) {
+                mRefused = said;
             }
         }
         closedir(d);
     }
+}
+
+bool cCodeInbox::refresh() {
+    readOutcomes();
+    const Said& applied = mApplied;
+    const Said& pending = mPending;
+    Said refused = mRefused.time > mOwnRefused.time ? mRefused : mOwnRefused;
+    uint64_t appliedVersion = mAppliedVersion;
     // Pending and refused only when later than the set applied.
     std::string message =
         "{\"v\":1,\"applied\":" + (applied.object.empty() ? "null" : applied.object) +

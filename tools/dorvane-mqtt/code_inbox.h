@@ -34,8 +34,9 @@ public:
     // A payload from a code topic (size bytes at data).
     void receive(const char* data, size_t size);
 
-    // Reads the applier's outcomes and the mark again (and the in-force
-    // file when it was replaced since it was read); true when the
+    // Reads the mark again, the applier's outcomes when the spool changed
+    // since they were read (and at least once a minute), and the in-force
+    // file when it was replaced since it was read; true when the
     // codes/applied message or the status's codes changed since the last
     // call (or this is the first).
     bool refresh();
@@ -61,6 +62,9 @@ private:
     // The set in force as STATEDIR/in-force says it, read again only when
     // the file was replaced; false when it is missing or unfit.
     bool inForce(code_spool::Mark* m);
+    // Reads every outcome file of the spool into the members below when
+    // the spool may have changed since the last reading.
+    void readOutcomes();
 
     const LinkConfig& mConfig;
     cVlog& mLog;
@@ -70,6 +74,14 @@ private:
     std::string mMessage;
     std::string mStatusCodes;
     bool mFirst = true;
+    // The outcome files as last read: the spool's stamp then (the applier
+    // renames each outcome in, which changes it), when they were read, and
+    // the latest applied, pending and refused outcome found.
+    Stamp mSpoolStamp;
+    bool mSpoolRead = false;
+    timespec mSpoolReadAt{};
+    Said mApplied, mPending, mRefused;
+    uint64_t mAppliedVersion = 0;
     Stamp mInForceStamp;
     bool mInForceKnown = false;  // mInForce holds what the file said
     code_spool::Mark mInForce;
