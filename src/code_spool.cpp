@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -43,6 +44,20 @@ std::string quoted(const std::string& text) {
         }
     }
     return out + "\"";
+}
+
+// "2026-12-09T17:25:45.123456Z": the form now() writes.
+bool isTime(const std::string& t) {
+    const char* form = "dddd-dd-ddTdd:dd:dd.ddddddZ";
+    if (t.size() != strlen(form)) {
+        return false;
+    }
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (form[i] == 'd' ? !(t[i] >= '0' && t[i] <= '9') : t[i] != form[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string versionLine(const Mark& m) {
@@ -157,17 +172,67 @@ std::string outcomeFileText(const Outcome& o) {
     return std::string("{\"") + kindName(o.kind) + "\":" + outcomeObject(o) + "}";
 }
 
-bool parseOutcomeFile(const std::string& text, Outcome::eKind* kind, std::string* object) {
+bool parseOutcomeFile(const std::string& text, Outcome* out) {
+    // Read field by field, then written again: only a text that comes back
+    // byte for byte is the applier's (no member missing, added, reordered,
+    // a number with a leading zero or past its type), so what the link
+    // publishes from it is whole JSON and the times compare as written.
+    Outcome o;
+    size_t at = 0;
+    auto word = [&](const std::string& w) {
+        bool ok = text.compare(at, w.size(), w) == 0;
+        at += ok ? w.size() : 0;
+        return ok;
+    };
+    auto number = [&](uint64_t* n) {
+        size_t begin = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - begin < 20) {
+            *n = *n * 10 + static_cast<uint64_t>(text[at++] - '0');
+        }
+        return at > begin;
+    };
+    auto string = [&](std::string* s) {
+        if (!word("\"")) {
+            return false;
+        }
+        for (; at < text.size() && text[at] != '"'; ++at) {
+            unsigned int c = 0;
+            if (text[at] != '\\') {
+                *s += text[at];
+            } else if (at + 1 < text.size() && text[at + 1] != 'u') {
+                *s += text[++at];
+            } else if (sscanf(text.c_str() + at, "\\u%4x", &c) == 1 && c < 0x20) {
+                *s += static_cast<char>(c);
+                at += 5;
+            } else {
+                return false;
+            }
+        }
+        return word("\"");
+    };
     for (Outcome::eKind k : {Outcome::APPLIED, Outcome::PENDING, Outcome::REFUSED}) {
-        std::string head = std::string("{\"") + kindName(k) + "\":{";
-        if (text.compare(0, head.size(), head) == 0 && text.size() >= head.size() + 2 &&
-            text.compare(text.size() - 2, 2, "}}") == 0) {
-            *kind = k;
-            *object = text.substr(head.size() - 1, text.size() - head.size());
-            return true;
+        if (word(std::string("{\"") + kindName(k) + "\":")) {
+            o.kind = k;
+            break;
         }
     }
-    return false;
+    uint64_t count = 0, unpaired = 0;
+    bool ok = o.kind != Outcome::NONE && word("{\"version\":") && number(&o.version) &&
+              word(",\"sha256\":") && string(&o.sha256);
+    if (ok && o.kind == Outcome::APPLIED) {
+        ok = word(",\"count\":") && number(&count) && word(",\"unpaired\":") && number(&unpaired) &&
+             isHex(o.sha256, 64) && o.version >= 1 && o.version <= vsign::kMaxVersion;
+        o.count = static_cast<size_t>(count);
+        o.unpaired = static_cast<size_t>(unpaired);
+    } else if (ok) {
+        ok = word(",\"reason\":") && string(&o.reason);
+    }
+    ok =
+        ok && word(",\"time\":") && string(&o.time) && isTime(o.time) && outcomeFileText(o) == text;
+    if (ok) {
+        *out = o;
+    }
+    return ok;
 }
 
 bool writeFileAtomically(const std::string& path, const std::string& text, std::string* why) {

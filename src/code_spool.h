@@ -57,9 +57,10 @@ const char* kindName(Outcome::eKind kind);
 std::string outcomeObject(const Outcome& o);
 // The outcome file's whole text: {"KIND":OBJECT}.
 std::string outcomeFileText(const Outcome& o);
-// Reads an outcome file's text: true with *kind and *object (the object's
-// text as written) when it is of outcomeFileText's form.
-bool parseOutcomeFile(const std::string& text, Outcome::eKind* kind, std::string* object);
+// Reads an outcome file's text: true with *out when text is exactly
+// outcomeFileText(*out) with a time of now()'s form (and, when applied, a
+// digest); false, *out untouched, for anything else.
+bool parseOutcomeFile(const std::string& text, Outcome* out);
 
 // Writes text to path by a file beside, synced and renamed in. False with *why.
 bool writeFileAtomically(const std::string& path, const std::string& text, std::string* why);

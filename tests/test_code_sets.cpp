@@ -348,4 +348,70 @@ TEST(CodeSets, InForceVouchesOnlyForWhatItSays) {
     }
 }
 
+// The applier's outcome files as the link reads them to publish: only the
+// applier's own form is taken, so junk in the spool never reaches the
+// retained messages as broken JSON or a set that was never applied.
+TEST(CodeSets, OutcomeFilesTakenOnlyInTheApplierForm) {
+    using code_spool::Outcome;
+    const std::string sha(64, 'a'), time = "2026-12-09T17:25:45.123456Z";
+    const std::string head = "{\"applied\":{\"version\":42,\"sha256\":\"" + sha + "\"";
+    const std::string tail = ",\"time\":\"" + time + "\"}}";
+    Outcome refused;
+    refused.kind = Outcome::REFUSED;
+    refused.version = 41;
+    refused.sha256 = sha;
+    refused.reason = "a \"quote\", a \\ and \x01\n";
+    refused.time = time;
+    Outcome pending = refused;
+    pending.kind = Outcome::PENDING;
+    pending.version = 0;
+    pending.sha256 = "";
+    Outcome applied = refused;
+    applied.kind = Outcome::APPLIED;
+    applied.count = 2;
+    applied.reason = "";
+    for (const Outcome& o : {refused, pending, applied}) {
+        Outcome read;
+        ASSERT_TRUE(code_spool::parseOutcomeFile(code_spool::outcomeFileText(o), &read))
+            << code_spool::outcomeFileText(o);
+        EXPECT_EQ(code_spool::outcomeFileText(o), code_spool::outcomeFileText(read));
+    }
+    const std::string refusedText = code_spool::outcomeFileText(refused);
+    const char* const junk[] = {
+        "",
+        "{\"applied\":{}}",
+        "{\"refused\":{\"version\":1}}",
+        "{\"pending\":{\"time\":\""
+        "2026-12-09T17:25:45.123456Z"
+        "\"}}",
+    };
+    std::vector<std::string> texts(std::begin(junk), std::end(junk));
+    for (const std::string& bad : {
+             head + ",\"count\":2,\"unpaired\":0" + tail + "\n",
+             head + ",\"count\":2,\"unpaired\":0,\"x\":1" + tail,
+             head + ",\"unpaired\":0,\"count\":2" + tail,
+             head + ",\"count\":02,\"unpaired\":0" + tail,
+             head + ",\"count\":123456789012345678901,\"unpaired\":0" + tail,
+             head + ",\"count\":2,\"unpaired\":0,\"time\":\"z\"}}",
+             head + ",\"count\":2,\"unpaired\":0,\"time\":\"9999-99-99T99:99:99.999999Z \"}}",
+             "{\"applied\":{\"version\":18446744073709551615,\"sha256\":\"" + sha +
+                 "\",\"count\":2,\"unpaired\":0" + tail,
+             "{\"applied\":{\"version\":9007199254740992,\"sha256\":\"" + sha +
+                 "\",\"count\":2,\"unpaired\":0" + tail,
+             "{\"applied\":{\"version\":42,\"sha256\":\"zz\",\"count\":2,\"unpaired\":0" + tail,
+             refusedText.substr(0, refusedText.size() - 1),
+             refusedText.substr(0, refusedText.find("\\u0001")) + "\x01" +
+                 refusedText.substr(refusedText.find("\\u0001") + 6),
+             refusedText.substr(0, refusedText.find("\\\"quote")) + "\\u0022" +
+                 refusedText.substr(refusedText.find("\\\"quote") + 2),
+         }) {
+        texts.push_back(bad);
+    }
+    for (const std::string& text : texts) {
+        Outcome read = refused;
+        EXPECT_FALSE(code_spool::parseOutcomeFile(text, &read)) << text;
+        EXPECT_EQ(refusedText, code_spool::outcomeFileText(read)) << text;
+    }
+}
+
 }  // namespace

@@ -19,17 +19,6 @@ using code_spool::Outcome;
 
 constexpr size_t kMaxOutcomeFile = 8192;
 
-// "time":"..." of an outcome object.
-std::string timeOf(const std::string& object) {
-    size_t at = object.rfind("\"time\":\"");
-    return at == std::string::npos ? "" : object.substr(at + 8, object.size() - at - 10);
-}
-
-// "version":N of an outcome object.
-uint64_t versionOf(const std::string& object) {
-    return strtoull(object.c_str() + strlen("{\"version\":"), nullptr, 10);
-}
-
 }  // namespace
 
 cCodeInbox::cCodeInbox(const LinkConfig& config, cVlog& log)
@@ -121,23 +110,25 @@ void cCodeInbox::readOutcomes() {
     mSpoolReadAt = mono;
     mApplied = mPending = mRefused = Said{};
     mAppliedVersion = 0;
+    mAppliedSha256.clear();
     if (DIR* d = opendir(mSpool.c_str())) {
         for (dirent* e = readdir(d); e != nullptr; e = readdir(d)) {
-            std::string name = e->d_name, text, object;
-            Outcome::eKind kind = Outcome::NONE;
+            std::string name = e->d_name, text;
+            Outcome o;
             if (name.size() < 6 || name.compare(name.size() - 5, 5, ".json") != 0 ||
                 !vutil::readBounded((mSpool + "/" + name).c_str(), kMaxOutcomeFile, &text,
                                     nullptr) ||
-                !code_spool::parseOutcomeFile(text, &kind, &object)) {
+                !code_spool::parseOutcomeFile(text, &o)) {
                 continue;
             }
-            Said said{object, timeOf(object)};
-            if (kind == Outcome::APPLIED && versionOf(object) >= mAppliedVersion) {
-                mAppliedVersion = versionOf(object);
+            Said said{code_spool::outcomeObject(o), o.time};
+            if (o.kind == Outcome::APPLIED && o.version >= mAppliedVersion) {
+                mAppliedVersion = o.version;
+                mAppliedSha256 = o.sha256;
                 mApplied = said;
-            } else if (kind == Outcome::PENDING && said.time > mPending.time) {
+            } else if (o.kind == Outcome::PENDING && said.time > mPending.time) {
                 mPending = said;
-            } else if (kind == Outcome::REFUSED && said.time > mRefused.time) {
+            } else if (o.kind == Outcome::REFUSED && said.time > mRefused.time) {
                 mRefused = said;
             }
         }
@@ -159,9 +150,7 @@ bool cCodeInbox::refresh() {
     code_spool::Mark mark;
     std::string why;
     code_spool::readMark(mConfig.stateDir, &mark, &why);
-    std::string sha = applied.object.empty()
-                          ? ""
-                          : applied.object.substr(applied.object.find("\"sha256\":\"") + 10, 64);
+    std::string sha = mAppliedSha256;
     // The set in force as the applier saw it in the database (version 0
     // after a change by hand); the last set applied when it never said.
     code_spool::Mark inForce;

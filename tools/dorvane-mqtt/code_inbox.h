@@ -82,6 +82,7 @@ private:
     timespec mSpoolReadAt{};
     Said mApplied, mPending, mRefused;
     uint64_t mAppliedVersion = 0;
+    std::string mAppliedSha256;
     Stamp mInForceStamp;
     bool mInForceKnown = false;  // mInForce holds what the file said
     code_spool::Mark mInForce;

@@ -180,14 +180,14 @@ bool openSets(const std::string& dir, std::vector<Spooled>* sets, std::string* w
     }
     for (dirent* e = readdir(d); e != nullptr; e = readdir(d)) {
         Spooled s{0, e->d_name};
-        std::string digest16, text, object;
+        std::string digest16, text;
         if (!code_spool::parseSetName(s.name, &s.version, &digest16)) {
             continue;
         }
         std::string json = dir + "/" + s.name.substr(0, s.name.size() - 4) + ".json";
-        Outcome::eKind kind = Outcome::NONE;
-        if (readBounded(json, 4096, &text, why) &&
-            code_spool::parseOutcomeFile(text, &kind, &object) && kind != Outcome::PENDING) {
+        Outcome o;
+        if (readBounded(json, 4096, &text, why) && code_spool::parseOutcomeFile(text, &o) &&
+            o.kind != Outcome::PENDING) {
             unlink((dir + "/" + s.name).c_str());  // its outcome said; a run killed before this
             continue;
         }
