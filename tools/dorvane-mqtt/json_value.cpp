@@ -65,8 +65,8 @@ private:
             if (!peek('"') || !string(&key, &escaped)) {
                 return false;
             }
-            if (out->member(key) != nullptr) {
-                return false;  // a duplicate: which one a reader takes is not defined
+            if (out->members.size() >= kMaxJsonMembers || out->member(key) != nullptr) {
+                return false;  // a duplicate (which one a reader takes is not defined), or too many
             }
             skipSpace();
             if (!eat(':')) {

@@ -1,8 +1,8 @@
 // The one strict JSON reader of dorvane-mqtt: the link reads the outbox's
 // lines with it, the center's tools the link's messages (events, status,
 // codes/applied). It takes RFC 8259 JSON and nothing else: UTF-8 only, no
-// duplicate member, nesting at most kMaxJsonDepth deep, at most
-// kMaxJsonBytes.
+// duplicate member, at most kMaxJsonMembers members in an object, nesting
+// at most kMaxJsonDepth deep, at most kMaxJsonBytes.
 //
 // Pure functions on the caller's bytes: any thread, nothing kept, nothing
 // throws but std::bad_alloc.
@@ -18,6 +18,9 @@
 namespace mqttlink {
 
 constexpr int kMaxJsonDepth = 16;
+// Each member is checked against those before it: an object of a message's
+// 100 000 short members would take the reader most of a minute.
+constexpr size_t kMaxJsonMembers = 64;
 constexpr size_t kMaxJsonBytes = 1 << 20;
 
 struct JsonValue {
