@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -18,6 +19,7 @@ namespace {
 using code_spool::Outcome;
 
 constexpr size_t kMaxOutcomeFile = 8192;
+constexpr size_t kRefusalsKept = 32;
 
 }  // namespace
 
@@ -56,7 +58,12 @@ void cCodeInbox::receive(const char* data, size_t size) {
     u.markSha256 = mark.sha256;
     vsign::Verdict v = code_sets::decide(data, size, u, nullptr);
     if (v.outcome == vsign::SET_REFUSED) {
-        if (mRefusedDigests.insert(v.sha256).second) {
+        if (std::find(mRefusedDigests.begin(), mRefusedDigests.end(), v.sha256) ==
+            mRefusedDigests.end()) {
+            if (mRefusedDigests.size() >= kRefusalsKept) {
+                mRefusedDigests.pop_front();
+            }
+            mRefusedDigests.push_back(v.sha256);
             mLog.warn("code set refused (version %llu, sha256 %s): %s",
                       static_cast<unsigned long long>(v.version), v.sha256.c_str(),
                       v.reason.c_str());

@@ -14,7 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
+#include <deque>
 #include <string>
 
 #include "src/code_spool.h"
@@ -69,8 +69,11 @@ private:
     const LinkConfig& mConfig;
     cVlog& mLog;
     std::string mSpool;
-    Said mOwnRefused;                       // the link's own last refusal
-    std::set<std::string> mRefusedDigests;  // said once each
+    Said mOwnRefused;  // the link's own last refusal
+    // The digests refused lately, said once each; a few suffice for the
+    // retained sets delivered again at each connect, and a broker that
+    // sends ever new junk grows it no further.
+    std::deque<std::string> mRefusedDigests;
     std::string mMessage;
     std::string mStatusCodes;
     bool mFirst = true;

@@ -1,0 +1,43 @@
+// The link's side of the code sets alone (no broker): what a hostile
+// broker's payloads cost it.
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <string>
+
+#include "tests/test_util.h"
+#include "tools/dorvane-mqtt/code_inbox.h"
+
+namespace {
+
+// A broker that sends ever new junk on a code topic: each payload is
+// refused (and said), and the link's memory stays as it was.
+TEST(CodeInbox, EndlessNewRefusalsKeepMemoryBounded) {
+    cVlog::setRootPriority(cVlog::ERROR);  // not the 20 000 lines themselves
+    testutil::TempDir dir;
+    mqttlink::LinkConfig config;
+    config.site = "S1";
+    config.unit = "U1";
+    config.codesKeys = dir.file("keys");
+    config.stateDir = dir.file("state");
+    ASSERT_EQ(0, mkdir(config.codesKeys.c_str(), 0755));
+    cVlog log("DorvaneMqtt");
+    mqttlink::cCodeInbox inbox(config, log);
+    ASSERT_TRUE(inbox.prepare());
+    auto junk = [&](int from, int to) {
+        for (int i = from; i < to; ++i) {
+            std::string payload = "not a code set " + std::to_string(i);
+            inbox.receive(payload.data(), payload.size());
+        }
+    };
+    junk(0, 1000);
+    size_t before = mallinfo2().uordblks;
+    junk(1000, 21000);
+    size_t after = mallinfo2().uordblks;
+    EXPECT_LT(after, before + 256 * 1024) << "grew by " << after - before << " bytes";
+    EXPECT_TRUE(inbox.refresh());
+    EXPECT_NE(std::string::npos, inbox.appliedMessage().find("not a signed code set"))
+        << inbox.appliedMessage();
+}
+
+}  // namespace
