@@ -142,11 +142,7 @@ int refuse(const Tool& tool, const std::string& what) {
 }
 
 int unknownVerb(const Tool& tool, const std::string& name) {
-    // Only so much of the word is shown: a pasted file is not echoed whole.
-    char shown[80];
-    vutil::escapeInto(name.c_str(), shown, sizeof(shown));
-    std::string what = "unknown verb '" + std::string(shown) +
-                       (strlen(shown) < vutil::escape(name.c_str()).size() ? "...'" : "'");
+    std::string what = "unknown verb '" + shownWord(name) + "'";
     const char* near = nearestVerb(tool, name);
     if (near != nullptr) {
         what += "; did you mean '" + std::string(near) + "'?";
@@ -298,6 +294,12 @@ int dispatch(const Tool& tool, int argc, char** argv) {
         return unknownVerb(tool, first + " " + argv[second]);
     }
     return unknownVerb(tool, first);
+}
+
+std::string shownWord(const std::string& word) {
+    char shown[80];
+    vutil::escapeInto(word.c_str(), shown, sizeof(shown));
+    return shown + std::string(strlen(shown) < vutil::escape(word.c_str()).size() ? "..." : "");
 }
 
 size_t editDistance(const std::string& a, const std::string& b) {

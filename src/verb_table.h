@@ -65,6 +65,11 @@ int dispatch(const Tool& tool, int argc, char** argv);
 // its summary), help and version last, then the footer.
 void printVerbs(const Tool& tool, FILE* out);
 
+// A word of the command line as a refusal shows it, within its one line:
+// bytes that are not printable escaped (\xHH), cut after 79 characters with
+// "..." (a pasted file is not echoed whole).
+std::string shownWord(const std::string& word);
+
 // The edit distance between a and b: insertions, deletions, substitutions
 // and swaps of two neighbours, each counting one.
 size_t editDistance(const std::string& a, const std::string& b);

@@ -77,6 +77,17 @@ TEST(FleetLinkConfig, RefusedConfigurationsStopWithStatus2) {
          "--session a+b is not a client id",
          {"events", "--session", "a+b"}},
         {"broker=127.0.0.2\nsite=S1\n", "--all is not an option", {"events", "--all"}},
+        // A word from a paste: one line, escaped, cut; never echoed whole.
+        {"broker=127.0.0.2\nsite=S1\n",
+         "--site a\\x0ab\\x1b[2J is not",
+         {"status", "--site", "a\nb\x1b[2J"}},
+        {"broker=127.0.0.2\nsite=S1\n",
+         "--session " + std::string(79, 'a') + "... is not",
+         {"events", "--session", std::string(5000, 'a')}},
+        {"broker=127.0.0.2\nsite=S1\n", "--a\\x0al is not an option", {"events", "--a\nl"}},
+        {"broker=127.0.0.2\nsite=S1\n", " x\\x0a is not an option", {"status", "x\n"}},
+        {"broker=127.0.0.2\nsite=S1\n", "--wait \\x0a needs", {"status", "--wait", "\n"}},
+        {"broker=127.0.0.2\n" + base, "unknown argument -\\x0a (see", {"run", "-\n"}},
     };
     for (const auto& c : cases) {
         writeFile(dir.file("link.conf"), c.lines);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "src/verb_table.h"
 #include "tools/dorvane-mqtt/broker.h"
 #include "tools/dorvane-mqtt/json_value.h"
 #include "vsign/VCodeSet.h"
@@ -58,7 +59,8 @@ bool parseCenterOption(int argc, char** argv, int* i, CenterOptions* options, st
         return false;
     }
     if (!vsign::isName(options->site)) {
-        *why = "--site " + options->site + " is not a name (1 to 64 of A-Z a-z 0-9 . _ -)";
+        *why = "--site " + verbs::shownWord(options->site) +
+               " is not a name (1 to 64 of A-Z a-z 0-9 . _ -)";
         return false;
     }
     return true;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "src/access_trail.h"
+#include "src/verb_table.h"
 #include "tools/dorvane-mqtt/center.h"
 #include "tools/dorvane-mqtt/center_client.h"
 #include "tools/dorvane-mqtt/json_value.h"
@@ -188,12 +189,12 @@ int parse(int argc, char** argv, Options* o) {
                 fprintf(stderr,
                         "dorvane-mqtt events: --session %s is not a client id (1 to 64 of A-Z "
                         "a-z 0-9 . _ -)\n",
-                        o->session.c_str());
+                        verbs::shownWord(o->session).c_str());
                 return kCenterRefused;
             }
         } else {
             if (why.empty()) {
-                why = arg + " is not an option";
+                why = verbs::shownWord(arg) + " is not an option";
             }
             fprintf(stderr, "dorvane-mqtt events: %s\n", why.c_str());
             return kCenterRefused;

@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 
+#include "src/verb_table.h"
 #include "tools/dorvane-mqtt/center.h"
 #include "tools/dorvane-mqtt/center_client.h"
 #include "tools/dorvane-mqtt/event_line.h"
@@ -154,9 +155,10 @@ int parse(int argc, char** argv, CenterOptions* options, long long* wait) {
         if (arg == "--wait") {
             fprintf(stderr,
                     "dorvane-mqtt status: --wait %s needs a number of seconds from 0 to %lld\n",
-                    i + 1 < argc ? argv[i + 1] : "", kMaxWaitSeconds);
+                    verbs::shownWord(i + 1 < argc ? argv[i + 1] : "").c_str(), kMaxWaitSeconds);
         } else {
-            fprintf(stderr, "dorvane-mqtt status: %s is not an option\n", argv[i]);
+            fprintf(stderr, "dorvane-mqtt status: %s is not an option\n",
+                    verbs::shownWord(argv[i]).c_str());
         }
         return kCenterRefused;
     }

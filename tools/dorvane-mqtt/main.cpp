@@ -67,7 +67,7 @@ int runLink(int argc, char** argv) {
             fprintf(stderr, "dorvane-mqtt: %s\n", why.c_str());
         } else {
             fprintf(stderr, "dorvane-mqtt: unknown argument %s (see dorvane-mqtt help run)\n",
-                    argv[i]);
+                    verbs::shownWord(argv[i]).c_str());
         }
         return kRefused;
     }
