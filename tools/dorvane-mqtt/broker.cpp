@@ -41,7 +41,24 @@ int connectBroker(mosquitto* mosq, const LinkConfig& config, uint32_t maxPacket,
 }
 
 std::string mqttErrorText(int rc) {
-    return rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc);
+    // libmosquitto 2.0.11 has no text of its own for these but "Unknown error."
+    switch (rc) {
+        case MOSQ_ERR_ERRNO:
+            return strerror(errno);
+        case MOSQ_ERR_KEEPALIVE:
+            return "the broker did not answer within the keep-alive of " +
+                   std::to_string(kKeepalive) + " s";
+        case MOSQ_ERR_MALFORMED_PACKET:
+            return "the broker sent a malformed packet";
+        case MOSQ_ERR_LOOKUP:
+            return "the broker's name cannot be looked up";
+        case MOSQ_ERR_TIMEOUT:
+            return "timed out";
+        default:
+            break;
+    }
+    std::string text = mosquitto_strerror(rc);
+    return text == "Unknown error." ? "libmosquitto error " + std::to_string(rc) : text;
 }
 
 }  // namespace mqttlink

@@ -24,7 +24,8 @@ namespace mqttlink {
 int connectBroker(mosquitto* mosq, const LinkConfig& config, uint32_t maxPacket,
                   uint32_t sessionExpiry = 0);
 
-// libmosquitto's code rc as one line (errno's text for MOSQ_ERR_ERRNO).
+// libmosquitto's code rc as one line that says what happened (errno's text
+// for MOSQ_ERR_ERRNO; the number where the library has no text).
 std::string mqttErrorText(int rc);
 
 }  // namespace mqttlink

@@ -1,11 +1,12 @@
-// The link's side of the code sets alone (no broker): what a hostile
-// broker's payloads cost it.
+// Parts of the link alone, without a broker: what a hostile broker's code
+// set payloads cost it, and how its failures read.
 #include <gtest/gtest.h>
 #include <malloc.h>
 
 #include <string>
 
 #include "tests/test_util.h"
+#include "tools/dorvane-mqtt/broker.h"
 #include "tools/dorvane-mqtt/code_inbox.h"
 
 namespace {
@@ -38,6 +39,17 @@ TEST(CodeInbox, EndlessNewRefusalsKeepMemoryBounded) {
     EXPECT_TRUE(inbox.refresh());
     EXPECT_NE(std::string::npos, inbox.appliedMessage().find("not a signed code set"))
         << inbox.appliedMessage();
+}
+
+// Every way a connection can end reads as what happened: a broker that
+// stops answering (a half-open connection) is not an "Unknown error."
+TEST(BrokerText, EveryFailureSaysWhatHappened) {
+    for (int rc = MOSQ_ERR_NOMEM; rc <= MOSQ_ERR_TOPIC_ALIAS_INVALID; ++rc) {
+        std::string text = mqttlink::mqttErrorText(rc);
+        EXPECT_FALSE(text.empty()) << rc;
+        EXPECT_EQ(std::string::npos, text.find("Unknown error")) << rc;
+    }
+    EXPECT_NE(std::string::npos, mqttlink::mqttErrorText(MOSQ_ERR_KEEPALIVE).find("keep-alive"));
 }
 
 }  // namespace
