@@ -298,6 +298,33 @@ TEST_F(FleetCodes, ApplierKilledHoldsOldOrNew) {
     }
 }
 
+// What the link never leaves in the spool (a fifo, a symlink, a folder
+// named as a set) is no set: said and removed, never pending for ever,
+// and the set beside it is applied.
+TEST_F(FleetCodes, SpoolJunkIsNoSetPending) {
+    Unit u(loopbackAddress(1));
+    const std::string spool = u.dir.file("state/spool/");
+    mkdir(u.dir.file("state").c_str(), 0755);
+    mkdir(spool.c_str(), 0755);
+    std::string file = u.set("S1", "*", 3, "04A1,Door1\n");
+    std::string digest = runTool({"/usr/bin/sha256sum", u.dir.file("set.msg")}).out.substr(0, 16);
+    writeFile(spool + "3-" + digest + ".set", readFile(file));
+    ASSERT_EQ(0, mkfifo((spool + "4-aaaaaaaaaaaaaaaa.set").c_str(), 0644));
+    ASSERT_EQ(0, symlink(file.c_str(), (spool + "5-aaaaaaaaaaaaaaaa.set").c_str()));
+    ASSERT_EQ(0, mkdir((spool + "6-aaaaaaaaaaaaaaaa.set").c_str(), 0755));
+    ToolRun run = u.codes({"apply-signed", "--link-config", u.linkConfig});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_NE(std::string::npos, u.list().find("in force: version 3"));
+    for (const char* junk : {"4", "5", "6"}) {
+        std::string base = spool + junk + "-aaaaaaaaaaaaaaaa";
+        EXPECT_NE(0, access((base + ".json").c_str(), F_OK)) << readFile(base + ".json");
+        EXPECT_NE(0, access((base + ".set").c_str(), F_OK)) << junk;
+        EXPECT_NE(std::string::npos,
+                  run.err.find(base + ".set is not a file: no code set; removed"))
+            << run.err;
+    }
+}
+
 // While the real service scans at full rate, signed sets from the broker
 // switch a code's reader back and forth: every scan finds the old reader or
 // the new one, and none fails.

@@ -106,11 +106,20 @@ std::vector<csv::Line> linesOf(const std::string& data) {
 }
 
 // Judges and applies one spooled set; its outcome (NONE: an empty file,
-// removed).
+// or no file at all, removed).
 Outcome applyOne(const Applier& a, const std::string& path, const std::string& name) {
     Outcome o;
     o.time = code_spool::now();
     std::string data, why;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // Never the link's (it renames a written file in): no set waits in
+        // it, so nothing is said pending for ever.
+        bool gone = remove(path.c_str()) == 0;
+        fprintf(stderr, "dorvanectl: %s is not a file: no code set; %s\n", path.c_str(),
+                gone ? "removed" : (std::string("left: ") + strerror(errno)).c_str());
+        return o;
+    }
     vsign::Unit u;
     u.site = a.link.site;
     u.name = a.link.unit;
