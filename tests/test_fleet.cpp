@@ -250,8 +250,8 @@ TEST(FleetLink, RefusedTopicKeepsTheEventsAndSaysSo) {
 
 // An outbox that overflowed while the link was away: the service dropped a
 // file and wrote a `lost` event for it; the link says only what it had not
-// published (exact ids and count), then everything after arrives, and a
-// damaged line is skipped and reported as lost.
+// published (exact ids and count), then everything after arrives, and
+// damaged lines in a row are skipped and reported as one lost event.
 TEST(FleetLink, OverflowAndDamagedLinesYieldExactLostEvents) {
     TempDir dir;
     std::string host = loopbackAddress(1);
@@ -279,8 +279,8 @@ TEST(FleetLink, OverflowAndDamagedLinesYieldExactLostEvents) {
     ASSERT_EQ(unlink(dir.file("outbox/" + firstFile).c_str()), 0);  // the bound
     std::string lostId = out.lost("overflow", 1, 10, 10);           // 21
     out.raw("{\"v\":1,\"type\":\"access\",\"id\":\"cut short");     // a power loss
-    out.raw("\n");
-    out.access();  // 22
+    out.raw("\n\n{\"v\":2}\n");  // and two more damaged lines: one lost event of 3
+    out.access();                // 22
     link = startLink(config);
     ASSERT_TRUE(sub.waitUntil(
         [&](const auto& m) {
@@ -305,7 +305,7 @@ TEST(FleetLink, OverflowAndDamagedLinesYieldExactLostEvents) {
     EXPECT_EQ(jsonMember(lost[0], "last"), out.id(10));
     EXPECT_EQ(jsonMember(lost[0], "id").compare(0, 5, "link-"), 0);
     EXPECT_EQ(jsonMember(lost[1], "reason"), "damaged");
-    EXPECT_EQ(jsonMember(lost[1], "count"), "1");
+    EXPECT_EQ(jsonMember(lost[1], "count"), "3");
     EXPECT_NE(lost[1].find("\"first\":null,\"last\":null"), std::string::npos);
     EXPECT_EQ(countContaining(link->lines(), "damaged line"), 1U);
     // In order: 20, the overflow, the damaged line, 22.

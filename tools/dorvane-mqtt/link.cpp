@@ -27,6 +27,9 @@ constexpr int kHoldSeconds = 10;
 constexpr const char* kOffline = "{\"v\":1,\"state\":\"offline\"}";
 constexpr long long kPacketMargin = 64 * 1024;
 constexpr long long kMaxPacket = 268435460;  // MQTT's own limit (256 MiB and the header)
+// The damaged lines one lost event counts at most: reading a run is work
+// done between two turns of the connection.
+constexpr uint64_t kMaxDamagedRun = 100000;
 
 std::string randomStart() {
     unsigned char bytes[8] = {};
@@ -242,10 +245,21 @@ bool cLink::toItem(const std::string& line, const FilePlace& end, Item* item) {
                         ",\"last\":" + (event.last.empty() ? "null" : jsonString(event.last)) + "}";
         return true;
     }
-    item->payload = "{\"v\":1,\"type\":\"lost\",\"id\":\"link-" + mLinkStart + "-" +
-                    std::to_string(++mLinkNumber) + "\",\"time\":\"" + nowRfc3339() +
-                    "\",\"reason\":\"damaged\",\"count\":1,\"first\":null,\"last\":null}";
-    return true;
+    return true;  // damaged: its lost event is made for the whole run (damagedItem)
+}
+
+cLink::Item cLink::damagedItem(uint64_t count, const FilePlace& end) {
+    Item item;
+    item.end = end;
+    item.lostCount = count;
+    item.payload = "{\"v\":1,\"type\":\"lost\",\"id\":\"link-" + mLinkStart + "-" +
+                   std::to_string(++mLinkNumber) + "\",\"time\":\"" + nowRfc3339() +
+                   "\",\"reason\":\"damaged\",\"count\":" + std::to_string(count) +
+                   ",\"first\":null,\"last\":null}";
+    warn("skipped %llu damaged line%s in outbox file %s before byte %llu; sent as a lost event",
+         static_cast<unsigned long long>(count), count == 1 ? "" : "s", end.name.c_str(),
+         static_cast<unsigned long long>(end.offset));
+    return item;
 }
 
 bool cLink::publish(Item& item) {
@@ -283,7 +297,24 @@ void cLink::fillWindow() {
             }
         }
     }
-    while (mWindow.size() < kWindow && !mPaused) {
+    // Damaged lines in a row make one lost event and one line, not one of
+    // each a line: an outbox of line ends alone would flood both.
+    uint64_t damaged = 0;
+    FilePlace damagedEnd;
+    bool sent = true;  // false once a publish failed under the write: the rest wait
+    auto push = [&](Item item) {
+        mWindow.push_back(std::move(item));
+        if (sent && !mPaused) {
+            sent = publish(mWindow.back());
+        }
+    };
+    auto endRun = [&]() {
+        if (damaged > 0) {
+            push(damagedItem(damaged, damagedEnd));
+            damaged = 0;
+        }
+    };
+    while (mWindow.size() + (damaged > 0 ? 1 : 0) < kWindow && !mPaused && sent) {
         std::string line;
         FilePlace end;
         cOutboxReader::Result result = mReader.next(&line, &end);
@@ -305,7 +336,18 @@ void cLink::fillWindow() {
         if (result == cOutboxReader::kDamaged) {
             line.assign(1, '\0');  // never an event
         }
-        if (!toItem(line, end, &item)) {
+        bool say = toItem(line, end, &item);
+        if (say && item.lineId.empty()) {
+            if (damaged >= kMaxDamagedRun ||
+                (damaged > 0 && (damagedEnd.dev != end.dev || damagedEnd.ino != end.ino))) {
+                endRun();  // one run per file, so that its line names the file
+            }
+            ++damaged;
+            damagedEnd = end;
+            continue;
+        }
+        endRun();
+        if (!say) {
             // A `lost` event whose every id was published: nothing to say,
             // but the cursor moves past it with the rest.
             item.acked = true;
@@ -314,15 +356,9 @@ void cLink::fillWindow() {
             advanceCursor();
             continue;
         }
-        if (result == cOutboxReader::kDamaged || item.lineId.empty()) {
-            warn("skipped a damaged line in outbox file %s before byte %llu; sent as a lost event",
-                 end.name.c_str(), static_cast<unsigned long long>(end.offset));
-        }
-        mWindow.push_back(item);
-        if (!publish(mWindow.back())) {
-            break;
-        }
+        push(std::move(item));
     }
+    endRun();
 }
 
 void cLink::saveState(bool force) {

@@ -97,7 +97,12 @@ private:
 
     // The events.
     void fillWindow();
+    // The item of an outbox line; false for a `lost` line with nothing left
+    // to say. A damaged line gives an item without lineId or payload.
     bool toItem(const std::string& line, const FilePlace& end, Item* item);
+    // The lost event of count damaged lines in a row, the last ending at
+    // end, said in one line.
+    Item damagedItem(uint64_t count, const FilePlace& end);
     // False when the connection failed under the write (the item is not in
     // flight); a publish libmosquitto refuses is refused as the broker's.
     bool publish(Item& item);
