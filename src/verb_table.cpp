@@ -262,7 +262,11 @@ int dispatch(const Tool& tool, int argc, char** argv) {
         return 0;
     }
     if (first.find(' ') != std::string::npos) {
-        return unknownVerb(tool, first);  // "codes add" in one word is no verb
+        // "codes add" in one word is no verb; "did you mean 'codes add'"
+        // would read as the very word given.
+        return findVerb(tool, first) != nullptr
+                   ? refuse(tool, "'" + first + "' in one word is no verb: give it as two words")
+                   : unknownVerb(tool, first);
     }
     std::vector<int> used = {plain[0]};
     std::string name = first;

@@ -154,7 +154,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{&kCtl, {"frob"}, 2, "", "", "ctl: unknown verb 'frob' (see ctl help)\n"},
         Case{&kCtl, {"c\x1b[1m"}, 2, "", "", "unknown verb 'c\\x1b[1m'"},
         // Two words in one are not the verb of two, and a long word is not echoed whole.
-        Case{&kCtl, {"codes add", "A"}, 2, "", "", "unknown verb 'codes add'; did you mean"},
+        Case{&kCtl,
+             {"codes add", "A"},
+             2,
+             "",
+             "",
+             "ctl: 'codes add' in one word is no verb: give it as two words (see ctl help)\n"},
+        Case{&kCtl, {"codes ad", "A"}, 2, "", "", "unknown verb 'codes ad'; did you mean"},
         Case{&kCtl, {std::string(100000, 'x')}, 2, "", "", std::string(79, 'x') + "...' (see"},
         Case{&kCtl, {"codes"}, 2, "", "", "ctl: codes needs one of add, list (see ctl help)\n"},
         // A tool with a verb run when none is named.
