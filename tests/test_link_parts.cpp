@@ -41,6 +41,21 @@ TEST(CodeInbox, EndlessNewRefusalsKeepMemoryBounded) {
         << inbox.appliedMessage();
 }
 
+// The spool's outcomes are read again only once a change could not share
+// the change time last seen: also when the clock is behind it (a unit
+// without a real-time clock), where they were read four times a second.
+TEST(CodeInbox, SpoolStampSettledEitherSideOfTheClock) {
+    struct {
+        time_t changed, clock;
+        bool settled;
+    } cases[] = {{100, 102, true}, {100, 101, false}, {100, 100, false},
+                 {100, 99, false}, {100, 98, true},   {1800000000, 1000, true}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.settled, mqttlink::stampSettled({c.changed, 500}, {c.clock, 0}))
+            << c.changed << " " << c.clock;
+    }
+}
+
 // Every way a connection can end reads as what happened: a broker that
 // stops answering (a half-open connection) is not an "Unknown error."
 TEST(BrokerText, EveryFailureSaysWhatHappened) {

@@ -95,6 +95,13 @@ void cCodeInbox::receive(const char* data, size_t size) {
               static_cast<unsigned long long>(v.version), v.sha256.c_str());
 }
 
+bool stampSettled(const timespec& changed, const timespec& clock) {
+    // A change time ahead of the clock (a unit without a real-time clock
+    // starts behind the time its files were last changed): a change from
+    // now on is stamped with the clock, so it differs as well.
+    return clock.tv_sec - changed.tv_sec >= 2 || changed.tv_sec - clock.tv_sec >= 2;
+}
+
 void cCodeInbox::readOutcomes() {
     // A change within a second of the last reading may share its time
     // stamp (file times are coarse), so such a spool is read again; one
@@ -108,7 +115,7 @@ void cCodeInbox::readOutcomes() {
     clock_gettime(CLOCK_REALTIME, &clock);
     timespec mono{};
     clock_gettime(CLOCK_MONOTONIC, &mono);
-    bool settled = now.present && clock.tv_sec - now.changed.tv_sec >= 2;
+    bool settled = now.present && stampSettled(now.changed, clock);
     if (mSpoolRead && settled && now == mSpoolStamp && mono.tv_sec - mSpoolReadAt.tv_sec < 60) {
         return;
     }

@@ -23,6 +23,11 @@
 
 namespace mqttlink {
 
+// True when a change stamped now (the wall clock) cannot share the change
+// time changed of a folder (file times are coarse): at least 2 s apart,
+// whichever is ahead.
+bool stampSettled(const timespec& changed, const timespec& clock);
+
 class cCodeInbox {
 public:
     // config and log must outlive the object.
