@@ -65,6 +65,12 @@ TEST(BrokerText, EveryFailureSaysWhatHappened) {
         EXPECT_EQ(std::string::npos, text.find("Unknown error")) << rc;
     }
     EXPECT_NE(std::string::npos, mqttlink::mqttErrorText(MOSQ_ERR_KEEPALIVE).find("keep-alive"));
+    // A connection that ends, the link's and the center tools' alike: the
+    // socket's own error below 0x80 (was "Unknown reason" in the tools), the
+    // broker's reason from 0x80.
+    EXPECT_EQ("The connection was lost.", mqttlink::disconnectText(MOSQ_ERR_CONN_LOST));
+    EXPECT_EQ("Not authorized (0x87)", mqttlink::disconnectText(0x87));
+    EXPECT_EQ("disconnected", mqttlink::disconnectText(0));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <mqtt_protocol.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace mqttlink {
@@ -38,6 +39,16 @@ int connectBroker(mosquitto* mosq, const LinkConfig& config, uint32_t maxPacket,
                                    props);
     mosquitto_property_free_all(&props);
     return rc;
+}
+
+std::string reasonText(int reason) {
+    char hex[8];
+    snprintf(hex, sizeof hex, "%02x", reason & 0xFF);
+    return std::string(mosquitto_reason_string(reason)) + " (0x" + hex + ")";
+}
+
+std::string disconnectText(int rc) {
+    return rc == 0 ? "disconnected" : rc >= 0x80 ? reasonText(rc) : mqttErrorText(rc);
 }
 
 std::string mqttErrorText(int rc) {

@@ -24,6 +24,14 @@ namespace mqttlink {
 int connectBroker(mosquitto* mosq, const LinkConfig& config, uint32_t maxPacket,
                   uint32_t sessionExpiry = 0);
 
+// A broker's reason code as text with its number: "Not authorized (0x87)".
+std::string reasonText(int reason);
+
+// Why a connection ended, from the disconnect callback's rc: below 0x80
+// libmosquitto's own error (the socket), from 0x80 the reason of the
+// broker's DISCONNECT.
+std::string disconnectText(int rc);
+
 // libmosquitto's code rc as one line that says what happened (errno's text
 // for MOSQ_ERR_ERRNO; the number where the library has no text).
 std::string mqttErrorText(int rc);

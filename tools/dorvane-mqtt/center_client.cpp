@@ -252,7 +252,7 @@ void cCenterClient::onDisconnect(mosquitto*, void* self, int rc, const mosquitto
     auto* client = static_cast<cCenterClient*>(self);
     if (!client->mLost) {
         client->mLost = true;
-        client->mLostWhy = rc == 0 ? "disconnected" : mosquitto_reason_string(rc);
+        client->mLostWhy = disconnectText(rc);
     }
 }
 

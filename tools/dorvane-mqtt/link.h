@@ -168,9 +168,6 @@ private:
     std::string mSiteCodesTopic, mUnitCodesTopic, mAppliedTopic;
 };
 
-// A broker's reason code as text with its number: "Not authorized (0x87)".
-std::string reasonText(int reason);
-
 }  // namespace mqttlink
 
 #endif

@@ -13,14 +13,6 @@
 
 namespace mqttlink {
 
-std::string reasonText(int reason) {
-    return std::string(mosquitto_reason_string(reason)) + " (0x" + [&] {
-        char hex[8];
-        snprintf(hex, sizeof hex, "%02x", reason & 0xFF);
-        return std::string(hex);
-    }() + ")";
-}
-
 void cLink::onConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
     auto* link = static_cast<cLink*>(self);
     if (rc != 0) {
@@ -70,12 +62,7 @@ void cLink::onDisconnect(mosquitto*, void* self, int rc, const mosquitto_propert
     auto* link = static_cast<cLink*>(self);
     if (sStop == 0 && link->mMosq != nullptr && link->mConnected) {
         link->mLastLogError.clear();
-        // Below 0x80, libmosquitto's own error (the socket); from 0x80, the
-        // reason of the broker's DISCONNECT.
-        std::string why = rc == 0      ? std::string("disconnected")
-                          : rc >= 0x80 ? reasonText(rc)
-                                       : mqttErrorText(rc);
-        link->dropLater(why);
+        link->dropLater(disconnectText(rc));
     }
 }
 
