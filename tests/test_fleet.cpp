@@ -331,4 +331,20 @@ TEST(FleetLink, OverflowAndDamagedLinesYieldExactLostEvents) {
     EXPECT_EQ(jsonMember(lost[2], "reason"), "unwritable");
     EXPECT_EQ(jsonMember(lost[2], "count"), "2");
     EXPECT_EQ(lost[2].find("\"of\""), std::string::npos);
+
+    // A damaged line the last acknowledged, then a stop: the next start
+    // goes on after it, and does not report it again.
+    out.raw("{\"v\":1,\"type\"\n");
+    ASSERT_TRUE(sub.waitUntil(
+        [&](const auto& m) { return lostOf(onTopic(m, kEvents)).size() == 4; }, kWaitMs));
+    link->stop();
+    link = startLink(config);
+    out.access();  // 26
+    ASSERT_TRUE(sub.waitUntil(
+        [&](const auto& m) {
+            return allArrived(m, 26, {6, 7, 8, 9, 10, 21, 23, 24});
+        },
+        kWaitMs));
+    EXPECT_EQ(lostOf(onTopic(sub.messages(), kEvents)).size(), 4U);
+    EXPECT_EQ(countContaining(link->lines(), "damaged line"), 0U);
 }

@@ -192,6 +192,8 @@ Cursor loadCursor(const std::string& stateDir) {
             if (linkId || parseEventId(value, &id)) {
                 cursor.lastId = value;
             }
+        } else if (line == "damaged") {
+            cursor.afterDamage = true;
         } else if (line.compare(0, 6, "place ") == 0) {
             unsigned long long dev = 0, ino = 0, offset = 0;
             int used = 0;
@@ -215,6 +217,7 @@ bool saveCursor(const std::string& stateDir, const Cursor& cursor, bool sync, st
                 std::to_string(static_cast<unsigned long long>(cursor.place.ino)) + " " +
                 std::to_string(cursor.place.offset) + " " + cursor.place.name + "\n";
     }
+    text += cursor.afterDamage ? "damaged\n" : "";
     text += cursor.acked.serialize();
     std::string tmp = stateDir + "/cursor.tmp";
     std::string path = stateDir + "/cursor";

@@ -56,7 +56,10 @@ private:
 
 struct Cursor {
     FilePlace place;     // just past the last acknowledged line
-    std::string lastId;  // its id ("" for a damaged line)
+    std::string lastId;  // the last acknowledged event's id
+    // The line at place was damaged (not lastId's): place is taken as it
+    // is, lastId looked for only when place is gone.
+    bool afterDamage = false;
     cPublished acked;
 };
 

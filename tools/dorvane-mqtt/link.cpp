@@ -187,6 +187,7 @@ void cLink::advanceCursor() {
     while (!mWindow.empty() && mWindow.front().acked) {
         const Item& item = mWindow.front();
         mCursor.place = item.end;
+        mCursor.afterDamage = item.lineId.empty();
         if (!item.lineId.empty()) {
             mCursor.lastId = item.lineId;
             mCursor.acked.add(item.number, item.access);
@@ -384,7 +385,7 @@ void cLink::saveState(bool force) {
     if (!sync) {
         return;
     }
-    mReader.removeAcknowledged(mCursor.place, mCursor.lastId, &why);
+    mReader.removeAcknowledged(mCursor.place, mCursor.afterDamage ? "" : mCursor.lastId, &why);
     if (!why.empty()) {
         error("%s", why.c_str());
     }
@@ -416,7 +417,7 @@ int cLink::run() {
     while (sStop == 0) {
         auto now = Clock::now();
         if (!located) {
-            located = mReader.locate(mCursor.place, mCursor.lastId, &why);
+            located = mReader.locate(mCursor.place, mCursor.afterDamage, mCursor.lastId, &why);
             if (!located && why != mOutboxFailure) {
                 mOutboxFailure = why;
                 warn("%s", why.c_str());

@@ -47,9 +47,12 @@ int openRegular(const std::string& path) {
 }
 
 // True when the line that ends just before offset in fd carries id (or,
-// with id empty, when a line ends there).
+// with id empty, when a line ends there: a damaged one, also the unended
+// last line of a closed file).
 bool lineEndsWithId(int fd, uint64_t offset, const std::string& id) {
-    if (offset == 0) {
+    struct stat st {};
+    if (offset == 0 ||
+        (id.empty() && fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) == offset)) {
         return id.empty();
     }
     size_t want = static_cast<size_t>(std::min<uint64_t>(offset, kMaxOutboxLine));
@@ -219,7 +222,8 @@ bool cOutboxReader::findId(const std::string& id, const std::vector<std::string>
     return false;
 }
 
-bool cOutboxReader::locate(const FilePlace& place, const std::string& lastId, std::string* why) {
+bool cOutboxReader::locate(const FilePlace& place, bool afterDamage, const std::string& lastId,
+                           std::string* why) {
     std::vector<std::string> names;
     if (!list(&names, why)) {
         return false;
@@ -228,7 +232,7 @@ bool cOutboxReader::locate(const FilePlace& place, const std::string& lastId, st
         std::string name = nameOf(place.dev, place.ino, names);
         if (!name.empty()) {
             int fd = openRegular(mFolder + "/" + name);
-            bool match = fd >= 0 && lineEndsWithId(fd, place.offset, lastId);
+            bool match = fd >= 0 && lineEndsWithId(fd, place.offset, afterDamage ? "" : lastId);
             if (fd >= 0) {
                 close(fd);
             }

@@ -45,14 +45,15 @@ public:
     cOutboxReader(const cOutboxReader&) = delete;
     cOutboxReader& operator=(const cOutboxReader&) = delete;
 
-    // Puts the reader just past the line at place whose id is lastId: at
-    // place itself when its file (found by device and inode under any name)
-    // still holds lastId's line there; otherwise just past the line with
-    // that id, looked for in the closed files in name order, then
-    // `current`; otherwise at the start of the oldest file. Either may be
-    // empty (nothing acknowledged yet). False with *why when the folder
-    // cannot be listed (call again later).
-    bool locate(const FilePlace& place, const std::string& lastId, std::string* why);
+    // Puts the reader just past the line at place whose id is lastId (or,
+    // afterDamage, a damaged line): at place itself when its file (found by
+    // device and inode under any name) still holds that line there;
+    // otherwise just past the line with lastId, looked for in the closed
+    // files in name order, then `current`; otherwise at the start of the
+    // oldest file. Either may be empty (nothing acknowledged yet). False
+    // with *why when the folder cannot be listed (call again later).
+    bool locate(const FilePlace& place, bool afterDamage, const std::string& lastId,
+                std::string* why);
 
     enum Result {
         kLine,     // *line holds a whole line (without "\n"), *end where it ends
