@@ -46,6 +46,28 @@ std::string quoted(const std::string& text) {
     return out + "\"";
 }
 
+// The JSON string at *at as quoted() writes it into *s; *at past it. The
+// caller compares what it read written again, which refuses other forms.
+bool readQuoted(const std::string& text, size_t* at, std::string* s) {
+    if (*at >= text.size() || text[*at] != '"') {
+        return false;
+    }
+    for (++*at; *at < text.size() && text[*at] != '"'; ++*at) {
+        unsigned int c = 0;
+        if (text[*at] != '\\') {
+            *s += text[*at];
+        } else if (*at + 1 < text.size() && text[*at + 1] != 'u') {
+            *s += text[++*at];
+        } else if (sscanf(text.c_str() + *at, "\\u%4x", &c) == 1 && c < 0x20) {
+            *s += static_cast<char>(c);
+            *at += 5;
+        } else {
+            return false;
+        }
+    }
+    return *at < text.size() && text[(*at)++] == '"';
+}
+
 // "2026-12-09T17:25:45.123456Z": the form now() writes.
 bool isTime(const std::string& t) {
     const char* form = "dddd-dd-ddTdd:dd:dd.ddddddZ";
@@ -191,25 +213,7 @@ bool parseOutcomeFile(const std::string& text, Outcome* out) {
         }
         return at > begin;
     };
-    auto string = [&](std::string* s) {
-        if (!word("\"")) {
-            return false;
-        }
-        for (; at < text.size() && text[at] != '"'; ++at) {
-            unsigned int c = 0;
-            if (text[at] != '\\') {
-                *s += text[at];
-            } else if (at + 1 < text.size() && text[at + 1] != 'u') {
-                *s += text[++at];
-            } else if (sscanf(text.c_str() + at, "\\u%4x", &c) == 1 && c < 0x20) {
-                *s += static_cast<char>(c);
-                at += 5;
-            } else {
-                return false;
-            }
-        }
-        return word("\"");
-    };
+    auto string = [&](std::string* s) { return readQuoted(text, &at, s); };
     for (Outcome::eKind k : {Outcome::APPLIED, Outcome::PENDING, Outcome::REFUSED}) {
         if (word(std::string("{\"") + kindName(k) + "\":")) {
             o.kind = k;

@@ -298,6 +298,25 @@ void cLink::fillWindow() {
             }
         }
     }
+    readAhead();
+}
+
+bool cLink::outboxReadable(cOutboxReader::Result result, const std::string& line) {
+    if (result == cOutboxReader::kError) {
+        if (line != mOutboxFailure) {
+            mOutboxFailure = line;
+            warn("%s", line.c_str());
+        }
+        return false;
+    }
+    if (!mOutboxFailure.empty()) {
+        mOutboxFailure.clear();
+        info("the outbox folder %s can be read again", mConfig.outbox.c_str());
+    }
+    return true;
+}
+
+void cLink::readAhead() {
     // Damaged lines in a row make one lost event and one line, not one of
     // each a line: an outbox of line ends alone would flood both.
     uint64_t damaged = 0;
@@ -322,16 +341,8 @@ void cLink::fillWindow() {
         if (result == cOutboxReader::kNone) {
             break;
         }
-        if (result == cOutboxReader::kError) {
-            if (line != mOutboxFailure) {
-                mOutboxFailure = line;
-                warn("%s", line.c_str());
-            }
+        if (!outboxReadable(result, line)) {
             break;
-        }
-        if (!mOutboxFailure.empty()) {
-            mOutboxFailure.clear();
-            info("the outbox folder %s can be read again", mConfig.outbox.c_str());
         }
         Item item;
         if (result == cOutboxReader::kDamaged) {

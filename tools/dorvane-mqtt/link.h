@@ -97,6 +97,11 @@ private:
 
     // The events.
     void fillWindow();
+    // Reads the outbox's next lines into the window and publishes them.
+    void readAhead();
+    // False for a read that failed (said once until it works again, and
+    // then that it does).
+    bool outboxReadable(cOutboxReader::Result result, const std::string& line);
     // The item of an outbox line; false for a `lost` line with nothing left
     // to say. A damaged line gives an item without lineId or payload.
     bool toItem(const std::string& line, const FilePlace& end, Item* item);

@@ -105,21 +105,26 @@ std::vector<csv::Line> linesOf(const std::string& data) {
     return lines;
 }
 
+// True, after a line and its removal, when path is there but is no file
+// (a fifo, a symlink, a folder): never the link's (it renames a written file
+// in), so no set waits in it and nothing is said pending for ever.
+bool notAFile(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) {
+        return false;
+    }
+    bool gone = remove(path.c_str()) == 0;
+    fprintf(stderr, "dorvanectl: %s is not a file: no code set; %s\n", path.c_str(),
+            gone ? "removed" : (std::string("left: ") + strerror(errno)).c_str());
+    return true;
+}
+
 // Judges and applies one spooled set; its outcome (NONE: an empty file,
-// or no file at all, removed).
+// removed).
 Outcome applyOne(const Applier& a, const std::string& path, const std::string& name) {
     Outcome o;
     o.time = code_spool::now();
     std::string data, why;
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        // Never the link's (it renames a written file in): no set waits in
-        // it, so nothing is said pending for ever.
-        bool gone = remove(path.c_str()) == 0;
-        fprintf(stderr, "dorvanectl: %s is not a file: no code set; %s\n", path.c_str(),
-                gone ? "removed" : (std::string("left: ") + strerror(errno)).c_str());
-        return o;
-    }
     vsign::Unit u;
     u.site = a.link.site;
     u.name = a.link.unit;
@@ -220,6 +225,9 @@ bool pass(const Applier& a, bool* failed) {
     bool settled = true;
     for (const Spooled& s : sets) {
         std::string path = dir + "/" + s.name;
+        if (notAFile(path)) {
+            continue;
+        }
         Outcome o = applyOne(a, path, s.name);
         if (o.kind == Outcome::NONE) {
             unlink(path.c_str());
