@@ -354,8 +354,6 @@ TEST(CodeSets, InForceVouchesOnlyForWhatItSays) {
 TEST(CodeSets, OutcomeFilesTakenOnlyInTheApplierForm) {
     using code_spool::Outcome;
     const std::string sha(64, 'a'), time = "2026-12-09T17:25:45.123456Z";
-    const std::string head = "{\"applied\":{\"version\":42,\"sha256\":\"" + sha + "\"";
-    const std::string tail = ",\"time\":\"" + time + "\"}}";
     Outcome refused;
     refused.kind = Outcome::REFUSED;
     refused.version = 41;
@@ -386,24 +384,25 @@ TEST(CodeSets, OutcomeFilesTakenOnlyInTheApplierForm) {
         "\"}}",
     };
     std::vector<std::string> texts(std::begin(junk), std::end(junk));
+    // The applier's text with one piece changed.
+    auto changed = [](std::string text, const std::string& from, const std::string& to) {
+        return text.replace(text.find(from), from.size(), to);
+    };
+    const std::string good = code_spool::outcomeFileText(applied);
     for (const std::string& bad : {
-             head + ",\"count\":2,\"unpaired\":0" + tail + "\n",
-             head + ",\"count\":2,\"unpaired\":0,\"x\":1" + tail,
-             head + ",\"unpaired\":0,\"count\":2" + tail,
-             head + ",\"count\":02,\"unpaired\":0" + tail,
-             head + ",\"count\":123456789012345678901,\"unpaired\":0" + tail,
-             head + ",\"count\":2,\"unpaired\":0,\"time\":\"z\"}}",
-             head + ",\"count\":2,\"unpaired\":0,\"time\":\"9999-99-99T99:99:99.999999Z \"}}",
-             "{\"applied\":{\"version\":18446744073709551615,\"sha256\":\"" + sha +
-                 "\",\"count\":2,\"unpaired\":0" + tail,
-             "{\"applied\":{\"version\":9007199254740992,\"sha256\":\"" + sha +
-                 "\",\"count\":2,\"unpaired\":0" + tail,
-             "{\"applied\":{\"version\":42,\"sha256\":\"zz\",\"count\":2,\"unpaired\":0" + tail,
+             changed(good, "}}", "}}\n"),
+             changed(good, ",\"time\"", ",\"x\":1,\"time\""),
+             changed(good, "\"count\":2,\"unpaired\":0", "\"unpaired\":0,\"count\":2"),
+             changed(good, "\"count\":2", "\"count\":02"),
+             changed(good, "\"count\":2", "\"count\":123456789012345678901"),
+             changed(good, time, "z"),
+             changed(good, time, "9999-99-99T99:99:99.999999Z "),
+             changed(good, "\"version\":41", "\"version\":18446744073709551615"),
+             changed(good, "\"version\":41", "\"version\":9007199254740992"),
+             changed(good, sha, "zz"),
              refusedText.substr(0, refusedText.size() - 1),
-             refusedText.substr(0, refusedText.find("\\u0001")) + "\x01" +
-                 refusedText.substr(refusedText.find("\\u0001") + 6),
-             refusedText.substr(0, refusedText.find("\\\"quote")) + "\\u0022" +
-                 refusedText.substr(refusedText.find("\\\"quote") + 2),
+             changed(refusedText, "\\u0001", "\x01"),
+             changed(refusedText, "\\\"quote", "\\u0022quote"),
          }) {
         texts.push_back(bad);
     }
