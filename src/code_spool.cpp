@@ -240,8 +240,12 @@ bool parseOutcomeFile(const std::string& text, Outcome* out) {
 }
 
 bool writeFileAtomically(const std::string& path, const std::string& text, std::string* why) {
+    // A file of our own, made afresh: the folder is the link's, and what
+    // stands at the name (a fifo, a hard link to another file) is never
+    // opened, so the applier neither hangs nor writes into another file.
     std::string next = path + ".new";
-    int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    unlink(next.c_str());
+    int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     bool ok = fd >= 0;
     size_t done = 0;
     while (ok && done < text.size()) {

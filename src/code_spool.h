@@ -62,7 +62,8 @@ std::string outcomeFileText(const Outcome& o);
 // digest); false, *out untouched, for anything else.
 bool parseOutcomeFile(const std::string& text, Outcome* out);
 
-// Writes text to path by a file beside, synced and renamed in. False with *why.
+// Writes text to path by a file beside (made afresh: whatever stood at its
+// name is removed, never opened), synced and renamed in. False with *why.
 bool writeFileAtomically(const std::string& path, const std::string& text, std::string* why);
 // The time now, RFC 3339 UTC with microseconds.
 std::string now();

@@ -413,4 +413,35 @@ TEST(CodeSets, OutcomeFilesTakenOnlyInTheApplierForm) {
     }
 }
 
+// The files the applier writes in the link's folder (mark, in-force, the
+// outcomes) go beside first: whatever stands at that name (a fifo, a
+// symlink, a hard link to another file) is replaced, never opened, so the
+// applier neither hangs nor writes into another file.
+TEST(CodeSets, WrittenBesideWhateverStandsThere) {
+    struct {
+        const char* name;
+        std::function<void(const TempDir&, const std::string&)> plant;
+    } cases[] = {
+        {"a fifo", [](const TempDir&, const std::string& f) { mkfifo(f.c_str(), 0644); }},
+        {"a symlink",
+         [](const TempDir& d, const std::string& f) {
+             ASSERT_EQ(0, symlink(d.file("other").c_str(), f.c_str()));
+         }},
+        {"a hard link",
+         [](const TempDir& d, const std::string& f) {
+             ASSERT_EQ(0, link(d.file("other").c_str(), f.c_str()));
+         }},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        writeFile(dir.file("other"), "another file\n");
+        c.plant(dir, dir.file("in-force.new"));
+        std::string why;
+        EXPECT_TRUE(code_spool::writeInForce(dir.path(), {7, std::string(64, 'b')}, &why))
+            << c.name << ": " << why;
+        EXPECT_EQ("7 " + std::string(64, 'b') + "\n", readFile(dir.file("in-force"))) << c.name;
+        EXPECT_EQ("another file\n", readFile(dir.file("other"))) << c.name;
+    }
+}
+
 }  // namespace
