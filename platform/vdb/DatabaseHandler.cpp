@@ -187,6 +187,7 @@ bool DatabaseHandler::ensureOpen(std::string* why) {
     sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kLongestValue);
     // SQLite's default page cache (about 2 MB) is kept: at 1,000,000 codes
     // a 16 MiB one bought no clear gain in latency and cost its size in RSS.
     if (!known) {

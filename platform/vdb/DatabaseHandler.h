@@ -52,6 +52,11 @@ struct sqlite3_stmt;
 class DatabaseHandler : public cVlog {
 public:
     static constexpr int kBusyTimeoutMs = 300;
+    // The longest string or blob a connection reads (SQLite's length limit):
+    // a longer one fails the lookup or listing with "string or blob too
+    // big" before SQLite reads it. SQLite's own limit, a billion bytes, let
+    // one stored value take three times its size in memory.
+    static constexpr int kLongestValue = 1 << 20;
     // How often the hot-journal remedy is repeated while a hot journal lasts.
     static constexpr int kHotJournalRepeatSec = 60;
 
