@@ -29,6 +29,15 @@ bool isHotJournal(sqlite3* db) {
     return db != nullptr && sqlite3_extended_errcode(db) == SQLITE_READONLY_ROLLBACK;
 }
 
+// SQLite's progress handler counts a lookup's steps in runs of this many.
+const int kStepsPerCheck = 1000;
+
+// Ends the statement (SQLITE_INTERRUPT) once *checksLeft runs out.
+int stopWhenSpent(void* checksLeft) {
+    long long* left = static_cast<long long*>(checksLeft);
+    return --*left < 0 ? 1 : 0;
+}
+
 long long monotonicSec() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -297,7 +306,19 @@ int DatabaseHandler::findRows(const TableData* schema, const TableData* data, Ta
         }
         TableData* table = vdb::emptyTableLike(schema);
         int rc = SQLITE_DONE;
+        long long checksLeft = kLookupSteps / kStepsPerCheck;
+        sqlite3_progress_handler(mDb, kStepsPerCheck, stopWhenSpent, &checksLeft);
         int rows = vdb::stepRows(*this, mPathShown, stmt, keys, table, &rc);
+        sqlite3_progress_handler(mDb, 0, nullptr, nullptr);
+        if (rc == SQLITE_INTERRUPT) {
+            table->free();
+            vdb::resetStatement(stmt);
+            noteFailure(kCannotRead,
+                        "the lookup took more than " + std::to_string(kLookupSteps) +
+                            " steps (is \"codes\" a view?)",
+                        false, why);
+            return -1;
+        }
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
             table->free();
             stepFailed(stmt, rc, why);
