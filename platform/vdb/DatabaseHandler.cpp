@@ -313,10 +313,12 @@ int DatabaseHandler::findRows(const TableData* schema, const TableData* data, Ta
         if (rc == SQLITE_INTERRUPT) {
             table->free();
             vdb::resetStatement(stmt);
-            noteFailure(kCannotRead,
-                        "the lookup took more than " + std::to_string(kLookupSteps) +
-                            " steps (is \"codes\" a view?)",
-                        false, why);
+            noteFailure(
+                kCannotRead,
+                "the lookup took more than " + std::to_string(kLookupSteps) +
+                    " steps (a view, or a table of millions of rows without an index on the "
+                    "code)",
+                false, why);
             return -1;
         }
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
