@@ -306,7 +306,7 @@ TEST(Database, TextsWithANulByteOrOverlongAreRefused) {
 // Lookups past the handler's bounds fail as such, and the database put right
 // is read again: a value too long to hold is never read whole (a reader of
 // 300 MB took 900 MB of memory for one scan), and a view that yields rows
-// for ever does not hold the lookup for good.
+// for ever, cheap or costly ones, does not hold the lookup for good.
 TEST(Database, LookupsPastTheBoundsFailThenTheMendedFileIsRead) {
     struct Case {
         const char* name;
@@ -320,7 +320,11 @@ TEST(Database, LookupsPastTheBoundsFailThenTheMendedFileIsRead) {
         {"view without end",
          "CREATE VIEW codes AS WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n)"
          " SELECT 'H' || (x % 2) AS sc, 'Door1' AS reader FROM n;",
-         "steps"},
+         "ran longer than"},
+        {"view without end, each row costly",
+         "CREATE VIEW codes AS WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n)"
+         " SELECT 'H' || (x % 2) AS sc, printf('%.1000000c', 'x') AS reader FROM n;",
+         "ran longer than"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -29,13 +30,14 @@ bool isHotJournal(sqlite3* db) {
     return db != nullptr && sqlite3_extended_errcode(db) == SQLITE_READONLY_ROLLBACK;
 }
 
-// SQLite's progress handler counts a lookup's steps in runs of this many.
-const int kStepsPerCheck = 1000;
+// SQLite's progress handler is called after this many of its steps: one
+// step may be costly (a text of a megabyte), a clock reading is not.
+const int kStepsPerCheck = 100;
 
-// Ends the statement (SQLITE_INTERRUPT) once *checksLeft runs out.
-int stopWhenSpent(void* checksLeft) {
-    long long* left = static_cast<long long*>(checksLeft);
-    return --*left < 0 ? 1 : 0;
+// Ends the statement (SQLITE_INTERRUPT) once the deadline has passed.
+int stopAtDeadline(void* deadline) {
+    return std::chrono::steady_clock::now() >
+           *static_cast<std::chrono::steady_clock::time_point*>(deadline);
 }
 
 long long monotonicSec() {
@@ -306,19 +308,19 @@ int DatabaseHandler::findRows(const TableData* schema, const TableData* data, Ta
         }
         TableData* table = vdb::emptyTableLike(schema);
         int rc = SQLITE_DONE;
-        long long checksLeft = kLookupSteps / kStepsPerCheck;
-        sqlite3_progress_handler(mDb, kStepsPerCheck, stopWhenSpent, &checksLeft);
+        auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kLookupLimitMs);
+        sqlite3_progress_handler(mDb, kStepsPerCheck, stopAtDeadline, &deadline);
         int rows = vdb::stepRows(*this, mPathShown, stmt, keys, table, &rc);
         sqlite3_progress_handler(mDb, 0, nullptr, nullptr);
         if (rc == SQLITE_INTERRUPT) {
             table->free();
             vdb::resetStatement(stmt);
-            noteFailure(
-                kCannotRead,
-                "the lookup took more than " + std::to_string(kLookupSteps) +
-                    " steps (a view, or a table of millions of rows without an index on the "
-                    "code)",
-                false, why);
+            noteFailure(kCannotRead,
+                        "the lookup ran longer than " + std::to_string(kLookupLimitMs) +
+                            " ms (a view, or a table of millions of rows without an index on "
+                            "the code)",
+                        false, why);
             return -1;
         }
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) {

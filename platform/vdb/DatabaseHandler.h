@@ -57,11 +57,12 @@ public:
     // big" before SQLite reads it. SQLite's own limit, a billion bytes, let
     // one stored value take three times its size in memory.
     static constexpr int kLongestValue = 1 << 20;
-    // The most steps of SQLite's machine one lookup may take: a lookup by
-    // the code's index takes a few dozen, a scan of ten million rows
-    // without one about thirty million (0.6 s on a PC). A view in place of
-    // the table can yield rows for ever, and the lookup would never end.
-    static constexpr long long kLookupSteps = 30LL * 1000 * 1000;
+    // The longest a lookup's statement may run, in ms (a wait for a writer's
+    // lock, at most kBusyTimeoutMs, counts in it): a lookup by the code's
+    // index takes microseconds, a scan of ten million rows without one
+    // about 0.6 s on a PC. A view in place of the table can yield rows for
+    // ever, each as costly as it likes, and the lookup would never end.
+    static constexpr int kLookupLimitMs = 1000;
     // How often the hot-journal remedy is repeated while a hot journal lasts.
     static constexpr int kHotJournalRepeatSec = 60;
 
@@ -101,7 +102,7 @@ public:
     // 1, or 2 when the key is ambiguous; -1 when the lookup could not run
     // (the file is missing or unreadable, locked past the busy timeout,
     // holds a hot journal, its schema cannot answer the query, or the
-    // lookup would take more than kLookupSteps), which is
+    // lookup would run longer than kLookupLimitMs), which is
     // not "no row": *why (when not null) gets the reason. Memory stays flat
     // whatever the number of matching rows.
     int Find(TabuloObj* query, TableData** result, std::string* why = nullptr);
