@@ -10,6 +10,10 @@ namespace {
 
 // The longest line the configuration reader takes.
 const size_t kMaxLine = 255;
+// The longest value once its "${NAME}" are replaced. A value may name
+// earlier ones, each already replaced: sixty names a line made a value sixty
+// times longer at each line, and five lines of 250 bytes took gigabytes.
+const size_t kMaxValue = 4096;
 
 std::string trim(const std::string& text) {
     const char* space = " \t\r\n";
@@ -55,7 +59,9 @@ cLogProperties::cLogProperties(const std::string& text) : mConfigures(false) {
         }
         std::string key = trim(command.substr(0, eq));
         std::string value = trim(command.substr(eq + 1));
-        substitute(&value);
+        if (!substitute(&value) && mOverlong.empty()) {
+            mOverlong = key;
+        }
         size_t dot = key.find('.');
         std::string first = key.substr(0, dot);
         if (dot != std::string::npos && (first == "log4cpp" || first == "log4j")) {
@@ -65,10 +71,14 @@ cLogProperties::cLogProperties(const std::string& text) : mConfigures(false) {
     }
 }
 
-void cLogProperties::substitute(std::string* value) const {
+bool cLogProperties::substitute(std::string* value) const {
     std::string out;
     size_t left = 0;
     for (;;) {
+        if (out.size() > kMaxValue) {
+            *value = out.substr(0, kMaxValue);
+            return false;
+        }
         size_t open = value->find("${", left);
         size_t close = open == std::string::npos ? open : value->find('}', open + 2);
         if (close == std::string::npos) {
@@ -87,6 +97,11 @@ void cLogProperties::substitute(std::string* value) const {
         left = close + 1;
     }
     *value = out;
+    if (value->size() > kMaxValue) {
+        value->resize(kMaxValue);
+        return false;
+    }
+    return true;
 }
 
 const std::string* cLogProperties::find(const std::string& prefix, const char* suffix) const {
@@ -162,6 +177,11 @@ bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category
                           std::string* error) const {
     appenders->clear();
     categories->clear();
+    if (!mOverlong.empty()) {
+        *error = "the value of " + mOverlong + " is longer than " + std::to_string(kMaxValue) +
+                 " bytes once each ${NAME} in it is replaced";
+        return false;
+    }
     // As log4cpp walks them: "appender.NAME" defines NAME, and the keys of
     // NAME follow it in order; any other key under "appender." is partial.
     std::string current;  // "" at first, as in log4cpp: "appender." defines nothing
