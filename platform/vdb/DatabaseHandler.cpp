@@ -161,9 +161,25 @@ bool DatabaseHandler::closeIfChanged(bool* quiet) {
     return true;
 }
 
+std::string DatabaseHandler::irregularCompanion(const std::string& path) {
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+        const std::string companion = path + suffix;
+        struct stat st;
+        if (lstat(companion.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            return vutil::escape(companion.c_str()) + " is not a regular file";
+        }
+    }
+    return "";
+}
+
 bool DatabaseHandler::ensureOpen(std::string* why) {
     if (mType != SQLITE3) {
         noteFailure(kCannotOpen, "unsupported database type", false, why);
+        return false;
+    }
+    std::string irregular = irregularCompanion(mPath);
+    if (!irregular.empty()) {
+        noteFailure(kCannotOpen, irregular, false, why);
         return false;
     }
     bool quiet = false;

@@ -136,7 +136,8 @@ public:
     // JOURNAL_HOT: a rollback journal that holds an interrupted write and
     // that no writer holds (only a connection that may write can roll it
     // back); JOURNAL_WAL: the file is in WAL mode; JOURNAL_UNKNOWN: the file
-    // cannot be read (or stays locked past kBusyTimeoutMs). Thread-safe.
+    // cannot be read (or stays locked past kBusyTimeoutMs, or a file beside
+    // it is no regular file: irregularCompanion). Thread-safe.
     enum eJournalState { JOURNAL_NONE, JOURNAL_HOT, JOURNAL_WAL, JOURNAL_UNKNOWN };
     static eJournalState journalState(const std::string& path);
     // What to do about a hot journal beside path, as one sentence.
@@ -171,6 +172,11 @@ private:
         bool operator==(const FileIdentity& o) const;
     };
 
+    // SQLite opens the journal, WAL and shared-memory files beside the
+    // database path with a blocking open(), whenever they exist: a FIFO
+    // there would hold it for good. Why one of them is not a regular file
+    // (or a link), or "" when none is; checked before every use.
+    static std::string irregularCompanion(const std::string& path);
     // The identity of the file at path now; false when it cannot be read.
     static bool identityOf(const std::string& path, FileIdentity* id);
     bool ensureOpen(std::string* why);
