@@ -132,6 +132,10 @@ TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
         // Applies nothing: the category before the bad one keeps its priority.
         "log4cpp.rootCategory=INFO, C\nlog4cpp.category.VlogTestBad=ERROR\n" + badZ + console,
         growing + "log4cpp.rootCategory=INFO, C\n" + console,
+        // Each roll-over would rename two billion backups, one by one.
+        "log4cpp.rootCategory=INFO, R\n" +
+            logAppender("R", "RollingFileAppender", "/dev/null", "%m%n",
+                        {"maxFileSize=1", "maxBackupIndex=2000000000"}),
     };
     TempDir dir;
     writeFile(dir.file("junk.conf"), std::string("\x01\x02garbage\xff=\n\0\0\0", 15));

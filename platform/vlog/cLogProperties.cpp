@@ -10,6 +10,9 @@ namespace {
 
 // The longest line the configuration reader takes.
 const size_t kMaxLine = 255;
+// The most backups a RollingFileAppender keeps: each roll-over renames
+// every one of them, so two billion held the logging thread for hours.
+const unsigned int kMaxBackupIndex = 1000;
 // The longest value once its "${NAME}" are replaced. A value may name
 // earlier ones, each already replaced: sixty names a line made a value sixty
 // times longer at each line, and five lines of 250 bytes took gigabytes.
@@ -198,6 +201,12 @@ bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category
         current = parts[1];
         appenders->emplace_back();
         if (!readAppender(current, &appenders->back(), error)) {
+            return false;
+        }
+        const Appender& a = appenders->back();
+        if (a.type == "RollingFileAppender" && a.maxBackupIndex > kMaxBackupIndex) {
+            *error = "Appender '" + a.name + "' keeps " + std::to_string(a.maxBackupIndex) +
+                     " backups (maxBackupIndex), more than " + std::to_string(kMaxBackupIndex);
             return false;
         }
     }
