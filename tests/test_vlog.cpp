@@ -136,6 +136,9 @@ TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
         "log4cpp.rootCategory=INFO, R\n" +
             logAppender("R", "RollingFileAppender", "/dev/null", "%m%n",
                         {"maxFileSize=1", "maxBackupIndex=2000000000"}),
+        // Every line padded to 20 MB (and 2 GB, a digit more).
+        "log4cpp.rootCategory=INFO, R\n" +
+            logAppender("R", "FileAppender", "/dev/null", "%%%-20000000m%n"),
     };
     TempDir dir;
     writeFile(dir.file("junk.conf"), std::string("\x01\x02garbage\xff=\n\0\0\0", 15));

@@ -13,6 +13,9 @@ const size_t kMaxLine = 255;
 // The most backups a RollingFileAppender keeps: each roll-over renames
 // every one of them, so two billion held the logging thread for hours.
 const unsigned int kMaxBackupIndex = 1000;
+// The widest a conversion of a PatternLayout may pad ("%20m"): log4cpp builds
+// each line whole, so "%2000000000m" made every line 2 GB long.
+const unsigned long kMaxPadding = 1000;
 // The longest value once its "${NAME}" are replaced. A value may name
 // earlier ones, each already replaced: sixty names a line made a value sixty
 // times longer at each line, and five lines of 250 bytes took gigabytes.
@@ -45,6 +48,29 @@ std::vector<std::string> split(const std::string& text, char separator) {
     }
     parts.push_back(text.substr(left));
     return parts;
+}
+
+// The widest padding a conversion of pattern asks for, as log4cpp reads
+// it: '%', an optional '-', then the minimum width ("%%" is a percent sign).
+unsigned long widestPadding(const std::string& pattern) {
+    unsigned long widest = 0;
+    for (size_t i = pattern.find('%'); i != std::string::npos; i = pattern.find('%', i)) {
+        ++i;
+        if (i < pattern.size() && pattern[i] == '%') {
+            ++i;
+            continue;
+        }
+        if (i < pattern.size() && pattern[i] == '-') {
+            ++i;
+        }
+        unsigned long width = 0;
+        for (; i < pattern.size() && isdigit(static_cast<unsigned char>(pattern[i])); ++i) {
+            width = std::min(width * 10 + static_cast<unsigned long>(pattern[i] - '0'),
+                             kMaxPadding + 1);
+        }
+        widest = std::max(widest, width);
+    }
+    return widest;
 }
 
 }  // namespace
@@ -207,6 +233,11 @@ bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category
         if (a.type == "RollingFileAppender" && a.maxBackupIndex > kMaxBackupIndex) {
             *error = "Appender '" + a.name + "' keeps " + std::to_string(a.maxBackupIndex) +
                      " backups (maxBackupIndex), more than " + std::to_string(kMaxBackupIndex);
+            return false;
+        }
+        if (a.layout == "PatternLayout" && widestPadding(a.pattern) > kMaxPadding) {
+            *error = "Appender '" + a.name + "' pads a conversion of its pattern to more than " +
+                     std::to_string(kMaxPadding) + " characters";
             return false;
         }
     }

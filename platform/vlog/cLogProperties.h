@@ -9,10 +9,11 @@
 // ends; a leading "log4cpp." or "log4j." is taken off the key; "${NAME}" in a
 // value becomes the environment variable NAME, or else the value of the key
 // NAME defined before, or else nothing; the first definition of a key wins.
-// Three rules are the project's own: a line longer than 255 bytes is skipped,
+// Four rules are the project's own: a line longer than 255 bytes is skipped,
 // as the configuration reader skips it; a value longer than 4096 bytes once
 // its names are replaced is cut there, and read() refuses the text; so it
-// does a RollingFileAppender that keeps more than 1000 backups.
+// does a RollingFileAppender that keeps more than 1000 backups, and a
+// PatternLayout that pads a conversion to more than 1000 characters.
 //
 // A value object; nothing here throws but std::bad_alloc.
 #ifndef DORVANE_PLATFORM_VLOG_CLOGPROPERTIES_H
@@ -68,8 +69,9 @@ public:
     // for its structure (no root category, a partial appender definition,
     // an unknown type, a missing or unknown layout, an unknown console
     // target, a category naming an appender that is not defined), or when
-    // a value passed 4096 bytes once its names were replaced, or a
-    // RollingFileAppender keeps more than 1000 backups. The
+    // a value passed 4096 bytes once its names were replaced, a
+    // RollingFileAppender keeps more than 1000 backups, or a PatternLayout
+    // pads a conversion to more than 1000 characters. The
     // names of priorities and the conversion patterns are left to whoever
     // builds it (log4cpp decides them).
     bool read(std::vector<Appender>* appenders, std::vector<Category>* categories,
