@@ -40,6 +40,23 @@ int stopAtDeadline(void* deadline) {
            *static_cast<std::chrono::steady_clock::time_point*>(deadline);
 }
 
+// vdb::stepRows for DatabaseHandler::kLookupLimitMs at most: past it SQLite
+// stops the statement, and *rc is SQLITE_INTERRUPT.
+int stepWithinLimit(cVlog& log, const std::string& path, sqlite3* db, sqlite3_stmt* stmt,
+                    const std::vector<Key>& keys, TableData* table, int* rc) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(DatabaseHandler::kLookupLimitMs);
+    sqlite3_progress_handler(db, kStepsPerCheck, stopAtDeadline, &deadline);
+    int rows = vdb::stepRows(log, path, stmt, keys, table, rc);
+    sqlite3_progress_handler(db, 0, nullptr, nullptr);
+    return rows;
+}
+
+std::string lookupTooLong() {
+    return "the lookup ran longer than " + std::to_string(DatabaseHandler::kLookupLimitMs) +
+           " ms (a view, or a table of millions of rows without an index on the code)";
+}
+
 long long monotonicSec() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -324,19 +341,11 @@ int DatabaseHandler::findRows(const TableData* schema, const TableData* data, Ta
         }
         TableData* table = vdb::emptyTableLike(schema);
         int rc = SQLITE_DONE;
-        auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kLookupLimitMs);
-        sqlite3_progress_handler(mDb, kStepsPerCheck, stopAtDeadline, &deadline);
-        int rows = vdb::stepRows(*this, mPathShown, stmt, keys, table, &rc);
-        sqlite3_progress_handler(mDb, 0, nullptr, nullptr);
+        int rows = stepWithinLimit(*this, mPathShown, mDb, stmt, keys, table, &rc);
         if (rc == SQLITE_INTERRUPT) {
             table->free();
             vdb::resetStatement(stmt);
-            noteFailure(kCannotRead,
-                        "the lookup ran longer than " + std::to_string(kLookupLimitMs) +
-                            " ms (a view, or a table of millions of rows without an index on "
-                            "the code)",
-                        false, why);
+            noteFailure(kCannotRead, lookupTooLong(), false, why);
             return -1;
         }
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) {

@@ -202,15 +202,32 @@ bool cLogProperties::readAppender(const std::string& name, Appender* a, std::str
     return true;
 }
 
-bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category>* categories,
-                          std::string* error) const {
-    appenders->clear();
-    categories->clear();
+bool cLogProperties::withinBounds(const std::vector<Appender>& appenders,
+                                  std::string* error) const {
     if (!mOverlong.empty()) {
         *error = "the value of " + mOverlong + " is longer than " + std::to_string(kMaxValue) +
                  " bytes once each ${NAME} in it is replaced";
         return false;
     }
+    for (const Appender& a : appenders) {
+        if (a.type == "RollingFileAppender" && a.maxBackupIndex > kMaxBackupIndex) {
+            *error = "Appender '" + a.name + "' keeps " + std::to_string(a.maxBackupIndex) +
+                     " backups (maxBackupIndex), more than " + std::to_string(kMaxBackupIndex);
+            return false;
+        }
+        if (a.layout == "PatternLayout" && widestPadding(a.pattern) > kMaxPadding) {
+            *error = "Appender '" + a.name + "' pads a conversion of its pattern to more than " +
+                     std::to_string(kMaxPadding) + " characters";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category>* categories,
+                          std::string* error) const {
+    appenders->clear();
+    categories->clear();
     // As log4cpp walks them: "appender.NAME" defines NAME, and the keys of
     // NAME follow it in order; any other key under "appender." is partial.
     std::string current;  // "" at first, as in log4cpp: "appender." defines nothing
@@ -229,17 +246,9 @@ bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category
         if (!readAppender(current, &appenders->back(), error)) {
             return false;
         }
-        const Appender& a = appenders->back();
-        if (a.type == "RollingFileAppender" && a.maxBackupIndex > kMaxBackupIndex) {
-            *error = "Appender '" + a.name + "' keeps " + std::to_string(a.maxBackupIndex) +
-                     " backups (maxBackupIndex), more than " + std::to_string(kMaxBackupIndex);
-            return false;
-        }
-        if (a.layout == "PatternLayout" && widestPadding(a.pattern) > kMaxPadding) {
-            *error = "Appender '" + a.name + "' pads a conversion of its pattern to more than " +
-                     std::to_string(kMaxPadding) + " characters";
-            return false;
-        }
+    }
+    if (!withinBounds(*appenders, error)) {
+        return false;
     }
     std::vector<std::string> names = {logkeys::kRootCategory};
     for (auto it = mKeys.lower_bound(logkeys::kCategory); it != mKeys.lower_bound("category/");

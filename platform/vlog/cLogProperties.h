@@ -79,6 +79,9 @@ public:
 
 private:
     bool readAppender(const std::string& name, Appender* appender, std::string* error) const;
+    // False, with *error set, when a value was cut by substitute() or an
+    // appender passes the project's own bounds (see the top of this file).
+    bool withinBounds(const std::vector<Appender>& appenders, std::string* error) const;
     // The value of the key prefix + suffix, or null / fallback.
     const std::string* find(const std::string& prefix, const char* suffix) const;
     std::string get(const std::string& prefix, const char* suffix, const char* fallback) const;
