@@ -303,6 +303,54 @@ TEST(Database, TextsWithANulByteOrOverlongAreRefused) {
     }
 }
 
+// Lookups past the handler's bounds fail as such, and the database put right
+// is read again: a value too long to hold is never read whole (a reader of
+// 300 MB took 900 MB of memory for one scan), and a view that yields rows
+// for ever, cheap or costly ones, does not hold the lookup for good.
+TEST(Database, LookupsPastTheBoundsFailThenTheMendedFileIsRead) {
+    struct Case {
+        const char* name;
+        const char* sql;
+        const char* reason;
+    } cases[] = {
+        {"value of 32 MiB",
+         "CREATE TABLE codes (sc TEXT PRIMARY KEY, reader TEXT);"
+         "INSERT INTO codes VALUES ('H1', printf('%.33554432c', 'x'));",
+         "too big"},
+        {"view without end",
+         "CREATE VIEW codes AS WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n)"
+         " SELECT 'H' || (x % 2) AS sc, 'Door1' AS reader FROM n;",
+         "ran longer than"},
+        {"view without end, each row costly",
+         "CREATE VIEW codes AS WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n)"
+         " SELECT 'H' || (x % 2) AS sc, printf('%.1000000c', 'x') AS reader FROM n;",
+         "ran longer than"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        execSql(dir.file("a.db"), c.sql);
+        DatabaseHandler db(SQLITE3, dir.file("a.db").c_str(), false, true);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            pAccess query;
+            query.setScanCode("H1");
+            TableData* result = nullptr;
+            std::string why;
+            EXPECT_EQ(-1, db.Find(&query, &result, &why));
+            EXPECT_EQ(nullptr, result);
+            EXPECT_NE(std::string::npos, why.find(c.reason)) << why;
+        }
+        execSql(dir.file("b.db"),
+                "CREATE TABLE codes (sc TEXT PRIMARY KEY, reader TEXT);"
+                "INSERT INTO codes VALUES ('H1', 'Door1');");
+        ASSERT_EQ(0, rename(dir.file("b.db").c_str(), dir.file("a.db").c_str()));
+        TableData* result = nullptr;
+        ASSERT_EQ(1, findCode(db, "H1", &result));
+        EXPECT_STREQ("Door1", pAccess(result, 0).getReaderLabel());
+        result->free();
+    }
+}
+
 // A missing column is an error (no double-quoted string literal), and so is
 // a table that lacks it in a listing.
 TEST(Database, MissingColumnIsAnErrorNotAText) {
@@ -324,20 +372,33 @@ TEST(Database, MissingColumnIsAnErrorNotAText) {
 // A FIFO, a directory or a device at the path is refused without blocking;
 // once a database is put there, lookups work.
 TEST(Database, NonRegularFileIsRefusedWithoutBlockingThenRetried) {
-    for (const char* kind : {"fifo", "directory", "device"}) {
-        SCOPED_TRACE(kind);
+    // The database itself, or the journal, WAL or shared-memory file that
+    // SQLite opens beside it (a FIFO there held the lookup for good).
+    struct Case {
+        const char* suffix;
+        const char* kind;
+    } cases[] = {{"", "fifo"},         {"", "directory"}, {"", "device"},
+                 {"-journal", "fifo"}, {"-wal", "fifo"},  {"-shm", "directory"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.suffix) + " " + c.kind);
         TempDir dir;
         std::string path = dir.file("a.db");
-        std::string k = kind;
-        ASSERT_EQ(0, k == "fifo"        ? mkfifo(path.c_str(), 0600)
-                     : k == "directory" ? mkdir(path.c_str(), 0700)
-                                        : symlink("/dev/zero", path.c_str()));
+        std::string target = path + c.suffix;
+        std::string k = c.kind;
+        if (target != path) {
+            makeCodesDb(path, {{"04A1", "Door1"}});
+        }
+        ASSERT_EQ(0, k == "fifo"        ? mkfifo(target.c_str(), 0600)
+                     : k == "directory" ? mkdir(target.c_str(), 0700)
+                                        : symlink("/dev/zero", target.c_str()));
         DatabaseHandler db(SQLITE3, path.c_str(), false, true);
         EXPECT_FALSE(db.isOpen());
         EXPECT_EQ(-1, rowsOf(db, "04A1"));
-        makeCodesDb(dir.file("real.db"), {{"04A1", "Door1"}});
-        ASSERT_EQ(0, k == "directory" ? rmdir(path.c_str()) : unlink(path.c_str()));
-        ASSERT_EQ(0, rename(dir.file("real.db").c_str(), path.c_str()));
+        ASSERT_EQ(0, k == "directory" ? rmdir(target.c_str()) : unlink(target.c_str()));
+        if (target == path) {
+            makeCodesDb(dir.file("real.db"), {{"04A1", "Door1"}});
+            ASSERT_EQ(0, rename(dir.file("real.db").c_str(), path.c_str()));
+        }
         EXPECT_EQ(1, rowsOf(db, "04A1"));
     }
 }

@@ -251,7 +251,17 @@ TEST(Pairing, HostileFilesNeitherHangNorReachOut) {
               "<!ENTITY y SYSTEM \"http://192.0.2.1/x\">]>"
               "<scl_connections><Reader name=\"&x;&y;R\"><IOlabel value=\"I\"/>"
               "<LEDlabel value=\"L\"/></Reader></scl_connections>");
-    for (const char* f : {"laughs.xml", "deep.xml"}) {
+    // Within libxml2's bounds while parsing, but each attribute naming the
+    // entity is expanded again when read: 100 KB times 2,000 here, far more
+    // in a larger file.
+    std::string refs = "<Reader name=\"R\"><LEDlabel value=\"L\"/>";
+    for (int i = 0; i < 2000; ++i) {
+        refs += "<IOlabel value=\"&e;\"/>";
+    }
+    writeFile(dir.file("amplified.xml"), "<?xml version=\"1.0\"?><!DOCTYPE s [<!ENTITY e \"" +
+                                             std::string(100000, 'e') + "\">]><scl_connections>" +
+                                             refs + "</Reader></scl_connections>");
+    for (const char* f : {"laughs.xml", "deep.xml", "amplified.xml"}) {
         StdoutCapture out;
         bool wasNull = false;
         load(dir.file(f), &wasNull);

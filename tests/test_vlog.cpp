@@ -108,6 +108,16 @@ TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
         "log4cpp.appender.C=ConsoleAppender\nlog4cpp.appender.C.layout=SimpleLayout\n";
     const std::string pattern = "log4cpp.appender.C.layout.ConversionPattern=%Q\n" + console;
     const std::string badZ = "log4cpp.category.Z=LOUD\n";
+    // Each line names the one before sixty times: 54 MB by the fourth, and
+    // gigabytes a line later, were it taken.
+    std::string growing = "a=" + std::string(240, 'A') + "\n";
+    for (const char* key : {"b", "c", "d"}) {
+        growing += std::string(key) + "=";
+        for (int i = 0; i < 60; ++i) {
+            growing += std::string("${") + static_cast<char>(key[0] - 1) + "}";
+        }
+        growing += "\n";
+    }
     const std::string cases[] = {
         "log4cpp.rootCategory=DEBUG, B\nlog4cpp.appender.B=NoSuchAppender\n",
         "log4cpp.category.VlogTestBad=ERROR\n",  // no root category
@@ -121,6 +131,14 @@ TEST(Vlog, BadConfigurationIsReportedOnceAndNeverStops) {
         "log4cpp.rootCategory=INFO, A\nlog4cpp.appender.A=AbortAppender\n",  // would end us
         // Applies nothing: the category before the bad one keeps its priority.
         "log4cpp.rootCategory=INFO, C\nlog4cpp.category.VlogTestBad=ERROR\n" + badZ + console,
+        growing + "log4cpp.rootCategory=INFO, C\n" + console,
+        // Each roll-over would rename two billion backups, one by one.
+        "log4cpp.rootCategory=INFO, R\n" +
+            logAppender("R", "RollingFileAppender", "/dev/null", "%m%n",
+                        {"maxFileSize=1", "maxBackupIndex=2000000000"}),
+        // Every line padded to 20 MB (and 2 GB, a digit more).
+        "log4cpp.rootCategory=INFO, R\n" +
+            logAppender("R", "FileAppender", "/dev/null", "%%%-20000000m%n"),
     };
     TempDir dir;
     writeFile(dir.file("junk.conf"), std::string("\x01\x02garbage\xff=\n\0\0\0", 15));

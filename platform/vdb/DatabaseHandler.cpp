@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -27,6 +28,33 @@ const int kLookupAttempts = 3;
 // read-only connection cannot roll back.
 bool isHotJournal(sqlite3* db) {
     return db != nullptr && sqlite3_extended_errcode(db) == SQLITE_READONLY_ROLLBACK;
+}
+
+// SQLite's progress handler is called after this many of its steps: one
+// step may be costly (a text of a megabyte), a clock reading is not.
+const int kStepsPerCheck = 100;
+
+// Ends the statement (SQLITE_INTERRUPT) once the deadline has passed.
+int stopAtDeadline(void* deadline) {
+    return std::chrono::steady_clock::now() >
+           *static_cast<std::chrono::steady_clock::time_point*>(deadline);
+}
+
+// vdb::stepRows for DatabaseHandler::kLookupLimitMs at most: past it SQLite
+// stops the statement, and *rc is SQLITE_INTERRUPT.
+int stepWithinLimit(cVlog& log, const std::string& path, sqlite3* db, sqlite3_stmt* stmt,
+                    const std::vector<Key>& keys, TableData* table, int* rc) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(DatabaseHandler::kLookupLimitMs);
+    sqlite3_progress_handler(db, kStepsPerCheck, stopAtDeadline, &deadline);
+    int rows = vdb::stepRows(log, path, stmt, keys, table, rc);
+    sqlite3_progress_handler(db, 0, nullptr, nullptr);
+    return rows;
+}
+
+std::string lookupTooLong() {
+    return "the lookup ran longer than " + std::to_string(DatabaseHandler::kLookupLimitMs) +
+           " ms (a view, or a table of millions of rows without an index on the code)";
 }
 
 long long monotonicSec() {
@@ -150,9 +178,25 @@ bool DatabaseHandler::closeIfChanged(bool* quiet) {
     return true;
 }
 
+std::string DatabaseHandler::irregularCompanion(const std::string& path) {
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+        const std::string companion = path + suffix;
+        struct stat st;
+        if (lstat(companion.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            return vutil::escape(companion.c_str()) + " is not a regular file";
+        }
+    }
+    return "";
+}
+
 bool DatabaseHandler::ensureOpen(std::string* why) {
     if (mType != SQLITE3) {
         noteFailure(kCannotOpen, "unsupported database type", false, why);
+        return false;
+    }
+    std::string irregular = irregularCompanion(mPath);
+    if (!irregular.empty()) {
+        noteFailure(kCannotOpen, irregular, false, why);
         return false;
     }
     bool quiet = false;
@@ -187,6 +231,7 @@ bool DatabaseHandler::ensureOpen(std::string* why) {
     sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kLongestValue);
     // SQLite's default page cache (about 2 MB) is kept: at 1,000,000 codes
     // a 16 MiB one bought no clear gain in latency and cost its size in RSS.
     if (!known) {
@@ -296,7 +341,13 @@ int DatabaseHandler::findRows(const TableData* schema, const TableData* data, Ta
         }
         TableData* table = vdb::emptyTableLike(schema);
         int rc = SQLITE_DONE;
-        int rows = vdb::stepRows(*this, mPathShown, stmt, keys, table, &rc);
+        int rows = stepWithinLimit(*this, mPathShown, mDb, stmt, keys, table, &rc);
+        if (rc == SQLITE_INTERRUPT) {
+            table->free();
+            vdb::resetStatement(stmt);
+            noteFailure(kCannotRead, lookupTooLong(), false, why);
+            return -1;
+        }
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
             table->free();
             stepFailed(stmt, rc, why);

@@ -52,6 +52,17 @@ struct sqlite3_stmt;
 class DatabaseHandler : public cVlog {
 public:
     static constexpr int kBusyTimeoutMs = 300;
+    // The longest string or blob a connection reads (SQLite's length limit):
+    // a longer one fails the lookup or listing with "string or blob too
+    // big" before SQLite reads it. SQLite's own limit, a billion bytes, let
+    // one stored value take three times its size in memory.
+    static constexpr int kLongestValue = 1 << 20;
+    // The longest a lookup's statement may run, in ms (a wait for a writer's
+    // lock, at most kBusyTimeoutMs, counts in it): a lookup by the code's
+    // index takes microseconds, a scan of ten million rows without one
+    // about 0.6 s on a PC. A view in place of the table can yield rows for
+    // ever, each as costly as it likes, and the lookup would never end.
+    static constexpr int kLookupLimitMs = 1000;
     // How often the hot-journal remedy is repeated while a hot journal lasts.
     static constexpr int kHotJournalRepeatSec = 60;
 
@@ -90,7 +101,8 @@ public:
     // key field, or the lookup failed. Returns the number of rows kept: 0,
     // 1, or 2 when the key is ambiguous; -1 when the lookup could not run
     // (the file is missing or unreadable, locked past the busy timeout,
-    // holds a hot journal, or its schema cannot answer the query), which is
+    // holds a hot journal, its schema cannot answer the query, or the
+    // lookup would run longer than kLookupLimitMs), which is
     // not "no row": *why (when not null) gets the reason. Memory stays flat
     // whatever the number of matching rows.
     int Find(TabuloObj* query, TableData** result, std::string* why = nullptr);
@@ -124,7 +136,8 @@ public:
     // JOURNAL_HOT: a rollback journal that holds an interrupted write and
     // that no writer holds (only a connection that may write can roll it
     // back); JOURNAL_WAL: the file is in WAL mode; JOURNAL_UNKNOWN: the file
-    // cannot be read (or stays locked past kBusyTimeoutMs). Thread-safe.
+    // cannot be read (or stays locked past kBusyTimeoutMs, or a file beside
+    // it is no regular file: irregularCompanion). Thread-safe.
     enum eJournalState { JOURNAL_NONE, JOURNAL_HOT, JOURNAL_WAL, JOURNAL_UNKNOWN };
     static eJournalState journalState(const std::string& path);
     // What to do about a hot journal beside path, as one sentence.
@@ -159,6 +172,11 @@ private:
         bool operator==(const FileIdentity& o) const;
     };
 
+    // SQLite opens the journal, WAL and shared-memory files beside the
+    // database path with a blocking open(), whenever they exist: a FIFO
+    // there would hold it for good. Why one of them is not a regular file
+    // (or a link), or "" when none is; checked before every use.
+    static std::string irregularCompanion(const std::string& path);
     // The identity of the file at path now; false when it cannot be read.
     static bool identityOf(const std::string& path, FileIdentity* id);
     bool ensureOpen(std::string* why);

@@ -34,6 +34,9 @@ DatabaseHandler::eJournalState DatabaseHandler::journalState(const std::string& 
     if (header[18] == 2 || header[19] == 2) {
         return JOURNAL_WAL;
     }
+    if (!irregularCompanion(path).empty()) {
+        return JOURNAL_UNKNOWN;  // never opened: SQLite's open would block
+    }
     if (access((path + "-journal").c_str(), F_OK) != 0) {
         return JOURNAL_NONE;
     }

@@ -10,6 +10,16 @@ namespace {
 
 // The longest line the configuration reader takes.
 const size_t kMaxLine = 255;
+// The most backups a RollingFileAppender keeps: each roll-over renames
+// every one of them, so two billion held the logging thread for hours.
+const unsigned int kMaxBackupIndex = 1000;
+// The widest a conversion of a PatternLayout may pad ("%20m"): log4cpp builds
+// each line whole, so "%2000000000m" made every line 2 GB long.
+const unsigned long kMaxPadding = 1000;
+// The longest value once its "${NAME}" are replaced. A value may name
+// earlier ones, each already replaced: sixty names a line made a value sixty
+// times longer at each line, and five lines of 250 bytes took gigabytes.
+const size_t kMaxValue = 4096;
 
 std::string trim(const std::string& text) {
     const char* space = " \t\r\n";
@@ -40,6 +50,29 @@ std::vector<std::string> split(const std::string& text, char separator) {
     return parts;
 }
 
+// The widest padding a conversion of pattern asks for, as log4cpp reads
+// it: '%', an optional '-', then the minimum width ("%%" is a percent sign).
+unsigned long widestPadding(const std::string& pattern) {
+    unsigned long widest = 0;
+    for (size_t i = pattern.find('%'); i != std::string::npos; i = pattern.find('%', i)) {
+        ++i;
+        if (i < pattern.size() && pattern[i] == '%') {
+            ++i;
+            continue;
+        }
+        if (i < pattern.size() && pattern[i] == '-') {
+            ++i;
+        }
+        unsigned long width = 0;
+        for (; i < pattern.size() && isdigit(static_cast<unsigned char>(pattern[i])); ++i) {
+            width = std::min(width * 10 + static_cast<unsigned long>(pattern[i] - '0'),
+                             kMaxPadding + 1);
+        }
+        widest = std::max(widest, width);
+    }
+    return widest;
+}
+
 }  // namespace
 
 cLogProperties::cLogProperties(const std::string& text) : mConfigures(false) {
@@ -55,7 +88,9 @@ cLogProperties::cLogProperties(const std::string& text) : mConfigures(false) {
         }
         std::string key = trim(command.substr(0, eq));
         std::string value = trim(command.substr(eq + 1));
-        substitute(&value);
+        if (!substitute(&value) && mOverlong.empty()) {
+            mOverlong = key;
+        }
         size_t dot = key.find('.');
         std::string first = key.substr(0, dot);
         if (dot != std::string::npos && (first == "log4cpp" || first == "log4j")) {
@@ -65,10 +100,14 @@ cLogProperties::cLogProperties(const std::string& text) : mConfigures(false) {
     }
 }
 
-void cLogProperties::substitute(std::string* value) const {
+bool cLogProperties::substitute(std::string* value) const {
     std::string out;
     size_t left = 0;
     for (;;) {
+        if (out.size() > kMaxValue) {
+            *value = out.substr(0, kMaxValue);
+            return false;
+        }
         size_t open = value->find("${", left);
         size_t close = open == std::string::npos ? open : value->find('}', open + 2);
         if (close == std::string::npos) {
@@ -87,6 +126,11 @@ void cLogProperties::substitute(std::string* value) const {
         left = close + 1;
     }
     *value = out;
+    if (value->size() > kMaxValue) {
+        value->resize(kMaxValue);
+        return false;
+    }
+    return true;
 }
 
 const std::string* cLogProperties::find(const std::string& prefix, const char* suffix) const {
@@ -158,6 +202,28 @@ bool cLogProperties::readAppender(const std::string& name, Appender* a, std::str
     return true;
 }
 
+bool cLogProperties::withinBounds(const std::vector<Appender>& appenders,
+                                  std::string* error) const {
+    if (!mOverlong.empty()) {
+        *error = "the value of " + mOverlong + " is longer than " + std::to_string(kMaxValue) +
+                 " bytes once each ${NAME} in it is replaced";
+        return false;
+    }
+    for (const Appender& a : appenders) {
+        if (a.type == "RollingFileAppender" && a.maxBackupIndex > kMaxBackupIndex) {
+            *error = "Appender '" + a.name + "' keeps " + std::to_string(a.maxBackupIndex) +
+                     " backups (maxBackupIndex), more than " + std::to_string(kMaxBackupIndex);
+            return false;
+        }
+        if (a.layout == "PatternLayout" && widestPadding(a.pattern) > kMaxPadding) {
+            *error = "Appender '" + a.name + "' pads a conversion of its pattern to more than " +
+                     std::to_string(kMaxPadding) + " characters";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category>* categories,
                           std::string* error) const {
     appenders->clear();
@@ -180,6 +246,9 @@ bool cLogProperties::read(std::vector<Appender>* appenders, std::vector<Category
         if (!readAppender(current, &appenders->back(), error)) {
             return false;
         }
+    }
+    if (!withinBounds(*appenders, error)) {
+        return false;
     }
     std::vector<std::string> names = {logkeys::kRootCategory};
     for (auto it = mKeys.lower_bound(logkeys::kCategory); it != mKeys.lower_bound("category/");

@@ -9,8 +9,11 @@
 // ends; a leading "log4cpp." or "log4j." is taken off the key; "${NAME}" in a
 // value becomes the environment variable NAME, or else the value of the key
 // NAME defined before, or else nothing; the first definition of a key wins.
-// One rule is the project's own: a line longer than 255 bytes is skipped, as
-// the configuration reader skips it.
+// Four rules are the project's own: a line longer than 255 bytes is skipped,
+// as the configuration reader skips it; a value longer than 4096 bytes once
+// its names are replaced is cut there, and read() refuses the text; so it
+// does a RollingFileAppender that keeps more than 1000 backups, and a
+// PatternLayout that pads a conversion to more than 1000 characters.
 //
 // A value object; nothing here throws but std::bad_alloc.
 #ifndef DORVANE_PLATFORM_VLOG_CLOGPROPERTIES_H
@@ -65,7 +68,10 @@ public:
     // to the reason that log4cpp gives, when log4cpp would refuse the text
     // for its structure (no root category, a partial appender definition,
     // an unknown type, a missing or unknown layout, an unknown console
-    // target, a category naming an appender that is not defined). The
+    // target, a category naming an appender that is not defined), or when
+    // a value passed 4096 bytes once its names were replaced, a
+    // RollingFileAppender keeps more than 1000 backups, or a PatternLayout
+    // pads a conversion to more than 1000 characters. The
     // names of priorities and the conversion patterns are left to whoever
     // builds it (log4cpp decides them).
     bool read(std::vector<Appender>* appenders, std::vector<Category>* categories,
@@ -73,14 +79,20 @@ public:
 
 private:
     bool readAppender(const std::string& name, Appender* appender, std::string* error) const;
+    // False, with *error set, when a value was cut by substitute() or an
+    // appender passes the project's own bounds (see the top of this file).
+    bool withinBounds(const std::vector<Appender>& appenders, std::string* error) const;
     // The value of the key prefix + suffix, or null / fallback.
     const std::string* find(const std::string& prefix, const char* suffix) const;
     std::string get(const std::string& prefix, const char* suffix, const char* fallback) const;
     int getInt(const std::string& prefix, const char* suffix, int fallback) const;
-    void substitute(std::string* value) const;
+    // Replaces each "${NAME}" of *value; false when the result would pass
+    // kMaxValue (it is cut there).
+    bool substitute(std::string* value) const;
 
     std::map<std::string, std::string> mKeys;
     bool mConfigures;
+    std::string mOverlong;  // the first key whose value substitute() cut; "" for none
 };
 
 #endif
