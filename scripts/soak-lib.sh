@@ -122,6 +122,13 @@ soak_run() {
     sim_start
     wait_line 'start-up finished' 600 service.log ||
         { echo "soak: the service did not finish start-up" >&2; exit 1; }
+    # The service may try the daemon before it listens, and then finds the
+    # outputs only after start-up (a second per output): the run's scans
+    # are counted from when it knows them.
+    if grep -q 'start-up finished.*discovery pending' service.log; then
+        wait_line 'discovery found' 600 service.log ||
+            { echo "soak: the service found no outputs after start-up" >&2; exit 1; }
+    fi
     state=restarting
     sample 0
     make_db 1 access.db.next &
